@@ -1,0 +1,22 @@
+#!/usr/bin/env bash
+# Builds TARN from scratch and runs the whole test suite twice: a normal build, then one
+# under AddressSanitizer and UndefinedBehaviorSanitizer.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+bash scripts/deps.sh
+
+jobs=$(nproc)
+for variant in test asan; do
+    dir="build-$variant"
+    flags=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARN_WERROR=ON)
+    [ "$variant" = asan ] && flags=(-DCMAKE_BUILD_TYPE=Debug -DTARN_WERROR=ON -DTARN_SANITIZE=ON)
+    rm -rf "$dir"
+    cmake -S . -B "$dir" -G Ninja "${flags[@]}"
+    cmake --build "$dir" -j "$jobs"
+    echo "== ctest ($variant) =="
+    ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
+    LSAN_OPTIONS=suppressions=$PWD/scripts/lsan.supp:print_suppressions=0 \
+    UBSAN_OPTIONS=print_stacktrace=1 \
+        ctest --test-dir "$dir" --output-on-failure -j "$jobs"
+done
