@@ -1,0 +1,149 @@
+#include "basutil.h"
+
+#include "textcodec.h"
+
+#include <QCoreApplication>
+#include <QFile>
+#include <QFileInfo>
+#include <QSaveFile>
+
+QString StorePath()
+{
+    return QCoreApplication::applicationDirPath() + QStringLiteral("/../etc/isprops.xml");
+}
+
+QString StoreLoadResult::describe(const QString& path) const
+{
+    QString where = path;
+    if (line > 0) {
+        where += QLatin1Char(':') + QString::number(line);
+    }
+    return where + QStringLiteral(": ") + description;
+}
+
+bool LoadModelXML(clsISModelProperties& model, const QString& path, StoreLoadResult* result)
+{
+    StoreLoadResult local;
+    StoreLoadResult& r = result ? *result : local;
+    r = StoreLoadResult();
+
+    QFile file(path);
+    if (QFileInfo(path).isDir()) {
+        r.status = StoreLoadResult::FileError;
+        r.description = QStringLiteral("is a folder, not a file");
+        return false;
+    }
+    if (!file.open(QIODevice::ReadOnly)) {
+        r.status = StoreLoadResult::FileError;
+        r.description = file.errorString();
+        return false;
+    }
+    const QByteArray bytes = file.readAll();
+    if (file.error() != QFileDevice::NoError) {
+        r.status = StoreLoadResult::FileError;
+        r.description = file.errorString();
+        return false;
+    }
+    file.close();
+
+    const XmlParseResult parsed = parseXml(toUtf8Text(bytes));
+    if (!parsed.ok()) {
+        r.status = StoreLoadResult::ParseError;
+        r.line = parsed.line;
+        r.description = parsed.description;
+        return false;
+    }
+    // The parsed root is read directly: serializing it and parsing that text again would
+    // give the same tree.
+    XmlReadError error;
+    if (!model.LoadNode(parsed.root, &error)) {
+        r.status = StoreLoadResult::ConversionError;
+        r.line = error.line;
+        r.description = error.description;
+        return false;
+    }
+    return true;
+}
+
+QByteArray storeFileBytes(const clsISModelProperties& model)
+{
+    return layoutXmlLines(model.CreateNode().toXml());
+}
+
+bool writeFileAtomically(const QString& path, const QByteArray& bytes, QString* error)
+{
+    QString local;
+    QString& why = error ? *error : local;
+    const QFileInfo info(path);
+    if (info.exists()) {
+        constexpr auto writeBits =
+            QFileDevice::WriteOwner | QFileDevice::WriteGroup | QFileDevice::WriteOther;
+        // Root may write anything, and the rename would replace even a read-only file:
+        // the permission bits are what the user set to protect it.
+        if (info.isDir()) {
+            why = QStringLiteral("a folder of that name is in the way");
+            return false;
+        }
+        if (!info.isWritable() || !(info.permissions() & writeBits)) {
+            why = QStringLiteral("the file is read-only");
+            return false;
+        }
+    }
+    QSaveFile file(path);
+    // In a folder the user cannot write, a writable file is still saved, in place.
+    file.setDirectWriteFallback(true);
+    if (!file.open(QIODevice::WriteOnly)) {
+        why = file.errorString();
+        return false;
+    }
+    if (file.write(bytes) != bytes.size()) {
+        why = file.errorString();
+        file.cancelWriting();
+        return false;
+    }
+    if (!file.commit()) {
+        why = file.errorString();
+        return false;
+    }
+    return true;
+}
+
+bool SaveModelXML(const clsISModelProperties& model, const QString& path, QString* error)
+{
+    return writeFileAtomically(path, storeFileBytes(model), error);
+}
+
+bool SaveModelXML(const clsISModelProperties& model)
+{
+    return SaveModelXML(model, StorePath());
+}
+
+QString editorLoadFailureMessage()
+{
+    return QStringLiteral(
+        "Failed To Load XML - verify the file 'isprops.xml' is located in the 'etc/' folder of "
+        "your ArcView 3 installation directory.' file");
+}
+
+QString launcherLoadFailureMessage()
+{
+    return QStringLiteral(
+        "Failed To Load XML - verify the file 'isprops.xml' is located in the 'etc' folder of "
+        "your ArcView 3 installation directory.' file");
+}
+
+QString mergeLoadFailureMessage()
+{
+    return QStringLiteral("Failed To Load XML - Invalid file format.");
+}
+
+QString saveFailureMessage(const QString& storePath)
+{
+    return QStringLiteral("Failed To Save XML - verify the permissions to write to file '") +
+           storePath + QStringLiteral("'.");
+}
+
+QString saveFailureMessage()
+{
+    return saveFailureMessage(StorePath());
+}

@@ -1,0 +1,57 @@
+#pragma once
+
+#include "clsismodelproperties.h"
+
+#include <QString>
+
+// The store: where it lies, how it is read and written, and the fixed texts shown when
+// that fails.
+
+// <program folder>/../etc/isprops.xml, built anew at each use; the ".." stays in the path.
+QString StorePath();
+
+struct StoreLoadResult {
+    enum Status { Ok, FileError, ParseError, ConversionError };
+    Status status = Ok;
+    int line = 0; // where the reader stopped, 0 when not known
+    QString description;
+
+    // "FILE:LINE: description", for logs and the command line.
+    QString describe(const QString& path) const;
+};
+
+// Fills model from the file. False when the file is missing, unreadable or not well-formed
+// (the model is not touched), or when a class row does not convert (the model may then
+// hold part of the file; callers drop it).
+bool LoadModelXML(clsISModelProperties& model, const QString& path,
+                  StoreLoadResult* result = nullptr);
+
+// The bytes of the store file for the model: one tag or text per line, CR LF.
+QByteArray storeFileBytes(const clsISModelProperties& model);
+
+// Writes the whole model to the store file, atomically. False (and the old file left as it
+// was) when the file is read-only, its folder is missing or not a folder, or the disk is full.
+bool SaveModelXML(const clsISModelProperties& model, const QString& path, QString* error = nullptr);
+bool SaveModelXML(const clsISModelProperties& model);
+
+// Replaces the file with bytes through a temporary file and a rename, so a failure never
+// leaves a half-written file. A file without write permission is refused, even for root.
+bool writeFileAtomically(const QString& path, const QByteArray& bytes, QString* error);
+
+// Messages the callers of the store procedures show.
+QString editorLoadFailureMessage();
+QString launcherLoadFailureMessage();
+QString mergeLoadFailureMessage();
+QString saveFailureMessage(const QString& storePath);
+QString saveFailureMessage(); // for the store path
+
+// Clears the list and adds the name of every set, in store order. Works with any list that
+// has clear() and addItem(QString), such as QComboBox; selects nothing itself, but a
+// QComboBox selects its first item when filled, so callers set the selection they want.
+template <typename List> void FillLCTypeCombo(List& list, const clsISModelProperties& model)
+{
+    list.clear();
+    for (const ISLCDefPtr& set : *model.ISLCDefs) {
+        list.addItem(set->LCType);
+    }
+}

@@ -1,0 +1,19 @@
+#pragma once
+
+#include "clsislcdefs.h"
+
+// The root of the coefficient model: every coefficient set of the store.
+class clsISModelProperties {
+public:
+    ISLCDefsPtr ISLCDefs = std::make_shared<clsISLCDefs>();
+
+    static const char* NodeName() { return "ISModelProperties"; }
+    QString XML() const;
+    bool setXML(const QString& strNewValue, XmlReadError* error = nullptr);
+    XmlElement CreateNode(const XmlElement& Parent = {}) const;
+    // Reads the sets of the first ISLCDefs child; without one the sets stay as they are.
+    bool LoadNode(const XmlElement& node, XmlReadError* error = nullptr);
+
+    // Number of class rows over all sets.
+    qint64 classCount() const;
+};

@@ -1,0 +1,271 @@
+#include "xmlelement.h"
+
+#include <cstring>
+
+struct XmlElement::Document {
+    pugi::xml_document doc;
+    QByteArray source; // kept to turn node offsets into line numbers
+};
+
+namespace {
+
+bool isXmlSpace(char c)
+{
+    return c == ' ' || c == '\t' || c == '\r' || c == '\n';
+}
+
+QString trimmedXmlText(const char* text, size_t size)
+{
+    size_t begin = 0;
+    while (begin < size && isXmlSpace(text[begin])) {
+        ++begin;
+    }
+    while (size > begin && isXmlSpace(text[size - 1])) {
+        --size;
+    }
+    return QString::fromUtf8(text + begin, qsizetype(size - begin));
+}
+
+bool isTextNode(const pugi::xml_node& node)
+{
+    return node.type() == pugi::node_pcdata || node.type() == pugi::node_cdata;
+}
+
+int lineAt(const QByteArray& source, qsizetype offset)
+{
+    if (offset < 0 || offset > source.size()) {
+        return 0;
+    }
+    int line = 1;
+    for (qsizetype i = 0; i < offset; ++i) {
+        const char c = source[i];
+        if (c == '\n' || (c == '\r' && (i + 1 >= source.size() || source[i + 1] != '\n'))) {
+            ++line;
+        }
+    }
+    return line;
+}
+
+class ByteArrayWriter : public pugi::xml_writer {
+public:
+    explicit ByteArrayWriter(QByteArray& out) : m_out(out) {}
+    void write(const void* data, size_t size) override
+    {
+        m_out.append(static_cast<const char*>(data), qsizetype(size));
+    }
+
+private:
+    QByteArray& m_out;
+};
+
+} // namespace
+
+XmlElement XmlElement::newDocument(const char* rootName)
+{
+    auto doc = std::make_shared<Document>();
+    const pugi::xml_node root = doc->doc.append_child(rootName);
+    return XmlElement(std::move(doc), root);
+}
+
+XmlElement XmlElement::appendChild(const char* name) const
+{
+    if (!m_node) {
+        return {};
+    }
+    pugi::xml_node node = m_node; // a handle: the copy names the same element
+    return XmlElement(m_doc, node.append_child(name));
+}
+
+void XmlElement::setText(const QString& text) const
+{
+    if (m_node && !text.isEmpty()) {
+        pugi::xml_node node = m_node;
+        node.text().set(text.toUtf8().constData());
+    }
+}
+
+void XmlElement::setAttribute(const char* name, const QString& value) const
+{
+    if (!m_node) {
+        return;
+    }
+    pugi::xml_node node = m_node;
+    pugi::xml_attribute attr = node.attribute(name);
+    if (!attr) {
+        attr = node.append_attribute(name);
+    }
+    attr.set_value(value.toUtf8().constData());
+}
+
+XmlElement XmlElement::firstChild(const char* name) const
+{
+    if (!m_node) {
+        return {};
+    }
+    for (pugi::xml_node child = m_node.first_child(); child; child = child.next_sibling()) {
+        if (child.type() == pugi::node_element && std::strcmp(child.name(), name) == 0) {
+            return XmlElement(m_doc, child);
+        }
+    }
+    return {};
+}
+
+QList<XmlElement> XmlElement::children(const char* name) const
+{
+    QList<XmlElement> found;
+    if (!m_node) {
+        return found;
+    }
+    for (pugi::xml_node child = m_node.first_child(); child; child = child.next_sibling()) {
+        if (child.type() == pugi::node_element && std::strcmp(child.name(), name) == 0) {
+            found.append(XmlElement(m_doc, child));
+        }
+    }
+    return found;
+}
+
+QString XmlElement::text() const
+{
+    if (!m_node) {
+        return {};
+    }
+    const pugi::xml_node first = m_node.first_child();
+    if (!first) {
+        return {};
+    }
+    if (isTextNode(first) && !first.next_sibling()) {
+        const char* value = first.value();
+        return trimmedXmlText(value, std::strlen(value));
+    }
+    // Mixed content: all descendant text in document order, walked without recursion so
+    // that deep nesting cannot exhaust the stack.
+    QByteArray all;
+    pugi::xml_node node = first;
+    while (node) {
+        if (isTextNode(node)) {
+            all.append(node.value());
+        }
+        if (node.first_child()) {
+            node = node.first_child();
+            continue;
+        }
+        while (node && node != m_node && !node.next_sibling()) {
+            node = node.parent();
+        }
+        if (!node || node == m_node) {
+            break;
+        }
+        node = node.next_sibling();
+    }
+    return trimmedXmlText(all.constData(), size_t(all.size()));
+}
+
+QString XmlElement::attribute(const char* name) const
+{
+    if (!m_node) {
+        return {};
+    }
+    const char* value = m_node.attribute(name).value();
+    return trimmedXmlText(value, std::strlen(value));
+}
+
+QByteArray XmlElement::toXml() const
+{
+    QByteArray out;
+    if (m_node) {
+        ByteArrayWriter writer(out);
+        m_node.print(writer, "", pugi::format_raw, pugi::encoding_utf8);
+    }
+    return out;
+}
+
+int XmlElement::sourceLine() const
+{
+    if (!m_node || !m_doc) {
+        return 0;
+    }
+    return lineAt(m_doc->source, m_node.offset_debug());
+}
+
+XmlParseResult parseXml(const QByteArray& utf8)
+{
+    XmlParseResult result;
+    auto doc = std::make_shared<XmlElement::Document>();
+    doc->source = utf8;
+    const unsigned options = pugi::parse_default | pugi::parse_doctype | pugi::parse_fragment;
+    const pugi::xml_parse_result parsed =
+        doc->doc.load_buffer(utf8.constData(), size_t(utf8.size()), options, pugi::encoding_utf8);
+    if (!parsed) {
+        result.line = lineAt(utf8, parsed.offset);
+        result.description = QString::fromLatin1(parsed.description());
+        return result;
+    }
+    pugi::xml_node root;
+    for (pugi::xml_node node = doc->doc.first_child(); node; node = node.next_sibling()) {
+        switch (node.type()) {
+        case pugi::node_element:
+            if (root) {
+                result.line = lineAt(utf8, node.offset_debug());
+                result.description = QStringLiteral("More than one root element");
+                return result;
+            }
+            root = node;
+            break;
+        case pugi::node_doctype:
+            result.line = lineAt(utf8, node.offset_debug());
+            result.description = QStringLiteral("Document type declarations are not accepted");
+            return result;
+        case pugi::node_pcdata:
+        case pugi::node_cdata:
+            result.line = lineAt(utf8, node.offset_debug());
+            result.description = QStringLiteral("Text outside the root element");
+            return result;
+        default:
+            break; // comments, processing instructions, the XML declaration
+        }
+    }
+    if (!root) {
+        result.line = lineAt(utf8, utf8.size());
+        result.description = QStringLiteral("No root element");
+        return result;
+    }
+    result.root = XmlElement(std::move(doc), root);
+    return result;
+}
+
+QByteArray layoutXmlLines(const QByteArray& oneLine)
+{
+    QByteArray out;
+    out.reserve(oneLine.size() * 3);
+    qsizetype indent = 0;
+    const qsizetype n = oneLine.size();
+    qsizetype pos = 0;
+    while (pos < n) {
+        qsizetype end;          // one past the token
+        bool deeper = true;     // two spaces more before the line
+        bool shallower = false; // two spaces less after it
+        if (oneLine[pos] == '<') {
+            const qsizetype close = oneLine.indexOf('>', pos);
+            end = close < 0 ? n : close + 1;
+            const bool closing = end - pos > 1 && oneLine[pos + 1] == '/';
+            const bool selfClosing = !closing && end - pos > 1 && oneLine[end - 2] == '/';
+            deeper = !closing;
+            shallower = closing || selfClosing;
+        } else {
+            const qsizetype next = oneLine.indexOf('<', pos);
+            end = next < 0 ? n : next;
+            shallower = true;
+        }
+        if (deeper) {
+            indent += 2;
+        }
+        out.append(indent, ' ');
+        out.append(oneLine.constData() + pos, end - pos);
+        out.append("\r\n", 2);
+        if (shallower) {
+            indent = qMax<qsizetype>(0, indent - 2);
+        }
+        pos = end;
+    }
+    return out;
+}

@@ -1,0 +1,256 @@
+// tarn-store: the coefficient store from the command line, through the same procedures as
+// the editor, for batch work and scripts.
+
+#include "basutil.h"
+#include "coefficientfile.h"
+#include "storemerge.h"
+
+#include <QCoreApplication>
+#include <QFileInfo>
+
+#include <algorithm>
+#include <cstdio>
+#include <iterator>
+
+namespace {
+
+enum Exit { Success = 0, Refused = 1, Usage = 2 };
+
+const char* const kUsage =
+    "Usage: tarn-store [--store FILE] COMMAND [ARGUMENTS]\n"
+    "\n"
+    "Reads and changes a coefficient store. FILE defaults to the store the programs use,\n"
+    "<program folder>/../etc/isprops.xml.\n"
+    "\n"
+    "Commands:\n"
+    "  list              one set name per line, in store order\n"
+    "  show NAME         the set as a coefficient text file on standard output\n"
+    "  check             \"N sets, M classes\", or the reason the store does not load\n"
+    "  format            load the store and save it again in the store layout\n"
+    "  import CSV NAME   add the set NAME from a coefficient text file and save the store\n"
+    "  export NAME CSV   write the set NAME to a coefficient text file\n"
+    "  merge OTHER       add every set of another store file and save the store\n"
+    "\n"
+    "import and merge create the store when FILE does not exist.\n"
+    "Exit status: 0 done, 1 data refused (reason on standard error), 2 usage error.\n";
+
+void err(const QString& text)
+{
+    std::fputs(text.toUtf8().constData(), stderr);
+    std::fputc('\n', stderr);
+}
+
+void out(const QString& text)
+{
+    std::fputs(text.toUtf8().constData(), stdout);
+    std::fputc('\n', stdout);
+}
+
+int usage(const QString& problem)
+{
+    err(QStringLiteral("tarn-store: ") + problem);
+    std::fputs(kUsage, stderr);
+    return Usage;
+}
+
+struct Store {
+    QString path;
+    clsISModelProperties model;
+
+    // createIfMissing: a store that does not exist yet starts empty.
+    bool load(bool createIfMissing = false)
+    {
+        if (createIfMissing && !QFileInfo::exists(path)) {
+            return true;
+        }
+        StoreLoadResult result;
+        if (!LoadModelXML(model, path, &result)) {
+            err(QStringLiteral("Failed To Load XML - ") + result.describe(path));
+            return false;
+        }
+        return true;
+    }
+
+    bool save()
+    {
+        QString why;
+        if (!SaveModelXML(model, path, &why)) {
+            err(saveFailureMessage(path));
+            err(path + QStringLiteral(": ") + why);
+            return false;
+        }
+        return true;
+    }
+};
+
+int list(Store& store)
+{
+    if (!store.load()) {
+        return Refused;
+    }
+    for (const ISLCDefPtr& set : *store.model.ISLCDefs) {
+        out(set->LCType);
+    }
+    return Success;
+}
+
+int show(Store& store, const QString& name)
+{
+    if (!store.load()) {
+        return Refused;
+    }
+    const ISLCDefPtr set = store.model.ISLCDefs->find(name);
+    if (!set) {
+        err(QStringLiteral("No coefficient set named '%1' in %2.").arg(name, store.path));
+        return Refused;
+    }
+    const QByteArray bytes = coefficientFileBytes(set.get());
+    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stdout);
+    return Success;
+}
+
+int check(Store& store)
+{
+    if (!store.load()) {
+        return Refused;
+    }
+    out(QStringLiteral("%1 sets, %2 classes")
+            .arg(store.model.ISLCDefs->Count())
+            .arg(store.model.classCount()));
+    return Success;
+}
+
+int format(Store& store)
+{
+    return store.load() && store.save() ? Success : Refused;
+}
+
+int importSet(Store& store, const QString& csv, const QString& typedName)
+{
+    const QString name = typedSetName(typedName);
+    if (name.isEmpty()) {
+        err(emptyNameMessage());
+        return Refused;
+    }
+    if (!store.load(true)) {
+        return Refused;
+    }
+    if (store.model.ISLCDefs->indexOf(name) > 0) {
+        err(uniqueNameMessage());
+        return Refused;
+    }
+    const ImportResult result = ImportCoefficientFile(store.model, csv, name);
+    if (!result.ok()) {
+        err(result.message(csv));
+        if (result.line > 0) {
+            err(QStringLiteral("%1:%2: %3").arg(csv).arg(result.line).arg(result.detail));
+        }
+        return Refused;
+    }
+    return store.save() ? Success : Refused;
+}
+
+int exportSet(Store& store, const QString& name, const QString& csv)
+{
+    if (!store.load()) {
+        return Refused;
+    }
+    // The editor only offers names from its list; here a mistyped name must not give a
+    // file with the header line alone.
+    if (store.model.ISLCDefs->indexOf(name) == 0) {
+        err(QStringLiteral("No coefficient set named '%1' in %2.").arg(name, store.path));
+        return Refused;
+    }
+    QString why;
+    if (!ExportCoefficientFile(store.model, csv, name, &why)) {
+        err(cannotWriteMessage(csv, why));
+        return Refused;
+    }
+    return Success;
+}
+
+int merge(Store& store, const QString& other)
+{
+    if (!store.load(true)) {
+        return Refused;
+    }
+    const MergeResult result = MergeStoreFile(store.model, other);
+    if (!result.loaded()) {
+        err(result.load.status == StoreLoadResult::FileError
+                ? cannotReadMessage(other, result.load.description)
+                : mergeLoadFailureMessage());
+        err(result.load.describe(other));
+        return Refused;
+    }
+    const bool saved = store.save();
+    if (result.duplicates) {
+        err(duplicateNamesMessage());
+    }
+    if (!saved) {
+        return Refused;
+    }
+    for (const QString& name : result.addedNames) {
+        out(name);
+    }
+    return Success;
+}
+
+} // namespace
+
+int main(int argc, char* argv[])
+{
+    QCoreApplication app(argc, argv);
+    QStringList args = app.arguments().mid(1);
+
+    if (args.contains(QStringLiteral("--help")) || args.contains(QStringLiteral("-h"))) {
+        std::fputs(kUsage, stdout);
+        return Success;
+    }
+    Store store;
+    store.path = StorePath();
+    if (!args.isEmpty() && args.first() == QLatin1String("--store")) {
+        if (args.size() < 2) {
+            return usage(QStringLiteral("--store needs a file"));
+        }
+        store.path = args[1];
+        args = args.mid(2);
+    }
+    if (args.isEmpty()) {
+        return usage(QStringLiteral("no command given"));
+    }
+    const QString command = args.takeFirst();
+    struct Command {
+        const char* name;
+        int arguments;
+    };
+    const Command commands[] = {{"list", 0},   {"show", 1},   {"check", 0}, {"format", 0},
+                                {"import", 2}, {"export", 2}, {"merge", 1}};
+    const auto known = std::find_if(std::begin(commands), std::end(commands),
+                                    [&](const Command& c) { return command == c.name; });
+    if (known == std::end(commands)) {
+        return usage(QStringLiteral("unknown command '%1'").arg(command));
+    }
+    if (args.size() != known->arguments) {
+        return usage(
+            QStringLiteral("'%1' takes %2 argument(s)").arg(command).arg(known->arguments));
+    }
+    if (command == QLatin1String("list")) {
+        return list(store);
+    }
+    if (command == QLatin1String("show")) {
+        return show(store, args[0]);
+    }
+    if (command == QLatin1String("check")) {
+        return check(store);
+    }
+    if (command == QLatin1String("format")) {
+        return format(store);
+    }
+    if (command == QLatin1String("import")) {
+        return importSet(store, args[0], args[1]);
+    }
+    if (command == QLatin1String("export")) {
+        return exportSet(store, args[0], args[1]);
+    }
+    return merge(store, args[0]);
+}
