@@ -1,0 +1,42 @@
+#pragma once
+
+#include <QLoggingCategory>
+#include <QString>
+
+Q_DECLARE_LOGGING_CATEGORY(lcHostLink)
+
+// Names and limits shared by both ends of the host link (docs/host-link.md).
+namespace HostLink {
+
+// Topic of each program's command source and service/topic of the host's request channel.
+inline const QString TransferTopic = QStringLiteral("Transfer");
+inline const QString HostService = QStringLiteral("ISServer");
+inline const QString HostTopic = QStringLiteral("System");
+
+// The commands a host sends, in the lower-cased form the windows compare against.
+inline const QString CmdView = QStringLiteral("{view}");
+inline const QString CmdQuit = QStringLiteral("{quit}");
+inline const QString CmdCloseProcFrm = QStringLiteral("{closeprocfrm}");
+inline const QString CmdHide = QStringLiteral("{hide}");
+inline const QString CmdUnhide = QStringLiteral("{unhide}");
+
+// Largest payload either end accepts; anything longer closes the connection.
+constexpr qint64 MaxFrameLength = 1024 * 1024;
+
+// Default time-out of a request, in tenths of a second (120 s).
+constexpr int DefaultTimeoutTenths = 1200;
+
+// Folder that holds the endpoints: $XDG_RUNTIME_DIR, else the temporary folder.
+QString endpointDirectory();
+// "<service>.<topic>", the conversation's name as users see it in messages.
+QString endpointName(const QString& service, const QString& topic);
+// Full path of the endpoint's local socket.
+QString endpointPath(const QString& service, const QString& topic);
+
+// A received command as the windows compare it: lower-cased, nothing else (blanks stay, so
+// " {view}" matches nothing).
+QString normalizeCommand(const QString& received);
+// True when the received command, lower-cased, equals `command` exactly.
+bool isCommand(const QString& received, const QString& command);
+
+} // namespace HostLink
