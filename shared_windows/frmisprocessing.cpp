@@ -1,0 +1,86 @@
+#include "frmisprocessing.h"
+
+#include "twips.h"
+
+#include <QCloseEvent>
+#include <QLabel>
+#include <QPointer>
+#include <QtGlobal>
+
+namespace {
+
+QPointer<frmISProcessing> s_current;
+
+} // namespace
+
+frmISProcessing* frmISProcessing::showNotice(QWidget* owner)
+{
+    if (!s_current)
+        s_current = new frmISProcessing(owner);
+    s_current->show();
+    s_current->raise();
+    return s_current;
+}
+
+void frmISProcessing::reshowNotice()
+{
+    if (s_current) {
+        s_current->show();
+        s_current->raise();
+    }
+}
+
+void frmISProcessing::hideNotice()
+{
+    if (s_current)
+        s_current->hide();
+}
+
+void frmISProcessing::closeNotice()
+{
+    delete s_current.data();
+}
+
+frmISProcessing* frmISProcessing::current()
+{
+    return s_current;
+}
+
+frmISProcessing::frmISProcessing(QWidget* owner)
+    : QWidget(owner, Qt::Dialog),
+      Label1(new QLabel(QStringLiteral("Performing Impervious Surface Analysis.  Please wait..."),
+                        this))
+{
+    setObjectName(QStringLiteral("frmISProcessing"));
+    setWindowTitle(QString());
+    // The user's close box would destroy it, as the host's command does.
+    setAttribute(Qt::WA_DeleteOnClose);
+
+    Label1->setObjectName(QStringLiteral("Label1"));
+    // Plain text keeps the two spaces after the full stop.
+    Label1->setTextFormat(Qt::PlainText);
+    QRect label = twipsRect(600, 240, 5175, 255);
+    // The label is sized for the classic 8 point face; keep the whole line visible in
+    // wider fonts, with the same margin on the right as on the left.
+    label.setWidth(qMax(label.width(), Label1->sizeHint().width()));
+    label.setHeight(qMax(label.height(), Label1->sizeHint().height()));
+    Label1->setGeometry(label);
+
+    QSize client = twipsSize(6136, 728);
+    client.setWidth(qMax(client.width(), label.right() + 1 + label.left()));
+    client.setHeight(qMax(client.height(), label.bottom() + 1 + label.top()));
+    setFixedSize(client);
+}
+
+frmISProcessing::~frmISProcessing()
+{
+    if (s_current == this)
+        s_current = nullptr;
+}
+
+void frmISProcessing::closeEvent(QCloseEvent* event)
+{
+    if (s_current == this)
+        s_current = nullptr;
+    QWidget::closeEvent(event);
+}
