@@ -54,8 +54,8 @@ ClientLink::Reply ClientLink::call(FrameVerb verb, const QString& text)
                  QStringLiteral("%1: no connection within %2 s for %3").arg(name(), seconds, what));
         else
             fail(Failure::NotRunning,
-                 QStringLiteral("%1: no program answers at %2 (%3); %4 not sent")
-                     .arg(name(), path, socket.errorString(), what));
+                 QStringLiteral("%1: no program answers: %2; %3 not sent")
+                     .arg(name(), HostLink::connectFailure(socket.error(), path), what));
         return {};
     }
 

@@ -14,10 +14,13 @@ ExecuteClient::ExecuteClient(QObject* parent)
     connect(m_socket, &QLocalSocket::connected, this,
             [this] { m_socket->write(encodeFrame(FrameVerb::Execute, m_command)); });
     connect(m_socket, &QLocalSocket::readyRead, this, &ExecuteClient::onReadyRead);
-    connect(m_socket, &QLocalSocket::errorOccurred, this, [this](QLocalSocket::LocalSocketError) {
+    connect(m_socket, &QLocalSocket::errorOccurred, this, [this](QLocalSocket::LocalSocketError e) {
         // A peer closing after its answer is no error; onReadyRead has finished us by then.
-        finish(ExecuteResult::NoAnswer, QStringLiteral("%1: command \"%2\" not answered: %3")
-                                            .arg(m_name, m_command, m_socket->errorString()));
+        const QString why = m_socket->state() == QLocalSocket::ConnectedState
+                                ? m_socket->errorString()
+                                : HostLink::connectFailure(e, m_socket->fullServerName());
+        finish(ExecuteResult::NoAnswer,
+               QStringLiteral("%1: command \"%2\" not answered: %3").arg(m_name, m_command, why));
     });
     connect(m_socket, &QLocalSocket::disconnected, this, [this] {
         finish(ExecuteResult::NoAnswer,

@@ -24,6 +24,22 @@ QString endpointPath(const QString& service, const QString& topic)
     return endpointDirectory() + QLatin1Char('/') + endpointName(service, topic);
 }
 
+QString connectFailure(QLocalSocket::LocalSocketError error, const QString& path)
+{
+    switch (error) {
+    case QLocalSocket::ServerNotFoundError:
+        return QStringLiteral("nothing serves %1").arg(path);
+    case QLocalSocket::ConnectionRefusedError:
+        return QStringLiteral("%1 exists but nothing listens on it").arg(path);
+    case QLocalSocket::SocketAccessError:
+        return QStringLiteral("no permission to connect to %1").arg(path);
+    case QLocalSocket::SocketTimeoutError:
+        return QStringLiteral("connecting to %1 timed out").arg(path);
+    default:
+        return QStringLiteral("cannot connect to %1 (error %2)").arg(path).arg(int(error));
+    }
+}
+
 QString normalizeCommand(const QString& received)
 {
     return received.toLower();

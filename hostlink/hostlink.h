@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QLocalSocket>
 #include <QLoggingCategory>
 #include <QString>
 
@@ -32,6 +33,9 @@ QString endpointDirectory();
 QString endpointName(const QString& service, const QString& topic);
 // Full path of the endpoint's local socket.
 QString endpointPath(const QString& service, const QString& topic);
+
+// Why a connection attempt failed, in words (Qt's own texts are terse: "Invalid name").
+QString connectFailure(QLocalSocket::LocalSocketError error, const QString& path);
 
 // A received command as the windows compare it: lower-cased, nothing else (blanks stay, so
 // " {view}" matches nothing).

@@ -1,0 +1,35 @@
+#pragma once
+
+#include "hostproject.h"
+
+#include <QString>
+#include <QStringList>
+
+#include <optional>
+
+// Answers the launcher's requests from a project description, as the host's scripts would.
+class HostCore {
+public:
+    struct Answer {
+        std::optional<QString> text; // nothing: the host has no data for the item
+        // Commands for the launcher ("tarn.Transfer"), to be sent only once the answer is out.
+        QStringList launcherCommands;
+        // What tarnhost did besides answering (a list file written, a check that failed).
+        QString note;
+    };
+
+    explicit HostCore(HostProject project) : m_project(std::move(project)) {}
+
+    Answer answer(const QString& item) const;
+    const HostProject& project() const { return m_project; }
+
+    // Selector 2: string and integer fields; 1: numeric fields; 0: every field.
+    static bool fieldMatches(const HostProject::Field& field, int selector);
+
+private:
+    Answer listAnswer(const QStringList& names) const;
+    Answer executeModel(const QString& paramFile) const;
+    static std::optional<int> selector(const QString& text);
+
+    HostProject m_project;
+};

@@ -1,0 +1,188 @@
+#include "hostproject.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+#include <cmath>
+
+namespace {
+
+const QStringList fieldTypes{QStringLiteral("string"), QStringLiteral("integer"),
+                             QStringLiteral("double")};
+
+// Names travel inside av.Run("...") items and "#"-joined lists, which escape nothing.
+QString nameProblem(const QString& name)
+{
+    if (name.trimmed().isEmpty())
+        return QStringLiteral("is empty");
+    for (QChar c : name) {
+        if (c == QLatin1Char('#') || c == QLatin1Char('"') || c == QLatin1Char('\\'))
+            return QStringLiteral("contains '%1', which cannot cross the host link").arg(c);
+        if (c.category() == QChar::Other_Control)
+            return QStringLiteral("contains a control character");
+    }
+    return {};
+}
+
+bool readName(const QJsonObject& object, const QString& key, const QString& where, QString* out,
+              QString* error)
+{
+    const QJsonValue value = object.value(key);
+    if (!value.isString()) {
+        *error = QStringLiteral("%1\"%2\" %3")
+                     .arg(where, key,
+                          value.isUndefined() ? QStringLiteral("is missing")
+                                              : QStringLiteral("must be a text"));
+        return false;
+    }
+    const QString problem = nameProblem(value.toString());
+    if (!problem.isEmpty()) {
+        *error = QStringLiteral("%1\"%2\" %3").arg(where, key, problem);
+        return false;
+    }
+    *out = value.toString();
+    return true;
+}
+
+bool readArray(const QJsonObject& object, const QString& key, const QString& where, QJsonArray* out,
+               QString* error)
+{
+    const QJsonValue value = object.value(key);
+    if (!value.isArray()) {
+        *error = QStringLiteral("%1\"%2\" %3")
+                     .arg(where, key,
+                          value.isUndefined() ? QStringLiteral("is missing")
+                                              : QStringLiteral("must be a list"));
+        return false;
+    }
+    *out = value.toArray();
+    return true;
+}
+
+} // namespace
+
+const HostProject::Theme* HostProject::findPolygonTheme(const QString& name) const
+{
+    for (const Theme& theme : polygonThemes)
+        if (theme.name == name)
+            return &theme;
+    return nullptr;
+}
+
+std::optional<HostProject> HostProject::parse(const QByteArray& json, const QString& baseDir,
+                                              QString* error)
+{
+    QJsonParseError parseError;
+    const QJsonDocument document = QJsonDocument::fromJson(json, &parseError);
+    if (parseError.error != QJsonParseError::NoError) {
+        *error = QStringLiteral("not valid JSON at offset %1: %2")
+                     .arg(parseError.offset)
+                     .arg(parseError.errorString());
+        return std::nullopt;
+    }
+    if (!document.isObject()) {
+        *error = QStringLiteral("the top level must be an object");
+        return std::nullopt;
+    }
+    const QJsonObject root = document.object();
+    HostProject project;
+
+    if (!readName(root, QStringLiteral("view"), QString(), &project.viewName, error) ||
+        !readName(root, QStringLiteral("mapUnits"), QString(), &project.mapUnits, error))
+        return std::nullopt;
+
+    const QJsonValue workDir = root.value(QStringLiteral("workDir"));
+    if (!workDir.isString() || workDir.toString().trimmed().isEmpty()) {
+        *error = QStringLiteral("\"workDir\" must be a folder path");
+        return std::nullopt;
+    }
+    QString dir = workDir.toString();
+    const QString temp = QStringLiteral("$TEMP");
+    if (dir == temp || dir.startsWith(temp + QLatin1Char('/')))
+        dir = QDir::tempPath() + dir.mid(temp.size());
+    project.workDir = QDir::cleanPath(QDir(baseDir).absoluteFilePath(dir));
+
+    QJsonArray grids;
+    if (!readArray(root, QStringLiteral("gridThemes"), QString(), &grids, error))
+        return std::nullopt;
+    for (int i = 0; i < grids.size(); ++i) {
+        const QString problem =
+            grids[i].isString() ? nameProblem(grids[i].toString()) : QStringLiteral("is no text");
+        if (!problem.isEmpty()) {
+            *error = QStringLiteral("\"gridThemes\" entry %1 %2").arg(i + 1).arg(problem);
+            return std::nullopt;
+        }
+        project.gridThemes << grids[i].toString();
+    }
+
+    QJsonArray themes;
+    if (!readArray(root, QStringLiteral("polygonThemes"), QString(), &themes, error))
+        return std::nullopt;
+    for (int i = 0; i < themes.size(); ++i) {
+        const QString where = QStringLiteral("polygon theme %1: ").arg(i + 1);
+        if (!themes[i].isObject()) {
+            *error = where + QStringLiteral("must be an object with \"name\" and \"fields\"");
+            return std::nullopt;
+        }
+        const QJsonObject object = themes[i].toObject();
+        Theme theme;
+        QJsonArray fields;
+        if (!readName(object, QStringLiteral("name"), where, &theme.name, error) ||
+            !readArray(object, QStringLiteral("fields"), where, &fields, error))
+            return std::nullopt;
+        if (project.findPolygonTheme(theme.name)) {
+            *error = where + QStringLiteral("the name \"%1\" is used twice").arg(theme.name);
+            return std::nullopt;
+        }
+        for (int j = 0; j < fields.size(); ++j) {
+            const QString fieldWhere =
+                QStringLiteral("polygon theme \"%1\", field %2: ").arg(theme.name).arg(j + 1);
+            if (!fields[j].isObject()) {
+                *error =
+                    fieldWhere + QStringLiteral("must be an object with \"name\" and \"type\"");
+                return std::nullopt;
+            }
+            Field field;
+            if (!readName(fields[j].toObject(), QStringLiteral("name"), fieldWhere, &field.name,
+                          error))
+                return std::nullopt;
+            field.type = fields[j].toObject().value(QStringLiteral("type")).toString();
+            if (!fieldTypes.contains(field.type)) {
+                *error = fieldWhere + QStringLiteral("\"type\" must be one of %1")
+                                          .arg(fieldTypes.join(QStringLiteral(", ")));
+                return std::nullopt;
+            }
+            theme.fields << field;
+        }
+        project.polygonThemes << theme;
+    }
+
+    const QJsonValue threshold = root.value(QStringLiteral("listFileThreshold"));
+    if (!threshold.isUndefined()) {
+        const double value = threshold.toDouble(-1);
+        if (!threshold.isDouble() || value < 0 || value > 1e9 || value != std::floor(value)) {
+            *error = QStringLiteral("\"listFileThreshold\" must be a whole number of 0 or more");
+            return std::nullopt;
+        }
+        project.listFileThreshold = static_cast<int>(value);
+    }
+    return project;
+}
+
+std::optional<HostProject> HostProject::load(const QString& path, QString* error)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        *error = QStringLiteral("%1: cannot read: %2").arg(path, file.errorString());
+        return std::nullopt;
+    }
+    QString problem;
+    auto project = parse(file.readAll(), QFileInfo(path).absolutePath(), &problem);
+    if (!project)
+        *error = QStringLiteral("%1: %2").arg(path, problem);
+    return project;
+}

@@ -1,0 +1,37 @@
+#pragma once
+
+#include <QList>
+#include <QString>
+#include <QStringList>
+
+#include <optional>
+
+// What tarnhost knows about the host's project: one view with its themes and fields.
+struct HostProject {
+    struct Field {
+        QString name;
+        QString type; // "string", "integer" or "double"
+    };
+    struct Theme {
+        QString name;
+        QList<Field> fields;
+    };
+
+    QString viewName;
+    QString workDir; // absolute
+    QString mapUnits;
+    QStringList gridThemes;
+    QList<Theme> polygonThemes;
+    // List answers longer than this many characters go through a temporary list file.
+    int listFileThreshold = 255;
+
+    const Theme* findPolygonTheme(const QString& name) const;
+
+    // Reads a project description (JSON). `$TEMP` at the start of the working directory stands
+    // for the temporary folder; a relative one is taken from the project file's folder.
+    // On failure: nothing, and *error names the problem (without the file name).
+    static std::optional<HostProject> parse(const QByteArray& json, const QString& baseDir,
+                                            QString* error);
+    // As parse(); *error begins with the file's path.
+    static std::optional<HostProject> load(const QString& path, QString* error);
+};
