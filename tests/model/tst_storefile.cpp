@@ -1,0 +1,293 @@
+#include "basutil.h"
+
+#include <QtTest>
+
+#include <csignal>
+#include <sys/resource.h>
+
+// Loading and saving the store file: bad input never crashes and never reads as a store;
+// a failed save leaves the old file as it was.
+class tst_StoreFile : public QObject {
+    Q_OBJECT
+
+    QTemporaryDir* m_dir = nullptr;
+
+    QString path(const QString& name) const { return m_dir->filePath(name); }
+
+    static bool writeBytes(const QString& file, const QByteArray& bytes)
+    {
+        QFile f(file);
+        return f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size();
+    }
+
+    static QByteArray readBytes(const QString& file)
+    {
+        QFile f(file);
+        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+    }
+
+    static clsISModelProperties sampleModel(int sets = 1, int rows = 2)
+    {
+        clsISModelProperties model;
+        for (int s = 0; s < sets; ++s) {
+            auto set = std::make_shared<clsISLCDef>();
+            set->LCType = QStringLiteral("Set %1").arg(s);
+            for (int r = 0; r < rows; ++r) {
+                auto row = std::make_shared<clsLCClass>();
+                row->ID = r;
+                row->LCName = QStringLiteral("Class %1").arg(r);
+                row->LCHigh = 100.0f / 3.0f;
+                row->LCMed = 12.5f;
+                row->LCLow = 0.1f * float(r);
+                set->LCClasses->Add(row);
+            }
+            model.ISLCDefs->Add(set);
+        }
+        return model;
+    }
+
+    static const QByteArray kStoreWithOneSet;
+
+private slots:
+    void init()
+    {
+        m_dir = new QTemporaryDir;
+        QVERIFY(m_dir->isValid());
+    }
+    void cleanup()
+    {
+        delete m_dir;
+        m_dir = nullptr;
+    }
+
+    void badFilesDoNotLoad_data()
+    {
+        QTest::addColumn<QByteArray>("content");
+        QTest::addColumn<int>("status");
+        QTest::newRow("empty") << QByteArray() << int(StoreLoadResult::ParseError);
+        QTest::newRow("cut off mid-tag")
+            << kStoreWithOneSet.left(120) << int(StoreLoadResult::ParseError);
+        QTest::newRow("binary junk")
+            << QByteArray("\x00\x01\xff\xfe<\x02>\x7f", 9) << int(StoreLoadResult::ParseError);
+        QTest::newRow("text only") << QByteArray("just words") << int(StoreLoadResult::ParseError);
+        QTest::newRow("text after the root")
+            << QByteArray("<R/>junk") << int(StoreLoadResult::ParseError);
+        QTest::newRow("two roots") << QByteArray("<R/><S/>") << int(StoreLoadResult::ParseError);
+        QTest::newRow("mismatched tags")
+            << QByteArray("<R><a></R>") << int(StoreLoadResult::ParseError);
+        QTest::newRow("billion laughs")
+            << QByteArray("<?xml version=\"1.0\"?><!DOCTYPE lolz [<!ENTITY lol \"lol\">"
+                          "<!ENTITY lol2 \"&lol;&lol;&lol;&lol;&lol;&lol;&lol;&lol;&lol;&lol;\">"
+                          "<!ENTITY lol3 \"&lol2;&lol2;&lol2;&lol2;&lol2;&lol2;&lol2;&lol2;\">]>"
+                          "<ISModelProperties><ISLCDefs><ISLCDef><LCType>&lol3;</LCType>"
+                          "</ISLCDef></ISLCDefs></ISModelProperties>")
+            << int(StoreLoadResult::ParseError);
+        QTest::newRow("letters in a coefficient")
+            << QByteArray(kStoreWithOneSet).replace("<LCMed>7.5</LCMed>", "<LCMed>x</LCMed>")
+            << int(StoreLoadResult::ConversionError);
+    }
+    void badFilesDoNotLoad()
+    {
+        QFETCH(QByteArray, content);
+        QFETCH(int, status);
+        QVERIFY(writeBytes(path("isprops.xml"), content));
+        clsISModelProperties model;
+        StoreLoadResult result;
+        QVERIFY(!LoadModelXML(model, path("isprops.xml"), &result));
+        QCOMPARE(int(result.status), status);
+        QVERIFY(!result.description.isEmpty());
+        QVERIFY(result.describe(QStringLiteral("f")).startsWith(QStringLiteral("f")));
+    }
+
+    void missingFileLeavesTheModelAlone()
+    {
+        clsISModelProperties model = sampleModel();
+        StoreLoadResult result;
+        QVERIFY(!LoadModelXML(model, path("nothing-here.xml"), &result));
+        QCOMPARE(int(result.status), int(StoreLoadResult::FileError));
+        QCOMPARE(model.ISLCDefs->Count(), 1);
+        QVERIFY(!LoadModelXML(model, m_dir->path(), &result)); // a folder
+        QCOMPARE(int(result.status), int(StoreLoadResult::FileError));
+    }
+
+    void parseFailureNamesTheLine()
+    {
+        QVERIFY(writeBytes(path("s.xml"), "<R>\r\n<ISLCDefs>\r\n<oops\r\n</R>\r\n"));
+        clsISModelProperties model;
+        StoreLoadResult result;
+        QVERIFY(!LoadModelXML(model, path("s.xml"), &result));
+        QVERIFY2(result.line >= 3, qPrintable(result.describe("s.xml")));
+    }
+
+    void conversionFailureNamesTheLine()
+    {
+        clsISModelProperties model;
+        QVERIFY(model.setXML(QString::fromUtf8(kStoreWithOneSet)));
+        QByteArray bad = storeFileBytes(model);
+        bad.replace("\r\n              2\r\n", "\r\n              two\r\n");
+        QVERIFY(writeBytes(path("s.xml"), bad));
+        clsISModelProperties other;
+        StoreLoadResult result;
+        QVERIFY(!LoadModelXML(other, path("s.xml"), &result));
+        QCOMPARE(int(result.status), int(StoreLoadResult::ConversionError));
+        QCOMPARE(result.line, 18); // the <LCLow> line
+        QVERIFY(result.description.contains(QStringLiteral("two")));
+    }
+
+    void hugeJunkFails()
+    {
+        QByteArray junk(50 * 1024 * 1024, 'x');
+        junk.prepend("<R>");
+        QVERIFY(writeBytes(path("junk.xml"), junk));
+        clsISModelProperties model;
+        QVERIFY(!LoadModelXML(model, path("junk.xml")));
+    }
+
+    void deepNestingDoesNotExhaustTheStack()
+    {
+        const int depth = 200000;
+        QByteArray deep = "<ISModelProperties><ISLCDefs><ISLCDef><LCType>";
+        deep += QByteArray("<a>").repeated(depth) + "x" + QByteArray("</a>").repeated(depth);
+        deep += "</LCType></ISLCDef></ISLCDefs></ISModelProperties>";
+        QVERIFY(writeBytes(path("deep.xml"), deep));
+        clsISModelProperties model;
+        QVERIFY(LoadModelXML(model, path("deep.xml")));
+        QCOMPARE(model.ISLCDefs->Item(1)->LCType, QStringLiteral("x"));
+    }
+
+    void encodingsAndLineEnds_data()
+    {
+        QTest::addColumn<QByteArray>("content");
+        QTest::addColumn<QString>("name");
+        const QByteArray tmpl = "<R>\n<ISLCDefs>\n<ISLCDef>\n<LCType>\nNAME\n</LCType>\n</"
+                                "ISLCDef>\n</ISLCDefs>\n</R>\n";
+        QTest::newRow("utf-8") << QByteArray(tmpl).replace("NAME", "Caf\xc3\xa9")
+                               << QStringLiteral("Caf\u00e9");
+        QTest::newRow("byte order mark")
+            << QByteArray("\xef\xbb\xbf") + QByteArray(tmpl).replace("NAME", "A")
+            << QStringLiteral("A");
+        QTest::newRow("windows-1252") << QByteArray(tmpl).replace("NAME", "Caf\xe9 \x80 \x96")
+                                      << QStringLiteral("Caf\u00e9 \u20ac \u2013");
+        QTest::newRow("CR only") << QByteArray(tmpl).replace('\n', '\r').replace("NAME", "A")
+                                 << QStringLiteral("A");
+    }
+    void encodingsAndLineEnds()
+    {
+        QFETCH(QByteArray, content);
+        QFETCH(QString, name);
+        QVERIFY(writeBytes(path("s.xml"), content));
+        clsISModelProperties model;
+        QVERIFY(LoadModelXML(model, path("s.xml")));
+        QCOMPARE(model.ISLCDefs->Item(1)->LCType, name);
+        // Whatever was read is written back as UTF-8 and reads back the same.
+        QVERIFY(SaveModelXML(model, path("s.xml")));
+        clsISModelProperties again;
+        QVERIFY(LoadModelXML(again, path("s.xml")));
+        QCOMPARE(again.ISLCDefs->Item(1)->LCType, name);
+    }
+
+    void rootOnlyStoreHasNoSets()
+    {
+        QVERIFY(writeBytes(path("s.xml"), "<ISModelProperties/>"));
+        clsISModelProperties model;
+        QVERIFY(LoadModelXML(model, path("s.xml")));
+        QCOMPARE(model.ISLCDefs->Count(), 0);
+    }
+
+    void saveThenLoadGivesTheSameSets()
+    {
+        const clsISModelProperties model = sampleModel(3, 5);
+        QVERIFY(SaveModelXML(model, path("s.xml")));
+        clsISModelProperties back;
+        QVERIFY(LoadModelXML(back, path("s.xml")));
+        QCOMPARE(back.XML(), model.XML());
+        QCOMPARE(back.ISLCDefs->Item(3)->LCClasses->Item(5)->LCHigh, 100.0f / 3.0f);
+    }
+
+    void readOnlyStoreIsRefusedEvenForRoot()
+    {
+        const QString store = path("isprops.xml");
+        QVERIFY(writeBytes(store, kStoreWithOneSet));
+        QVERIFY(QFile::setPermissions(store, QFileDevice::ReadOwner | QFileDevice::ReadGroup));
+        QString why;
+        QVERIFY(!SaveModelXML(sampleModel(), store, &why));
+        QVERIFY(!why.isEmpty());
+        QCOMPARE(readBytes(store), kStoreWithOneSet);
+        QCOMPARE(QFile::permissions(store) & ~(QFileDevice::ReadUser | QFileDevice::WriteUser),
+                 QFileDevice::ReadOwner | QFileDevice::ReadGroup);
+    }
+
+    void saveKeepsThePermissionsOfTheStore()
+    {
+        const QString store = path("isprops.xml");
+        QVERIFY(writeBytes(store, kStoreWithOneSet));
+        const auto perms =
+            QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadGroup;
+        QVERIFY(QFile::setPermissions(store, perms));
+        QVERIFY(SaveModelXML(sampleModel(), store));
+        QCOMPARE(QFile::permissions(store) & ~(QFileDevice::ReadUser | QFileDevice::WriteUser),
+                 perms);
+    }
+
+    void saveIntoMissingFolderFails()
+    {
+        QVERIFY(!SaveModelXML(sampleModel(), path("no-such-folder/isprops.xml")));
+        QVERIFY(!QFileInfo::exists(path("no-such-folder")));
+    }
+
+    void saveBelowAFileFails()
+    {
+        QVERIFY(writeBytes(path("etc"), "a file, not a folder"));
+        QString why;
+        QVERIFY(!SaveModelXML(sampleModel(), path("etc/isprops.xml"), &why));
+        QCOMPARE(readBytes(path("etc")), QByteArray("a file, not a folder"));
+    }
+
+    void saveOntoAFolderFails()
+    {
+        QVERIFY(QDir(m_dir->path()).mkdir(QStringLiteral("isprops.xml")));
+        QVERIFY(!SaveModelXML(sampleModel(), path("isprops.xml")));
+        QVERIFY(QFileInfo(path("isprops.xml")).isDir());
+    }
+
+    void fullDiskLeavesTheOldStore()
+    {
+        // A file size limit makes writes fail past it, as a full disk does.
+        const QString store = path("isprops.xml");
+        QVERIFY(writeBytes(store, kStoreWithOneSet));
+        const clsISModelProperties big = sampleModel(20, 50);
+        QVERIFY(storeFileBytes(big).size() > 64 * 1024);
+
+        struct rlimit saved {};
+        QCOMPARE(getrlimit(RLIMIT_FSIZE, &saved), 0);
+        const auto previousHandler = std::signal(SIGXFSZ, SIG_IGN);
+        struct rlimit small = saved;
+        small.rlim_cur = 16 * 1024;
+        QCOMPARE(setrlimit(RLIMIT_FSIZE, &small), 0);
+        QString why;
+        const bool saved_ok = SaveModelXML(big, store, &why);
+        setrlimit(RLIMIT_FSIZE, &saved);
+        std::signal(SIGXFSZ, previousHandler);
+
+        QVERIFY(!saved_ok);
+        QCOMPARE(readBytes(store), kStoreWithOneSet);
+        QCOMPARE(QDir(m_dir->path()).entryList(QDir::Files | QDir::Hidden),
+                 QStringList{"isprops.xml"});
+    }
+
+    void storePathIsBesideTheProgramFolder()
+    {
+        QCOMPARE(StorePath(), QCoreApplication::applicationDirPath() + "/../etc/isprops.xml");
+        QCOMPARE(saveFailureMessage(),
+                 "Failed To Save XML - verify the permissions to write to file '" +
+                     QCoreApplication::applicationDirPath() + "/../etc/isprops.xml'.");
+    }
+};
+
+const QByteArray tst_StoreFile::kStoreWithOneSet =
+    "<ISModelProperties><ISLCDefs><ISLCDef><LCType>Suburban</LCType><LCClasses>"
+    "<LCClass ID=\"41\"><LCName>Forest</LCName><LCHigh>12.5</LCHigh><LCMed>7.5</LCMed>"
+    "<LCLow>2</LCLow></LCClass></LCClasses></ISLCDef></ISLCDefs></ISModelProperties>";
+
+QTEST_GUILESS_MAIN(tst_StoreFile)
+#include "tst_storefile.moc"

@@ -1,0 +1,236 @@
+#include "basutil.h"
+
+#include <QtTest>
+
+// The XML mapping of the model and the line layout of the store file.
+class tst_StoreXml : public QObject {
+    Q_OBJECT
+
+    static QByteArray readFile(const QString& path)
+    {
+        QFile file(path);
+        if (!file.open(QIODevice::ReadOnly)) {
+            return {};
+        }
+        return file.readAll();
+    }
+
+    static const QString examplePath()
+    {
+        return QStringLiteral(TARN_TEST_DATA_DIR "/example-store.xml");
+    }
+
+private slots:
+    void exampleStoreReads()
+    {
+        clsISModelProperties model;
+        QVERIFY(LoadModelXML(model, examplePath()));
+        QCOMPARE(model.ISLCDefs->Count(), 2);
+        const ISLCDefPtr suburban = model.ISLCDefs->Item(1);
+        QCOMPARE(suburban->LCType, QStringLiteral("Suburban"));
+        QCOMPARE(suburban->LCClasses->Count(), 2);
+        const LCClassPtr forest = suburban->LCClasses->Item(1);
+        QCOMPARE(forest->ID, 41);
+        QCOMPARE(forest->LCName, QStringLiteral("Forest"));
+        QCOMPARE(forest->LCHigh, 12.5f);
+        QCOMPARE(forest->LCMed, 7.5f);
+        QCOMPARE(forest->LCLow, 2.0f);
+        const LCClassPtr unnamed = suburban->LCClasses->Item(2);
+        QCOMPARE(unnamed->ID, 11);
+        QCOMPARE(unnamed->LCName, QString());
+        QCOMPARE(model.ISLCDefs->Item(2)->LCType, QStringLiteral("Empty"));
+        QCOMPARE(model.ISLCDefs->Item(2)->LCClasses->Count(), 0);
+    }
+
+    void exampleStoreWritesBackByteForByte()
+    {
+        clsISModelProperties model;
+        QVERIFY(LoadModelXML(model, examplePath()));
+        QCOMPARE(storeFileBytes(model), readFile(examplePath()));
+    }
+
+    void bundledStoreIsInTheStoreLayout()
+    {
+        const QString path = QStringLiteral(TARN_SOURCE_DIR "/etc/isprops.xml");
+        clsISModelProperties model;
+        QVERIFY(LoadModelXML(model, path));
+        QCOMPARE(model.ISLCDefs->Count(), 2);
+        QCOMPARE(model.ISLCDefs->Item(1)->LCType, QStringLiteral("NLCD Land Cover"));
+        QCOMPARE(model.ISLCDefs->Item(2)->LCType, QStringLiteral("TR-55 Urban Districts"));
+        QCOMPARE(storeFileBytes(model), readFile(path));
+    }
+
+    void emptyModelIsThreeLines()
+    {
+        clsISModelProperties model;
+        QCOMPARE(
+            storeFileBytes(model),
+            QByteArray("  <ISModelProperties>\r\n    <ISLCDefs/>\r\n  </ISModelProperties>\r\n"));
+    }
+
+    void serializedFormIsOneLine()
+    {
+        clsISLCDef set;
+        set.LCType = QStringLiteral("A & <B> \"q\"");
+        auto row = std::make_shared<clsLCClass>();
+        row->ID = -3;
+        row->LCHigh = 0.75f;
+        set.LCClasses->Add(row);
+        QCOMPARE(set.XML(),
+                 QStringLiteral("<ISLCDef><LCType>A &amp; &lt;B&gt; \"q\"</LCType><LCClasses>"
+                                "<LCClass ID=\"-3\"><LCName/><LCHigh>0.75</LCHigh><LCMed>0</LCMed>"
+                                "<LCLow>0</LCLow></LCClass></LCClasses></ISLCDef>"));
+    }
+
+    void layoutPutsEveryTokenOnItsOwnLine()
+    {
+        const QByteArray laid = layoutXmlLines("<a><b>t</b><c/><d x=\"1\"><e/></d></a>");
+        QCOMPARE(laid, QByteArray("  <a>\r\n"
+                                  "    <b>\r\n"
+                                  "      t\r\n"
+                                  "    </b>\r\n"
+                                  "    <c/>\r\n"
+                                  "    <d x=\"1\">\r\n"
+                                  "      <e/>\r\n"
+                                  "    </d>\r\n"
+                                  "  </a>\r\n"));
+    }
+
+    void namesSurviveEscapingAndLoseOuterBlanks()
+    {
+        clsISModelProperties model;
+        auto set = std::make_shared<clsISLCDef>();
+        set->LCType = QStringLiteral("  Urban & <Rural> \"x\" 'y'  ");
+        auto row = std::make_shared<clsLCClass>();
+        row->LCName = QStringLiteral(" caf\u00e9 \u00b5 ");
+        set->LCClasses->Add(row);
+        model.ISLCDefs->Add(set);
+
+        clsISModelProperties back;
+        QVERIFY(back.setXML(model.XML()));
+        QCOMPARE(back.ISLCDefs->Item(1)->LCType, QStringLiteral("Urban & <Rural> \"x\" 'y'"));
+        QCOMPARE(back.ISLCDefs->Item(1)->LCClasses->Item(1)->LCName,
+                 QStringLiteral("caf\u00e9 \u00b5"));
+    }
+
+    void readingRules_data()
+    {
+        QTest::addColumn<QString>("xml");
+        QTest::addColumn<bool>("ok");
+        QTest::addColumn<QString>("sets"); // "name:id,id;name:" after the read
+
+        QTest::newRow("root of another name") << "<Other><ISLCDefs><ISLCDef><LCType>A</LCType>"
+                                                 "</ISLCDef></ISLCDefs></Other>"
+                                              << true << "A:";
+        QTest::newRow("only the first ISLCDefs counts")
+            << "<R><ISLCDefs><ISLCDef><LCType>A</LCType></ISLCDef></ISLCDefs>"
+               "<ISLCDefs><ISLCDef><LCType>B</LCType></ISLCDef></ISLCDefs></R>"
+            << true << "A:";
+        QTest::newRow("other children ignored")
+            << "<R><ISLCDefs><X/><ISLCDef><LCType>A</LCType><LCType>B</LCType><LCClasses>"
+               "<LCClass ID='1'><LCHigh>1</LCHigh><LCMed>1</LCMed><LCLow>1</LCLow></LCClass>"
+               "<Y/></LCClasses></ISLCDef></ISLCDefs></R>"
+            << true << "A:1";
+        QTest::newRow("missing LCType and LCClasses")
+            << "<R><ISLCDefs><ISLCDef/></ISLCDefs></R>" << true << ":";
+        QTest::newRow("class value rounds half to even")
+            << "<R><ISLCDefs><ISLCDef><LCType>A</LCType><LCClasses>"
+               "<LCClass ID=' 21.5 '><LCHigh>1</LCHigh><LCMed>1</LCMed><LCLow>1</LCLow></LCClass>"
+               "<LCClass ID='22.5'><LCHigh>1</LCHigh><LCMed>1</LCMed><LCLow>1</LCLow></LCClass>"
+               "</LCClasses></ISLCDef></ISLCDefs></R>"
+            << true << "A:22,22";
+        QTest::newRow("letters in a coefficient fail, earlier sets kept")
+            << "<R><ISLCDefs><ISLCDef><LCType>G</LCType></ISLCDef>"
+               "<ISLCDef><LCType>A</LCType><LCClasses>"
+               "<LCClass ID='1'><LCHigh>1</LCHigh><LCMed>1</LCMed><LCLow>1</LCLow></LCClass>"
+               "<LCClass ID='2'><LCHigh>high</LCHigh><LCMed>1</LCMed><LCLow>1</LCLow></LCClass>"
+               "</LCClasses></ISLCDef></ISLCDefs></R>"
+            << false << "G:";
+        QTest::newRow("missing coefficient fails")
+            << "<R><ISLCDefs><ISLCDef><LCType>A</LCType><LCClasses>"
+               "<LCClass ID='1'><LCHigh>1</LCHigh><LCMed>1</LCMed></LCClass>"
+               "</LCClasses></ISLCDef></ISLCDefs></R>"
+            << false << "";
+        QTest::newRow("missing class value fails")
+            << "<R><ISLCDefs><ISLCDef><LCType>A</LCType><LCClasses>"
+               "<LCClass><LCHigh>1</LCHigh><LCMed>1</LCMed><LCLow>1</LCLow></LCClass>"
+               "</LCClasses></ISLCDef></ISLCDefs></R>"
+            << false << "";
+        QTest::newRow("class value beyond 32 bits fails")
+            << "<R><ISLCDefs><ISLCDef><LCType>A</LCType><LCClasses>"
+               "<LCClass ID='4294967296'><LCHigh>1</LCHigh><LCMed>1</LCMed><LCLow>1</LCLow>"
+               "</LCClass></LCClasses></ISLCDef></ISLCDefs></R>"
+            << false << "";
+        QTest::newRow("mixed content text is joined")
+            << "<R><ISLCDefs><ISLCDef><LCType> A<b>B</b>C </LCType></ISLCDef></ISLCDefs></R>"
+            << true << "ABC:";
+        QTest::newRow("character references") << "<R><ISLCDefs><ISLCDef><LCType>&#65;&amp;&#x42;"
+                                                 "</LCType></ISLCDef></ISLCDefs></R>"
+                                              << true << "A&B:";
+    }
+    void readingRules()
+    {
+        QFETCH(QString, xml);
+        QFETCH(bool, ok);
+        QFETCH(QString, sets);
+        clsISModelProperties model;
+        XmlReadError error;
+        QCOMPARE(model.setXML(xml, &error), ok);
+        if (!ok) {
+            QVERIFY(!error.description.isEmpty());
+        }
+        QStringList got;
+        for (const ISLCDefPtr& set : *model.ISLCDefs) {
+            QStringList ids;
+            for (const LCClassPtr& row : *set->LCClasses) {
+                ids << QString::number(row->ID);
+            }
+            got << set->LCType + u':' + ids.join(u',');
+        }
+        QCOMPARE(got.join(u';'), sets);
+    }
+
+    void textThatIsNotXmlChangesNothing()
+    {
+        clsISModelProperties model;
+        QVERIFY(model.setXML(QStringLiteral("<R><ISLCDefs><ISLCDef><LCType>Kept</LCType>"
+                                            "</ISLCDef></ISLCDefs></R>")));
+        const auto sets = model.ISLCDefs;
+        QVERIFY(model.setXML(QStringLiteral("not <xml")));
+        QVERIFY(model.setXML(QString()));
+        QCOMPARE(model.ISLCDefs.get(), sets.get());
+        QCOMPARE(model.ISLCDefs->Item(1)->LCType, QStringLiteral("Kept"));
+    }
+
+    void documentWithoutSetsKeepsTheSetsHeld()
+    {
+        clsISModelProperties model;
+        model.ISLCDefs->Add(std::make_shared<clsISLCDef>());
+        QVERIFY(model.setXML(QStringLiteral("<Root><Other/></Root>")));
+        QCOMPARE(model.ISLCDefs->Count(), 1);
+    }
+
+    void getNodeTextOfMissingChildIsEmpty()
+    {
+        const XmlParseResult parsed = parseXml("<LCClass ID='5'><LCName>x</LCName></LCClass>");
+        QVERIFY(parsed.ok());
+        QCOMPARE(clsLCClass::GetNodeText(parsed.root, "@ID"), QStringLiteral("5"));
+        QCOMPARE(clsLCClass::GetNodeText(parsed.root, "@Other"), QString());
+        QCOMPARE(clsLCClass::GetNodeText(parsed.root, "LCHigh"), QString());
+        QCOMPARE(clsLCClass::GetNodeText(XmlElement(), "LCName"), QString());
+    }
+
+    void createNodeAppendsToTheParent()
+    {
+        const XmlElement parent = XmlElement::newDocument("Holder");
+        clsLCClass row;
+        row.ID = 9;
+        const XmlElement node = row.CreateNode(parent);
+        QVERIFY(!node.isNull());
+        QCOMPARE(parent.toXml(), QByteArray("<Holder><LCClass ID=\"9\"><LCName/><LCHigh>0</LCHigh>"
+                                            "<LCMed>0</LCMed><LCLow>0</LCLow></LCClass></Holder>"));
+    }
+};
+
+QTEST_GUILESS_MAIN(tst_StoreXml)
+#include "tst_storexml.moc"
