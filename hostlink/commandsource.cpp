@@ -76,6 +76,11 @@ void CommandSource::close()
 {
     for (auto& [socket, reader] : m_readers) {
         socket->disconnect(this);
+        if (socket == m_dispatching) {
+            // Its handler is closing us ("{quit}"); dispatch() still answers, then drops it.
+            socket->setParent(nullptr);
+            continue;
+        }
         socket->abort();
         socket->deleteLater();
     }
@@ -132,14 +137,14 @@ void CommandSource::onDisconnected(QLocalSocket* socket)
         return;
     if (it->second.isMidFrame())
         qCWarning(lcHostLink).noquote()
-            << name() << ": caller disconnected in the middle of a frame; frame dropped";
+            << name() + QStringLiteral(": caller disconnected in the middle of a frame; dropped");
     m_readers.erase(it);
     socket->deleteLater();
 }
 
 void CommandSource::drop(QLocalSocket* socket, const QString& reason)
 {
-    qCWarning(lcHostLink).noquote() << name() << ": closing connection:" << reason;
+    qCWarning(lcHostLink).noquote() << name() + QStringLiteral(": closing connection: ") + reason;
     m_readers.erase(socket);
     socket->disconnect(this);
     socket->abort();
@@ -150,6 +155,7 @@ void CommandSource::dispatch(const QPointer<QLocalSocket>& socket, FrameVerb ver
                              const QString& text)
 {
     const QPointer<CommandSource> self(this);
+    m_dispatching = socket.data();
     QByteArray reply;
     bool accepted = false;
     std::optional<QString> answer;
@@ -163,13 +169,19 @@ void CommandSource::dispatch(const QPointer<QLocalSocket>& socket, FrameVerb ver
         answer = handler ? handler(text) : std::nullopt;
         reply = answer ? encodeFrame(FrameVerb::Data, *answer) : encodeFrame(FrameVerb::NoData);
     }
-    // The handler may have closed the window that owns us, or the caller may have gone.
+    // The caller may have gone meanwhile; the handler may have closed or destroyed us.
     if (socket && socket->state() == QLocalSocket::ConnectedState) {
         socket->write(reply);
         socket->flush();
     }
+    const bool orphaned = !self || m_readers.count(socket.data()) == 0;
+    if (socket && orphaned) {
+        socket->disconnectFromServer();
+        socket->deleteLater();
+    }
     if (!self)
         return;
+    m_dispatching = nullptr;
     if (verb == FrameVerb::Execute)
         emit executed(text, accepted);
     else

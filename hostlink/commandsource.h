@@ -75,4 +75,5 @@ private:
     ExecuteHandler m_execute;
     RequestHandler m_request;
     std::map<QLocalSocket*, FrameReader> m_readers;
+    QLocalSocket* m_dispatching = nullptr; // the connection whose handler is running
 };
