@@ -64,6 +64,7 @@ private slots:
     void opensStartPageAndFollowsLocalLinks();
     void secondHelpBringsSameWindowWithoutReloading();
     void closeDestroysAndNextHelpShowsStartPageAgain();
+    void bundledHelpOpensFromStandardPath();
     void bundledHelpLinksAllResolve();
 
 private:
@@ -188,6 +189,15 @@ void TestHelpBrowser::closeDestroysAndNextHelpShowsStartPageAgain()
     m_prompts->answerButton(Prompts::Button::Ok);
     frmHelpBrowser2::showHelp(*m_prompts, nullptr, m_indexPath);
     QCOMPARE(m_prompts->messageTexts().size(), 1);
+}
+
+void TestHelpBrowser::bundledHelpOpensFromStandardPath()
+{
+    // The build tree has the installed shape: testbin/../help holds the bundled pages.
+    frmHelpBrowser2* window = frmHelpBrowser2::showHelp(*m_prompts);
+    QCOMPARE(window->helpPath(), frmHelpBrowser2::standardHelpPath());
+    QVERIFY(m_prompts->calls().isEmpty());
+    QVERIFY(browserOf(window)->toPlainText().contains(QStringLiteral("TARN Help")));
 }
 
 void TestHelpBrowser::bundledHelpLinksAllResolve()
