@@ -1,0 +1,208 @@
+// tarnhost as a process, answering the link's own client code.
+#include "clientlink.h"
+#include "commandsource.h"
+#include "hostlink.h"
+#include "hostrequest.h"
+
+#include <QFile>
+#include <QProcess>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+
+namespace {
+
+const QString tarnhost = QStringLiteral(TARN_BIN_DIR "/tarnhost");
+
+const char projectJson[] = R"({
+    "view": "View1", "workDir": "WORKDIR", "mapUnits": "Feet",
+    "gridThemes": ["landcover"],
+    "polygonThemes": [{"name": "parcels", "fields": [{"name": "PID", "type": "integer"}]}]
+})";
+
+} // namespace
+
+class TestTarnhost : public QObject {
+    Q_OBJECT
+private slots:
+    void init();
+    void cleanup();
+
+    void answersRequestsAndLogsEachOnALine();
+    void closesTheNoticeOnlyAfterAnsweringTheRun();
+    void sendReportsVerdictInItsExitStatus();
+    void refusesMalformedProjectNamingTheFile();
+    void refusesToTakeOverAServedEndpoint();
+    void removesItsSocketWhenTerminated();
+
+private:
+    void startServing();
+    QString writeProject(const QByteArray& json);
+    int runToEnd(QProcess& process, const QStringList& args);
+
+    std::unique_ptr<QTemporaryDir> m_dir;
+    std::unique_ptr<QProcess> m_host;
+    QByteArray m_savedRuntime;
+};
+
+void TestTarnhost::init()
+{
+    m_savedRuntime = qgetenv("XDG_RUNTIME_DIR");
+    m_dir = std::make_unique<QTemporaryDir>();
+    QVERIFY(m_dir->isValid());
+    qputenv("XDG_RUNTIME_DIR", m_dir->path().toUtf8()); // inherited by tarnhost
+}
+
+void TestTarnhost::cleanup()
+{
+    if (m_host) {
+        m_host->terminate();
+        m_host->waitForFinished(30000);
+        m_host.reset();
+    }
+    qputenv("XDG_RUNTIME_DIR", m_savedRuntime);
+    m_dir.reset();
+}
+
+QString TestTarnhost::writeProject(const QByteArray& json)
+{
+    QFile file(m_dir->filePath("project.json"));
+    if (!file.open(QIODevice::WriteOnly))
+        return {};
+    file.write(QByteArray(json).replace("WORKDIR", m_dir->filePath("work").toUtf8()));
+    return file.fileName();
+}
+
+void TestTarnhost::startServing()
+{
+    m_host = std::make_unique<QProcess>();
+    m_host->start(tarnhost, {"serve", writeProject(projectJson)});
+    QVERIFY2(m_host->waitForStarted(30000), qPrintable(m_host->errorString()));
+    // It prints this line once it listens.
+    QTRY_VERIFY_WITH_TIMEOUT(m_host->canReadLine(), 30000);
+    QVERIFY(m_host->readLine().startsWith("serving ISServer.System at "));
+}
+
+int TestTarnhost::runToEnd(QProcess& process, const QStringList& args)
+{
+    // Waits through the event loop, so a command source in this process can answer it.
+    QSignalSpy finished(&process, &QProcess::finished);
+    process.start(tarnhost, args);
+    if (!finished.wait(60000))
+        return -1;
+    return process.exitCode();
+}
+
+void TestTarnhost::answersRequestsAndLogsEachOnALine()
+{
+    startServing();
+    ClientLink link;
+    link.setTimeout(300);
+    QCOMPARE(link.request(HostRequest::GetActiveDocName()), QStringLiteral("View1"));
+    QCOMPARE(link.request(HostRequest::GetWorkDirName()), m_dir->filePath("work"));
+    QVERIFY(QDir(m_dir->filePath("work")).exists());
+    QCOMPARE(link.request(HostRequest::isGetFldNames("View1", "parcels", 2)),
+             QStringLiteral("PID"));
+    QCOMPARE(link.request(HostRequest::isGetViewUnits("View1")), QStringLiteral("Feet"));
+    QCOMPARE(link.request("av.Nonsense"), QString());
+    QCOMPARE(link.lastFailure(), ClientLink::Failure::NoData);
+
+    QTRY_VERIFY_WITH_TIMEOUT(
+        m_host->bytesAvailable() > 0 && m_host->peek(1 << 16).contains("answer: (no data)"), 30000);
+    const QList<QByteArray> lines = m_host->readAll().split('\n');
+    QCOMPARE(lines.mid(0, 4),
+             QList<QByteArray>({"request: av.GetActiveDoc.GetName", "answer: View1",
+                                "request: av.GetProject.GetWorkDir.GetFullName."
+                                "AsString",
+                                "answer: " + m_dir->filePath("work").toUtf8()}));
+    QVERIFY(lines.contains(R"(request: av.Run("isGetFldNames",{"View1","parcels","2"}))"));
+}
+
+void TestTarnhost::closesTheNoticeOnlyAfterAnsweringTheRun()
+{
+    // Stands in for the launcher's window.
+    CommandSource launcher("tarn");
+    QStringList commands;
+    launcher.setExecuteHandler([&](const QString& command) {
+        commands << command;
+        return HostLink::isCommand(command, HostLink::CmdCloseProcFrm);
+    });
+    QCOMPARE(launcher.listen(), CommandSource::ListenResult::Listening);
+    startServing();
+
+    QFile params(m_dir->filePath("model_params.txt"));
+    QVERIFY(params.open(QIODevice::WriteOnly));
+    params.write("LANDCOVER#landcover\r\n");
+    params.close();
+
+    // This thread blocks in the request, as the launcher does; were the host to wait for the
+    // command's verdict before answering, the request would time out instead.
+    ClientLink link;
+    link.setTimeout(300);
+    QCOMPARE(link.request(HostRequest::isCallExecuteModel(params.fileName())),
+             QStringLiteral("Submitted"));
+    QVERIFY(commands.isEmpty());
+    QTRY_COMPARE_WITH_TIMEOUT(commands, QStringList({"{closeprocfrm}"}), 30000);
+    QTRY_VERIFY_WITH_TIMEOUT(
+        m_host->peek(1 << 16).contains("command tarn.Transfer {closeprocfrm}: accepted"), 30000);
+
+    QCOMPARE(link.request(HostRequest::isCallExecuteModel(m_dir->filePath("absent.txt"))),
+             "Parameter file not found: " + m_dir->filePath("absent.txt"));
+}
+
+void TestTarnhost::sendReportsVerdictInItsExitStatus()
+{
+    CommandSource editor("tarnProps");
+    editor.setExecuteHandler(
+        [](const QString& c) { return HostLink::isCommand(c, HostLink::CmdView); });
+    QCOMPARE(editor.listen(), CommandSource::ListenResult::Listening);
+
+    QProcess send;
+    QCOMPARE(runToEnd(send, {"send", "tarnProps", "{VIEW}"}), 0);
+    QCOMPARE(send.readAllStandardOutput(), QByteArray("accepted\n"));
+    QCOMPARE(runToEnd(send, {"send", "tarnProps", "{quit}"}), 1);
+    QCOMPARE(send.readAllStandardOutput(), QByteArray("refused\n"));
+    QCOMPARE(runToEnd(send, {"send", "tarn", "{view}"}), 2);
+    QVERIFY(
+        send.readAllStandardOutput().startsWith("no answer: tarn.Transfer: no program answers"));
+    QCOMPARE(runToEnd(send, {"send", "tarnProps"}), 2);
+    QVERIFY(send.readAllStandardError().startsWith("usage: tarnhost"));
+}
+
+void TestTarnhost::refusesMalformedProjectNamingTheFile()
+{
+    const QString path = writeProject(R"({"view": "View1", "workDir": "WORKDIR"})");
+    QProcess serve;
+    QCOMPARE(runToEnd(serve, {"serve", path}), 2);
+    QCOMPARE(QString::fromUtf8(serve.readAllStandardError()),
+             "tarnhost: " + path + ": \"mapUnits\" is missing\n");
+
+    QCOMPARE(runToEnd(serve, {"serve", m_dir->filePath("none.json")}), 2);
+    QVERIFY(serve.readAllStandardError().contains(m_dir->filePath("none.json").toUtf8()));
+}
+
+void TestTarnhost::refusesToTakeOverAServedEndpoint()
+{
+    startServing();
+    QProcess second;
+    QCOMPARE(runToEnd(second, {"serve", m_dir->filePath("project.json")}), 3);
+    QVERIFY(second.readAllStandardError().contains(
+        "ISServer.System is already served by another running program"));
+    ClientLink link;
+    link.setTimeout(300);
+    QCOMPARE(link.request(HostRequest::GetActiveDocName()), QStringLiteral("View1"));
+}
+
+void TestTarnhost::removesItsSocketWhenTerminated()
+{
+    startServing();
+    const QString socket = HostLink::endpointPath("ISServer", "System");
+    QVERIFY(QFile::exists(socket));
+    m_host->terminate();
+    QVERIFY(m_host->waitForFinished(30000));
+    QCOMPARE(m_host->exitStatus(), QProcess::NormalExit);
+    QVERIFY(!QFile::exists(socket));
+}
+
+QTEST_GUILESS_MAIN(TestTarnhost)
+#include "tst_tarnhost.moc"
