@@ -67,7 +67,7 @@ bool LoadModelXML(clsISModelProperties& model, const QString& path, StoreLoadRes
 
 QByteArray storeFileBytes(const clsISModelProperties& model)
 {
-    return layoutXmlLines(model.CreateNode().toXml());
+    return layoutXmlLines(model.CreateNode());
 }
 
 bool writeFileAtomically(const QString& path, const QByteArray& bytes, QString* error)

@@ -233,39 +233,76 @@ XmlParseResult parseXml(const QByteArray& utf8)
     return result;
 }
 
+LineLayout::LineLayout(QByteArray& out) : m_out(out) {}
+
+void LineLayout::write(const void* data, size_t size)
+{
+    const char* p = static_cast<const char*>(data);
+    const char* const end = p + size;
+    while (p < end) {
+        if (m_token.isEmpty()) {
+            m_inTag = *p == '<';
+        }
+        const char delimiter = m_inTag ? '>' : '<';
+        const auto* hit = static_cast<const char*>(std::memchr(p, delimiter, size_t(end - p)));
+        if (!hit) {
+            m_token.append(p, end - p);
+            return;
+        }
+        // A tag ends with its '>'; a text ends before the next '<'.
+        const char* tokenEnd = m_inTag ? hit + 1 : hit;
+        m_token.append(p, tokenEnd - p);
+        p = tokenEnd;
+        flushToken();
+    }
+}
+
+void LineLayout::finish()
+{
+    if (!m_token.isEmpty()) {
+        flushToken();
+    }
+}
+
+void LineLayout::flushToken()
+{
+    bool deeper = true;     // two spaces more before the line
+    bool shallower = false; // two spaces less after it
+    if (m_inTag) {
+        const bool closing = m_token.size() > 1 && m_token[1] == '/';
+        const bool selfClosing = !closing && m_token.size() > 1 && m_token.endsWith("/>");
+        deeper = !closing;
+        shallower = closing || selfClosing;
+    } else {
+        shallower = true;
+    }
+    if (deeper) {
+        m_indent += 2;
+    }
+    m_out.append(m_indent, ' ');
+    m_out.append(m_token);
+    m_out.append("\r\n", 2);
+    if (shallower) {
+        m_indent = qMax<qsizetype>(0, m_indent - 2);
+    }
+    m_token.clear();
+}
+
 QByteArray layoutXmlLines(const QByteArray& oneLine)
 {
     QByteArray out;
-    out.reserve(oneLine.size() * 3);
-    qsizetype indent = 0;
-    const qsizetype n = oneLine.size();
-    qsizetype pos = 0;
-    while (pos < n) {
-        qsizetype end;          // one past the token
-        bool deeper = true;     // two spaces more before the line
-        bool shallower = false; // two spaces less after it
-        if (oneLine[pos] == '<') {
-            const qsizetype close = oneLine.indexOf('>', pos);
-            end = close < 0 ? n : close + 1;
-            const bool closing = end - pos > 1 && oneLine[pos + 1] == '/';
-            const bool selfClosing = !closing && end - pos > 1 && oneLine[end - 2] == '/';
-            deeper = !closing;
-            shallower = closing || selfClosing;
-        } else {
-            const qsizetype next = oneLine.indexOf('<', pos);
-            end = next < 0 ? n : next;
-            shallower = true;
-        }
-        if (deeper) {
-            indent += 2;
-        }
-        out.append(indent, ' ');
-        out.append(oneLine.constData() + pos, end - pos);
-        out.append("\r\n", 2);
-        if (shallower) {
-            indent = qMax<qsizetype>(0, indent - 2);
-        }
-        pos = end;
-    }
+    out.reserve(oneLine.size() * 2);
+    LineLayout layout(out);
+    layout.write(oneLine.constData(), size_t(oneLine.size()));
+    layout.finish();
+    return out;
+}
+
+QByteArray layoutXmlLines(const XmlElement& element)
+{
+    QByteArray out;
+    LineLayout layout(out);
+    element.node().print(layout, "", pugi::format_raw, pugi::encoding_utf8);
+    layout.finish();
     return out;
 }

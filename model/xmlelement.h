@@ -78,8 +78,27 @@ XmlParseResult parseXml(const QByteArray& utf8);
 
 // One tag or text per line: the layout the store file is written in, each line ended by
 // CR LF. Opening tags add two spaces of indentation, closing tags take them away again,
-// text stands two spaces deeper than its tags.
+// text stands two spaces deeper than its tags; every line starts with two spaces at least.
+// Takes the one-line text in pieces of any size, so a large document is laid out as it is
+// serialized.
+class LineLayout : public pugi::xml_writer {
+public:
+    explicit LineLayout(QByteArray& out);
+    void write(const void* data, size_t size) override;
+    void finish(); // lays out what remains
+
+private:
+    void flushToken();
+
+    QByteArray& m_out;
+    QByteArray m_token; // the tag or text being read
+    bool m_inTag = false;
+    qsizetype m_indent = 0;
+};
+
 QByteArray layoutXmlLines(const QByteArray& oneLine);
+// The element's one-line text, laid out without building that text first.
+QByteArray layoutXmlLines(const XmlElement& element);
 
 // The members every model class shares, written once.
 namespace modelxml {

@@ -1,0 +1,213 @@
+#include "basutil.h"
+
+#include <QtTest>
+
+// tarn-store run as a process: exit codes, output and messages.
+class tst_TarnStore : public QObject {
+    Q_OBJECT
+
+    QTemporaryDir* m_dir = nullptr;
+    QString m_store;
+
+    struct Run {
+        int exit = -1;
+        QByteArray out;
+        QString err;
+    };
+
+    Run run(const QStringList& args, bool withStore = true) const
+    {
+        QProcess p;
+        p.start(QStringLiteral(TARN_BIN_DIR "/tarn-store"),
+                withStore ? QStringList{"--store", m_store} + args : args);
+        Run r;
+        if (!p.waitForFinished(30000)) {
+            return r;
+        }
+        r.exit = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+        r.out = p.readAllStandardOutput();
+        r.err = QString::fromUtf8(p.readAllStandardError());
+        return r;
+    }
+
+    QString write(const QString& name, const QByteArray& bytes) const
+    {
+        QFile f(m_dir->filePath(name));
+        if (f.open(QIODevice::WriteOnly)) {
+            f.write(bytes);
+        }
+        return f.fileName();
+    }
+
+    QByteArray storeBytes() const
+    {
+        QFile f(m_store);
+        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+    }
+
+private slots:
+    void init()
+    {
+        m_dir = new QTemporaryDir;
+        QVERIFY(m_dir->isValid());
+        m_store = m_dir->filePath(QStringLiteral("isprops.xml"));
+        QVERIFY(QFile::copy(QStringLiteral(TARN_SOURCE_DIR "/etc/isprops.xml"), m_store));
+        QFile::setPermissions(m_store, QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+    }
+    void cleanup()
+    {
+        delete m_dir;
+        m_dir = nullptr;
+    }
+
+    void usageErrorsExitTwo_data()
+    {
+        QTest::addColumn<QStringList>("args");
+        QTest::newRow("no command") << QStringList{};
+        QTest::newRow("unknown command") << QStringList{"frobnicate"};
+        QTest::newRow("missing argument") << QStringList{"show"};
+        QTest::newRow("extra argument") << QStringList{"list", "x"};
+        QTest::newRow("store without file") << QStringList{"--store"};
+    }
+    void usageErrorsExitTwo()
+    {
+        QFETCH(QStringList, args);
+        const Run r = run(args, false);
+        QCOMPARE(r.exit, 2);
+        QVERIFY(r.err.contains(QStringLiteral("Usage: tarn-store")));
+    }
+
+    void helpPrintsUsage()
+    {
+        const Run r = run({"--help"}, false);
+        QCOMPARE(r.exit, 0);
+        QVERIFY(r.out.startsWith("Usage: tarn-store"));
+    }
+
+    void listCheckAndShow()
+    {
+        Run r = run({"list"});
+        QCOMPARE(r.exit, 0);
+        QCOMPARE(r.out, QByteArray("NLCD Land Cover\nTR-55 Urban Districts\n"));
+        r = run({"check"});
+        QCOMPARE(r.exit, 0);
+        QCOMPARE(r.out, QByteArray("2 sets, 28 classes\n"));
+        r = run({"show", "TR-55 Urban Districts"});
+        QCOMPARE(r.exit, 0);
+        QVERIFY(r.out.startsWith(
+            "Value,ClassName,High,Medium,Low\r\n1,Commercial and Business,85,85,85\r\n"));
+        r = run({"show", "tr-55 urban districts"});
+        QCOMPARE(r.exit, 1);
+    }
+
+    void badStoreIsRefusedAndLeftAlone()
+    {
+        const QByteArray broken = "<ISModelProperties>\r\n  <ISLCDefs>\r\n";
+        write(QStringLiteral("isprops.xml"), broken);
+        for (const QStringList& args : {QStringList{"check"}, QStringList{"format"},
+                                        QStringList{"list"}, QStringList{"merge", m_store}}) {
+            const Run r = run(args);
+            QCOMPARE(r.exit, 1);
+            QVERIFY2(r.err.contains(m_store), qPrintable(r.err));
+            QCOMPARE(storeBytes(), broken);
+        }
+    }
+
+    void formatRewritesInTheStoreLayout()
+    {
+        write(QStringLiteral("isprops.xml"),
+              "<ISModelProperties><ISLCDefs><ISLCDef><LCType>A</LCType></ISLCDef></ISLCDefs>"
+              "</ISModelProperties>");
+        QCOMPARE(run({"format"}).exit, 0);
+        QCOMPARE(storeBytes(), QByteArray("  <ISModelProperties>\r\n    <ISLCDefs>\r\n"
+                                          "      <ISLCDef>\r\n        <LCType>\r\n          A\r\n"
+                                          "        </LCType>\r\n        <LCClasses/>\r\n"
+                                          "      </ISLCDef>\r\n    </ISLCDefs>\r\n"
+                                          "  </ISModelProperties>\r\n"));
+    }
+
+    void importAddsASetOrExplainsWhy()
+    {
+        const QString good =
+            write(QStringLiteral("good.csv"), "Value,ClassName,High,Medium,Low\r\n5,A,1,2,3\r\n");
+        Run r = run({"import", good, "  Mine "});
+        QCOMPARE(r.exit, 0);
+        QCOMPARE(run({"list"}).out, QByteArray("NLCD Land Cover\nTR-55 Urban Districts\nMine\n"));
+
+        const QByteArray before = storeBytes();
+        r = run({"import", good, "Mine"});
+        QCOMPARE(r.exit, 1);
+        QCOMPARE(r.err.trimmed(),
+                 QStringLiteral("Coefficient Set name must be unique. Please reenter."));
+        r = run({"import", good, "   "});
+        QCOMPARE(r.exit, 1);
+        QCOMPARE(r.err.trimmed(), QStringLiteral("Coefficient Set name must not be empty."));
+
+        const QString bad = write(QStringLiteral("bad.csv"), "5,A,1,2,3\r\n6,B,1,2,300\r\n");
+        r = run({"import", bad, "Other"});
+        QCOMPARE(r.exit, 1);
+        QVERIFY2(r.err.startsWith("Invalid coefficient in import file " + bad + ". "),
+                 qPrintable(r.err));
+        QVERIFY(r.err.contains(bad + ":2:"));
+        r = run({"import", m_dir->filePath("missing.csv"), "Other"});
+        QCOMPARE(r.exit, 1);
+        QVERIFY(r.err.contains(m_dir->filePath("missing.csv")));
+        QCOMPARE(storeBytes(), before);
+    }
+
+    void importCreatesAMissingStore()
+    {
+        m_store = m_dir->filePath(QStringLiteral("new.xml"));
+        const QString csv = write(QStringLiteral("a.csv"), "1,A,1,1,1\n");
+        QCOMPARE(run({"import", csv, "A"}).exit, 0);
+        QCOMPARE(run({"check"}).out, QByteArray("1 sets, 1 classes\n"));
+    }
+
+    void exportWritesTheSet()
+    {
+        const QString csv = m_dir->filePath(QStringLiteral("out.csv"));
+        QCOMPARE(run({"export", "TR-55 Urban Districts", csv}).exit, 0);
+        QFile f(csv);
+        QVERIFY(f.open(QIODevice::ReadOnly));
+        QCOMPARE(f.readAll(), run({"show", "TR-55 Urban Districts"}).out);
+
+        Run r = run({"export", "No such set", m_dir->filePath("x.csv")});
+        QCOMPARE(r.exit, 1);
+        QVERIFY(!QFileInfo::exists(m_dir->filePath("x.csv")));
+        r = run({"export", "TR-55 Urban Districts", m_store + "/x.csv"});
+        QCOMPARE(r.exit, 1);
+        QVERIFY(r.err.contains(m_store + "/x.csv"));
+    }
+
+    void mergeRenamesAndSays()
+    {
+        const QString other = m_dir->filePath(QStringLiteral("other.xml"));
+        QVERIFY(QFile::copy(m_store, other));
+        const Run r = run({"merge", other});
+        QCOMPARE(r.exit, 0);
+        QCOMPARE(r.out, QByteArray("NLCD Land Cover2\nTR-55 Urban Districts2\n"));
+        QVERIFY(
+            r.err.contains(QStringLiteral("Coefficient sets were found with the duplicate names. "
+                                          "A '2' was appended to the names of all duplicates.")));
+        QCOMPARE(run({"check"}).out, QByteArray("4 sets, 56 classes\n"));
+
+        const QString junk = write(QStringLiteral("junk.xml"), "not xml");
+        const Run bad = run({"merge", junk});
+        QCOMPARE(bad.exit, 1);
+        QVERIFY(bad.err.startsWith(QStringLiteral("Failed To Load XML - Invalid file format.")));
+    }
+
+    void saveFailureNamesTheStore()
+    {
+        QFile::setPermissions(m_store, QFileDevice::ReadOwner);
+        const QString csv = write(QStringLiteral("a.csv"), "1,A,1,1,1\n");
+        const QByteArray before = storeBytes();
+        const Run r = run({"import", csv, "A"});
+        QCOMPARE(r.exit, 1);
+        QVERIFY2(r.err.startsWith(saveFailureMessage(m_store)), qPrintable(r.err));
+        QCOMPARE(storeBytes(), before);
+    }
+};
+
+QTEST_GUILESS_MAIN(tst_TarnStore)
+#include "tst_tarnstore.moc"
