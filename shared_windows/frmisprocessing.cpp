@@ -70,6 +70,9 @@ frmISProcessing::frmISProcessing(QWidget* owner)
     client.setWidth(qMax(client.width(), label.right() + 1 + label.left()));
     client.setHeight(qMax(client.height(), label.bottom() + 1 + label.top()));
     setFixedSize(client);
+    // Without a window manager's placement it would open at the screen's corner.
+    if (owner)
+        move(owner->geometry().center() - rect().center());
 }
 
 frmISProcessing::~frmISProcessing()

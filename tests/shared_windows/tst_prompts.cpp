@@ -19,7 +19,6 @@ private slots:
     void boxWithoutTitleCarriesProgramTitle();
     void recordsExactTextsAndReturnsQueuedAnswers();
     void recordsFileDialogRequests();
-    void answersAreUsedInQueuedOrder();
 
     void unqueuedQuestionWarnsAndAnswersAsEscape_data();
     void unqueuedQuestionWarnsAndAnswersAsEscape();
@@ -135,29 +134,6 @@ void TestPrompts::recordsFileDialogRequests()
     const ScriptedPrompts::Call& open = prompts.calls().at(1);
     QCOMPARE(open.kind, Kind::OpenFile);
     QCOMPARE(open.file.options, Prompts::FileOptions(Prompts::FileOption::MustExist));
-}
-
-void TestPrompts::answersAreUsedInQueuedOrder()
-{
-    // An import asks for the file, then the name, then says the name is taken and asks
-    // again: the answers must meet the questions in that order.
-    ScriptedPrompts prompts(QStringLiteral("tarnProps"));
-    prompts.answerPath(QStringLiteral("/tmp/a.csv"));
-    prompts.answerText(QStringLiteral("Urban"));
-    prompts.answerButton(Button::Ok);
-    prompts.answerText(QStringLiteral("Urban 2"));
-
-    QCOMPARE(prompts.openFile({}), QStringLiteral("/tmp/a.csv"));
-    QCOMPARE(
-        prompts.input(QStringLiteral("Enter new Coefficient Set name"), QStringLiteral("Import")),
-        QStringLiteral("Urban"));
-    QCOMPARE(prompts.message(QStringLiteral("Coefficient Set name must be unique. Please reenter."),
-                             Icon::Exclamation, Buttons::Ok),
-             Button::Ok);
-    QCOMPARE(
-        prompts.input(QStringLiteral("Enter new Coefficient Set name"), QStringLiteral("Import")),
-        QStringLiteral("Urban 2"));
-    QVERIFY(prompts.unexpectedCalls().isEmpty());
 }
 
 void TestPrompts::unqueuedQuestionWarnsAndAnswersAsEscape_data()
