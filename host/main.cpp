@@ -155,6 +155,8 @@ int runServe(const QString& projectPath, const QString& program)
             sendLauncherCommand(command);
     });
 
+    // Before the socket exists, so a termination never leaves it behind.
+    quitOnTermination(&source);
     switch (source.listen()) {
     case CommandSource::ListenResult::Listening:
         break;
@@ -181,7 +183,6 @@ int runServe(const QString& projectPath, const QString& program)
         logLine(QStringLiteral("started %1").arg(programPath));
     }
 
-    quitOnTermination(&source);
     const int status = QCoreApplication::exec();
     if (child.state() != QProcess::NotRunning) {
         child.disconnect();
