@@ -1,0 +1,294 @@
+#include "basismodelutil.h"
+
+#include "clientlink.h"
+#include "hostrequest.h"
+#include "listanswer.h"
+#include "numbertext.h"
+#include "prompts.h"
+
+#include <QFileInfo>
+
+#include <cmath>
+
+// ---- Output shapefile and theme name -------------------------------------------------------
+
+QString outputWithShpSuffix(const QString& text)
+{
+    QString out = text.trimmed();
+    if (!out.isEmpty() && out.right(3).toLower() != QLatin1String("shp")) {
+        out += out.endsWith(QLatin1Char('.')) ? QStringLiteral("shp") : QStringLiteral(".shp");
+    }
+    return out;
+}
+
+QString themeNameFromPath(const QString& path)
+{
+    QString name = path;
+    if (name.endsWith(QLatin1String(".shp"))) {
+        name.chop(4);
+    }
+    const int cut = qMax(name.lastIndexOf(QLatin1Char('/')), name.lastIndexOf(QLatin1Char('\\')));
+    return name.mid(cut + 1);
+}
+
+bool SetThemeNameFromPath(const QString& last, const QString& current, QString& themeName)
+{
+    if (current == last) {
+        return false;
+    }
+    themeName = themeNameFromPath(current);
+    return true;
+}
+
+// ---- Scenario rows ------------------------------------------------------------------------
+
+int ScenarioItemsHeight(int lastIndex)
+{
+    return (lastIndex + 1) * ScenarioLayout::RowStep + ScenarioLayout::NumberTop;
+}
+
+ScenarioScroll scenarioScrollFor(int itemsHeight)
+{
+    using namespace ScenarioLayout;
+    ScenarioScroll scroll;
+    scroll.visible = itemsHeight - (ScrollTop + ScrollHeight) > 0;
+    if (scroll.visible) {
+        scroll.maximum = qMax(0, itemsHeight - ContainerHeight);
+    }
+    return scroll;
+}
+
+void deleteScenarioRowState(QVector<ScenarioRowState>& rows, int index)
+{
+    if (index < 0 || index >= rows.size()) {
+        return;
+    }
+    for (int i = index; i < rows.size() - 1; ++i) {
+        rows[i] = rows[i + 1];
+    }
+    rows.removeLast();
+}
+
+bool scenarioIndexFromAnswer(const QString& answer, int rowCount, int* index)
+{
+    qint32 number = 0;
+    if (!parseClassValue(answer, &number)) {
+        return false;
+    }
+    if (number < 1 || number > rowCount) {
+        return false;
+    }
+    *index = number - 1;
+    return true;
+}
+
+// ---- Population density -------------------------------------------------------------------
+
+DensityCheck checkDensityThresholds(const QString& high, const QString& low)
+{
+    double highValue = 0;
+    double lowValue = 0;
+    if (!parseDecimal(high, &highValue)) {
+        return DensityCheck::HighNotNumber;
+    }
+    if (!parseDecimal(low, &lowValue)) {
+        return DensityCheck::LowNotNumber;
+    }
+    return highValue < lowValue ? DensityCheck::LowAboveHigh : DensityCheck::Ok;
+}
+
+// ---- Parameter file -----------------------------------------------------------------------
+
+const QString ModelParamsFileName = QStringLiteral("model_params.txt");
+
+QByteArray modelParamsBytes(const ModelParams& params, const clsISModelProperties& model)
+{
+    QStringList lines;
+    const auto line = [&lines](const QString& key, const QStringList& values) {
+        lines << key + QLatin1Char('#') + values.join(QLatin1Char('#'));
+    };
+    line(QStringLiteral("VIEW"), {params.view});
+    line(QStringLiteral("LCTHEME"), {params.lcTheme});
+    line(QStringLiteral("LCUNITS"), {params.lcUnits});
+    line(QStringLiteral("ANALYSISTHEME"), {params.analysisTheme});
+    line(QStringLiteral("ANALYSISUNIT"), {params.analysisUnit});
+    line(QStringLiteral("POPDENSITY"), {QString::number(params.popDensity)});
+    if (params.popDensity == 3) {
+        line(QStringLiteral("POPDENSITYTHEME"), {params.popDensityTheme});
+        line(QStringLiteral("POPDENSITYFLD"), {params.popDensityField});
+        line(QStringLiteral("POPDENSITYHIGH"), {params.popDensityHigh});
+        line(QStringLiteral("POPDENSITYMED"), {params.popDensityMed[0], params.popDensityMed[1]});
+        line(QStringLiteral("POPDENSITYLOW"), {params.popDensityLow});
+    }
+    line(QStringLiteral("OUTTHEME"), {params.outTheme});
+    line(QStringLiteral("OUTTHEMENAME"), {params.outThemeName});
+    for (const ScenarioLine& ds : params.scenarios) {
+        line(QStringLiteral("DS"),
+             {QString::number(ds.number), ds.theme, ds.className, formatClassValue(ds.classId)});
+    }
+    for (const ISLCDefPtr& set : *model.ISLCDefs) {
+        if (set->LCType != params.lcType) {
+            continue;
+        }
+        for (const LCClassPtr& cls : *set->LCClasses) {
+            line(QStringLiteral("CLASS"),
+                 {formatClassValue(cls->ID), cls->LCName, formatCoefficient(cls->LCHigh),
+                  formatCoefficient(cls->LCMed), formatCoefficient(cls->LCLow)});
+        }
+    }
+    QByteArray bytes;
+    for (const QString& text : lines) {
+        bytes += text.toUtf8();
+        bytes += "\r\n";
+    }
+    return bytes;
+}
+
+QString workDirFromAnswer(const QString& answer)
+{
+    QString dir = answer.trimmed();
+    if (!dir.isEmpty() && !dir.endsWith(QLatin1Char('/')) && !dir.endsWith(QLatin1Char('\\'))) {
+        dir += QLatin1Char('/');
+    }
+    return dir;
+}
+
+// ---- Host queries -------------------------------------------------------------------------
+
+HostQueries::HostQueries(ClientLink& link, Prompts& prompts) : m_link(link), m_prompts(prompts) {}
+
+QString HostQueries::request(const QString& item)
+{
+    // The link already counts answers shorter than 2 characters as none.
+    return m_link.request(item);
+}
+
+bool HostQueries::hostMissing() const
+{
+    return m_link.lastFailure() == ClientLink::Failure::NotRunning;
+}
+
+QString HostQueries::hostMissingMessage() const
+{
+    return QStringLiteral("No host answers on %1, so the launcher cannot learn the themes of "
+                          "the active view.\nStart the launcher from the host, for example "
+                          "with: tarnhost start PROJECT.json tarn")
+        .arg(m_link.name());
+}
+
+QString HostQueries::GetActiveViewName()
+{
+    const QString answer = request(HostRequest::GetActiveDocName());
+    if (answer.size() < 2) {
+        if (!hostMissing()) {
+            m_prompts.message(QStringLiteral("View not active is current project."));
+        }
+        return QString();
+    }
+    return answer;
+}
+
+QString HostQueries::GetGridThemes(const QString& view)
+{
+    return request(HostRequest::isGetGThemes(view));
+}
+
+QString HostQueries::GetFeatureThemes(const QString& view, int selector)
+{
+    return request(HostRequest::isGetFThemes(view, selector));
+}
+
+QStringList HostQueries::themeNames(int kind, const QString& view, int selector)
+{
+    QString answer;
+    if (kind == GridThemes) {
+        answer = GetGridThemes(view);
+    } else if (kind == FeatureThemes) {
+        answer = GetFeatureThemes(view, selector);
+    }
+    return namesFromAnswer(answer);
+}
+
+QStringList HostQueries::fieldNames(const QString& theme, const QString& view, int selector)
+{
+    const QString answer = request(HostRequest::isGetFldNames(view, theme, selector));
+    if (answer.size() < 2) {
+        m_prompts.message(QStringLiteral("The selected theme ") + theme +
+                          QStringLiteral(" in the ") + view +
+                          QStringLiteral(" view has no string or integer type attributes.  "
+                                         "Please select another theme for analysis."));
+        return {};
+    }
+    return namesFromAnswer(answer);
+}
+
+QStringList HostQueries::namesFromAnswer(const QString& answer)
+{
+    if (answer.isEmpty()) {
+        return {};
+    }
+    if (ListAnswer::isListFile(answer)) {
+        return ReadHostListFile(answer);
+    }
+    return ListAnswer::split(answer);
+}
+
+QStringList HostQueries::ReadHostListFile(const QString& path)
+{
+    if (!QFileInfo(path).isFile()) {
+        m_prompts.message(QStringLiteral("Error creating field list.  Temporary file not found"));
+        return {};
+    }
+    QString error;
+    const QStringList names = ListAnswer::split(path, &error);
+    if (!error.isEmpty()) {
+        // The file exists but cannot be read: say so rather than show an empty list silently.
+        m_prompts.message(QStringLiteral("Error creating field list.  ") + error);
+    }
+    return names;
+}
+
+int HostQueries::viewUnitsIndex(const QStringList& entries, const QString& view)
+{
+    const QString answer = request(HostRequest::isGetViewUnits(view));
+    if (answer.size() < 2) {
+        return -1;
+    }
+    const QString unit = answer.trimmed();
+    for (int i = 0; i < entries.size(); ++i) {
+        if (entries.at(i).compare(unit, Qt::CaseInsensitive) == 0) {
+            return i;
+        }
+    }
+    return -1;
+}
+
+QString HostQueries::GetWorkDir()
+{
+    const QString answer = request(HostRequest::GetWorkDirName());
+    if (answer.size() < 2) {
+        m_prompts.message(QStringLiteral("Unable to define working directory in current project."));
+        return QString();
+    }
+    return workDirFromAnswer(answer);
+}
+
+bool HostQueries::RunModel(const QString& directory, const QString& fileName,
+                           QString* failureMessage)
+{
+    const QString answer = request(HostRequest::isCallExecuteModel(directory + fileName));
+    if (answer == QLatin1String("Submitted")) {
+        return true;
+    }
+    QString text = QStringLiteral("Error calling script to run model within ArcView");
+    // The host's own reason, or the link's when the host never answered.
+    if (!answer.isEmpty()) {
+        text += QLatin1Char('\n') + answer;
+    } else if (m_link.lastFailure() != ClientLink::Failure::None &&
+               m_link.lastFailure() != ClientLink::Failure::NoData &&
+               m_link.lastFailure() != ClientLink::Failure::TooShort) {
+        text += QLatin1Char('\n') + m_link.lastError();
+    }
+    *failureMessage = text;
+    return false;
+}

@@ -1,0 +1,690 @@
+#include "frmisparams.h"
+
+#include "basutil.h"
+#include "clientlink.h"
+#include "combofill.h"
+#include "frmhelpbrowser2.h"
+#include "frmispdensity.h"
+#include "frmisprocessing.h"
+#include "hostlink.h"
+#include "prompts.h"
+#include "twips.h"
+
+#include <QButtonGroup>
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QFileInfo>
+#include <QFocusEvent>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMouseEvent>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QScrollBar>
+#include <QSignalBlocker>
+
+namespace {
+
+constexpr int ListHeight = 315;
+constexpr int TextHeight = 315;
+constexpr int ButtonHeight = 375;
+constexpr int RowHeight = 315;
+
+template <typename W> W* named(W* widget, const char* name, int index = -1)
+{
+    widget->setObjectName(QLatin1String(name));
+    if (index >= 0) {
+        widget->setProperty("index", index);
+    }
+    return widget;
+}
+
+QLabel* label(QWidget* parent, const QString& text, int left, int top, int width)
+{
+    auto* l = new QLabel(text, parent);
+    l->setGeometry(twipsRect(left, top, width, ListHeight));
+    l->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+    return l;
+}
+
+QComboBox* list(QWidget* parent, const char* name, int left, int top, int width)
+{
+    auto* c = named(new QComboBox(parent), name);
+    c->setGeometry(twipsRect(left, top, width, ListHeight));
+    return c;
+}
+
+QPushButton* button(QWidget* parent, const char* name, const QString& text, int left, int top,
+                    int width)
+{
+    auto* b = named(new QPushButton(text, parent), name);
+    b->setGeometry(twipsRect(left, top, width, ButtonHeight));
+    return b;
+}
+
+// Focus lost for good, not because another window came to the front for a while (a message
+// box, a file dialog, another program).
+bool isLostFocus(QEvent* event)
+{
+    if (event->type() != QEvent::FocusOut) {
+        return false;
+    }
+    const Qt::FocusReason reason = static_cast<QFocusEvent*>(event)->reason();
+    return reason != Qt::ActiveWindowFocusReason && reason != Qt::PopupFocusReason;
+}
+
+} // namespace
+
+frmISParams::frmISParams(const QString& storePath, Prompts& prompts, ClientLink& link,
+                         QWidget* parent)
+    : QWidget(parent), m_storePath(storePath), m_prompts(prompts), m_link(link),
+      m_host(link, prompts), m_timeoutTenths(link.timeout())
+{
+    setObjectName(QStringLiteral("frmISParams"));
+    setWindowTitle(QStringLiteral("Tarnwick"));
+    setFixedSize(twipsSize(8775, 7202));
+
+    // Created in tab order: lists, options and boxes from top to bottom, Run, Quit, Help,
+    // then the scenario controls.
+    label(this, QStringLiteral("Land Cover Grid"), 120, 240, 1400);
+    cboLCTheme = list(this, "cboLCTheme", 1560, 240, 3255);
+    label(this, QStringLiteral("Land Cover Grid Units"), 4920, 240, 1640);
+    cboLCUnits = list(this, "cboLCUnits", 6600, 240, 2150);
+    label(this, QStringLiteral("Analysis Theme"), 120, 675, 1400);
+    cboAnalysisTheme = list(this, "cboAnalysisTheme", 1560, 675, 3255);
+    label(this, QStringLiteral("Analysis Field"), 4920, 675, 1640);
+    cboAnalysisUnit = list(this, "cboAnalysisUnit", 6600, 675, 2150);
+
+    fraPopDensity = named(new QGroupBox(QStringLiteral("Coefficients"), this), "fraPopDensity");
+    fraPopDensity->setGeometry(twipsRect(120, 1050, 6375, 1200));
+    label(fraPopDensity, QStringLiteral("Coefficient Set"), 120, 270, 1280);
+    cboLCType = list(fraPopDensity, "cboLCType", 1440, 270, 2200);
+    label(fraPopDensity, QStringLiteral("Which Coefficient?"), 120, 765, 1640);
+    optPopDensityGroup = new QButtonGroup(this);
+    optPopDensityGroup->setExclusive(true);
+    const QStringList options = {QStringLiteral("High"), QStringLiteral("Medium"),
+                                 QStringLiteral("Low"), QStringLiteral("Calculate")};
+    const int optionLeft[] = {1800, 2880, 4200, 5250};
+    for (int i = 0; i < options.size(); ++i) {
+        auto* opt = named(new QRadioButton(options.at(i), fraPopDensity), "optPopDensity", i);
+        opt->setGeometry(twipsRect(optionLeft[i], 765, i == 3 ? 1080 : 1100, ListHeight));
+        optPopDensityGroup->addButton(opt, i);
+        optPopDensity << opt;
+    }
+    optPopDensity[3]->installEventFilter(this);
+
+    label(this, QStringLiteral("Output Shapefile"), 120, 2400, 1400);
+    txtOutputTheme = named(new QLineEdit(this), "txtOutputTheme");
+    txtOutputTheme->setGeometry(twipsRect(1560, 2400, 4335, TextHeight));
+    txtOutputTheme->installEventFilter(this);
+    cmdOutputBrowse = button(this, "cmdOutputBrowse", QStringLiteral("Browse..."), 6000, 2370, 855);
+    cmdOutputBrowse->installEventFilter(this);
+    label(this, QStringLiteral("Theme Name"), 120, 2800, 1400);
+    txtThemeName = named(new QLineEdit(this), "txtThemeName");
+    txtThemeName->setGeometry(twipsRect(1560, 2800, 2895, TextHeight));
+
+    cmdISRun = button(this, "cmdISRun", QStringLiteral("Run"), 5880, 6600, 1215);
+    cmdISQuit = button(this, "cmdISQuit", QStringLiteral("Quit"), 7320, 6600, 1215);
+    cmdISHelp = button(this, "cmdISHelp", QStringLiteral("Help"), 240, 6600, 1215);
+    // Where the link to the host lived; kept hidden so the window reads as it always did.
+    txtAvParamStr = named(new QLineEdit(this), "txtAvParamStr");
+    txtAvParamStr->setGeometry(twipsRect(2040, 6600, 1215, TextHeight));
+    txtAvParamStr->hide();
+
+    buildScenarioFrame();
+
+    connect(cboAnalysisTheme, &QComboBox::currentIndexChanged, this,
+            &frmISParams::cboAnalysisTheme_Click);
+    connect(cmdOutputBrowse, &QPushButton::clicked, this, &frmISParams::cmdOutputBrowse_Click);
+    connect(cmdISRun, &QPushButton::clicked, this, &frmISParams::cmdISRun_Click);
+    connect(cmdISQuit, &QPushButton::clicked, this, &frmISParams::cmdISQuit_Click);
+    connect(cmdISHelp, &QPushButton::clicked, this, &frmISParams::cmdISHelp_Click);
+    connect(cmdDSAdd, &QPushButton::clicked, this, &frmISParams::cmdDSAdd_Click);
+    connect(cmdDSDelete, &QPushButton::clicked, this, &frmISParams::cmdDSDelete_Click);
+    connect(VScroll1, &QScrollBar::valueChanged, this, &frmISParams::VScroll1_Change);
+}
+
+frmISParams::~frmISParams()
+{
+    // The notice is this window's child; forget it before it goes with the window.
+    frmISProcessing::closeNotice();
+}
+
+void frmISParams::buildScenarioFrame()
+{
+    fraDSMain =
+        named(new QGroupBox(QStringLiteral("Land Cover Change Scenarios"), this), "fraDSMain");
+    fraDSMain->setGeometry(twipsRect(120, 3240, 8550, 3200));
+    lblDSApply = named(new QLabel(QStringLiteral("Apply"), fraDSMain), "lblDSApply");
+    lblDSApply->setGeometry(twipsRect(105, 260, 615, 255));
+    lblDSApply->hide();
+
+    cmdDSAdd = button(fraDSMain, "cmdDSAdd", QStringLiteral("Add"), 6360, 2760, 855);
+    cmdDSDelete = button(fraDSMain, "cmdDSDelete", QStringLiteral("Delete..."), 7440, 2760, 855);
+
+    fraDSContainer = named(new QWidget(fraDSMain), "fraDSContainer");
+    fraDSContainer->setGeometry(twipsRect(40, 470, 8480, ScenarioLayout::ContainerHeight));
+    fraDSItems = named(new QWidget(fraDSContainer), "fraDSItems");
+    fraDSItems->setGeometry(twipsRect(0, 0, 8200, ScenarioLayout::ContainerHeight));
+    VScroll1 = named(new QScrollBar(Qt::Vertical, fraDSContainer), "VScroll1");
+    VScroll1->setGeometry(
+        twipsRect(8240, ScenarioLayout::ScrollTop, 255, ScenarioLayout::ScrollHeight));
+    VScroll1->hide();
+
+    createScenarioRow(0);
+    chkDSApply[0]->hide();
+    lblDSNum[0]->hide();
+    lblDSLabel1[0]->hide();
+    cboDSTheme[0]->hide();
+    lblDSLabel2[0]->hide();
+    cboDSToClass[0]->hide();
+}
+
+void frmISParams::createScenarioRow(int i)
+{
+    const int step = i * ScenarioLayout::RowStep;
+    auto* chk = named(new QCheckBox(fraDSItems), "chkDSApply", i);
+    chk->setGeometry(twipsRect(120, 30 + step, 255, RowHeight));
+    chk->setChecked(true);
+    auto* num =
+        named(new QLabel(QString::number(i + 1) + QLatin1Char('.'), fraDSItems), "lblDSNum", i);
+    num->setGeometry(twipsRect(450, ScenarioLayout::NumberTop + step, 220, 255));
+    auto* l1 = named(new QLabel(QStringLiteral("Change land cover classes within"), fraDSItems),
+                     "lblDSLabel1", i);
+    l1->setGeometry(twipsRect(810, ScenarioLayout::NumberTop + step, 2415, 255));
+    auto* theme = named(new QComboBox(fraDSItems), "cboDSTheme", i);
+    theme->setGeometry(twipsRect(3240, 60 + step, 2150, RowHeight));
+    auto* l2 = named(new QLabel(QStringLiteral("theme to"), fraDSItems), "lblDSLabel2", i);
+    l2->setGeometry(twipsRect(5490, ScenarioLayout::NumberTop + step, 615, 255));
+    auto* cls = named(new QComboBox(fraDSItems), "cboDSToClass", i);
+    cls->setGeometry(twipsRect(6180, 60 + step, 2000, RowHeight));
+    chkDSApply << chk;
+    lblDSNum << num;
+    lblDSLabel1 << l1;
+    cboDSTheme << theme;
+    lblDSLabel2 << l2;
+    cboDSToClass << cls;
+}
+
+bool frmISParams::Form_Load()
+{
+    intLastScenario = -1;
+    cmdDSDelete->setEnabled(false);
+
+    objModelProps = clsISModelProperties();
+    if (!LoadModelXML(objModelProps, m_storePath)) {
+        objModelProps = clsISModelProperties();
+        m_prompts.message(launcherLoadFailureMessage(), Prompts::Icon::Critical,
+                          Prompts::Buttons::OkCancel);
+        return false;
+    }
+
+    m_link.setTimeout(m_timeoutTenths);
+
+    strViewName = m_host.GetActiveViewName();
+    if (m_host.hostMissing()) {
+        m_prompts.message(m_host.hostMissingMessage(), Prompts::Icon::Critical,
+                          Prompts::Buttons::Ok);
+        return false;
+    }
+
+    FillThemeCombo(*cboLCTheme, m_host, HostQueries::GridThemes, strViewName, 0);
+    if (cboLCTheme->count() == 0) {
+        m_prompts.message(
+            QStringLiteral("No grids themes found in the '") + strViewName +
+                QStringLiteral("' view.\r\nPlease add a land cover grid to the view."),
+            Prompts::Icon::Critical, Prompts::Buttons::Ok);
+        return false;
+    }
+    cboLCTheme->setCurrentIndex(0);
+
+    FillThemeCombo(*cboAnalysisTheme, m_host, HostQueries::FeatureThemes, strViewName, 2);
+    if (cboAnalysisTheme->count() == 0) {
+        m_prompts.message(
+            QStringLiteral("No polygon feature themes in the '") + strViewName +
+                QStringLiteral("' view that contain at least one string or integer type "
+                               "attribute. \r\nPlease add a theme or edit an existing themes "
+                               "attribute table in the view."),
+            Prompts::Icon::Critical, Prompts::Buttons::Ok);
+        return false;
+    }
+    // The remembered index is already 0, so this selection lists nothing by itself.
+    cboAnalysisTheme->setCurrentIndex(0);
+    intLastAnalysisTheme = 0;
+
+    FillFieldCombo(*cboAnalysisUnit, m_host, cboAnalysisTheme->currentText(), strViewName, 2);
+
+    {
+        const QSignalBlocker blocker(cboLCType);
+        FillLCTypeCombo(*cboLCType, objModelProps);
+        // A store without sets leaves nothing to select; Run then reports the missing set.
+        cboLCType->setCurrentIndex(cboLCType->count() > 0 ? 0 : -1);
+    }
+
+    const QStringList units = {QStringLiteral("Meters"), QStringLiteral("Feet")};
+    setComboEntries(*cboLCUnits, units);
+    const int unit = m_host.viewUnitsIndex(units, strViewName);
+    if (unit >= 0) {
+        cboLCUnits->setCurrentIndex(unit);
+    }
+    return true;
+}
+
+bool frmISParams::HandleHostCommand(const QString& command)
+{
+    if (m_unloaded) {
+        return false;
+    }
+    if (HostLink::isCommand(command, HostLink::CmdView)) {
+        showNormal();
+        raise();
+        activateWindow();
+        m_link.setTimeout(m_timeoutTenths);
+        return true;
+    }
+    if (HostLink::isCommand(command, HostLink::CmdQuit)) {
+        close();
+        return true;
+    }
+    if (HostLink::isCommand(command, HostLink::CmdCloseProcFrm)) {
+        frmISProcessing::closeNotice();
+        return true;
+    }
+    if (HostLink::isCommand(command, HostLink::CmdHide)) {
+        hide();
+        frmISProcessing::hideNotice();
+        return true;
+    }
+    if (HostLink::isCommand(command, HostLink::CmdUnhide)) {
+        showNormal();
+        raise();
+        activateWindow();
+        // Shows the notice only while a run is under way; none is created.
+        frmISProcessing::reshowNotice();
+        return true;
+    }
+    return false;
+}
+
+void frmISParams::closeEvent(QCloseEvent* event)
+{
+    event->accept();
+    if (!m_unloaded) {
+        m_unloaded = true;
+        emit unloaded();
+    }
+}
+
+// ---- Parameter form -------------------------------------------------------------------------
+
+void frmISParams::cboAnalysisTheme_Click(int index)
+{
+    if (index == intLastAnalysisTheme) {
+        return;
+    }
+    FillFieldCombo(*cboAnalysisUnit, m_host, cboAnalysisTheme->currentText(), strViewName, 2);
+    intLastAnalysisTheme = index;
+}
+
+bool frmISParams::eventFilter(QObject* watched, QEvent* event)
+{
+    if (watched == optPopDensity.value(3) && event->type() == QEvent::MouseButtonRelease) {
+        const auto* mouse = static_cast<QMouseEvent*>(event);
+        if (optPopDensity[3]->rect().contains(mouse->position().toPoint())) {
+            optPopDensity_MouseUp(3);
+        }
+    } else if (watched == txtOutputTheme && isLostFocus(event)) {
+        txtOutputTheme_LostFocus();
+    } else if (watched == cmdOutputBrowse && isLostFocus(event)) {
+        cmdOutputBrowse_LostFocus();
+    }
+    return QWidget::eventFilter(watched, event);
+}
+
+void frmISParams::optPopDensity_MouseUp(int index)
+{
+    if (index != 3) {
+        return;
+    }
+    // The button sets itself when the release reaches it; the dialog needs it set now.
+    optPopDensity[3]->setChecked(true);
+    PDensity()->showModal();
+}
+
+void frmISParams::txtOutputTheme_LostFocus()
+{
+    const QString text = outputWithShpSuffix(txtOutputTheme->text());
+    txtOutputTheme->setText(text);
+    QString name = txtThemeName->text();
+    if (SetThemeNameFromPath(strLastOutput, text, name)) {
+        txtThemeName->setText(name);
+    }
+    strLastOutput = text;
+}
+
+void frmISParams::cmdOutputBrowse_Click()
+{
+    Prompts::FileRequest request;
+    request.title = QStringLiteral("Select Output Shapefile");
+    request.filter = QStringLiteral("Shapefile (*.shp)|*.shp");
+    request.options = Prompts::FileOption::ConfirmOverwrite;
+    const QString path = m_prompts.saveFile(request);
+    if (!path.isEmpty()) {
+        txtOutputTheme->setText(path.trimmed());
+    }
+}
+
+void frmISParams::cmdOutputBrowse_LostFocus()
+{
+    const QString text = txtOutputTheme->text();
+    QString name = txtThemeName->text();
+    if (SetThemeNameFromPath(strLastOutput, text, name)) {
+        txtThemeName->setText(name);
+    }
+    strLastOutput = text;
+}
+
+void frmISParams::cmdISHelp_Click()
+{
+    frmHelpBrowser2::showHelp(m_prompts);
+}
+
+void frmISParams::cmdISQuit_Click()
+{
+    if (m_density) {
+        m_density->unload();
+    }
+    close();
+}
+
+frmISPDensity* frmISParams::PDensity()
+{
+    if (!m_density) {
+        m_density = new frmISPDensity(m_host, m_prompts, strViewName, this);
+        connect(m_density, &frmISPDensity::unloaded, this, [this] { m_density = nullptr; });
+        m_density->Form_Load();
+    }
+    return m_density;
+}
+
+frmISPDensity* frmISParams::loadedPDensity() const
+{
+    return m_density;
+}
+
+bool frmISParams::fault(QWidget* control, const QString& message)
+{
+    control->setFocus();
+    m_prompts.message(message, QString(), Prompts::Icon::Exclamation, Prompts::Buttons::Ok);
+    return false;
+}
+
+bool frmISParams::ValidateParams(int lastScenario)
+{
+    if (cboAnalysisTheme->currentIndex() < 0) {
+        return fault(cboAnalysisTheme, QStringLiteral("No Analysis theme selected, please select "
+                                                      "from dropdown list."));
+    }
+    if (cboLCTheme->currentIndex() < 0) {
+        return fault(cboLCTheme, QStringLiteral("No Land Cover theme selected, please select "
+                                                "from dropdown list."));
+    }
+    if (cboLCUnits->currentIndex() < 0) {
+        return fault(cboLCUnits, QStringLiteral("Land Cover units not defined, please select "
+                                                "from dropdown list."));
+    }
+    if (cboLCType->currentIndex() < 0) {
+        return fault(cboLCType, QStringLiteral("Land Cover Type not defined, please select from "
+                                               "dropdown list."));
+    }
+    if (cboAnalysisUnit->currentIndex() < 0) {
+        return fault(cboAnalysisUnit, QStringLiteral("Analysis unit not defined, please select "
+                                                     "from dropdown list."));
+    }
+    const int option = optPopDensityGroup->checkedId();
+    if (option < 0) {
+        return fault(optPopDensity[0],
+                     QStringLiteral("Population Density option not defined, please select "
+                                    "option."));
+    }
+    if (option == 3) {
+        frmISPDensity* density = PDensity();
+        if (!density->ValidatePopDensity()) {
+            density->showModal();
+            return false;
+        }
+    }
+    if (txtOutputTheme->text().isEmpty()) {
+        return fault(txtOutputTheme,
+                     QStringLiteral("Output Theme not defined, please enter a name."));
+    }
+    for (int i = 0; i <= lastScenario && i < chkDSApply.size(); ++i) {
+        if (!chkDSApply[i]->isChecked()) {
+            continue;
+        }
+        if (cboDSTheme[i]->currentIndex() < 0) {
+            return fault(cboDSTheme[i], QStringLiteral("No theme selected, please select from "
+                                                       "dropdown list."));
+        }
+        if (cboDSToClass[i]->currentIndex() < 0) {
+            return fault(cboDSToClass[i], QStringLiteral("No class selected, please select from "
+                                                         "dropdown list."));
+        }
+    }
+    return true;
+}
+
+// ---- Parameter file and run -----------------------------------------------------------------
+
+ModelParams frmISParams::currentParams(int lastScenario)
+{
+    ModelParams params;
+    params.view = strViewName;
+    params.lcTheme = cboLCTheme->currentText();
+    params.lcUnits = cboLCUnits->currentText();
+    params.analysisTheme = cboAnalysisTheme->currentText();
+    params.analysisUnit = cboAnalysisUnit->currentText();
+    // The first option that is set, from 0 upwards.
+    params.popDensity = qMax(0, optPopDensityGroup->checkedId());
+    if (params.popDensity == 3) {
+        frmISPDensity* density = PDensity();
+        params.popDensityTheme = density->themeText();
+        params.popDensityField = density->fieldText();
+        params.popDensityHigh = density->highText();
+        params.popDensityMed[0] = density->medText(0);
+        params.popDensityMed[1] = density->medText(1);
+        params.popDensityLow = density->lowText();
+    }
+    params.outTheme = txtOutputTheme->text();
+    params.outThemeName = txtThemeName->text();
+    for (int i = 0; i <= lastScenario && i < chkDSApply.size(); ++i) {
+        if (!chkDSApply[i]->isChecked()) {
+            continue;
+        }
+        ScenarioLine line;
+        line.number = i + 1;
+        line.theme = cboDSTheme[i]->currentText();
+        line.className = cboDSToClass[i]->currentText();
+        line.classId = cboDSToClass[i]->currentData().toInt();
+        params.scenarios << line;
+    }
+    params.lcType = cboLCType->currentIndex() >= 0 ? cboLCType->currentText() : QString();
+    return params;
+}
+
+bool frmISParams::WriteModelParams(const QString& directory, const QString& fileName,
+                                   int lastScenario)
+{
+    if (directory.isEmpty() || !QFileInfo(directory).isDir()) {
+        m_prompts.message(QStringLiteral("Working directory (") + directory +
+                          QStringLiteral(") defined in ArcView project does not exist."));
+        return false;
+    }
+    QString error;
+    const QByteArray bytes = modelParamsBytes(currentParams(lastScenario), objModelProps);
+    if (!writeFileAtomically(directory + fileName, bytes, &error)) {
+        m_prompts.message(QStringLiteral("The parameter file %1 could not be written in the "
+                                         "working directory (%2):\n%3")
+                              .arg(fileName, directory, error),
+                          Prompts::Icon::Critical, Prompts::Buttons::Ok);
+        return false;
+    }
+    return true;
+}
+
+void frmISParams::cmdISRun_Click()
+{
+    if (!ValidateParams(intLastScenario)) {
+        return;
+    }
+    frmISProcessing::showNotice(this);
+    QString directory = m_host.GetWorkDir();
+    if (!WriteModelParams(directory, ModelParamsFileName, intLastScenario)) {
+        frmISProcessing::closeNotice();
+        return;
+    }
+    directory = m_host.GetWorkDir();
+    if (directory.isEmpty()) {
+        // Its message has been shown; a request naming no folder would name no file.
+        frmISProcessing::closeNotice();
+        return;
+    }
+    QString failure;
+    if (!m_host.RunModel(directory, ModelParamsFileName, &failure)) {
+        frmISProcessing::closeNotice();
+        m_prompts.message(failure, Prompts::Icon::Critical, Prompts::Buttons::Ok);
+    }
+}
+
+// ---- Scenarios ------------------------------------------------------------------------------
+
+void frmISParams::cmdDSAdd_Click()
+{
+    if (cboLCType->currentIndex() < 0) {
+        m_prompts.message(QStringLiteral("No Land Cover Type defined, please select from the "
+                                         "dropdown list before adding Development Scenarios"),
+                          QString(), Prompts::Icon::Exclamation, Prompts::Buttons::Ok);
+        cboLCType->setFocus();
+        return;
+    }
+    ++intLastScenario;
+    AddScenarioRow(intLastScenario);
+    setItemsHeight(ScenarioItemsHeight(intLastScenario));
+    UpdateScenarioScroll(ScenarioItemsHeight(intLastScenario));
+    cmdDSDelete->setEnabled(true);
+}
+
+void frmISParams::AddScenarioRow(int index)
+{
+    if (index == 0) {
+        lblDSApply->show();
+        chkDSApply[0]->show();
+        lblDSNum[0]->show();
+        lblDSLabel1[0]->show();
+        cboDSTheme[0]->show();
+        lblDSLabel2[0]->show();
+        cboDSToClass[0]->show();
+        chkDSApply[0]->setChecked(true);
+        FillThemeCombo(*cboDSTheme[0], m_host, HostQueries::FeatureThemes, strViewName, 0);
+        FillClassCombo(*cboDSToClass[0], objModelProps, cboLCType->currentText());
+        return;
+    }
+    createScenarioRow(index);
+    QComboBox* theme = cboDSTheme[index];
+    QComboBox* cls = cboDSToClass[index];
+    for (int i = 0; i < cboDSTheme[0]->count(); ++i) {
+        theme->addItem(cboDSTheme[0]->itemText(i));
+    }
+    for (int i = 0; i < cboDSToClass[0]->count(); ++i) {
+        cls->addItem(cboDSToClass[0]->itemText(i), cboDSToClass[0]->itemData(i));
+    }
+    theme->setCurrentIndex(-1);
+    cls->setCurrentIndex(-1);
+    for (QWidget* w :
+         {static_cast<QWidget*>(chkDSApply[index]), static_cast<QWidget*>(lblDSNum[index]),
+          static_cast<QWidget*>(lblDSLabel1[index]), static_cast<QWidget*>(theme),
+          static_cast<QWidget*>(lblDSLabel2[index]), static_cast<QWidget*>(cls)}) {
+        w->show();
+    }
+}
+
+void frmISParams::cmdDSDelete_Click()
+{
+    if (intLastScenario < 0) {
+        return;
+    }
+    const QString answer = m_prompts.input(QStringLiteral("Enter number of scenario to delete:"),
+                                           QStringLiteral("Delete Scenario"));
+    if (answer.isEmpty()) {
+        return;
+    }
+    int index = -1;
+    if (!scenarioIndexFromAnswer(answer, intLastScenario + 1, &index)) {
+        m_prompts.message(QStringLiteral("Invalid scenario number"), Prompts::Icon::Exclamation,
+                          Prompts::Buttons::Ok);
+        return;
+    }
+    DeleteScenarioRow(index, intLastScenario);
+    --intLastScenario;
+    setItemsHeight(ScenarioItemsHeight(intLastScenario));
+    UpdateScenarioScroll(ScenarioItemsHeight(intLastScenario));
+    cmdDSDelete->setEnabled(intLastScenario >= 0);
+}
+
+void frmISParams::DeleteScenarioRow(int index, int last)
+{
+    if (last == 0) {
+        lblDSApply->hide();
+        chkDSApply[0]->hide();
+        lblDSNum[0]->hide();
+        lblDSLabel1[0]->hide();
+        cboDSTheme[0]->hide();
+        lblDSLabel2[0]->hide();
+        cboDSToClass[0]->hide();
+        return;
+    }
+    QVector<ScenarioRowState> rows;
+    for (int i = 0; i <= last; ++i) {
+        rows << ScenarioRowState{chkDSApply[i]->isChecked(), cboDSTheme[i]->currentIndex(),
+                                 cboDSToClass[i]->currentIndex()};
+    }
+    deleteScenarioRowState(rows, index);
+    for (int i = index; i < last; ++i) {
+        chkDSApply[i]->setChecked(rows[i].ticked);
+        cboDSTheme[i]->setCurrentIndex(rows[i].theme);
+        cboDSToClass[i]->setCurrentIndex(rows[i].toClass);
+    }
+    delete chkDSApply.takeLast();
+    delete lblDSNum.takeLast();
+    delete lblDSLabel1.takeLast();
+    delete cboDSTheme.takeLast();
+    delete lblDSLabel2.takeLast();
+    delete cboDSToClass.takeLast();
+}
+
+void frmISParams::setItemsHeight(int itemsHeight)
+{
+    fraDSItems->resize(fraDSItems->width(), twipsToPixels(itemsHeight));
+}
+
+void frmISParams::UpdateScenarioScroll(int itemsHeight)
+{
+    const ScenarioScroll scroll = scenarioScrollFor(itemsHeight);
+    if (!scroll.visible) {
+        // Rows scrolled out of sight would stay there with no bar to bring them back.
+        VScroll1->setValue(0);
+        VScroll1->hide();
+        return;
+    }
+    VScroll1->setRange(0, scroll.maximum);
+    VScroll1->setPageStep(scroll.largeChange);
+    VScroll1->setSingleStep(scroll.smallChange);
+    VScroll1->show();
+}
+
+void frmISParams::VScroll1_Change(int value)
+{
+    fraDSItems->move(fraDSItems->x(), -twipsToPixels(value));
+}

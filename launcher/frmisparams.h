@@ -1,0 +1,134 @@
+#pragma once
+
+#include "basismodelutil.h"
+#include "clsismodelproperties.h"
+
+#include <QPointer>
+#include <QString>
+#include <QVector>
+#include <QWidget>
+
+class ClientLink;
+class frmISPDensity;
+class Prompts;
+class QButtonGroup;
+class QCheckBox;
+class QComboBox;
+class QGroupBox;
+class QLabel;
+class QLineEdit;
+class QPushButton;
+class QRadioButton;
+class QScrollBar;
+
+// The launcher's main window: the parameters of one analysis, its scenarios, and the run.
+//
+// It is given the store to read, the prompts to ask through and the link to the host, so
+// tests can use a temporary store, scripted answers and a host of their own.
+class frmISParams : public QWidget {
+    Q_OBJECT
+public:
+    frmISParams(const QString& storePath, Prompts& prompts, ClientLink& link,
+                QWidget* parent = nullptr);
+    ~frmISParams() override;
+
+    // Start-up: reads the store, asks the host about its view and fills the lists. False when
+    // the program must end; the reason has been shown.
+    bool Form_Load();
+
+    // A command from the host; false refuses it.
+    bool HandleHostCommand(const QString& command);
+
+    // True when a run may start; otherwise the fault has been shown and focused.
+    bool ValidateParams(int lastScenario);
+
+    // The density dialog, loaded (and its lists asked from the host) when first needed.
+    frmISPDensity* PDensity();
+    // The density dialog if it is loaded, else nullptr; loads nothing.
+    frmISPDensity* loadedPDensity() const;
+
+    bool WriteModelParams(const QString& directory, const QString& fileName, int lastScenario);
+    // The choices as they go into the parameter file.
+    ModelParams currentParams(int lastScenario);
+
+    const clsISModelProperties& modelProps() const { return objModelProps; }
+    const QString& viewName() const { return strViewName; }
+    int lastScenario() const { return intLastScenario; }
+    int lastAnalysisTheme() const { return intLastAnalysisTheme; }
+    const QString& lastOutput() const { return strLastOutput; }
+    bool isUnloaded() const { return m_unloaded; }
+
+    // Event handlers, public so tests can raise the events the platform would.
+    void cboAnalysisTheme_Click(int index);
+    void optPopDensity_MouseUp(int index);
+    void txtOutputTheme_LostFocus();
+    void cmdOutputBrowse_Click();
+    void cmdOutputBrowse_LostFocus();
+    void cmdISRun_Click();
+    void cmdISQuit_Click();
+    void cmdISHelp_Click();
+    void cmdDSAdd_Click();
+    void cmdDSDelete_Click();
+    void VScroll1_Change(int value);
+
+signals:
+    // The window has unloaded (Quit, "{quit}" or its close box).
+    void unloaded();
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    void buildScenarioFrame();
+    void createScenarioRow(int index);
+    void AddScenarioRow(int index);
+    void DeleteScenarioRow(int index, int last);
+    void UpdateScenarioScroll(int itemsHeight);
+    void setItemsHeight(int itemsHeight);
+    bool fault(QWidget* control, const QString& message);
+
+    QString m_storePath;
+    Prompts& m_prompts;
+    ClientLink& m_link;
+    HostQueries m_host;
+    int m_timeoutTenths;
+    bool m_unloaded = false;
+
+    clsISModelProperties objModelProps;
+    QString strViewName;
+    int intLastScenario = -1;
+    int intLastAnalysisTheme = 0;
+    QString strLastOutput;
+    QPointer<frmISPDensity> m_density;
+
+    QComboBox* cboLCTheme;
+    QComboBox* cboLCUnits;
+    QComboBox* cboAnalysisTheme;
+    QComboBox* cboAnalysisUnit;
+    QGroupBox* fraPopDensity;
+    QComboBox* cboLCType;
+    QVector<QRadioButton*> optPopDensity;
+    QButtonGroup* optPopDensityGroup;
+    QLineEdit* txtOutputTheme;
+    QPushButton* cmdOutputBrowse;
+    QLineEdit* txtThemeName;
+    QPushButton* cmdISHelp;
+    QPushButton* cmdISRun;
+    QPushButton* cmdISQuit;
+    QLineEdit* txtAvParamStr;
+
+    QGroupBox* fraDSMain;
+    QLabel* lblDSApply;
+    QWidget* fraDSContainer;
+    QScrollBar* VScroll1;
+    QWidget* fraDSItems;
+    QPushButton* cmdDSAdd;
+    QPushButton* cmdDSDelete;
+    QVector<QCheckBox*> chkDSApply;
+    QVector<QLabel*> lblDSNum;
+    QVector<QLabel*> lblDSLabel1;
+    QVector<QComboBox*> cboDSTheme;
+    QVector<QLabel*> lblDSLabel2;
+    QVector<QComboBox*> cboDSToClass;
+};

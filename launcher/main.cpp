@@ -1,0 +1,53 @@
+#include "basutil.h"
+#include "clientlink.h"
+#include "commandsource.h"
+#include "frmisparams.h"
+#include "qtprompts.h"
+
+#include <QApplication>
+
+#include <cstdio>
+
+int main(int argc, char* argv[])
+{
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("tarn"));
+    // A hidden main window ("{hide}") must keep the program alive; it ends when the main
+    // window unloads and nothing else of it is open.
+    QApplication::setQuitOnLastWindowClosed(false);
+
+    QtPrompts prompts(QStringLiteral("TARN"));
+    ClientLink link;
+    frmISParams form(StorePath(), prompts, link);
+    prompts.setDialogParent(&form);
+    if (!form.Form_Load()) {
+        return 1;
+    }
+
+    CommandSource source(QStringLiteral("tarn"));
+    source.setExecuteHandler(
+        [&form](const QString& command) { return form.HandleHostCommand(command); });
+    if (source.listen() != CommandSource::ListenResult::Listening) {
+        std::fprintf(stderr, "tarn: host commands cannot reach this window: %s\n",
+                     qPrintable(source.errorString()));
+    }
+
+    QObject::connect(&form, &frmISParams::unloaded, &app, [&source] {
+        source.close();
+        // A help window still open stays; the program ends when it closes.
+        bool otherOpen = false;
+        for (QWidget* w : QApplication::topLevelWidgets()) {
+            if (w->isVisible() && w->objectName() != QLatin1String("frmISParams")) {
+                otherOpen = true;
+            }
+        }
+        if (otherOpen) {
+            QApplication::setQuitOnLastWindowClosed(true);
+        } else {
+            QCoreApplication::quit();
+        }
+    });
+
+    form.show();
+    return app.exec();
+}
