@@ -1,0 +1,681 @@
+#include "frmismodelprops.h"
+
+#include "basismodelpropsutil.h"
+#include "basutil.h"
+#include "celleditor.h"
+#include "frmhelpbrowser2.h"
+#include "hostlink.h"
+#include "prompts.h"
+#include "qtprompts.h"
+#include "twips.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QHeaderView>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMouseEvent>
+#include <QPushButton>
+#include <QScrollBar>
+#include <QSignalBlocker>
+#include <QTableWidget>
+
+using namespace GridRules;
+using Button = Prompts::Button;
+using Buttons = Prompts::Buttons;
+using Icon = Prompts::Icon;
+
+namespace {
+
+const QString kProgramTitle = QStringLiteral("tarnProps");
+
+const QString kSwitchQuestion =
+    QStringLiteral("Changes to the current coefficient set must be saved before displaying another "
+                   "coefficient set. ");
+
+QString switchClosing(const QString& setName)
+{
+    return QStringLiteral(" Click 'Yes' to save changes to ") + setName +
+           QStringLiteral(" and proceed, or 'No' to return.");
+}
+
+const QString kQuitQuestion =
+    QStringLiteral("Changes to the coefficient set have not been saved. \r\n Click 'Yes' to save "
+                   "changes, 'No' to quit, or 'Cancel' to return.");
+
+// A printable character typed without Ctrl or Alt; copy, paste and other shortcuts are not
+// typing.
+bool isTypedCharacter(const QKeyEvent* event)
+{
+    if (event->modifiers() & (Qt::ControlModifier | Qt::AltModifier | Qt::MetaModifier)) {
+        return false;
+    }
+    const QString text = event->text();
+    return !text.isEmpty() && text.at(0).isPrint();
+}
+
+bool isEnterKey(int key)
+{
+    return key == Qt::Key_Return || key == Qt::Key_Enter;
+}
+
+QLabel* headerBand(QWidget* parent, const QString& caption, const QRect& geometry)
+{
+    auto* label = new QLabel(caption, parent);
+    label->setGeometry(geometry);
+    label->setAlignment(Qt::AlignCenter);
+    label->setFrameStyle(QFrame::Panel | QFrame::Raised);
+    label->setBackgroundRole(QPalette::Button);
+    label->setAutoFillBackground(true);
+    return label;
+}
+
+} // namespace
+
+frmISModelProps::frmISModelProps(Prompts& prompts, const QString& storePath, QWidget* parent)
+    : frmISModelProps(nullptr, &prompts, storePath, parent)
+{
+}
+
+frmISModelProps::frmISModelProps()
+    : frmISModelProps(std::make_unique<QtPrompts>(kProgramTitle), nullptr, StorePath(), nullptr)
+{
+    // Boxes shown once the window exists are centred over it.
+    static_cast<QtPrompts&>(m_prompts).setDialogParent(this);
+}
+
+frmISModelProps::frmISModelProps(std::unique_ptr<Prompts> ownPrompts, Prompts* prompts,
+                                 const QString& storePath, QWidget* parent)
+    : QWidget(parent, Qt::Window), m_ownPrompts(std::move(ownPrompts)),
+      m_prompts(prompts ? *prompts : *m_ownPrompts), m_storePath(storePath),
+      m_helpPath(frmHelpBrowser2::standardHelpPath())
+{
+    createControls();
+    m_loaded = Form_Load();
+}
+
+frmISModelProps::~frmISModelProps() = default;
+
+void frmISModelProps::createControls()
+{
+    setObjectName(QStringLiteral("frmISModelProps"));
+    setWindowTitle(QStringLiteral("Change Coefficients"));
+    setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                   Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint |
+                   Qt::MSWindowsFixedSizeDialogHint);
+    setFixedSize(twipsSize(7566, 5317));
+
+    Label1.resize(5);
+    Label1[0] = new QLabel(QStringLiteral("Coefficient Set"), this);
+    Label1[0]->setGeometry(twipsRect(180, 320, 1200, 260));
+
+    cboLCType = new QComboBox(this);
+    cboLCType->setObjectName(QStringLiteral("cboLCType"));
+    cboLCType->setEditable(false);
+    const QRect cboRect = twipsRect(1612, 280, 1935, 0);
+    cboLCType->setGeometry(cboRect.x(), cboRect.y(), cboRect.width(),
+                           cboLCType->sizeHint().height());
+
+    const auto button = [this](const char* name, const QString& caption, const QRect& rect) {
+        auto* pushButton = new QPushButton(caption, this);
+        pushButton->setObjectName(QLatin1String(name));
+        pushButton->setGeometry(rect);
+        pushButton->setAutoDefault(false);
+        return pushButton;
+    };
+    cmdNew = button("cmdNew", QStringLiteral("New..."), twipsRect(3744, 240, 850, 400));
+    CmdImport = button("CmdImport", QStringLiteral("Import..."), twipsRect(4628, 234, 850, 400));
+    CmdExport = button("CmdExport", QStringLiteral("Export..."), twipsRect(5512, 234, 850, 400));
+    CmdMerge = button("CmdMerge", QStringLiteral("Merge..."), twipsRect(6400, 234, 850, 400));
+
+    Label1[3] = headerBand(this, QString(), twipsRect(234, 819, 403, 260));
+    Label1[1] = headerBand(this, QStringLiteral("Class"), twipsRect(640, 840, 3375, 255));
+    Label1[2] = headerBand(this, QStringLiteral("Coefficients"), twipsRect(4020, 840, 2895, 255));
+    Label1[4] = headerBand(this, QString(), twipsRect(6900, 840, 300, 255));
+    for (int i = 0; i < Label1.size(); ++i) {
+        Label1[i]->setObjectName(QStringLiteral("Label1_%1").arg(i));
+    }
+
+    grdLCDef = new QTableWidget(this);
+    grdLCDef->setObjectName(QStringLiteral("grdLCDef"));
+    grdLCDef->setGeometry(twipsRect(234, 1053, 7007, 3497));
+    SetUpCoefficientGrid(*grdLCDef);
+    FormatCoefficientGrid(*grdLCDef);
+
+    txtActiveCell = new CellEditor(grdLCDef->viewport());
+    txtActiveCell->setObjectName(QStringLiteral("txtActiveCell"));
+    txtActiveCell->setFrame(false);
+    QPalette editorPalette = txtActiveCell->palette();
+    editorPalette.setColor(QPalette::Base, currentCellColour());
+    txtActiveCell->setPalette(editorPalette);
+    txtActiveCell->hide();
+
+    cmdHelp = button("cmdHelp", QStringLiteral("Help"), twipsRect(240, 4750, 1095, 495));
+    cmdApply = button("cmdApply", QStringLiteral("Apply"), twipsRect(4920, 4750, 1095, 495));
+    cmdQuit = button("cmdQuit", QStringLiteral("Quit"), twipsRect(6240, 4750, 1095, 495));
+
+    txtAvParamStr = new QLineEdit(this);
+    txtAvParamStr->setObjectName(QStringLiteral("txtAvParamStr"));
+    txtAvParamStr->setGeometry(twipsRect(1680, 4800, 1215, 495));
+    txtAvParamStr->hide();
+
+    MnuFGridRows = new QMenu(QStringLiteral("Row Popup"), this);
+    MnuFGridRows->setObjectName(QStringLiteral("MnuFGridRows"));
+    const auto menuItem = [this](const char* name, const QString& caption,
+                                 void (frmISModelProps::*handler)()) {
+        QAction* action = MnuFGridRows->addAction(caption);
+        action->setObjectName(QLatin1String(name));
+        connect(action, &QAction::triggered, this, handler);
+    };
+    menuItem("MnuFGridAddRow", QStringLiteral("Add a Row"), &frmISModelProps::MnuFGridAddRow_Click);
+    menuItem("MnuFGridInsRow", QStringLiteral("Insert a Row"),
+             &frmISModelProps::MnuFGridInsRow_Click);
+    menuItem("MnuFGridDelRow", QStringLiteral("Delete a Row"),
+             &frmISModelProps::MnuFGridDelRow_Click);
+
+    grdLCDef->installEventFilter(this);
+    grdLCDef->viewport()->installEventFilter(this);
+    txtActiveCell->installEventFilter(this);
+    connect(grdLCDef, &QTableWidget::currentCellChanged, this,
+            [this](int row, int col, int prevRow, int prevCol) {
+                grdLCDef_LeaveCell(prevRow, prevCol);
+                grdLCDef_EnterCell(row, col);
+            });
+    connect(grdLCDef->verticalScrollBar(), &QScrollBar::valueChanged, this,
+            &frmISModelProps::hideCellEditor);
+    connect(grdLCDef->horizontalScrollBar(), &QScrollBar::valueChanged, this,
+            &frmISModelProps::hideCellEditor);
+    connect(txtActiveCell, &QLineEdit::textChanged, this, &frmISModelProps::txtActiveCell_Change);
+
+    connect(cboLCType, &QComboBox::currentIndexChanged, this, &frmISModelProps::cboLCType_Click);
+    connect(cmdApply, &QPushButton::clicked, this, &frmISModelProps::cmdApply_Click);
+    connect(cmdQuit, &QPushButton::clicked, this, &frmISModelProps::cmdQuit_Click);
+    connect(cmdHelp, &QPushButton::clicked, this, &frmISModelProps::cmdHelp_Click);
+}
+
+bool frmISModelProps::Form_Load()
+{
+    lngShownSet = -99;
+    blnUnsavedChanges = false;
+    cmdApply->setEnabled(false);
+    objModelProps = std::make_unique<clsISModelProperties>();
+    if (!LoadModelXML(*objModelProps, m_storePath)) {
+        m_prompts.message(editorLoadFailureMessage(), Icon::Critical, Buttons::OkCancel);
+        return false;
+    }
+    {
+        // Filling selects the first entry by itself; the selection below is the one that
+        // shows the set, through the list's own handler.
+        const QSignalBlocker blocker(cboLCType);
+        FillLCTypeCombo(*cboLCType, *objModelProps);
+        cboLCType->setCurrentIndex(-1);
+    }
+    if (cboLCType->count() > 0) {
+        cboLCType->setCurrentIndex(0);
+    } else {
+        ShowCoefficientSet(*grdLCDef, QString(), *objModelProps);
+    }
+    FormatCoefficientGrid(*grdLCDef);
+    moveTo({FirstDataRow, FirstDataCol});
+    grdLCDef->item(FirstDataRow, FirstDataCol)->setBackground(currentCellColour());
+    return true;
+}
+
+bool frmISModelProps::HostExecute(const QString& command)
+{
+    if (!HostLink::isCommand(command, HostLink::CmdView)) {
+        return false;
+    }
+    showNormal();
+    raise();
+    activateWindow();
+    return true;
+}
+
+// ---- Grid ------------------------------------------------------------------------------
+
+CellPos frmISModelProps::currentCell() const
+{
+    return {grdLCDef->currentRow(), grdLCDef->currentColumn()};
+}
+
+int frmISModelProps::lastRow() const
+{
+    return grdLCDef->rowCount() - 1;
+}
+
+bool frmISModelProps::hasDataCellCurrent() const
+{
+    return isDataCell(currentCell()) && currentCell().row <= lastRow();
+}
+
+void frmISModelProps::moveTo(CellPos pos)
+{
+    if (pos != currentCell()) {
+        grdLCDef->setCurrentCell(pos.row, pos.col);
+    }
+}
+
+void frmISModelProps::hideCellEditor()
+{
+    // Hiding the focused editor would make the view pass the focus on with a Tab, which
+    // moves the current cell; the grid takes it first.
+    if (QApplication::focusWidget() == txtActiveCell) {
+        grdLCDef->setFocus();
+    }
+    txtActiveCell->hide();
+}
+
+void frmISModelProps::grdLCDef_EnterCell(int row, int col)
+{
+    if (!isDataCell({row, col})) {
+        return;
+    }
+    hideCellEditor();
+    m_rememberedText = cellText(*grdLCDef, row, col);
+    if (QTableWidgetItem* item = grdLCDef->item(row, col)) {
+        item->setBackground(currentCellColour());
+    } else {
+        setCellText(*grdLCDef, row, col, QString());
+        grdLCDef->item(row, col)->setBackground(currentCellColour());
+    }
+}
+
+void frmISModelProps::grdLCDef_LeaveCell(int row, int col)
+{
+    if (!isDataCell({row, col}) || row >= grdLCDef->rowCount()) {
+        return;
+    }
+    if (QTableWidgetItem* item = grdLCDef->item(row, col)) {
+        item->setBackground(QBrush());
+    }
+    if (col != ColName && cellText(*grdLCDef, row, col).trimmed().isEmpty()) {
+        setCellText(*grdLCDef, row, col, QStringLiteral("0"));
+        if (!txtActiveCell->isHidden() && m_editCell == CellPos{row, col}) {
+            txtActiveCell->setText(QStringLiteral("0"));
+        }
+    }
+}
+
+bool frmISModelProps::grdLCDef_KeyPress(QKeyEvent* event)
+{
+    const int key = event->key();
+    if (key == Qt::Key_F2) {
+        BeginCellEdit();
+        return true;
+    }
+    if (isEnterKey(key)) {
+        MoveToNextCell();
+        return true;
+    }
+    if (key == Qt::Key_Escape) {
+        return true;
+    }
+    if (key == Qt::Key_Backspace) {
+        if (hasDataCellCurrent()) {
+            const CellPos cell = currentCell();
+            QString text = cellText(*grdLCDef, cell.row, cell.col);
+            text.chop(1);
+            setCellText(*grdLCDef, cell.row, cell.col, text);
+            BeginCellEdit();
+        }
+        return true;
+    }
+    if (isTypedCharacter(event)) {
+        // Typing never reaches the view, whose keyboard search would jump to another cell.
+        if (hasDataCellCurrent()) {
+            const CellPos cell = currentCell();
+            const QString typed = event->text();
+            setCellText(*grdLCDef, cell.row, cell.col, typed);
+            BeginCellEdit();
+            if (!ValidateCellKey(typed)) {
+                txtActiveCell->setText(QString());
+            }
+        }
+        return true;
+    }
+    return false;
+}
+
+bool frmISModelProps::grdLCDef_MouseDown(QMouseEvent* event)
+{
+    hideCellEditor();
+    if (event->button() != Qt::RightButton) {
+        return false;
+    }
+    const QModelIndex index = grdLCDef->indexAt(event->position().toPoint());
+    if (index.isValid() && isDataCell({index.row(), index.column()})) {
+        moveTo({index.row(), index.column()});
+    }
+    MnuFGridRows->popup(event->globalPosition().toPoint());
+    return true;
+}
+
+bool frmISModelProps::txtActiveCell_KeyDown(QKeyEvent* event)
+{
+    const CellPos cell = currentCell();
+    bool consumed = true;
+    switch (event->key()) {
+    case Qt::Key_Escape:
+        txtActiveCell->setText(m_rememberedText);
+        txtActiveCell->end(false);
+        break;
+    case Qt::Key_Left:
+        if (txtActiveCell->cursorPosition() == 0) {
+            moveTo(cellLeftOf(cell));
+        } else {
+            consumed = false;
+        }
+        break;
+    case Qt::Key_Right:
+        if (txtActiveCell->cursorPosition() == txtActiveCell->text().length()) {
+            moveTo(cellRightOf(cell, lastRow()));
+        } else {
+            consumed = false;
+        }
+        break;
+    case Qt::Key_Up:
+        moveTo(cellAbove(cell));
+        break;
+    case Qt::Key_Down:
+        moveTo(cellBelow(cell, lastRow()));
+        break;
+    case Qt::Key_Return:
+    case Qt::Key_Enter:
+        setCellText(*grdLCDef, m_editCell.row, m_editCell.col, txtActiveCell->text());
+        hideCellEditor();
+        MoveToNextCell();
+        grdLCDef->setFocus();
+        break;
+    default:
+        consumed = false;
+        if (isTypedCharacter(event)) {
+            const QString typed = event->text();
+            const QString candidate = candidateText(
+                txtActiveCell->text(), txtActiveCell->cursorPosition(),
+                txtActiveCell->selectionStart(), txtActiveCell->selectedText().length(), typed);
+            setCellText(*grdLCDef, cell.row, cell.col, candidate);
+            // A refused character never reaches the editor.
+            consumed = !ValidateCellKey(typed);
+        }
+        break;
+    }
+    ShowCurrentCell();
+    return consumed;
+}
+
+void frmISModelProps::txtActiveCell_Change(const QString& text)
+{
+    // Every change, pasting and Delete included, reaches the cell, so the two always agree.
+    if (!txtActiveCell->isHidden()) {
+        setCellText(*grdLCDef, m_editCell.row, m_editCell.col, text);
+    }
+}
+
+void frmISModelProps::BeginCellEdit()
+{
+    if (!hasDataCellCurrent()) {
+        return;
+    }
+    // Scrolled first, so the editor lies over a whole cell and the scroll does not close it.
+    ShowCurrentCell();
+    m_editCell = currentCell();
+    txtActiveCell->setFont(grdLCDef->font());
+    txtActiveCell->setGeometry(
+        grdLCDef->visualRect(grdLCDef->model()->index(m_editCell.row, m_editCell.col)));
+    txtActiveCell->show();
+    txtActiveCell->setText(cellText(*grdLCDef, m_editCell.row, m_editCell.col));
+    txtActiveCell->end(false);
+    txtActiveCell->setFocus();
+    setUnsavedChanges(true);
+}
+
+void frmISModelProps::MoveToNextCell()
+{
+    if (!hasDataCellCurrent()) {
+        return;
+    }
+    grdLCDef->setUpdatesEnabled(false);
+    moveTo(nextCellForEnter(currentCell(), lastRow()));
+    ShowCurrentCell();
+    grdLCDef->setUpdatesEnabled(true);
+}
+
+void frmISModelProps::ShowCurrentCell()
+{
+    if (hasDataCellCurrent()) {
+        const CellPos cell = currentCell();
+        grdLCDef->scrollTo(grdLCDef->model()->index(cell.row, cell.col));
+    }
+}
+
+bool frmISModelProps::ValidateCellKey(const QString& key)
+{
+    const CellPos cell = currentCell();
+    const KeyVerdict verdict = checkCellKey(cell, key, cellText(*grdLCDef, cell.row, cell.col));
+    if (verdict == KeyVerdict::Accepted) {
+        return true;
+    }
+    m_prompts.message(keyRefusalMessage(verdict), Icon::Exclamation, Buttons::Ok);
+    setCellText(*grdLCDef, cell.row, cell.col, txtActiveCell->text());
+    return false;
+}
+
+// ---- Row commands ----------------------------------------------------------------------
+
+void frmISModelProps::MnuFGridAddRow_Click()
+{
+    const int row = grdLCDef->rowCount();
+    const int col = qMax(int(FirstDataCol), grdLCDef->currentColumn());
+    grdLCDef->setRowCount(row + 1);
+    // Current before it is filled, so the remembered text of the new cell is empty.
+    moveTo({row, col});
+    setCellText(*grdLCDef, row, ColNumber, QString::number(row));
+    setCellText(*grdLCDef, row, ColValue, QStringLiteral("0"));
+    setCellText(*grdLCDef, row, ColName, QString());
+    setCellText(*grdLCDef, row, ColHigh, QStringLiteral("0"));
+    setCellText(*grdLCDef, row, ColMed, QStringLiteral("0"));
+    setCellText(*grdLCDef, row, ColLow, QStringLiteral("0"));
+    ShowCurrentCell();
+    setUnsavedChanges(true);
+}
+
+void frmISModelProps::MnuFGridInsRow_Click()
+{
+    const int row = currentCell().row;
+    if (row < FirstDataRow || row > lastRow()) {
+        MnuFGridAddRow_Click();
+    } else {
+        // Rows move by their texts: inserting a table row would move the current cell
+        // without telling anyone.
+        const int last = grdLCDef->rowCount();
+        grdLCDef->setRowCount(last + 1);
+        setCellText(*grdLCDef, last, ColNumber, QString::number(last));
+        for (int target = last; target > row; --target) {
+            for (int col = ColValue; col <= ColLow; ++col) {
+                setCellText(*grdLCDef, target, col, cellText(*grdLCDef, target - 1, col));
+            }
+        }
+        setCellText(*grdLCDef, row, ColValue, QStringLiteral("0"));
+        setCellText(*grdLCDef, row, ColName, QString());
+        setCellText(*grdLCDef, row, ColHigh, QStringLiteral("0"));
+        setCellText(*grdLCDef, row, ColMed, QStringLiteral("0"));
+        setCellText(*grdLCDef, row, ColLow, QStringLiteral("0"));
+    }
+    hideCellEditor();
+    setUnsavedChanges(true);
+}
+
+void frmISModelProps::MnuFGridDelRow_Click()
+{
+    const CellPos cell = currentCell();
+    const int last = lastRow();
+    if (last >= FirstDataRow && cell.row >= FirstDataRow && cell.row <= last) {
+        bool remove = true;
+        if (rowHoldsData(rowTexts(*grdLCDef, cell.row))) {
+            const QString question = QStringLiteral("There is data in Row ") +
+                                     QString::number(cell.row) +
+                                     QStringLiteral(" ! Delete anyway?");
+            remove = m_prompts.message(question, QStringLiteral("Delete Row!"), Icon::None,
+                                       Buttons::YesNo) == Button::Yes;
+        }
+        if (remove) {
+            if (cell.row == last) {
+                moveTo({cell.row - 1, cell.col});
+            } else {
+                for (int row = cell.row; row < last; ++row) {
+                    for (int col = ColValue; col <= ColLow; ++col) {
+                        setCellText(*grdLCDef, row, col, cellText(*grdLCDef, row + 1, col));
+                    }
+                }
+            }
+            grdLCDef->setRowCount(last);
+        }
+    }
+    setUnsavedChanges(true);
+}
+
+// ---- Set switching and saving ----------------------------------------------------------
+
+QString frmISModelProps::selectedSetName() const
+{
+    return cboLCType->currentIndex() >= 0 ? cboLCType->currentText() : QString();
+}
+
+void frmISModelProps::setUnsavedChanges(bool unsaved)
+{
+    blnUnsavedChanges = unsaved;
+    cmdApply->setEnabled(unsaved);
+}
+
+void frmISModelProps::cboLCType_Click()
+{
+    const int chosen = cboLCType->currentIndex();
+    if (chosen == lngShownSet || chosen < 0) {
+        return;
+    }
+    if (!blnUnsavedChanges) {
+        ShowCoefficientSet(*grdLCDef, cboLCType->itemText(chosen), *objModelProps);
+        lngShownSet = chosen;
+        return;
+    }
+    const QString shownName = cboLCType->itemText(lngShownSet);
+    if (SaveBeforeProceeding(kSwitchQuestion, switchClosing(shownName), shownName)) {
+        ShowCoefficientSet(*grdLCDef, cboLCType->itemText(chosen), *objModelProps);
+        lngShownSet = chosen;
+    } else {
+        // Raises this handler again, which finds the shown set selected and stops.
+        cboLCType->setCurrentIndex(lngShownSet);
+    }
+}
+
+frmISModelProps::SaveOutcome frmISModelProps::saveGridAndStore(const QString& setName)
+{
+    hideCellEditor();
+    // Without a set (an empty store) the grid has nowhere to go; no set named "" is made.
+    if (!setName.isEmpty()) {
+        WriteBackError error;
+        if (!SaveGridToSet(*grdLCDef, setName, *objModelProps, &error)) {
+            m_prompts.message(error.message(), Icon::Exclamation, Buttons::Ok);
+            moveTo({error.row, error.col});
+            grdLCDef->setFocus();
+            return SaveOutcome::GridRefused;
+        }
+    }
+    if (!SaveModelXML(*objModelProps, m_storePath)) {
+        m_prompts.message(saveFailureMessage(m_storePath), Icon::Critical, Buttons::OkCancel);
+        return SaveOutcome::StoreFailed;
+    }
+    return SaveOutcome::Saved;
+}
+
+bool frmISModelProps::SaveBeforeProceeding(const QString& question, const QString& closing,
+                                           const QString& setName)
+{
+    if (!blnUnsavedChanges) {
+        return true;
+    }
+    if (m_prompts.message(question + QStringLiteral("\r\n") + closing, Icon::None,
+                          Buttons::YesNo) != Button::Yes) {
+        return false;
+    }
+    if (saveGridAndStore(setName) != SaveOutcome::Saved) {
+        return false;
+    }
+    setUnsavedChanges(false);
+    return true;
+}
+
+void frmISModelProps::cmdApply_Click()
+{
+    if (saveGridAndStore(selectedSetName()) != SaveOutcome::Saved) {
+        return;
+    }
+    cboLCType->setFocus();
+    setUnsavedChanges(false);
+}
+
+void frmISModelProps::cmdQuit_Click()
+{
+    close();
+}
+
+bool frmISModelProps::QueryUnload()
+{
+    if (!blnUnsavedChanges) {
+        return true;
+    }
+    switch (m_prompts.message(kQuitQuestion, Icon::None, Buttons::YesNoCancel)) {
+    case Button::Yes:
+        if (saveGridAndStore(selectedSetName()) != SaveOutcome::Saved) {
+            return false;
+        }
+        setUnsavedChanges(false);
+        return true;
+    case Button::No:
+        return true;
+    default:
+        return false;
+    }
+}
+
+void frmISModelProps::closeEvent(QCloseEvent* event)
+{
+    // The close box asks as Quit does: closing must not drop edits without a word.
+    if (QueryUnload()) {
+        event->accept();
+    } else {
+        event->ignore();
+    }
+}
+
+void frmISModelProps::cmdHelp_Click()
+{
+    frmHelpBrowser2::showHelp(m_prompts, nullptr, m_helpPath);
+}
+
+bool frmISModelProps::eventFilter(QObject* watched, QEvent* event)
+{
+    if (watched == grdLCDef && event->type() == QEvent::KeyPress) {
+        return grdLCDef_KeyPress(static_cast<QKeyEvent*>(event));
+    }
+    if (watched == txtActiveCell && event->type() == QEvent::KeyPress) {
+        return txtActiveCell_KeyDown(static_cast<QKeyEvent*>(event));
+    }
+    if (watched == grdLCDef->viewport()) {
+        if (event->type() == QEvent::MouseButtonPress) {
+            return grdLCDef_MouseDown(static_cast<QMouseEvent*>(event));
+        }
+        if (event->type() == QEvent::MouseButtonDblClick) {
+            hideCellEditor();
+            if (static_cast<QMouseEvent*>(event)->button() == Qt::LeftButton) {
+                BeginCellEdit();
+            }
+            return true;
+        }
+    }
+    return QWidget::eventFilter(watched, event);
+}

@@ -1,0 +1,121 @@
+#pragma once
+
+#include "clsismodelproperties.h"
+#include "gridrules.h"
+
+#include <QString>
+#include <QVector>
+#include <QWidget>
+
+#include <memory>
+
+class CellEditor;
+class Prompts;
+class QComboBox;
+class QLabel;
+class QLineEdit;
+class QMenu;
+class QPushButton;
+class QTableWidget;
+
+// The coefficient editor's main window: one coefficient set at a time in the grid, the
+// set list, the set commands, Apply and Quit.
+class frmISModelProps : public QWidget {
+    Q_OBJECT
+public:
+    // Loads the store at storePath; when that fails the message has been shown and loaded()
+    // is false, and the caller ends the program without showing the window.
+    explicit frmISModelProps(Prompts& prompts, const QString& storePath, QWidget* parent = nullptr);
+    // The program's own prompts and store.
+    frmISModelProps();
+    ~frmISModelProps() override;
+
+    bool loaded() const { return m_loaded; }
+
+    // A command from the host; true when accepted. Only "{view}" (any letter case) is.
+    bool HostExecute(const QString& command);
+
+    // The help page the Help button opens (tests point it elsewhere).
+    void setHelpPath(const QString& path) { m_helpPath = path; }
+
+    // State, for the program's own checks and for tests.
+    const clsISModelProperties& model() const { return *objModelProps; }
+    int shownSet() const { return lngShownSet; }
+    bool unsavedChanges() const { return blnUnsavedChanges; }
+    QString rememberedText() const { return m_rememberedText; }
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    frmISModelProps(std::unique_ptr<Prompts> ownPrompts, Prompts* prompts, const QString& storePath,
+                    QWidget* parent);
+
+    void createControls();
+    bool Form_Load();
+
+    // Grid.
+    GridRules::CellPos currentCell() const;
+    int lastRow() const;
+    bool hasDataCellCurrent() const;
+    void moveTo(GridRules::CellPos pos);
+    void grdLCDef_EnterCell(int row, int col);
+    void grdLCDef_LeaveCell(int row, int col);
+    bool grdLCDef_KeyPress(QKeyEvent* event);
+    bool grdLCDef_MouseDown(QMouseEvent* event);
+    bool txtActiveCell_KeyDown(QKeyEvent* event);
+    void txtActiveCell_Change(const QString& text);
+    void BeginCellEdit();
+    void MoveToNextCell();
+    void ShowCurrentCell();
+    bool ValidateCellKey(const QString& key);
+    void hideCellEditor();
+
+    // Row commands.
+    void MnuFGridAddRow_Click();
+    void MnuFGridInsRow_Click();
+    void MnuFGridDelRow_Click();
+
+    // Set switching and saving.
+    void cboLCType_Click();
+    void cmdApply_Click();
+    void cmdQuit_Click();
+    void cmdHelp_Click();
+    bool SaveBeforeProceeding(const QString& question, const QString& closing,
+                              const QString& setName);
+    enum class SaveOutcome { Saved, GridRefused, StoreFailed };
+    SaveOutcome saveGridAndStore(const QString& setName);
+    bool QueryUnload();
+    QString selectedSetName() const;
+    void setUnsavedChanges(bool unsaved);
+
+    std::unique_ptr<Prompts> m_ownPrompts;
+    Prompts& m_prompts;
+    QString m_storePath;
+    QString m_helpPath;
+    bool m_loaded = false;
+
+    std::unique_ptr<clsISModelProperties> objModelProps;
+    qint32 lngShownSet = -99;
+    bool blnUnsavedChanges = false;
+
+    // Text of the current cell when it became current; Escape brings it back.
+    QString m_rememberedText;
+    // The cell the editor was opened on; its text follows the editor's.
+    GridRules::CellPos m_editCell;
+
+    QVector<QLabel*> Label1;
+    QComboBox* cboLCType = nullptr;
+    QPushButton* cmdNew = nullptr;
+    QPushButton* CmdImport = nullptr;
+    QPushButton* CmdExport = nullptr;
+    QPushButton* CmdMerge = nullptr;
+    QTableWidget* grdLCDef = nullptr;
+    CellEditor* txtActiveCell = nullptr;
+    QPushButton* cmdHelp = nullptr;
+    QPushButton* cmdApply = nullptr;
+    QPushButton* cmdQuit = nullptr;
+    QLineEdit* txtAvParamStr = nullptr;
+    QMenu* MnuFGridRows = nullptr;
+};
