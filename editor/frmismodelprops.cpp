@@ -107,6 +107,10 @@ void frmISModelProps::createControls()
                    Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint |
                    Qt::MSWindowsFixedSizeDialogHint);
     setFixedSize(twipsSize(7566, 5317));
+    // The layout's twips were measured for an 8-point font; larger captions would be cut.
+    QFont windowFont = font();
+    windowFont.setPointSize(8);
+    setFont(windowFont);
 
     Label1.resize(5);
     Label1[0] = new QLabel(QStringLiteral("Coefficient Set"), this);
