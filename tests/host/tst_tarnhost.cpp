@@ -32,7 +32,6 @@ private slots:
     void closesTheNoticeOnlyAfterAnsweringTheRun();
     void sendReportsVerdictInItsExitStatus();
     void refusesMalformedProjectNamingTheFile();
-    void refusesToTakeOverAServedEndpoint();
     void removesItsSocketWhenTerminated();
 
 private:
@@ -179,18 +178,6 @@ void TestTarnhost::refusesMalformedProjectNamingTheFile()
 
     QCOMPARE(runToEnd(serve, {"serve", m_dir->filePath("none.json")}), 2);
     QVERIFY(serve.readAllStandardError().contains(m_dir->filePath("none.json").toUtf8()));
-}
-
-void TestTarnhost::refusesToTakeOverAServedEndpoint()
-{
-    startServing();
-    QProcess second;
-    QCOMPARE(runToEnd(second, {"serve", m_dir->filePath("project.json")}), 3);
-    QVERIFY(second.readAllStandardError().contains(
-        "ISServer.System is already served by another running program"));
-    ClientLink link;
-    link.setTimeout(300);
-    QCOMPARE(link.request(HostRequest::GetActiveDocName()), QStringLiteral("View1"));
 }
 
 void TestTarnhost::removesItsSocketWhenTerminated()

@@ -12,10 +12,6 @@ private slots:
     void decodesSeveralFramesFromOneChunk();
     void refusesMalformedHeaders_data();
     void refusesMalformedHeaders();
-    void refusesOversizeBeforeTheBodyArrives();
-    void acceptsExactlyTheLimit();
-    void refusesInvalidUtf8();
-    void tracksUnfinishedFrames();
 };
 
 void TestHostLinkFrames::encodesHeaderWithByteLength()
@@ -98,40 +94,6 @@ void TestHostLinkFrames::refusesMalformedHeaders()
     // A failed reader stays failed even if good bytes follow.
     reader.append(encodeFrame(FrameVerb::Ack));
     QCOMPARE(reader.next(), FrameReader::Status::Error);
-}
-
-void TestHostLinkFrames::refusesOversizeBeforeTheBodyArrives()
-{
-    FrameReader reader;
-    reader.append("EXECUTE " + QByteArray::number(HostLink::MaxFrameLength + 1) + "\n");
-    QCOMPARE(reader.next(), FrameReader::Status::Error);
-    QVERIFY(reader.errorString().contains("over the limit"));
-}
-
-void TestHostLinkFrames::acceptsExactlyTheLimit()
-{
-    const QString text(int(HostLink::MaxFrameLength), QLatin1Char('x'));
-    FrameReader reader;
-    reader.append(encodeFrame(FrameVerb::Data, text));
-    QCOMPARE(reader.next(), FrameReader::Status::Frame);
-    QCOMPARE(reader.text().size(), text.size());
-}
-
-void TestHostLinkFrames::refusesInvalidUtf8()
-{
-    FrameReader reader;
-    reader.append(QByteArray("DATA 2\n\xc3\x28"));
-    QCOMPARE(reader.next(), FrameReader::Status::Error);
-    QVERIFY(reader.errorString().contains("UTF-8"));
-}
-
-void TestHostLinkFrames::tracksUnfinishedFrames()
-{
-    FrameReader reader;
-    QVERIFY(!reader.isMidFrame());
-    reader.append("DATA 5\nab");
-    QCOMPARE(reader.next(), FrameReader::Status::NeedMore);
-    QVERIFY(reader.isMidFrame());
 }
 
 QTEST_GUILESS_MAIN(TestHostLinkFrames)

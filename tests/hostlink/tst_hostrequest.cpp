@@ -70,9 +70,7 @@ void TestHostRequest::refusesItemsNotInRunForm_data()
     QTest::addColumn<QString>("item");
     QTest::newRow("plain expression") << "av.GetActiveDoc.GetName";
     QTest::newRow("blank after comma") << R"(av.Run("isGetFThemes",{"View1", "2"}))";
-    QTest::newRow("unquoted argument") << R"(av.Run("isGetFThemes",{View1}))";
     QTest::newRow("trailing comma") << R"(av.Run("isGetFThemes",{"View1",}))";
-    QTest::newRow("missing brace") << R"(av.Run("isGetFThemes","View1"))";
     QTest::newRow("unterminated") << R"(av.Run("isGetFThemes",{"View1})";
 }
 
@@ -90,10 +88,8 @@ void TestHostRequest::comparesCommandsLowerCasedAndExact_data()
     QTest::addColumn<bool>("matches");
     QTest::newRow("as sent") << "{view}" << true;
     QTest::newRow("upper case") << "{VIEW}" << true;
-    QTest::newRow("mixed case") << "{ViEw}" << true;
     QTest::newRow("leading blank") << " {view}" << false;
     QTest::newRow("trailing blank") << "{view} " << false;
-    QTest::newRow("no braces") << "view" << false;
 }
 
 void TestHostRequest::comparesCommandsLowerCasedAndExact()
@@ -110,7 +106,6 @@ void TestHostRequest::recognisesListFiles_data()
     QTest::newRow("names") << "parcels#blocks" << false;
     QTest::newRow("absolute path") << "/tmp/list.txt" << true;
     QTest::newRow("backslash path") << R"(C:\TEMP\av123.tmp)" << true;
-    QTest::newRow("relative path") << "tmp/list.txt" << false;
 }
 
 void TestHostRequest::recognisesListFiles()
