@@ -3,6 +3,7 @@
 #include "numbertext.h"
 #include "twips.h"
 
+#include <QComboBox>
 #include <QHeaderView>
 #include <QTableWidget>
 
@@ -201,4 +202,15 @@ bool SaveGridToSet(QTableWidget& grid, const QString& setName, clsISModelPropert
     }
     writeClassesToSet(*set, classes);
     return true;
+}
+
+bool IsNameInList(const QComboBox& list, const QString& name)
+{
+    const QString wanted = name.toUpper();
+    for (int i = 0; i < list.count(); ++i) {
+        if (list.itemText(i).toUpper() == wanted) {
+            return true;
+        }
+    }
+    return false;
 }

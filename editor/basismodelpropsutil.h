@@ -6,6 +6,7 @@
 #include <QColor>
 #include <QString>
 
+class QComboBox;
 class QTableWidget;
 
 // The editor's grid procedures. The grid is a QTableWidget whose row 0 and column 0 are the
@@ -45,3 +46,6 @@ void RemoveEmptyGridRows(QTableWidget& grid);
 // 32 bits, refuses the whole write (false, error says where): neither set nor model changes.
 bool SaveGridToSet(QTableWidget& grid, const QString& setName, clsISModelProperties& model,
                    GridRules::WriteBackError* error = nullptr);
+
+// True when an entry of the list equals name, letter case ignored.
+bool IsNameInList(const QComboBox& list, const QString& name);

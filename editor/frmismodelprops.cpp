@@ -3,10 +3,13 @@
 #include "basismodelpropsutil.h"
 #include "basutil.h"
 #include "celleditor.h"
+#include "coefficientfile.h"
+#include "frmaddlctype.h"
 #include "frmhelpbrowser2.h"
 #include "hostlink.h"
 #include "prompts.h"
 #include "qtprompts.h"
+#include "storemerge.h"
 #include "twips.h"
 
 #include <QApplication>
@@ -41,6 +44,21 @@ QString switchClosing(const QString& setName)
     return QStringLiteral(" Click 'Yes' to save changes to ") + setName +
            QStringLiteral(" and proceed, or 'No' to return.");
 }
+
+// The closing sentence of the save question before New, Import, Export and Merge.
+const QString kProceedClosing =
+    QStringLiteral(" Click 'Yes' to save changes and proceed, or 'No' to return.");
+const QString kNewQuestion = QStringLiteral(
+    "Changes to the current coefficient set must be saved before adding a new coefficient set. ");
+const QString kImportQuestion = QStringLiteral(
+    "Changes to the current coefficient set must be saved before importng a new coefficient set. ");
+const QString kExportQuestion = QStringLiteral(
+    "Changes to the current coefficient set must be saved before export a new coefficient set. ");
+const QString kMergeQuestion = QStringLiteral(
+    "Changes to the current coefficient set must be saved before adding new coefficient sets. ");
+
+const QString kTextFileFilter = QStringLiteral("Coefficient Text File(*.txt;*.csv)|*.txt;*.csv");
+const QString kImportFailedTitle = QStringLiteral("Coefficient Import Unsuccessful");
 
 const QString kQuitQuestion =
     QStringLiteral("Changes to the coefficient set have not been saved. \r\n Click 'Yes' to save "
@@ -195,6 +213,10 @@ void frmISModelProps::createControls()
     connect(txtActiveCell, &QLineEdit::textChanged, this, &frmISModelProps::txtActiveCell_Change);
 
     connect(cboLCType, &QComboBox::currentIndexChanged, this, &frmISModelProps::cboLCType_Click);
+    connect(cmdNew, &QPushButton::clicked, this, &frmISModelProps::cmdNew_Click);
+    connect(CmdImport, &QPushButton::clicked, this, &frmISModelProps::CmdImport_Click);
+    connect(CmdExport, &QPushButton::clicked, this, &frmISModelProps::CmdExport_Click);
+    connect(CmdMerge, &QPushButton::clicked, this, &frmISModelProps::CmdMerge_Click);
     connect(cmdApply, &QPushButton::clicked, this, &frmISModelProps::cmdApply_Click);
     connect(cmdQuit, &QPushButton::clicked, this, &frmISModelProps::cmdQuit_Click);
     connect(cmdHelp, &QPushButton::clicked, this, &frmISModelProps::cmdHelp_Click);
@@ -540,6 +562,157 @@ void frmISModelProps::MnuFGridDelRow_Click()
         }
     }
     setUnsavedChanges(true);
+}
+
+// ---- New, Import, Export and Merge ----------------------------------------------------
+
+void frmISModelProps::cmdNew_Click()
+{
+    if (m_addDialog || !SaveBeforeProceeding(kNewQuestion, kProceedClosing, selectedSetName())) {
+        return;
+    }
+    // Window-modal without a nested event loop; the rest runs when the dialog closes.
+    const int entriesBefore = cboLCType->count();
+    m_addDialog = new frmAddLCType(*objModelProps, *cboLCType, m_prompts, this);
+    m_addDialog->setAttribute(Qt::WA_DeleteOnClose);
+    connect(m_addDialog, &QDialog::finished, this,
+            [this, entriesBefore](int result) { frmAddLCType_Closed(result, entriesBefore); });
+    m_addDialog->open();
+}
+
+void frmISModelProps::frmAddLCType_Closed(int result, int entriesBefore)
+{
+    const QString name = m_addDialog->newName();
+    const QString modelAfter = m_addDialog->modelAfterName();
+    m_addDialog = nullptr;
+    if (result != QDialog::Accepted || name.isEmpty()) {
+        return;
+    }
+    // Selecting the new entry shows it through the list's handler: a set the model does not
+    // hold yet, so a blank grid, which the next steps fill.
+    cboLCType->addItem(name);
+    cboLCType->setCurrentIndex(cboLCType->count() - 1);
+    if (!modelAfter.isEmpty()) {
+        ShowCoefficientSet(*grdLCDef, modelAfter, *objModelProps);
+    } else {
+        grdLCDef->setRowCount(1);
+        for (int col = 0; col < ColumnCount; ++col) {
+            setCellText(*grdLCDef, 0, col, QString());
+        }
+        FormatCoefficientGrid(*grdLCDef);
+        grdLCDef->setRowCount(3);
+        for (int row = FirstDataRow; row < 3; ++row) {
+            for (int col = 0; col < ColumnCount; ++col) {
+                setCellText(*grdLCDef, row, col, QString());
+            }
+        }
+        moveTo({FirstDataRow, FirstDataCol});
+    }
+    if (cboLCType->count() != entriesBefore) {
+        lngShownSet = cboLCType->currentIndex();
+        cboLCType->setFocus();
+        setUnsavedChanges(true);
+    }
+}
+
+void frmISModelProps::appendListEntries(const QStringList& names)
+{
+    // Added sets never change the selection, not even in a list that was empty.
+    const QSignalBlocker blocker(cboLCType);
+    const int selected = cboLCType->currentIndex();
+    for (const QString& name : names) {
+        cboLCType->addItem(name);
+    }
+    cboLCType->setCurrentIndex(selected);
+}
+
+void frmISModelProps::CmdImport_Click()
+{
+    if (!SaveBeforeProceeding(kImportQuestion, kProceedClosing, selectedSetName())) {
+        return;
+    }
+    const QString path =
+        m_prompts.openFile({QStringLiteral("Impervious Surface Coefficient File to Import"),
+                            kTextFileFilter, QString(), Prompts::FileOption::MustExist});
+    if (path.isEmpty()) {
+        return;
+    }
+    ImportFile(path.trimmed());
+}
+
+void frmISModelProps::ImportFile(const QString& path)
+{
+    QString name;
+    for (;;) {
+        // Outer blanks would not survive the store; blanks alone count as no answer.
+        name = typedSetName(m_prompts.input(QStringLiteral("Enter new Coefficient Set name"),
+                                            QStringLiteral("Import")));
+        if (name.isEmpty()) {
+            return;
+        }
+        if (objModelProps->ISLCDefs->indexOf(name) == 0) {
+            break;
+        }
+        m_prompts.message(uniqueNameMessage(), Icon::Exclamation, Buttons::Ok);
+    }
+    const ImportResult result = ImportCoefficientFile(*objModelProps, path, name);
+    if (!result.ok()) {
+        m_prompts.message(result.message(path), kImportFailedTitle, Icon::Critical, Buttons::Ok);
+        return;
+    }
+    appendListEntries({name});
+    if (!SaveModelXML(*objModelProps, m_storePath)) {
+        m_prompts.message(saveFailureMessage(m_storePath), kImportFailedTitle, Icon::Critical,
+                          Buttons::OkCancel);
+    }
+}
+
+void frmISModelProps::CmdExport_Click()
+{
+    if (!SaveBeforeProceeding(kExportQuestion, kProceedClosing, selectedSetName())) {
+        return;
+    }
+    const QString path = m_prompts.saveFile(
+        {QStringLiteral("Export Impervious Surface Coefficients into Filename"), kTextFileFilter,
+         QStringLiteral(".txt"), Prompts::FileOption::ConfirmOverwrite});
+    if (path.isEmpty()) {
+        return;
+    }
+    QString reason;
+    if (!ExportCoefficientFile(*objModelProps, path.trimmed(), selectedSetName(), &reason)) {
+        m_prompts.message(cannotWriteMessage(path.trimmed(), reason), Icon::Critical, Buttons::Ok);
+    }
+}
+
+void frmISModelProps::CmdMerge_Click()
+{
+    if (!SaveBeforeProceeding(kMergeQuestion, kProceedClosing, selectedSetName())) {
+        return;
+    }
+    const QString chosen =
+        m_prompts.openFile({QStringLiteral("TARN Coefficient File to Merge"),
+                            QStringLiteral("TARN Coefficient File (*.xml)|*.xml"), QString(),
+                            Prompts::FileOption::MustExist});
+    if (chosen.isEmpty()) {
+        return;
+    }
+    const QString path = chosen.trimmed();
+    const MergeResult result = MergeStoreFile(*objModelProps, path);
+    if (!result.loaded()) {
+        // A file that cannot be read is told apart from one that is not a store.
+        m_prompts.message(result.load.status == StoreLoadResult::FileError
+                              ? cannotReadMessage(path, result.load.description)
+                              : mergeLoadFailureMessage(),
+                          Icon::Exclamation, Buttons::OkCancel);
+        return;
+    }
+    appendListEntries(result.addedNames);
+    if (!SaveModelXML(*objModelProps, m_storePath)) {
+        m_prompts.message(saveFailureMessage(m_storePath), Icon::Critical, Buttons::OkCancel);
+    }
+    if (result.duplicates) {
+        m_prompts.message(duplicateNamesMessage(), Icon::Information, Buttons::Ok);
+    }
 }
 
 // ---- Set switching and saving ----------------------------------------------------------

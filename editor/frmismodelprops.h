@@ -17,6 +17,7 @@ class QLineEdit;
 class QMenu;
 class QPushButton;
 class QTableWidget;
+class frmAddLCType;
 
 // The coefficient editor's main window: one coefficient set at a time in the grid, the
 // set list, the set commands, Apply and Quit.
@@ -43,6 +44,8 @@ public:
     int shownSet() const { return lngShownSet; }
     bool unsavedChanges() const { return blnUnsavedChanges; }
     QString rememberedText() const { return m_rememberedText; }
+    // The open "Add Coefficient Set" dialog, or nullptr.
+    frmAddLCType* addDialog() const { return m_addDialog; }
 
 protected:
     void closeEvent(QCloseEvent* event) override;
@@ -76,6 +79,15 @@ private:
     void MnuFGridAddRow_Click();
     void MnuFGridInsRow_Click();
     void MnuFGridDelRow_Click();
+
+    // New, Import, Export and Merge.
+    void cmdNew_Click();
+    void frmAddLCType_Closed(int result, int entriesBefore);
+    void CmdImport_Click();
+    void ImportFile(const QString& path);
+    void CmdExport_Click();
+    void CmdMerge_Click();
+    void appendListEntries(const QStringList& names);
 
     // Set switching and saving.
     void cboLCType_Click();
@@ -118,4 +130,5 @@ private:
     QPushButton* cmdQuit = nullptr;
     QLineEdit* txtAvParamStr = nullptr;
     QMenu* MnuFGridRows = nullptr;
+    frmAddLCType* m_addDialog = nullptr;
 };
