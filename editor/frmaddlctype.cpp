@@ -36,7 +36,10 @@ frmAddLCType::frmAddLCType(const clsISModelProperties& model, const QComboBox& e
     txtLCType->setGeometry(twipsRect(1560, 240, 2295, 285));
     ChkModelAfter = new QCheckBox(QStringLiteral("Model after existing Coefficient Set"), this);
     ChkModelAfter->setObjectName(QStringLiteral("ChkModelAfter"));
-    ChkModelAfter->setGeometry(twipsRect(120, 720, 3135, 255));
+    // Wide enough for its caption in the font at hand; the box has room to its right.
+    QRect checkRect = twipsRect(120, 720, 3135, 255);
+    checkRect.setWidth(qMax(checkRect.width(), ChkModelAfter->sizeHint().width()));
+    ChkModelAfter->setGeometry(checkRect);
     label1[1] = new QLabel(QStringLiteral("Model After"), this);
     label1[1]->setGeometry(twipsRect(-120, 1080, 1455, 255));
     cboLCType = new QComboBox(this);
