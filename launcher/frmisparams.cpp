@@ -8,7 +8,7 @@
 #include "frmisprocessing.h"
 #include "hostlink.h"
 #include "prompts.h"
-#include "twips.h"
+#include "twipslayout.h"
 
 #include <QButtonGroup>
 #include <QCheckBox>
@@ -41,26 +41,28 @@ template <typename W> W* named(W* widget, const char* name, int index = -1)
     return widget;
 }
 
-QLabel* label(QWidget* parent, const QString& text, int left, int top, int width)
+QLabel* label(const TwipsLayout& layout, QWidget* parent, const QString& text, int left, int top,
+              int width)
 {
     auto* l = new QLabel(text, parent);
-    l->setGeometry(twipsRect(left, top, width, ListHeight));
+    l->setGeometry(layout.rect(left, top, width, ListHeight));
     l->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
     return l;
 }
 
-QComboBox* list(QWidget* parent, const char* name, int left, int top, int width)
+QComboBox* list(const TwipsLayout& layout, QWidget* parent, const char* name, int left, int top,
+                int width)
 {
     auto* c = named(new QComboBox(parent), name);
-    c->setGeometry(twipsRect(left, top, width, ListHeight));
+    c->setGeometry(layout.rect(left, top, width, ListHeight));
     return c;
 }
 
-QPushButton* button(QWidget* parent, const char* name, const QString& text, int left, int top,
-                    int width)
+QPushButton* button(const TwipsLayout& layout, QWidget* parent, const char* name,
+                    const QString& text, int left, int top, int width)
 {
     auto* b = named(new QPushButton(text, parent), name);
-    b->setGeometry(twipsRect(left, top, width, ButtonHeight));
+    b->setGeometry(layout.rect(left, top, width, ButtonHeight));
     return b;
 }
 
@@ -75,33 +77,58 @@ bool isLostFocus(QEvent* event)
     return reason != Qt::ActiveWindowFocusReason && reason != Qt::PopupFocusReason;
 }
 
+// The captions with the widths they were drawn for, in twips.
+QVector<TwipsLayout::Text> layoutTexts()
+{
+    constexpr int Mark = 22;  // check mark or option circle beside the text
+    constexpr int Frame = 10; // a button's frame
+    return {{QStringLiteral("Land Cover Grid"), 1400},
+            {QStringLiteral("Land Cover Grid Units"), 1640},
+            {QStringLiteral("Analysis Theme"), 1400},
+            {QStringLiteral("Analysis Field"), 1640},
+            {QStringLiteral("Coefficient Set"), 1280},
+            {QStringLiteral("Which Coefficient?"), 1640},
+            {QStringLiteral("High"), 1100, Mark},
+            {QStringLiteral("Medium"), 1100, Mark},
+            {QStringLiteral("Low"), 1100, Mark},
+            {QStringLiteral("Calculate"), 1080, Mark},
+            {QStringLiteral("Output Shapefile"), 1400},
+            {QStringLiteral("Theme Name"), 1400},
+            {QStringLiteral("Browse..."), 855, Frame},
+            {QStringLiteral("Delete..."), 855, Frame},
+            {QStringLiteral("Apply"), 615},
+            {QStringLiteral("Change land cover classes within"), 2415},
+            {QStringLiteral("theme to"), 720}};
+}
+
 } // namespace
 
 frmISParams::frmISParams(const QString& storePath, Prompts& prompts, ClientLink& link,
                          QWidget* parent)
     : QWidget(parent), m_storePath(storePath), m_prompts(prompts), m_link(link),
-      m_host(link, prompts), m_timeoutTenths(link.timeout())
+      m_host(link, prompts), m_timeoutTenths(link.timeout()),
+      m_layout(TwipsLayout::fitting(font(), layoutTexts()))
 {
     setObjectName(QStringLiteral("frmISParams"));
     setWindowTitle(QStringLiteral("Tarnwick"));
-    setFixedSize(twipsSize(8775, 7202));
+    setFixedSize(m_layout.size(8775, 7202));
 
     // Created in tab order: lists, options and boxes from top to bottom, Run, Quit, Help,
     // then the scenario controls.
-    label(this, QStringLiteral("Land Cover Grid"), 120, 240, 1400);
-    cboLCTheme = list(this, "cboLCTheme", 1560, 240, 3255);
-    label(this, QStringLiteral("Land Cover Grid Units"), 4920, 240, 1640);
-    cboLCUnits = list(this, "cboLCUnits", 6600, 240, 2150);
-    label(this, QStringLiteral("Analysis Theme"), 120, 675, 1400);
-    cboAnalysisTheme = list(this, "cboAnalysisTheme", 1560, 675, 3255);
-    label(this, QStringLiteral("Analysis Field"), 4920, 675, 1640);
-    cboAnalysisUnit = list(this, "cboAnalysisUnit", 6600, 675, 2150);
+    label(m_layout, this, QStringLiteral("Land Cover Grid"), 120, 240, 1400);
+    cboLCTheme = list(m_layout, this, "cboLCTheme", 1560, 240, 3255);
+    label(m_layout, this, QStringLiteral("Land Cover Grid Units"), 4920, 240, 1640);
+    cboLCUnits = list(m_layout, this, "cboLCUnits", 6600, 240, 2150);
+    label(m_layout, this, QStringLiteral("Analysis Theme"), 120, 675, 1400);
+    cboAnalysisTheme = list(m_layout, this, "cboAnalysisTheme", 1560, 675, 3255);
+    label(m_layout, this, QStringLiteral("Analysis Field"), 4920, 675, 1640);
+    cboAnalysisUnit = list(m_layout, this, "cboAnalysisUnit", 6600, 675, 2150);
 
     fraPopDensity = named(new QGroupBox(QStringLiteral("Coefficients"), this), "fraPopDensity");
-    fraPopDensity->setGeometry(twipsRect(120, 1050, 6375, 1200));
-    label(fraPopDensity, QStringLiteral("Coefficient Set"), 120, 270, 1280);
-    cboLCType = list(fraPopDensity, "cboLCType", 1440, 270, 2200);
-    label(fraPopDensity, QStringLiteral("Which Coefficient?"), 120, 765, 1640);
+    fraPopDensity->setGeometry(m_layout.rect(120, 1050, 6375, 1200));
+    label(m_layout, fraPopDensity, QStringLiteral("Coefficient Set"), 120, 270, 1280);
+    cboLCType = list(m_layout, fraPopDensity, "cboLCType", 1440, 270, 2200);
+    label(m_layout, fraPopDensity, QStringLiteral("Which Coefficient?"), 120, 765, 1640);
     optPopDensityGroup = new QButtonGroup(this);
     optPopDensityGroup->setExclusive(true);
     const QStringList options = {QStringLiteral("High"), QStringLiteral("Medium"),
@@ -109,28 +136,29 @@ frmISParams::frmISParams(const QString& storePath, Prompts& prompts, ClientLink&
     const int optionLeft[] = {1800, 2880, 4200, 5250};
     for (int i = 0; i < options.size(); ++i) {
         auto* opt = named(new QRadioButton(options.at(i), fraPopDensity), "optPopDensity", i);
-        opt->setGeometry(twipsRect(optionLeft[i], 765, i == 3 ? 1080 : 1100, ListHeight));
+        opt->setGeometry(m_layout.rect(optionLeft[i], 765, i == 3 ? 1080 : 1100, ListHeight));
         optPopDensityGroup->addButton(opt, i);
         optPopDensity << opt;
     }
     optPopDensity[3]->installEventFilter(this);
 
-    label(this, QStringLiteral("Output Shapefile"), 120, 2400, 1400);
+    label(m_layout, this, QStringLiteral("Output Shapefile"), 120, 2400, 1400);
     txtOutputTheme = named(new QLineEdit(this), "txtOutputTheme");
-    txtOutputTheme->setGeometry(twipsRect(1560, 2400, 4335, TextHeight));
+    txtOutputTheme->setGeometry(m_layout.rect(1560, 2400, 4335, TextHeight));
     txtOutputTheme->installEventFilter(this);
-    cmdOutputBrowse = button(this, "cmdOutputBrowse", QStringLiteral("Browse..."), 6000, 2370, 855);
+    cmdOutputBrowse =
+        button(m_layout, this, "cmdOutputBrowse", QStringLiteral("Browse..."), 6000, 2370, 855);
     cmdOutputBrowse->installEventFilter(this);
-    label(this, QStringLiteral("Theme Name"), 120, 2800, 1400);
+    label(m_layout, this, QStringLiteral("Theme Name"), 120, 2800, 1400);
     txtThemeName = named(new QLineEdit(this), "txtThemeName");
-    txtThemeName->setGeometry(twipsRect(1560, 2800, 2895, TextHeight));
+    txtThemeName->setGeometry(m_layout.rect(1560, 2800, 2895, TextHeight));
 
-    cmdISRun = button(this, "cmdISRun", QStringLiteral("Run"), 5880, 6600, 1215);
-    cmdISQuit = button(this, "cmdISQuit", QStringLiteral("Quit"), 7320, 6600, 1215);
-    cmdISHelp = button(this, "cmdISHelp", QStringLiteral("Help"), 240, 6600, 1215);
+    cmdISRun = button(m_layout, this, "cmdISRun", QStringLiteral("Run"), 5880, 6600, 1215);
+    cmdISQuit = button(m_layout, this, "cmdISQuit", QStringLiteral("Quit"), 7320, 6600, 1215);
+    cmdISHelp = button(m_layout, this, "cmdISHelp", QStringLiteral("Help"), 240, 6600, 1215);
     // Where the link to the host lived; kept hidden so the window reads as it always did.
     txtAvParamStr = named(new QLineEdit(this), "txtAvParamStr");
-    txtAvParamStr->setGeometry(twipsRect(2040, 6600, 1215, TextHeight));
+    txtAvParamStr->setGeometry(m_layout.rect(2040, 6600, 1215, TextHeight));
     txtAvParamStr->hide();
 
     buildScenarioFrame();
@@ -156,21 +184,22 @@ void frmISParams::buildScenarioFrame()
 {
     fraDSMain =
         named(new QGroupBox(QStringLiteral("Land Cover Change Scenarios"), this), "fraDSMain");
-    fraDSMain->setGeometry(twipsRect(120, 3240, 8550, 3200));
+    fraDSMain->setGeometry(m_layout.rect(120, 3240, 8550, 3200));
     lblDSApply = named(new QLabel(QStringLiteral("Apply"), fraDSMain), "lblDSApply");
-    lblDSApply->setGeometry(twipsRect(105, 260, 615, 255));
+    lblDSApply->setGeometry(m_layout.rect(105, 260, 615, 255));
     lblDSApply->hide();
 
-    cmdDSAdd = button(fraDSMain, "cmdDSAdd", QStringLiteral("Add"), 6360, 2760, 855);
-    cmdDSDelete = button(fraDSMain, "cmdDSDelete", QStringLiteral("Delete..."), 7440, 2760, 855);
+    cmdDSAdd = button(m_layout, fraDSMain, "cmdDSAdd", QStringLiteral("Add"), 6360, 2760, 855);
+    cmdDSDelete =
+        button(m_layout, fraDSMain, "cmdDSDelete", QStringLiteral("Delete..."), 7440, 2760, 855);
 
     fraDSContainer = named(new QWidget(fraDSMain), "fraDSContainer");
-    fraDSContainer->setGeometry(twipsRect(40, 470, 8480, ScenarioLayout::ContainerHeight));
+    fraDSContainer->setGeometry(m_layout.rect(40, 470, 8480, ScenarioLayout::ContainerHeight));
     fraDSItems = named(new QWidget(fraDSContainer), "fraDSItems");
-    fraDSItems->setGeometry(twipsRect(0, 0, 8200, ScenarioLayout::ContainerHeight));
+    fraDSItems->setGeometry(m_layout.rect(0, 0, 8200, ScenarioLayout::ContainerHeight));
     VScroll1 = named(new QScrollBar(Qt::Vertical, fraDSContainer), "VScroll1");
     VScroll1->setGeometry(
-        twipsRect(8240, ScenarioLayout::ScrollTop, 255, ScenarioLayout::ScrollHeight));
+        m_layout.rect(8240, ScenarioLayout::ScrollTop, 255, ScenarioLayout::ScrollHeight));
     VScroll1->hide();
 
     createScenarioRow(0);
@@ -186,20 +215,20 @@ void frmISParams::createScenarioRow(int i)
 {
     const int step = i * ScenarioLayout::RowStep;
     auto* chk = named(new QCheckBox(fraDSItems), "chkDSApply", i);
-    chk->setGeometry(twipsRect(120, 30 + step, 255, RowHeight));
+    chk->setGeometry(m_layout.rect(120, 30 + step, 255, RowHeight));
     chk->setChecked(true);
     auto* num =
         named(new QLabel(QString::number(i + 1) + QLatin1Char('.'), fraDSItems), "lblDSNum", i);
-    num->setGeometry(twipsRect(450, ScenarioLayout::NumberTop + step, 220, 255));
+    num->setGeometry(m_layout.rect(450, ScenarioLayout::NumberTop + step, 330, 255));
     auto* l1 = named(new QLabel(QStringLiteral("Change land cover classes within"), fraDSItems),
                      "lblDSLabel1", i);
-    l1->setGeometry(twipsRect(810, ScenarioLayout::NumberTop + step, 2415, 255));
+    l1->setGeometry(m_layout.rect(810, ScenarioLayout::NumberTop + step, 2415, 255));
     auto* theme = named(new QComboBox(fraDSItems), "cboDSTheme", i);
-    theme->setGeometry(twipsRect(3240, 60 + step, 2150, RowHeight));
+    theme->setGeometry(m_layout.rect(3240, 60 + step, 2150, RowHeight));
     auto* l2 = named(new QLabel(QStringLiteral("theme to"), fraDSItems), "lblDSLabel2", i);
-    l2->setGeometry(twipsRect(5490, ScenarioLayout::NumberTop + step, 615, 255));
+    l2->setGeometry(m_layout.rect(5430, ScenarioLayout::NumberTop + step, 720, 255));
     auto* cls = named(new QComboBox(fraDSItems), "cboDSToClass", i);
-    cls->setGeometry(twipsRect(6180, 60 + step, 2000, RowHeight));
+    cls->setGeometry(m_layout.rect(6180, 60 + step, 2000, RowHeight));
     chkDSApply << chk;
     lblDSNum << num;
     lblDSLabel1 << l1;
@@ -666,7 +695,7 @@ void frmISParams::DeleteScenarioRow(int index, int last)
 
 void frmISParams::setItemsHeight(int itemsHeight)
 {
-    fraDSItems->resize(fraDSItems->width(), twipsToPixels(itemsHeight));
+    fraDSItems->resize(fraDSItems->width(), m_layout.px(itemsHeight));
 }
 
 void frmISParams::UpdateScenarioScroll(int itemsHeight)
@@ -686,5 +715,5 @@ void frmISParams::UpdateScenarioScroll(int itemsHeight)
 
 void frmISParams::VScroll1_Change(int value)
 {
-    fraDSItems->move(fraDSItems->x(), -twipsToPixels(value));
+    fraDSItems->move(fraDSItems->x(), -m_layout.px(value));
 }

@@ -2,6 +2,7 @@
 
 #include "basismodelutil.h"
 #include "clsismodelproperties.h"
+#include "twipslayout.h"
 
 #include <QPointer>
 #include <QString>
@@ -93,6 +94,7 @@ private:
     ClientLink& m_link;
     HostQueries m_host;
     int m_timeoutTenths;
+    TwipsLayout m_layout;
     bool m_unloaded = false;
 
     clsISModelProperties objModelProps;

@@ -3,7 +3,7 @@
 #include "basismodelutil.h"
 #include "combofill.h"
 #include "prompts.h"
-#include "twips.h"
+#include "twipslayout.h"
 
 #include <QComboBox>
 #include <QLabel>
@@ -21,17 +21,26 @@ frmISPDensity::frmISPDensity(HostQueries& host, Prompts& prompts, const QString&
                              QWidget* owner)
     : QDialog(owner), m_host(host), m_prompts(prompts), m_viewName(viewName)
 {
+    // The captions with the widths they were drawn for, in twips.
+    const TwipsLayout layout =
+        TwipsLayout::fitting(font(), {{QStringLiteral("Pop. Density Theme"), 1600},
+                                      {QStringLiteral("Definition Field"), 1600},
+                                      {QStringLiteral("Medium"), 700},
+                                      {QStringLiteral("between"), 840},
+                                      {QStringLiteral("AND"), 500},
+                                      {QStringLiteral("Cancel"), 975, 10}});
     setObjectName(QStringLiteral("frmISPDensity"));
     setWindowTitle(QStringLiteral("Population Density Calculation"));
-    setFixedSize(twipsSize(6123, 3198));
+    setFixedSize(layout.size(6123, 3198));
 
-    const auto label = [this](QVector<QLabel*>& array, const QString& name, const QString& text,
-                              int left, int top, int width, Qt::Alignment align) {
+    const auto label = [this, &layout](QVector<QLabel*>& array, const QString& name,
+                                       const QString& text, int left, int top, int width,
+                                       Qt::Alignment align) {
         auto* l = new QLabel(text, this);
         l->setObjectName(name);
         l->setProperty("index", int(array.size()));
         l->setAlignment(align | Qt::AlignVCenter);
-        l->setGeometry(twipsRect(left, top, width, ControlHeight));
+        l->setGeometry(layout.rect(left, top, width, ControlHeight));
         array << l;
         return l;
     };
@@ -53,31 +62,31 @@ frmISPDensity::frmISPDensity(HostQueries& host, Prompts& prompts, const QString&
     // Created in tab order.
     cboPDenTheme = new QComboBox(this);
     cboPDenTheme->setObjectName(QStringLiteral("cboPDenTheme"));
-    cboPDenTheme->setGeometry(twipsRect(1725, 120, 3255, ControlHeight));
+    cboPDenTheme->setGeometry(layout.rect(1725, 120, 3255, ControlHeight));
     cboPDenFld = new QComboBox(this);
     cboPDenFld->setObjectName(QStringLiteral("cboPDenFld"));
-    cboPDenFld->setGeometry(twipsRect(1725, 480, 2055, ControlHeight));
+    cboPDenFld->setGeometry(layout.rect(1725, 480, 2055, ControlHeight));
     txtHigh = new QLineEdit(this);
     txtHigh->setObjectName(QStringLiteral("txtHigh"));
-    txtHigh->setGeometry(twipsRect(2040, 960, 1335, ControlHeight));
+    txtHigh->setGeometry(layout.rect(2040, 960, 1335, ControlHeight));
     for (int i = 0; i < 2; ++i) {
         auto* med = new QLineEdit(this);
         med->setObjectName(QStringLiteral("txtMed"));
         med->setProperty("index", i);
-        med->setGeometry(twipsRect(i == 0 ? 2520 : 4440, 1440, 1335, ControlHeight));
+        med->setGeometry(layout.rect(i == 0 ? 2520 : 4440, 1440, 1335, ControlHeight));
         // Copies of the High and Low texts: not for typing, not for the focus.
         med->setEnabled(false);
         txtMed << med;
     }
     txtLow = new QLineEdit(this);
     txtLow->setObjectName(QStringLiteral("txtLow"));
-    txtLow->setGeometry(twipsRect(2040, 1920, 1335, ControlHeight));
+    txtLow->setGeometry(layout.rect(2040, 1920, 1335, ControlHeight));
     cmdOK = new QPushButton(QStringLiteral("OK"), this);
     cmdOK->setObjectName(QStringLiteral("cmdOK"));
-    cmdOK->setGeometry(twipsRect(3600, 2520, 975, ButtonHeight));
+    cmdOK->setGeometry(layout.rect(3600, 2520, 975, ButtonHeight));
     cmdCancel = new QPushButton(QStringLiteral("Cancel"), this);
     cmdCancel->setObjectName(QStringLiteral("cmdCancel"));
-    cmdCancel->setGeometry(twipsRect(4920, 2520, 975, ButtonHeight));
+    cmdCancel->setGeometry(layout.rect(4920, 2520, 975, ButtonHeight));
     // Enter presses nothing by itself in this dialog; OK runs the check only when pressed.
     cmdOK->setAutoDefault(false);
     cmdCancel->setAutoDefault(false);
