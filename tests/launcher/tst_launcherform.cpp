@@ -1,3 +1,4 @@
+#include "frmhelpbrowser2.h"
 #include "frmispdensity.h"
 #include "hostrequest.h"
 #include "launcherfixture.h"
@@ -13,6 +14,7 @@
 #include <QRadioButton>
 #include <QScrollBar>
 #include <QSignalBlocker>
+#include <QSignalSpy>
 #include <QtTest>
 
 // The parameter form: field lists, the output box, Browse, the check before a run, the
@@ -38,6 +40,7 @@ private slots:
     void scrollBarFromTheSeventhRowAndBackToTop();
     void classListsKeepTheSetOfTheFirstRow();
     void tickedIncompleteRowFailsTheCheck();
+    void helpOpensWithoutWaitingAndQuitUnloadsBoth();
 
 private:
     QComboBox* combo(const char* name, int index = -1) const
@@ -479,6 +482,26 @@ void TestLauncherForm::tickedIncompleteRowFailsTheCheck()
     select("cboDSToClass", 0, 2);
     f->prompts.reset();
     QVERIFY(w->ValidateParams(w->lastScenario()));
+}
+
+void TestLauncherForm::helpOpensWithoutWaitingAndQuitUnloadsBoth()
+{
+    control<QPushButton>(w.get(), "cmdISHelp")->click();
+    frmHelpBrowser2* help = frmHelpBrowser2::current();
+    QVERIFY(help);
+    QVERIFY(help->isVisible());
+    QVERIFY(!help->parentWidget());
+
+    QPointer<frmISPDensity> density = w->PDensity();
+    QSignalSpy unloaded(w.get(), &frmISParams::unloaded);
+    control<QPushButton>(w.get(), "cmdISQuit")->click();
+    QCOMPARE(unloaded.count(), 1);
+    QVERIFY(!w->isVisible());
+    QVERIFY(!w->loadedPDensity());
+    QTRY_VERIFY(!density);
+    // The help window is the user's to close.
+    QVERIFY(frmHelpBrowser2::current());
+    help->close();
 }
 
 QTEST_MAIN(TestLauncherForm)
