@@ -3,15 +3,27 @@
 #include <charconv>
 #include <cmath>
 #include <limits>
+#include <system_error>
 
 QString formatCoefficient(float value)
 {
     if (value == 0.0f) {
         return QStringLiteral("0"); // also for -0, which would print as "-0"
     }
-    // 'G' with 7 digits drops trailing zeros and uses the exponent form only below 1E-04
-    // or from 1E+07 on; QString::number always formats in the C locale.
-    return QString::number(double(value), 'G', 7);
+    // Like printf's %.7G, but never in the locale's decimal separator: 7 significant digits,
+    // trailing zeros dropped, exponent form only below 1E-04 or from 1E+07 on.
+    char buffer[32];
+    const auto [end, error] =
+        std::to_chars(buffer, buffer + sizeof buffer, double(value), std::chars_format::general, 7);
+    if (error != std::errc()) {
+        return QString::number(double(value), 'G', 7);
+    }
+    QString text = QString::fromLatin1(buffer, end - buffer);
+    const qsizetype e = text.indexOf(u'e');
+    if (e >= 0) {
+        text[e] = u'E';
+    }
+    return text;
 }
 
 QString formatClassValue(qint32 value)

@@ -246,31 +246,37 @@ void LineLayout::write(const void* data, size_t size)
         const char delimiter = m_inTag ? '>' : '<';
         const auto* hit = static_cast<const char*>(std::memchr(p, delimiter, size_t(end - p)));
         if (!hit) {
-            m_token.append(p, end - p);
+            m_token.append(p, end - p); // the token goes on in the next piece
             return;
         }
         // A tag ends with its '>'; a text ends before the next '<'.
         const char* tokenEnd = m_inTag ? hit + 1 : hit;
-        m_token.append(p, tokenEnd - p);
+        if (m_token.isEmpty()) {
+            writeLine(p, tokenEnd - p);
+        } else {
+            m_token.append(p, tokenEnd - p);
+            writeLine(m_token.constData(), m_token.size());
+            m_token.clear();
+        }
         p = tokenEnd;
-        flushToken();
     }
 }
 
 void LineLayout::finish()
 {
     if (!m_token.isEmpty()) {
-        flushToken();
+        writeLine(m_token.constData(), m_token.size());
+        m_token.clear();
     }
 }
 
-void LineLayout::flushToken()
+void LineLayout::writeLine(const char* token, qsizetype size)
 {
     bool deeper = true;     // two spaces more before the line
     bool shallower = false; // two spaces less after it
     if (m_inTag) {
-        const bool closing = m_token.size() > 1 && m_token[1] == '/';
-        const bool selfClosing = !closing && m_token.size() > 1 && m_token.endsWith("/>");
+        const bool closing = size > 1 && token[1] == '/';
+        const bool selfClosing = !closing && size > 1 && token[size - 2] == '/';
         deeper = !closing;
         shallower = closing || selfClosing;
     } else {
@@ -279,13 +285,16 @@ void LineLayout::flushToken()
     if (deeper) {
         m_indent += 2;
     }
-    m_out.append(m_indent, ' ');
-    m_out.append(m_token);
-    m_out.append("\r\n", 2);
+    const qsizetype at = m_out.size();
+    m_out.resize(at + m_indent + size + 2);
+    char* dest = m_out.data() + at;
+    std::memset(dest, ' ', size_t(m_indent));
+    std::memcpy(dest + m_indent, token, size_t(size));
+    dest[m_indent + size] = '\r';
+    dest[m_indent + size + 1] = '\n';
     if (shallower) {
         m_indent = qMax<qsizetype>(0, m_indent - 2);
     }
-    m_token.clear();
 }
 
 QByteArray layoutXmlLines(const QByteArray& oneLine)

@@ -88,10 +88,10 @@ public:
     void finish(); // lays out what remains
 
 private:
-    void flushToken();
+    void writeLine(const char* token, qsizetype size);
 
     QByteArray& m_out;
-    QByteArray m_token; // the tag or text being read
+    QByteArray m_token; // a tag or text split between two pieces
     bool m_inTag = false;
     qsizetype m_indent = 0;
 };
