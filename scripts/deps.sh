@@ -7,6 +7,7 @@ packages=(
     cmake ninja-build g++ pkg-config
     qt6-base-dev libpugixml-dev
     libxml2-utils   # xmllint, the peer of the store benchmark
+    libgdal-dev gdal-bin   # GIS files for the analysis; gdal_rasterize is the tests' oracle
 )
 packages+=("$@")
 

@@ -1,0 +1,184 @@
+#include "datacatalog.h"
+
+#include "gdalsupport.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+namespace {
+
+const QStringList rasterSuffixes{"tif", "tiff", "img", "asc", "vrt"};
+const QStringList vectorSuffixes{"shp", "gpkg", "geojson", "json"};
+
+bool isIntegerType(GDALDataType type)
+{
+    switch (type) {
+    case GDT_Byte:
+    case GDT_UInt16:
+    case GDT_Int16:
+    case GDT_UInt32:
+    case GDT_Int32:
+    case GDT_UInt64:
+    case GDT_Int64:
+        return true;
+    default:
+        return false;
+    }
+}
+
+QString fieldType(OGRFieldType type)
+{
+    switch (type) {
+    case OFTString:
+        return QStringLiteral("string");
+    case OFTInteger:
+    case OFTInteger64:
+        return QStringLiteral("integer");
+    case OFTReal:
+        return QStringLiteral("double");
+    default:
+        return {};
+    }
+}
+
+bool isPolygonLayer(OGRLayer* layer)
+{
+    const OGRwkbGeometryType type = wkbFlatten(layer->GetGeomType());
+    return type == wkbPolygon || type == wkbMultiPolygon || type == wkbCurvePolygon ||
+           type == wkbMultiSurface;
+}
+
+} // namespace
+
+const DataCatalog::GridTheme* DataCatalog::findGrid(const QString& name) const
+{
+    for (const GridTheme& grid : grids)
+        if (grid.name == name)
+            return &grid;
+    return nullptr;
+}
+
+const DataCatalog::PolygonTheme* DataCatalog::findPolygon(const QString& name) const
+{
+    for (const PolygonTheme& theme : polygons)
+        if (theme.name == name)
+            return &theme;
+    return nullptr;
+}
+
+QString DataCatalog::mapUnits() const
+{
+    for (const GridTheme& grid : grids)
+        if (!grid.units.isEmpty())
+            return grid.units;
+    return QStringLiteral("Meters");
+}
+
+std::optional<DataCatalog> DataCatalog::scanFolder(const QString& dir, QString* error)
+{
+    const QDir folder(dir);
+    if (!folder.exists()) {
+        *error = QStringLiteral("data folder not found: %1").arg(dir);
+        return std::nullopt;
+    }
+    DataCatalog catalog;
+    const QFileInfoList files =
+        folder.entryInfoList(QDir::Files | QDir::Readable, QDir::Name | QDir::IgnoreCase);
+    for (const QFileInfo& file : files) {
+        const QString suffix = file.suffix().toLower();
+        const QString path = file.absoluteFilePath();
+        if (rasterSuffixes.contains(suffix)) {
+            GdalDatasetPtr raster = openRaster(path);
+            if (!raster) {
+                catalog.notes << QStringLiteral("%1: not readable as a raster: %2")
+                                     .arg(file.fileName(), takeGdalError());
+                continue;
+            }
+            if (raster->GetRasterCount() != 1 ||
+                !isIntegerType(raster->GetRasterBand(1)->GetRasterDataType())) {
+                catalog.notes
+                    << QStringLiteral("%1: not a single-band integer raster").arg(file.fileName());
+                continue;
+            }
+            if (catalog.findGrid(file.completeBaseName())) {
+                catalog.notes << QStringLiteral("%1: grid theme %2 already taken")
+                                     .arg(file.fileName(), file.completeBaseName());
+                continue;
+            }
+            catalog.grids << GridTheme{
+                file.completeBaseName(), {path, {}}, unitsName(raster->GetSpatialRef())};
+        } else if (vectorSuffixes.contains(suffix)) {
+            GdalDatasetPtr vector = openVector(path);
+            if (!vector) {
+                catalog.notes << QStringLiteral("%1: not readable as vector data: %2")
+                                     .arg(file.fileName(), takeGdalError());
+                continue;
+            }
+            for (OGRLayer* layer : vector->GetLayers()) {
+                if (!isPolygonLayer(layer))
+                    continue;
+                const QString name = suffix == QLatin1String("shp")
+                                         ? file.completeBaseName()
+                                         : QString::fromUtf8(layer->GetName());
+                if (catalog.findPolygon(name)) {
+                    catalog.notes << QStringLiteral("%1: polygon theme %2 already taken")
+                                         .arg(file.fileName(), name);
+                    continue;
+                }
+                PolygonTheme theme{name, {path, QString::fromUtf8(layer->GetName())}, {}};
+                OGRFeatureDefn* defn = layer->GetLayerDefn();
+                for (int i = 0; i < defn->GetFieldCount(); ++i) {
+                    const OGRFieldDefn* field = defn->GetFieldDefn(i);
+                    const QString type = fieldType(field->GetType());
+                    if (!type.isEmpty())
+                        theme.fields << Field{QString::fromUtf8(field->GetNameRef()), type};
+                }
+                catalog.polygons << theme;
+            }
+        }
+    }
+    return catalog;
+}
+
+std::optional<DataCatalog> DataCatalog::fromProjectFile(const QString& path, QString* error)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        *error = QStringLiteral("%1: cannot read: %2").arg(path, file.errorString());
+        return std::nullopt;
+    }
+    const QJsonDocument document = QJsonDocument::fromJson(file.readAll());
+    if (!document.isObject()) {
+        *error = QStringLiteral("%1: not a project description").arg(path);
+        return std::nullopt;
+    }
+    const QDir base = QFileInfo(path).absoluteDir();
+    const QJsonValue files = document.object().value(QStringLiteral("files"));
+    if (!files.isUndefined() && !files.isObject()) {
+        *error = QStringLiteral("%1: \"files\" must be an object").arg(path);
+        return std::nullopt;
+    }
+    DataCatalog catalog;
+    const QJsonObject entries = files.toObject();
+    for (auto it = entries.begin(); it != entries.end(); ++it) {
+        Source source;
+        if (it.value().isString()) {
+            source.path = it.value().toString();
+        } else if (it.value().isObject()) {
+            source.path = it.value().toObject().value(QStringLiteral("path")).toString();
+            source.layer = it.value().toObject().value(QStringLiteral("layer")).toString();
+        }
+        if (source.path.isEmpty()) {
+            *error = QStringLiteral("%1: \"files\" entry %2 must be a path or {\"path\": ...}")
+                         .arg(path, it.key());
+            return std::nullopt;
+        }
+        source.path = QDir::cleanPath(base.absoluteFilePath(source.path));
+        catalog.grids << GridTheme{it.key(), source, {}};
+        catalog.polygons << PolygonTheme{it.key(), source, {}};
+    }
+    return catalog;
+}

@@ -1,0 +1,51 @@
+#pragma once
+
+#include <QMap>
+#include <QString>
+#include <QStringList>
+#include <QVector>
+
+#include <optional>
+
+// The themes of a view and the files that hold them: built from a folder of GIS files, or
+// read from the "files" entries of a host project description.
+struct DataCatalog {
+    struct Source {
+        QString path;
+        QString layer; // empty: the file's first layer
+    };
+    struct Field {
+        QString name;
+        QString type; // "string", "integer" or "double"
+    };
+    struct PolygonTheme {
+        QString name;
+        Source source;
+        QVector<Field> fields;
+    };
+    struct GridTheme {
+        QString name;
+        Source source;
+        QString units; // "Meters", "Feet", "Degrees" or "" when unknown
+    };
+
+    QVector<GridTheme> grids;
+    QVector<PolygonTheme> polygons;
+    QStringList notes; // files left out, and why
+
+    const GridTheme* findGrid(const QString& name) const;
+    const PolygonTheme* findPolygon(const QString& name) const;
+    // The unit of the first grid that has one; "Meters" when none has.
+    QString mapUnits() const;
+
+    // Each single-band integer raster is a grid theme named by its file stem; each polygon
+    // layer (a shapefile by its stem, a GeoPackage or GeoJSON file by its layer names) a
+    // polygon theme. Fields of other types than string, integer and real are left out.
+    // Nothing, with *error, when the folder does not exist.
+    static std::optional<DataCatalog> scanFolder(const QString& dir, QString* error);
+
+    // The "files" object of a project description: theme name -> path, or -> {"path": ...,
+    // "layer": ...}; relative paths are taken from the project file's folder. The entries
+    // serve grid and polygon themes alike; kinds and fields come from the description.
+    static std::optional<DataCatalog> fromProjectFile(const QString& path, QString* error);
+};

@@ -1,0 +1,59 @@
+#include "gdalsupport.h"
+
+#include <cmath>
+#include <mutex>
+
+namespace {
+
+thread_local QString lastError;
+
+void CPL_STDCALL collectError(CPLErr severity, CPLErrorNum, const char* message)
+{
+    if (severity >= CE_Failure)
+        lastError = QString::fromUtf8(message);
+}
+
+} // namespace
+
+void initGdal()
+{
+    static std::once_flag once;
+    std::call_once(once, [] {
+        GDALAllRegister();
+        CPLSetErrorHandler(collectError);
+    });
+}
+
+QString takeGdalError()
+{
+    return std::exchange(lastError, QString());
+}
+
+GdalDatasetPtr openRaster(const QString& path)
+{
+    initGdal();
+    return GdalDatasetPtr(
+        GDALDataset::Open(path.toUtf8().constData(), GDAL_OF_RASTER | GDAL_OF_READONLY));
+}
+
+GdalDatasetPtr openVector(const QString& path)
+{
+    initGdal();
+    return GdalDatasetPtr(
+        GDALDataset::Open(path.toUtf8().constData(), GDAL_OF_VECTOR | GDAL_OF_READONLY));
+}
+
+QString unitsName(const OGRSpatialReference* srs)
+{
+    if (!srs)
+        return {};
+    if (srs->IsGeographic())
+        return QStringLiteral("Degrees");
+    const double metres = srs->GetLinearUnits();
+    if (std::abs(metres - 1.0) < 1e-9)
+        return QStringLiteral("Meters");
+    // The international and the US survey foot.
+    if (std::abs(metres - 0.3048) < 1e-6)
+        return QStringLiteral("Feet");
+    return {};
+}

@@ -1,0 +1,209 @@
+#include "modelparamsfile.h"
+
+#include "numbertext.h"
+#include "textcodec.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QRegularExpression>
+#include <QSet>
+
+#include <limits>
+
+namespace {
+
+const QStringList singleKeys{"VIEW",           "LCTHEME",       "LCUNITS",         "ANALYSISTHEME",
+                             "ANALYSISUNIT",   "POPDENSITY",    "POPDENSITYTHEME", "POPDENSITYFLD",
+                             "POPDENSITYHIGH", "POPDENSITYMED", "POPDENSITYLOW",   "OUTTHEME",
+                             "OUTTHEMENAME"};
+const QStringList densityKeys{"POPDENSITYTHEME", "POPDENSITYFLD", "POPDENSITYHIGH", "POPDENSITYMED",
+                              "POPDENSITYLOW"};
+const QStringList requiredKeys{"VIEW",         "LCTHEME",    "LCUNITS",  "ANALYSISTHEME",
+                               "ANALYSISUNIT", "POPDENSITY", "OUTTHEME", "OUTTHEMENAME"};
+// Values naming a theme, field or file: an empty one cannot be what the launcher chose.
+const QStringList nonEmptyKeys{"VIEW",         "LCTHEME",         "ANALYSISTHEME",
+                               "ANALYSISUNIT", "POPDENSITYTHEME", "POPDENSITYFLD",
+                               "OUTTHEME"};
+
+// A whole number in the form the launcher writes it: optional "-", digits.
+bool parseWhole(const QString& text, qint32* value)
+{
+    static const QRegularExpression form(QStringLiteral("^-?[0-9]{1,10}$"));
+    if (!form.match(text).hasMatch())
+        return false;
+    bool ok = false;
+    const qlonglong v = text.toLongLong(&ok);
+    if (!ok || v < std::numeric_limits<qint32>::min() || v > std::numeric_limits<qint32>::max())
+        return false;
+    *value = static_cast<qint32>(v);
+    return true;
+}
+
+} // namespace
+
+QString ModelParamsFile::unitsText(Units units)
+{
+    return units == Units::Feet ? QStringLiteral("Feet") : QStringLiteral("Meters");
+}
+
+double ModelParamsFile::metresPerUnit(Units units)
+{
+    return units == Units::Feet ? 0.3048 : 1.0;
+}
+
+std::optional<ModelParamsFile> ModelParamsFile::parse(const QByteArray& bytes, QString* error)
+{
+    ModelParamsFile params;
+    QSet<QString> seen;
+    QString densityHigh;
+    QString densityLow;
+    int densityLine = 0;
+    const QStringList lines = splitLines(decodeText(bytes));
+
+    for (int i = 0; i < lines.size(); ++i) {
+        const QString& line = lines[i];
+        const int number = i + 1;
+        const auto fail = [&](const QString& why) {
+            *error = QStringLiteral("line %1: %2").arg(number).arg(why);
+            return std::nullopt;
+        };
+        if (line.isEmpty())
+            continue;
+        const qsizetype hash = line.indexOf(QLatin1Char('#'));
+        if (hash < 0)
+            return fail(QStringLiteral("no key (a key ends in \"#\")"));
+        const QString key = line.left(hash);
+        const QString value = line.mid(hash + 1);
+        const QStringList parts = value.split(QLatin1Char('#'));
+
+        if (singleKeys.contains(key)) {
+            if (seen.contains(key))
+                return fail(QStringLiteral("%1 appears twice").arg(key));
+            seen.insert(key);
+            if (nonEmptyKeys.contains(key) && value.trimmed().isEmpty())
+                return fail(QStringLiteral("%1 is empty").arg(key));
+        }
+
+        if (key == QLatin1String("VIEW")) {
+            params.view = value;
+        } else if (key == QLatin1String("LCTHEME")) {
+            params.lcTheme = value;
+        } else if (key == QLatin1String("LCUNITS")) {
+            if (value.compare(QLatin1String("Meters"), Qt::CaseInsensitive) == 0)
+                params.lcUnits = Units::Meters;
+            else if (value.compare(QLatin1String("Feet"), Qt::CaseInsensitive) == 0)
+                params.lcUnits = Units::Feet;
+            else
+                return fail(QStringLiteral("LCUNITS must be Meters or Feet"));
+        } else if (key == QLatin1String("ANALYSISTHEME")) {
+            params.analysisTheme = value;
+        } else if (key == QLatin1String("ANALYSISUNIT")) {
+            params.analysisUnit = value;
+        } else if (key == QLatin1String("POPDENSITY")) {
+            qint32 option = -1;
+            if (!parseWhole(value, &option) || option < 0 || option > 3)
+                return fail(QStringLiteral("POPDENSITY must be 0, 1, 2 or 3"));
+            params.popDensity = option;
+        } else if (key == QLatin1String("POPDENSITYTHEME")) {
+            params.popDensityTheme = value;
+            densityLine = number;
+        } else if (key == QLatin1String("POPDENSITYFLD")) {
+            params.popDensityField = value;
+            densityLine = number;
+        } else if (key == QLatin1String("POPDENSITYHIGH")) {
+            if (!parseDecimal(value, &params.popDensityHigh))
+                return fail(QStringLiteral("POPDENSITYHIGH is not a number"));
+            densityHigh = value;
+            densityLine = number;
+        } else if (key == QLatin1String("POPDENSITYMED")) {
+            double ignored = 0;
+            if (parts.size() != 2 || !parseDecimal(parts[0], &ignored) ||
+                !parseDecimal(parts[1], &ignored))
+                return fail(QStringLiteral("POPDENSITYMED must be two numbers"));
+            densityLine = number;
+        } else if (key == QLatin1String("POPDENSITYLOW")) {
+            if (!parseDecimal(value, &params.popDensityLow))
+                return fail(QStringLiteral("POPDENSITYLOW is not a number"));
+            densityLow = value;
+            densityLine = number;
+        } else if (key == QLatin1String("OUTTHEME")) {
+            params.outTheme = value;
+        } else if (key == QLatin1String("OUTTHEMENAME")) {
+            params.outThemeName = value;
+        } else if (key == QLatin1String("DS")) {
+            // Theme names cannot hold "#"; a class name may, so it takes what lies between.
+            Scenario ds;
+            if (parts.size() < 4)
+                return fail(QStringLiteral("DS needs number, theme, class name and class value"));
+            if (!parseWhole(parts.first(), &ds.number) || ds.number < 1)
+                return fail(QStringLiteral("DS number must be a whole number from 1"));
+            ds.theme = parts[1];
+            if (ds.theme.trimmed().isEmpty())
+                return fail(QStringLiteral("DS theme is empty"));
+            ds.className = parts.mid(2, parts.size() - 3).join(QLatin1Char('#'));
+            if (!parseWhole(parts.last(), &ds.classId))
+                return fail(QStringLiteral("DS class value must be a whole number"));
+            params.scenarios << ds;
+        } else if (key == QLatin1String("CLASS")) {
+            LCClass cls;
+            if (parts.size() < 5)
+                return fail(QStringLiteral("CLASS needs value, name, High, Medium and Low"));
+            if (!parseWhole(parts.first(), &cls.id))
+                return fail(QStringLiteral("CLASS value must be a whole number"));
+            cls.name = parts.mid(1, parts.size() - 4).join(QLatin1Char('#'));
+            const qsizetype n = parts.size();
+            if (!parseCoefficient(parts[n - 3], &cls.high) ||
+                !parseCoefficient(parts[n - 2], &cls.medium) ||
+                !parseCoefficient(parts[n - 1], &cls.low))
+                return fail(
+                    QStringLiteral("CLASS %1: a coefficient is not a number").arg(parts.first()));
+            params.classes << cls;
+        } else {
+            return fail(QStringLiteral("unknown key %1").arg(key));
+        }
+    }
+
+    const auto fail = [&](const QString& why) {
+        *error = why;
+        return std::nullopt;
+    };
+    for (const QString& key : requiredKeys)
+        if (!seen.contains(key))
+            return fail(QStringLiteral("%1 is missing").arg(key));
+    if (params.popDensity == Calculate) {
+        for (const QString& key : densityKeys)
+            if (!seen.contains(key))
+                return fail(QStringLiteral("%1 is missing (POPDENSITY is 3)").arg(key));
+        if (params.popDensityHigh < params.popDensityLow)
+            return fail(QStringLiteral("line %1: POPDENSITYLOW %2 is above POPDENSITYHIGH %3")
+                            .arg(densityLine)
+                            .arg(densityLow.trimmed(), densityHigh.trimmed()));
+    } else {
+        for (const QString& key : densityKeys)
+            if (seen.contains(key))
+                return fail(QStringLiteral("%1 is given but POPDENSITY is not 3").arg(key));
+    }
+    if (params.classes.isEmpty())
+        return fail(QStringLiteral("no CLASS line"));
+    return params;
+}
+
+std::optional<ModelParamsFile> ModelParamsFile::load(const QString& path, QString* error)
+{
+    const QFileInfo info(path);
+    if (!info.exists() || !info.isFile()) {
+        *error = QStringLiteral("Parameter file not found: %1").arg(path);
+        return std::nullopt;
+    }
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        *error =
+            QStringLiteral("Parameter file cannot be read: %1 (%2)").arg(path, file.errorString());
+        return std::nullopt;
+    }
+    QString problem;
+    auto params = parse(file.readAll(), &problem);
+    if (!params)
+        *error = QStringLiteral("%1: %2").arg(info.fileName(), problem);
+    return params;
+}
