@@ -1,14 +1,16 @@
 #!/usr/bin/env bash
-# Builds TARN and opens the coefficient editor on the bundled store (build/etc/isprops.xml).
+# Builds TARN and runs the main job on the bundled defaults:
+#   scripts/run.sh          the analysis launcher, started by the stand-in host on the demo project
+#   scripts/run.sh editor   the coefficient editor on the bundled store (build/etc/isprops.xml)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 bash scripts/deps.sh
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
 cmake --build build -j "$(nproc)"
-if [ -x build/bin/tarnProps ]; then
-    exec build/bin/tarnProps
-fi
-# Until the editor window exists, show the bundled store on the command line.
-build/bin/tarn-store check
-build/bin/tarn-store list
+
+case "${1:-launcher}" in
+    editor) exec build/bin/tarnProps ;;
+    launcher) exec build/bin/tarnhost start examples/demo-project.json tarn ;;
+    *) echo "usage: scripts/run.sh [launcher|editor]" >&2; exit 2 ;;
+esac
