@@ -1,0 +1,407 @@
+// The analysis on generated data, against gdal_rasterize cell-centre masks.
+#include "analysisdata.h"
+#include "datacatalog.h"
+#include "imperviousanalysis.h"
+#include "modelparamsfile.h"
+
+#include <QDir>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <gdal_priv.h>
+#include <ogrsf_frmts.h>
+
+#include <cmath>
+
+using namespace AnalysisData;
+
+namespace {
+
+const QByteArray classLines = "CLASS#1#Grass#10#5#1\r\n"
+                              "CLASS#2#Road#90#80#70\r\n"
+                              "CLASS#3#Roofs#100#95#90\r\n"
+                              "CLASS#3#Roofs again#0#0#0\r\n"
+                              "CLASS#4#Lawn#20#12.5#7.5\r\n"
+                              "CLASS#5#Pavement#85#75#65\r\n"
+                              "CLASS#7#Parking#95#90#85\r\n";
+
+// The coefficient of a class under an option (0 High, 1 Medium, 2 Low), first line counting;
+// nothing for classes without a line.
+// Both data folders hold the same polygons on the same grid, so one set of masks serves both.
+const std::vector<int>& mask(const QString& dir, const QString& layer, const QString& where,
+                             QString* error)
+{
+    static std::map<QString, std::vector<int>> cache;
+    const QString key = layer + "|" + where;
+    auto it = cache.find(key);
+    if (it == cache.end())
+        it = cache.emplace(key, rasterizeIds(dir, layer, where, error)).first;
+    return it->second;
+}
+
+std::optional<double> coefficient(int value, int option)
+{
+    const std::map<int, std::array<double, 3>> table{{1, {10, 5, 1}},    {2, {90, 80, 70}},
+                                                     {3, {100, 95, 90}}, {4, {20, 12.5, 7.5}},
+                                                     {5, {85, 75, 65}},  {7, {95, 90, 85}}};
+    const auto it = table.find(value);
+    if (it == table.end())
+        return std::nullopt;
+    return it->second[size_t(option)];
+}
+
+struct Scenario {
+    QString theme;
+    int classValue;
+};
+
+struct Row {
+    QString theme = "units";
+    int option = 0;
+    QVector<Scenario> scenarios;
+    QString units = "Meters";
+};
+
+QByteArray paramsFor(const Row& row, const QString& out)
+{
+    QByteArray bytes = "VIEW#View1\r\nLCTHEME#landcover\r\nLCUNITS#" + row.units.toUtf8() +
+                       "\r\nANALYSISTHEME#" + row.theme.toUtf8() +
+                       "\r\nANALYSISUNIT#NAME\r\nPOPDENSITY#" + QByteArray::number(row.option) +
+                       "\r\n";
+    if (row.option == 3)
+        bytes += "POPDENSITYTHEME#density\r\nPOPDENSITYFLD#DENS\r\nPOPDENSITYHIGH#50\r\n"
+                 "POPDENSITYMED#50#10\r\nPOPDENSITYLOW#10\r\n";
+    bytes += "OUTTHEME#" + out.toUtf8() + "\r\nOUTTHEMENAME#out\r\n";
+    int number = 0;
+    for (const Scenario& s : row.scenarios)
+        bytes += "DS#" + QByteArray::number(++number) + "#" + s.theme.toUtf8() + "#c#" +
+                 QByteArray::number(s.classValue) + "\r\n";
+    return bytes + classLines;
+}
+
+ModelParamsFile parsed(const QByteArray& bytes)
+{
+    QString error;
+    const auto params = ModelParamsFile::parse(bytes, &error);
+    if (!params)
+        qFatal("test parameters do not parse: %s", qPrintable(error));
+    return *params;
+}
+
+struct OutputRow {
+    QString name;
+    double lcArea, isArea, isPct;
+    qint64 noData, unknown;
+};
+
+QVector<OutputRow> readOutput(const QString& path)
+{
+    QVector<OutputRow> rows;
+    GDALDataset* ds =
+        GDALDataset::Open(path.toUtf8().constData(), GDAL_OF_VECTOR | GDAL_OF_READONLY);
+    if (!ds)
+        return rows;
+    OGRLayer* layer = ds->GetLayer(0);
+    while (OGRFeature* f = layer->GetNextFeature()) {
+        rows << OutputRow{QString::fromUtf8(f->GetFieldAsString("NAME")),
+                          f->GetFieldAsDouble("LC_AREA"),
+                          f->GetFieldAsDouble("IS_AREA"),
+                          f->GetFieldAsDouble("IS_PCT"),
+                          f->GetFieldAsInteger64("NODATA_CT"),
+                          f->GetFieldAsInteger64("UNK_CT")};
+        OGRFeature::DestroyFeature(f);
+    }
+    GDALClose(ds);
+    return rows;
+}
+
+} // namespace
+
+Q_DECLARE_METATYPE(Row)
+
+class TestAnalysis : public QObject {
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void init();
+
+    void cataloguesADataFolder();
+    void matchesTheOracle_data();
+    void matchesTheOracle();
+    void convertsAreasWhenUnitsDiffer();
+    void replacesAnEarlierOutput();
+    void refusesBadInput_data();
+    void refusesBadInput();
+
+private:
+    DataCatalog catalog(const QString& dir) const;
+    QString dataDir(bool tiled) const { return tiled ? m_tiled.path() : m_striped.path(); }
+
+    QTemporaryDir m_tiled;
+    QTemporaryDir m_striped;
+    std::unique_ptr<QTemporaryDir> m_out;
+};
+
+void TestAnalysis::initTestCase()
+{
+    QString error;
+    QVERIFY2(writeAll(m_tiled.path(), true, &error), qPrintable(error));
+    QVERIFY2(writeAll(m_striped.path(), false, &error), qPrintable(error));
+    QVERIFY2(writeRaster(m_tiled.filePath("real.tif"), "Float32", Epsg, &error), qPrintable(error));
+    QVERIFY2(writeRaster(m_tiled.filePath("degrees.tif"), "Int16", 4326, &error),
+             qPrintable(error));
+}
+
+void TestAnalysis::init()
+{
+    m_out = std::make_unique<QTemporaryDir>();
+}
+
+DataCatalog TestAnalysis::catalog(const QString& dir) const
+{
+    QString error;
+    const auto result = DataCatalog::scanFolder(dir, &error);
+    if (!result)
+        qFatal("%s", qPrintable(error));
+    return *result;
+}
+
+void TestAnalysis::cataloguesADataFolder()
+{
+    const DataCatalog c = catalog(m_tiled.path());
+    QStringList grids;
+    for (const auto& g : c.grids)
+        grids << g.name;
+    // Geographic integer rasters are listed (the run refuses them); real ones are not.
+    QCOMPARE(grids, QStringList({"degrees", "landcover"}));
+    QCOMPARE(c.mapUnits(), QStringLiteral("Degrees"));
+    QVERIFY(c.notes.join('\n').contains("real.tif: not a single-band integer raster"));
+    QStringList polygons;
+    for (const auto& p : c.polygons)
+        polygons << p.name;
+    QCOMPARE(polygons,
+             QStringList({"density", "far_away", "scen_a", "scen_b", "units", "units_geo"}));
+    const auto* units = c.findPolygon("units");
+    QCOMPARE(units->fields.size(), 3);
+    QCOMPARE(units->fields[0].name + ":" + units->fields[0].type, QStringLiteral("ID:integer"));
+    QCOMPARE(units->fields[1].name + ":" + units->fields[1].type, QStringLiteral("NAME:string"));
+    QCOMPARE(units->fields[2].name + ":" + units->fields[2].type, QStringLiteral("DENS:double"));
+    QCOMPARE(catalog(m_striped.path()).mapUnits(), QStringLiteral("Meters"));
+
+    QString error;
+    QVERIFY(!DataCatalog::scanFolder(m_tiled.filePath("none"), &error));
+    QCOMPARE(error, "data folder not found: " + m_tiled.filePath("none"));
+}
+
+void TestAnalysis::matchesTheOracle_data()
+{
+    QTest::addColumn<bool>("tiled");
+    QTest::addColumn<Row>("row");
+    QTest::newRow("High, tiled raster") << true << Row{"units", 0, {}, "Meters"};
+    QTest::newRow("Low, striped raster") << false << Row{"units", 2, {}, "Meters"};
+    QTest::newRow("Medium, overlapping scenarios, the later winning")
+        << true << Row{"units", 1, {{"scen_a", 5}, {"scen_b", 7}}, "Meters"};
+    QTest::newRow("scenario to a class without a CLASS line")
+        << false << Row{"units", 0, {{"scen_b", 8}, {"scen_a", 2}}, "Meters"};
+    QTest::newRow("Calculate, densities at both thresholds")
+        << true << Row{"units", 3, {{"scen_a", 5}}, "Meters"};
+    QTest::newRow("analysis theme in geographic coordinates")
+        << false << Row{"units_geo", 3, {{"scen_b", 7}}, "Meters"};
+}
+
+void TestAnalysis::matchesTheOracle()
+{
+    QFETCH(bool, tiled);
+    QFETCH(Row, row);
+    const QString dir = dataDir(tiled);
+    const QString out = m_out->filePath("result.shp");
+
+    ImperviousAnalysis analysis(parsed(paramsFor(row, out)), catalog(dir));
+    analysis.setMinimumBandHeight(1); // bands of one block: polygons cross band borders
+    QStringList log;
+    analysis.setLog([&log](const QString& line) { log << line; });
+    QList<int> progress;
+    analysis.setProgress([&progress](int percent) { progress << percent; });
+    const ImperviousAnalysis::Result result = analysis.run();
+    QVERIFY2(result.ok, qPrintable(result.error));
+    QCOMPARE(result.outputPath, out);
+    QCOMPARE(progress.last(), 100);
+    QVERIFY(std::is_sorted(progress.begin(), progress.end()));
+    QVERIFY(log.join('\n').contains("Class value 9 has no CLASS line"));
+
+    // The oracle: a mask per polygon and per scenario theme, the density by position.
+    QString error;
+    const std::vector<double> lc = readRaster(dir + "/landcover.tif", &error);
+    QVERIFY2(error.isEmpty(), qPrintable(error));
+    std::vector<std::vector<int>> scenarioMasks;
+    for (const Scenario& s : row.scenarios) {
+        scenarioMasks.push_back(mask(dir, s.theme, {}, &error));
+        QVERIFY2(error.isEmpty(), qPrintable(error));
+    }
+    std::vector<int> density;
+    if (row.option == 3) {
+        density = mask(dir, "density", {}, &error);
+        QVERIFY2(error.isEmpty(), qPrintable(error));
+    }
+    const QVector<Feature>& units = themes().at("units");
+    const QVector<OutputRow> output = readOutput(out);
+    QCOMPARE(output.size(), units.size());
+    QCOMPARE(result.polygons.size(), units.size());
+
+    for (int k = 0; k < units.size(); ++k) {
+        const std::vector<int>& inside =
+            mask(dir, row.theme, QStringLiteral("rowid = %1").arg(k), &error);
+        QVERIFY2(error.isEmpty(), qPrintable(error));
+        Expected e;
+        for (size_t i = 0; i < lc.size(); ++i) {
+            if (!inside[i])
+                continue;
+            int value = int(lc[i]);
+            if (value == NoData) {
+                ++e.noData;
+                continue;
+            }
+            for (size_t s = 0; s < scenarioMasks.size(); ++s)
+                if (scenarioMasks[s][i])
+                    value = row.scenarios[int(s)].classValue;
+            int option = row.option;
+            if (option == 3) {
+                option = 1;
+                if (density[i]) {
+                    const double d = themes().at("density")[density[i] - 1].value;
+                    option = d >= 50 ? 0 : d <= 10 ? 2 : 1;
+                }
+            }
+            ++e.counted;
+            if (const auto c = coefficient(value, option))
+                e.weightSum += *c;
+            else
+                ++e.unknown;
+        }
+        const double cell = CellW * CellH;
+        const QString what = QStringLiteral("polygon %1").arg(k + 1);
+        const OutputRow& o = output[k];
+        QCOMPARE(o.name, QStringLiteral("unit %1 \u00e4").arg(k + 1));
+        QVERIFY2(o.noData == e.noData, qPrintable(what));
+        QVERIFY2(o.unknown == e.unknown, qPrintable(what));
+        QVERIFY2(std::abs(o.lcArea - double(e.counted) * cell) < 1e-3,
+                 qPrintable(what + QStringLiteral(": LC_AREA %1, oracle %2")
+                                       .arg(o.lcArea)
+                                       .arg(double(e.counted) * cell)));
+        const double isArea = e.weightSum * cell / 100;
+        QVERIFY2(
+            std::abs(o.isArea - isArea) < 1e-3,
+            qPrintable(what + QStringLiteral(": IS_AREA %1, oracle %2").arg(o.isArea).arg(isArea)));
+        const double pct = e.counted ? isArea / (double(e.counted) * cell) * 100 : 0;
+        QVERIFY2(std::abs(o.isPct - pct) < 1e-5, qPrintable(what));
+        QCOMPARE(result.polygons[k].cells, e.counted + e.noData);
+    }
+    // The polygon off the raster gets zeros, IS_PCT included; the others got cells.
+    QCOMPARE(result.polygons[5].cells, 0);
+    QCOMPARE(output[5].isPct, 0.0);
+    QVERIFY(result.polygons[2].cells > 0 && result.polygons[3].cells > 0);
+    QVERIFY(output[0].noData > 0);
+}
+
+void TestAnalysis::convertsAreasWhenUnitsDiffer()
+{
+    const QString metresOut = m_out->filePath("m.shp");
+    const QString feetOut = m_out->filePath("ft.shp");
+    Row row;
+    QVERIFY(
+        ImperviousAnalysis(parsed(paramsFor(row, metresOut)), catalog(m_tiled.path())).run().ok);
+    row.units = "Feet";
+    ImperviousAnalysis feet(parsed(paramsFor(row, feetOut)), catalog(m_tiled.path()));
+    QStringList log;
+    feet.setLog([&log](const QString& line) { log << line; });
+    QVERIFY(feet.run().ok);
+    QVERIFY2(log.contains("The land cover raster's unit is Meters, not Feet: areas are converted "
+                          "to square Feet"),
+             qPrintable(log.join('\n')));
+    const QVector<OutputRow> m = readOutput(metresOut);
+    const QVector<OutputRow> f = readOutput(feetOut);
+    QCOMPARE(f.size(), m.size());
+    const double factor = 1 / (0.3048 * 0.3048);
+    for (int i = 0; i < m.size(); ++i) {
+        QVERIFY(std::abs(f[i].lcArea - m[i].lcArea * factor) < 1e-2);
+        QVERIFY(std::abs(f[i].isArea - m[i].isArea * factor) < 1e-2);
+        QCOMPARE(f[i].isPct, m[i].isPct);
+    }
+}
+
+void TestAnalysis::replacesAnEarlierOutput()
+{
+    const QString out = m_out->filePath("result.shp");
+    Row row;
+    QVERIFY(ImperviousAnalysis(parsed(paramsFor(row, out)), catalog(m_tiled.path())).run().ok);
+    const double high = readOutput(out)[0].isArea;
+    row.option = 2;
+    QVERIFY(ImperviousAnalysis(parsed(paramsFor(row, out)), catalog(m_tiled.path())).run().ok);
+    QVERIFY(readOutput(out)[0].isArea < high);
+    // The temporary parts are gone.
+    QCOMPARE(QDir(m_out->path()).entryList(QDir::Files | QDir::Hidden),
+             QStringList({"result.cpg", "result.dbf", "result.prj", "result.shp", "result.shx"}));
+}
+
+void TestAnalysis::refusesBadInput_data()
+{
+    QTest::addColumn<QByteArray>("from");
+    QTest::addColumn<QByteArray>("to");
+    QTest::addColumn<QString>("error"); // @DIR@: the data folder; @OUT@: the output folder
+    QTest::newRow("land cover theme without data")
+        << QByteArray("LCTHEME#landcover") << QByteArray("LCTHEME#lc1999")
+        << "Land cover theme lc1999 has no data file";
+    QTest::newRow("raster not integer")
+        << QByteArray("LCTHEME#landcover") << QByteArray("LCTHEME#real")
+        << "Land cover raster @DIR@/real.tif is not an integer raster (band 1 holds Float32 "
+           "values)";
+    QTest::newRow("raster in degrees")
+        << QByteArray("LCTHEME#landcover") << QByteArray("LCTHEME#degrees")
+        << "Land cover raster @DIR@/degrees.tif is in a geographic coordinate system (degrees); "
+           "cell areas need a projected one";
+    QTest::newRow("analysis field missing")
+        << QByteArray("ANALYSISUNIT#NAME") << QByteArray("ANALYSISUNIT#PARCEL")
+        << "Field PARCEL not found in theme units";
+    QTest::newRow("density field not numeric")
+        << QByteArray("POPDENSITYFLD#DENS") << QByteArray("POPDENSITYFLD#NAME")
+        << "Field NAME of theme density is not numeric";
+    QTest::newRow("scenario theme without data")
+        << QByteArray("DS#1#scen_a") << QByteArray("DS#1#roads")
+        << "Polygon theme roads has no data file";
+    QTest::newRow("no overlap") << QByteArray("ANALYSISTHEME#units")
+                                << QByteArray("ANALYSISTHEME#far_away")
+                                << "The polygons of theme far_away do not overlap the land "
+                                   "cover raster";
+    QTest::newRow("output folder missing")
+        << QByteArray("OUTTHEME#@OUT@") << QByteArray("OUTTHEME#@OUT@/none")
+        << "Output folder does not exist: @OUT@/none";
+    QTest::newRow("output over the analysis theme")
+        << QByteArray("OUTTHEME#@OUT@/result.shp") << QByteArray("OUTTHEME#@DIR@/units.shp")
+        << "The output @DIR@/units.shp would replace the analysis theme's own file";
+}
+
+void TestAnalysis::refusesBadInput()
+{
+    QFETCH(QByteArray, from);
+    QFETCH(QByteArray, to);
+    QFETCH(QString, error);
+    const QString dir = m_tiled.path();
+    Row row;
+    row.option = 3;
+    row.scenarios = {{"scen_a", 5}};
+    QByteArray bytes = paramsFor(row, "@OUT@/result.shp");
+    QVERIFY(bytes.contains(from));
+    bytes.replace(from, to);
+    bytes.replace("@OUT@", m_out->path().toUtf8()).replace("@DIR@", dir.toUtf8());
+    // A data folder leaves out rasters that are not integer; a project file may name one.
+    DataCatalog data = catalog(dir);
+    data.grids << DataCatalog::GridTheme{"real", {dir + "/real.tif", {}}, {}};
+    const auto result = ImperviousAnalysis(parsed(bytes), data).run();
+    QVERIFY(!result.ok);
+    QCOMPARE(result.error, error.replace("@OUT@", m_out->path()).replace("@DIR@", dir));
+    QVERIFY(result.polygons.isEmpty());
+    QCOMPARE(QDir(m_out->path()).entryList(QDir::Files | QDir::Hidden), QStringList());
+}
+
+QTEST_GUILESS_MAIN(TestAnalysis)
+#include "tst_analysis.moc"
