@@ -41,6 +41,8 @@ bool parseWhole(const QString& text, qint32* value)
 
 } // namespace
 
+const QString ModelParamsFile::FileName = QStringLiteral("model_params.txt");
+
 QString ModelParamsFile::unitsText(Units units)
 {
     return units == Units::Feet ? QStringLiteral("Feet") : QStringLiteral("Meters");

@@ -50,6 +50,8 @@ struct ModelParamsFile {
     // "Parameter file not found: " and the path, or names the file.
     static std::optional<ModelParamsFile> load(const QString& path, QString* error);
 
+    static const QString FileName; // "model_params.txt"
+
     static QString unitsText(Units units);
     // Length of one unit in metres.
     static double metresPerUnit(Units units);

@@ -30,31 +30,31 @@ std::optional<int> HostCore::selector(const QString& text)
 HostCore::Answer HostCore::answer(const QString& item) const
 {
     if (item == HostRequest::GetActiveDocName())
-        return {m_project.viewName, {}, {}};
+        return {m_project.viewName, {}, {}, {}};
     if (item == HostRequest::GetWorkDirName())
-        return {m_project.workDir, {}, {}};
+        return {m_project.workDir, {}, {}, {}};
 
     QString script;
     QStringList args;
     if (!HostRequest::parseRunScript(item, &script, &args))
-        return {std::nullopt, {}, QStringLiteral("not a request this host knows")};
+        return {std::nullopt, {}, QStringLiteral("not a request this host knows"), {}};
 
     if (script == QLatin1String("isCallExecuteModel") && args.size() == 1)
         return executeModel(args[0]);
 
     // The remaining scripts all ask about a view; this host has only one.
     if (args.isEmpty() || args[0] != m_project.viewName)
-        return {std::nullopt, {}, QStringLiteral("no such view or arguments")};
+        return {std::nullopt, {}, QStringLiteral("no such view or arguments"), {}};
 
     if (script == QLatin1String("isGetGThemes") && args.size() == 1)
         return listAnswer(m_project.gridThemes);
     if (script == QLatin1String("isGetViewUnits") && args.size() == 1)
-        return {m_project.mapUnits, {}, {}};
+        return {m_project.mapUnits, {}, {}, {}};
 
     if (script == QLatin1String("isGetFThemes") && args.size() == 2) {
         const auto sel = selector(args[1]);
         if (!sel)
-            return {std::nullopt, {}, QStringLiteral("unknown selector")};
+            return {std::nullopt, {}, QStringLiteral("unknown selector"), {}};
         QStringList names;
         for (const HostProject::Theme& theme : m_project.polygonThemes) {
             const bool any = std::any_of(theme.fields.begin(), theme.fields.end(),
@@ -69,21 +69,21 @@ HostCore::Answer HostCore::answer(const QString& item) const
         const HostProject::Theme* theme = m_project.findPolygonTheme(args[1]);
         const auto sel = selector(args[2]);
         if (!theme || !sel)
-            return {std::nullopt, {}, QStringLiteral("unknown theme or selector")};
+            return {std::nullopt, {}, QStringLiteral("unknown theme or selector"), {}};
         QStringList names;
         for (const HostProject::Field& field : theme->fields)
             if (fieldMatches(field, *sel))
                 names << field.name;
         return listAnswer(names);
     }
-    return {std::nullopt, {}, QStringLiteral("unknown script or wrong number of arguments")};
+    return {std::nullopt, {}, QStringLiteral("unknown script or wrong number of arguments"), {}};
 }
 
 HostCore::Answer HostCore::listAnswer(const QStringList& names) const
 {
     const QString joined = names.join(QLatin1Char('#'));
     if (joined.size() <= m_project.listFileThreshold)
-        return {joined, {}, {}};
+        return {joined, {}, {}, {}};
 
     QTemporaryFile file(QDir::tempPath() + QStringLiteral("/tarnhost-XXXXXX.lst"));
     file.setAutoRemove(false); // the caller reads and deletes it
@@ -92,32 +92,89 @@ HostCore::Answer HostCore::listAnswer(const QStringList& names) const
         return {joined,
                 {},
                 QStringLiteral("cannot write a list file (%1); answered in full")
-                    .arg(file.errorString())};
+                    .arg(file.errorString()),
+                {}};
     }
     const QString path = QFileInfo(file.fileName()).absoluteFilePath();
     return {path,
             {},
-            QStringLiteral("list of %1 characters written to %2").arg(joined.size()).arg(path)};
+            QStringLiteral("list of %1 characters written to %2").arg(joined.size()).arg(path),
+            {}};
+}
+
+QString HostCore::checkThemes(const ModelParamsFile& params) const
+{
+    const QString prefix = QFileInfo(ModelParamsFile::FileName).fileName() + QStringLiteral(": ");
+    if (params.view != m_project.viewName)
+        return prefix + QStringLiteral("view %1 not found").arg(params.view);
+    if (!m_project.gridThemes.contains(params.lcTheme))
+        return prefix + QStringLiteral("grid theme %1 not found").arg(params.lcTheme);
+    const auto field = [&](const QString& themeName, const QString& fieldName,
+                           int selector) -> QString {
+        const HostProject::Theme* theme = m_project.findPolygonTheme(themeName);
+        if (!theme)
+            return prefix + QStringLiteral("polygon theme %1 not found").arg(themeName);
+        if (fieldName.isNull())
+            return {};
+        for (const HostProject::Field& f : theme->fields)
+            if (f.name == fieldName)
+                return fieldMatches(f, selector)
+                           ? QString()
+                           : prefix + QStringLiteral("field %1 of theme %2 is not %3")
+                                          .arg(fieldName, themeName,
+                                               selector == 2 ? QStringLiteral("a string or "
+                                                                              "integer field")
+                                                             : QStringLiteral("numeric"));
+        return prefix + QStringLiteral("field %1 not found in theme %2").arg(fieldName, themeName);
+    };
+    QString problem = field(params.analysisTheme, params.analysisUnit, 2);
+    if (problem.isEmpty() && params.popDensity == ModelParamsFile::Calculate)
+        problem = field(params.popDensityTheme, params.popDensityField, 1);
+    for (const ModelParamsFile::Scenario& ds : params.scenarios)
+        if (problem.isEmpty())
+            problem = field(ds.theme, QString(), 0);
+    return problem;
 }
 
 HostCore::Answer HostCore::executeModel(const QString& paramFile) const
 {
-    const QFileInfo info(paramFile);
-    QString problem;
-    if (!info.exists() || !info.isFile()) {
-        problem = QStringLiteral("Parameter file not found: %1").arg(paramFile);
-    } else {
-        QFile file(paramFile);
-        if (!file.open(QIODevice::ReadOnly))
-            problem = QStringLiteral("Parameter file cannot be read: %1 (%2)")
-                          .arg(paramFile, file.errorString());
-        else if (file.read(1).isEmpty())
-            problem = QStringLiteral("Parameter file is empty: %1").arg(paramFile);
-    }
     // The refusal text reaches the user through the launcher's message.
+    QString problem;
+    const auto params = ModelParamsFile::load(paramFile, &problem);
+    if (params)
+        problem = checkThemes(*params);
     if (!problem.isEmpty())
-        return {problem, {}, QStringLiteral("model not started")};
+        return {problem, {}, QStringLiteral("model not started"), {}};
+
+    // Only when every theme the run reads has a file does the analysis run.
+    QStringList themes{params->analysisTheme};
+    if (params->popDensity == ModelParamsFile::Calculate)
+        themes << params->popDensityTheme;
+    for (const ModelParamsFile::Scenario& ds : params->scenarios)
+        themes << ds.theme;
+    QStringList missing;
+    if (!m_project.data.findGrid(params->lcTheme))
+        missing << params->lcTheme;
+    for (const QString& theme : themes)
+        if (!m_project.data.findPolygon(theme) && !missing.contains(theme))
+            missing << theme;
+    if (!missing.isEmpty())
+        return {QStringLiteral("Submitted"),
+                {HostLink::CmdCloseProcFrm},
+                QStringLiteral("parameters checked; no analysis run, since no data file is "
+                               "named for %1")
+                    .arg(missing.join(QStringLiteral(", "))),
+                {}};
+
+    const QFileInfo output(params->outTheme);
+    if (!QFileInfo(output.absolutePath()).isDir())
+        return {QStringLiteral("%1: output folder %2 does not exist")
+                    .arg(ModelParamsFile::FileName, output.absolutePath()),
+                {},
+                QStringLiteral("model not started"),
+                {}};
     return {QStringLiteral("Submitted"),
-            {HostLink::CmdCloseProcFrm},
-            QStringLiteral("model run accepted")};
+            {},
+            QStringLiteral("model run accepted"),
+            QStringList{QFileInfo(paramFile).absoluteFilePath()} + m_project.analysisArguments};
 }

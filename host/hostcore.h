@@ -1,6 +1,7 @@
 #pragma once
 
 #include "hostproject.h"
+#include "modelparamsfile.h"
 
 #include <QString>
 #include <QStringList>
@@ -16,6 +17,9 @@ public:
         QStringList launcherCommands;
         // What tarnhost did besides answering (a list file written, a check that failed).
         QString note;
+        // Arguments of a tarn-analyze run to start once the answer is out; "{closeprocfrm}"
+        // follows when it ends. Empty when there is nothing to run.
+        QStringList analysisRun;
     };
 
     explicit HostCore(HostProject project) : m_project(std::move(project)) {}
@@ -29,6 +33,8 @@ public:
 private:
     Answer listAnswer(const QStringList& names) const;
     Answer executeModel(const QString& paramFile) const;
+    // The reason the parameters do not fit this project, or "".
+    QString checkThemes(const ModelParamsFile& params) const;
     static std::optional<int> selector(const QString& text);
 
     HostProject m_project;

@@ -182,7 +182,49 @@ std::optional<HostProject> HostProject::load(const QString& path, QString* error
     }
     QString problem;
     auto project = parse(file.readAll(), QFileInfo(path).absolutePath(), &problem);
-    if (!project)
+    if (!project) {
         *error = QStringLiteral("%1: %2").arg(path, problem);
+        return project;
+    }
+    auto data = DataCatalog::fromProjectFile(path, error);
+    if (!data)
+        return std::nullopt;
+    project->data = *data;
+    project->analysisArguments = {QStringLiteral("--project"), QFileInfo(path).absoluteFilePath()};
+    return project;
+}
+
+std::optional<HostProject> HostProject::fromDataFolder(const QString& dir, const QString& workDir,
+                                                       QString* error)
+{
+    auto data = DataCatalog::scanFolder(dir, error);
+    if (!data)
+        return std::nullopt;
+    HostProject project;
+    project.viewName = QStringLiteral("View1");
+    project.workDir = QDir::cleanPath(QDir().absoluteFilePath(workDir.isEmpty() ? dir : workDir));
+    project.mapUnits = data->mapUnits();
+    for (const DataCatalog::GridTheme& grid : data->grids) {
+        // Names the link cannot carry are left out, as a project description refuses them.
+        if (nameProblem(grid.name).isEmpty())
+            project.gridThemes << grid.name;
+        else
+            data->notes
+                << QStringLiteral("grid theme %1 %2").arg(grid.name, nameProblem(grid.name));
+    }
+    for (const DataCatalog::PolygonTheme& polygons : data->polygons) {
+        if (!nameProblem(polygons.name).isEmpty()) {
+            data->notes << QStringLiteral("polygon theme %1 %2")
+                               .arg(polygons.name, nameProblem(polygons.name));
+            continue;
+        }
+        Theme theme{polygons.name, {}};
+        for (const DataCatalog::Field& field : polygons.fields)
+            if (nameProblem(field.name).isEmpty())
+                theme.fields << Field{field.name, field.type};
+        project.polygonThemes << theme;
+    }
+    project.data = *data;
+    project.analysisArguments = {QStringLiteral("--data"), QDir(dir).absolutePath()};
     return project;
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "datacatalog.h"
+
 #include <QList>
 #include <QString>
 #include <QStringList>
@@ -25,6 +27,12 @@ struct HostProject {
     // List answers longer than this many characters go through a temporary list file.
     int listFileThreshold = 255;
 
+    // Where the themes' data lie, and how tarn-analyze is told so ("--data DIR" or
+    // "--project FILE"). A project description without "files" has none: its runs are
+    // checked but not carried out.
+    DataCatalog data;
+    QStringList analysisArguments;
+
     const Theme* findPolygonTheme(const QString& name) const;
 
     // Reads a project description (JSON). `$TEMP` at the start of the working directory stands
@@ -32,6 +40,11 @@ struct HostProject {
     // On failure: nothing, and *error names the problem (without the file name).
     static std::optional<HostProject> parse(const QByteArray& json, const QString& baseDir,
                                             QString* error);
-    // As parse(); *error begins with the file's path.
+    // As parse(), with the "files" of the description as data; *error begins with the path.
     static std::optional<HostProject> load(const QString& path, QString* error);
+
+    // A view of the data in a folder: every grid and polygon theme of the catalogue, the map
+    // units of its first grid, the folder (or workDir when given) as working directory.
+    static std::optional<HostProject> fromDataFolder(const QString& dir, const QString& workDir,
+                                                     QString* error);
 };

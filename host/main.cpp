@@ -13,6 +13,8 @@
 #include <QProcess>
 #include <QSocketNotifier>
 
+#include <optional>
+
 #include <csignal>
 #include <cstdio>
 #include <sys/socket.h>
@@ -25,7 +27,9 @@ constexpr int ExitUsage = 2;    // bad arguments or project file
 constexpr int ExitEndpoint = 3; // endpoint taken, program missing
 
 const char usage[] = "usage: tarnhost serve PROJECT.json\n"
+                     "       tarnhost serve --data DIR [--workdir DIR]\n"
                      "       tarnhost start PROJECT.json [tarn|tarnProps]\n"
+                     "       tarnhost start --data DIR [--workdir DIR] [tarn|tarnProps]\n"
                      "       tarnhost send SERVICE COMMAND\n"
                      "       tarnhost request ITEM\n";
 
@@ -112,17 +116,94 @@ void sendLauncherCommand(const QString& command)
     client->send(QStringLiteral("tarn"), command);
 }
 
-int runServe(const QString& projectPath, const QString& program)
+// Runs tarn-analyze on a checked parameter file, logging its lines; the notice closes when
+// it ends, whatever the outcome, and the log says which.
+class AnalysisRunner {
+public:
+    AnalysisRunner() = default;
+    AnalysisRunner(const AnalysisRunner&) = delete;
+    AnalysisRunner& operator=(const AnalysisRunner&) = delete;
+    // A host that ends stops its run; the analysis leaves no half output behind.
+    ~AnalysisRunner()
+    {
+        if (!m_process)
+            return;
+        m_process->disconnect();
+        m_process->kill();
+        m_process->waitForFinished(5000);
+        delete m_process;
+    }
+
+    bool busy() const { return m_process != nullptr; }
+
+    void start(const QStringList& arguments)
+    {
+        m_process = new QProcess(qApp);
+        m_process->setProcessChannelMode(QProcess::SeparateChannels);
+        QObject::connect(m_process, &QProcess::readyReadStandardOutput, qApp,
+                         [this] { forward(false); });
+        QObject::connect(m_process, &QProcess::readyReadStandardError, qApp,
+                         [this] { forward(true); });
+        QObject::connect(m_process, &QProcess::finished, qApp,
+                         [this](int code, QProcess::ExitStatus status) {
+                             forward(false);
+                             forward(true);
+                             logLine(status == QProcess::NormalExit && code == 0
+                                         ? QStringLiteral("analysis finished")
+                                         : QStringLiteral("analysis failed (status %1)")
+                                               .arg(status == QProcess::NormalExit ? code : -1));
+                             done();
+                         });
+        QObject::connect(m_process, &QProcess::errorOccurred, qApp,
+                         [this](QProcess::ProcessError error) {
+                             if (error != QProcess::FailedToStart)
+                                 return;
+                             logLine(QStringLiteral("analysis failed: cannot start %1: %2")
+                                         .arg(program(), m_process->errorString()));
+                             done();
+                         });
+        logLine(QStringLiteral("analysis: %1 %2").arg(program(), arguments.join(QLatin1Char(' '))));
+        m_process->start(program(), arguments);
+    }
+
+private:
+    static QString program()
+    {
+        return QCoreApplication::applicationDirPath() + QStringLiteral("/tarn-analyze");
+    }
+
+    void forward(bool errors)
+    {
+        if (!m_process)
+            return;
+        m_process->setReadChannel(errors ? QProcess::StandardError : QProcess::StandardOutput);
+        while (m_process->canReadLine())
+            logLine(QStringLiteral("analysis: ") +
+                    QString::fromUtf8(m_process->readLine()).trimmed());
+    }
+
+    void done()
+    {
+        m_process->deleteLater();
+        m_process = nullptr;
+        sendLauncherCommand(HostLink::CmdCloseProcFrm);
+    }
+
+    QProcess* m_process = nullptr;
+};
+
+int runServe(const std::optional<HostProject>& project, const QString& origin, const QString& error,
+             const QString& program)
 {
-    QString error;
-    const auto project = HostProject::load(projectPath, &error);
     if (!project) {
         errorLine(error);
         return ExitUsage;
     }
+    for (const QString& note : project->data.notes)
+        logLine(QStringLiteral("note: ") + note);
     if (!QDir().mkpath(project->workDir)) {
         errorLine(QStringLiteral("%1: cannot create the working directory %2")
-                      .arg(projectPath, project->workDir));
+                      .arg(origin, project->workDir));
         return ExitUsage;
     }
 
@@ -138,9 +219,18 @@ int runServe(const QString& projectPath, const QString& program)
     const HostCore core(*project);
     CommandSource source(HostLink::HostService, HostLink::HostTopic);
     QStringList pending; // launcher commands owed once the current answer is out
+    QStringList pendingRun;
+    AnalysisRunner runner;
     source.setRequestHandler([&](const QString& item) {
         logLine(QStringLiteral("request: ") + item);
-        const HostCore::Answer answer = core.answer(item);
+        HostCore::Answer answer = core.answer(item);
+        if (!answer.analysisRun.isEmpty() && (runner.busy() || !pendingRun.isEmpty())) {
+            answer = {QStringLiteral("A model run is under way; try again when it has ended"),
+                      {},
+                      QStringLiteral("model not started"),
+                      {}};
+        }
+        pendingRun = answer.analysisRun;
         logLine(answer.text ? QStringLiteral("answer: ") + *answer.text
                             : QStringLiteral("answer: (no data)"));
         if (!answer.note.isEmpty())
@@ -149,10 +239,13 @@ int runServe(const QString& projectPath, const QString& program)
         return answer.text;
     });
     // The launcher blocks until answered, so commands go out only after the answer.
-    QObject::connect(&source, &CommandSource::answered, [&pending] {
+    QObject::connect(&source, &CommandSource::answered, [&] {
         const QStringList commands = std::exchange(pending, {});
         for (const QString& command : commands)
             sendLauncherCommand(command);
+        const QStringList run = std::exchange(pendingRun, {});
+        if (!run.isEmpty())
+            runner.start(run);
     });
 
     // Before the socket exists, so a termination never leaves it behind.
@@ -200,12 +293,37 @@ int main(int argc, char* argv[])
     const QStringList args = app.arguments().mid(1);
     const QString verb = args.value(0);
 
-    if (verb == QLatin1String("serve") && args.size() == 2)
-        return runServe(args[1], QString());
-    if (verb == QLatin1String("start") && (args.size() == 2 || args.size() == 3)) {
-        const QString program = args.value(2, QStringLiteral("tarn"));
-        if (program == QLatin1String("tarn") || program == QLatin1String("tarnProps"))
-            return runServe(args[1], program);
+    if (verb == QLatin1String("serve") || verb == QLatin1String("start")) {
+        // serve|start (PROJECT.json | --data DIR [--workdir DIR]) [program, start only]
+        QStringList rest = args.mid(1);
+        QString dataDir;
+        QString workDir;
+        QString projectPath;
+        bool ok = !rest.isEmpty();
+        if (ok && rest[0] == QLatin1String("--data")) {
+            ok = rest.size() >= 2;
+            dataDir = rest.value(1);
+            rest = rest.mid(2);
+            if (ok && rest.value(0) == QLatin1String("--workdir")) {
+                ok = rest.size() >= 2;
+                workDir = rest.value(1);
+                rest = rest.mid(2);
+            }
+        } else if (ok) {
+            projectPath = rest.takeFirst();
+        }
+        QString program;
+        if (verb == QLatin1String("start")) {
+            program = rest.isEmpty() ? QStringLiteral("tarn") : rest.takeFirst();
+            ok = ok && (program == QLatin1String("tarn") || program == QLatin1String("tarnProps"));
+        }
+        if (ok && rest.isEmpty()) {
+            QString error;
+            const auto project = dataDir.isEmpty()
+                                     ? HostProject::load(projectPath, &error)
+                                     : HostProject::fromDataFolder(dataDir, workDir, &error);
+            return runServe(project, dataDir.isEmpty() ? projectPath : dataDir, error, program);
+        }
     }
     // The one-shot clients print the reason themselves.
     if (verb == QLatin1String("send") || verb == QLatin1String("request"))

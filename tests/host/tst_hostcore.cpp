@@ -49,7 +49,11 @@ private slots:
     void answersEveryRequestForm_data();
     void answersEveryRequestForm();
     void sendsLongListsThroughAListFile();
-    void submitsTheModelOnlyForAUsableParameterFile();
+    void refusesABadParameterFileWithAShortReason_data();
+    void refusesABadParameterFileWithAShortReason();
+    void checksButRunsNothingWithoutDataFiles();
+    void buildsAViewFromADataFolder();
+    void runsTheAnalysisOnDataFiles();
 };
 
 void TestHostCore::readsTheDemoProject()
@@ -199,28 +203,136 @@ void TestHostCore::sendsLongListsThroughAListFile()
              QStringLiteral("landcover#lc2001"));
 }
 
-void TestHostCore::submitsTheModelOnlyForAUsableParameterFile()
+namespace {
+
+// A run the test project can serve: fixed High coefficient, one scenario.
+const QByteArray goodParams = "VIEW#View1\r\nLCTHEME#landcover\r\nLCUNITS#Meters\r\n"
+                              "ANALYSISTHEME#parcels\r\nANALYSISUNIT#ZONE\r\nPOPDENSITY#0\r\n"
+                              "OUTTHEME#OUTDIR/result.shp\r\nOUTTHEMENAME#result\r\n"
+                              "DS#1#outline#Roofs#3\r\nCLASS#3#Roofs#100#95#90\r\n";
+
+QString writeParams(const QTemporaryDir& dir, const QByteArray& bytes)
+{
+    QFile file(dir.filePath("model_params.txt"));
+    if (!file.open(QIODevice::WriteOnly))
+        return {};
+    file.write(QByteArray(bytes).replace("OUTDIR", dir.path().toUtf8()));
+    return file.fileName();
+}
+
+} // namespace
+
+void TestHostCore::refusesABadParameterFileWithAShortReason_data()
+{
+    QTest::addColumn<QByteArray>("from");
+    QTest::addColumn<QByteArray>("to");
+    QTest::addColumn<QString>("answer");
+    QTest::newRow("empty file") << goodParams << QByteArray()
+                                << "model_params.txt: VIEW is missing";
+    QTest::newRow("not a number") << QByteArray("POPDENSITY#0") << QByteArray("POPDENSITY#x")
+                                  << "model_params.txt: line 6: POPDENSITY must be 0, 1, 2 or 3";
+    QTest::newRow("other view") << QByteArray("VIEW#View1") << QByteArray("VIEW#View2")
+                                << "model_params.txt: view View2 not found";
+    QTest::newRow("grid theme") << QByteArray("LCTHEME#landcover") << QByteArray("LCTHEME#lc")
+                                << "model_params.txt: grid theme lc not found";
+    QTest::newRow("analysis theme")
+        << QByteArray("ANALYSISTHEME#parcels") << QByteArray("ANALYSISTHEME#roads")
+        << "model_params.txt: polygon theme roads not found";
+    QTest::newRow("analysis field")
+        << QByteArray("ANALYSISUNIT#ZONE") << QByteArray("ANALYSISUNIT#APN")
+        << "model_params.txt: field APN not found in theme parcels";
+    QTest::newRow("analysis field of real numbers")
+        << QByteArray("ANALYSISUNIT#ZONE") << QByteArray("ANALYSISUNIT#AREA")
+        << "model_params.txt: field AREA of theme parcels is not a string or integer field";
+    QTest::newRow("density field of text")
+        << QByteArray("POPDENSITY#0\r\n")
+        << QByteArray("POPDENSITY#3\r\nPOPDENSITYTHEME#parcels\r\nPOPDENSITYFLD#ZONE\r\n"
+                      "POPDENSITYHIGH#5\r\nPOPDENSITYMED#5#1\r\nPOPDENSITYLOW#1\r\n")
+        << "model_params.txt: field ZONE of theme parcels is not numeric";
+    QTest::newRow("scenario theme") << QByteArray("DS#1#outline") << QByteArray("DS#1#lakes")
+                                    << "model_params.txt: polygon theme lakes not found";
+}
+
+void TestHostCore::refusesABadParameterFileWithAShortReason()
+{
+    QFETCH(QByteArray, from);
+    QFETCH(QByteArray, to);
+    QFETCH(QString, answer);
+    QTemporaryDir dir;
+    QByteArray bytes = goodParams;
+    bytes.replace(from, to);
+    const HostCore::Answer result =
+        HostCore(parsed()).answer(HostRequest::isCallExecuteModel(writeParams(dir, bytes)));
+    QCOMPARE(*result.text, answer);
+    QVERIFY(result.launcherCommands.isEmpty());
+    QVERIFY(result.analysisRun.isEmpty());
+
+    const QString absent = dir.filePath("absent.txt");
+    QCOMPARE(*HostCore(parsed()).answer(HostRequest::isCallExecuteModel(absent)).text,
+             "Parameter file not found: " + absent);
+}
+
+void TestHostCore::checksButRunsNothingWithoutDataFiles()
 {
     QTemporaryDir dir;
-    const HostCore core(parsed());
-    const QString params = dir.filePath("model_params.txt");
-    auto run = [&] { return core.answer(HostRequest::isCallExecuteModel(params)); };
-
-    HostCore::Answer answer = run();
-    QCOMPARE(*answer.text, "Parameter file not found: " + params);
-    QVERIFY(answer.launcherCommands.isEmpty());
-
-    QFile file(params);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.close();
-    QCOMPARE(*run().text, "Parameter file is empty: " + params);
-
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write("LANDCOVER#landcover\r\n");
-    file.close();
-    answer = run();
+    const HostCore::Answer answer =
+        HostCore(parsed()).answer(HostRequest::isCallExecuteModel(writeParams(dir, goodParams)));
     QCOMPARE(*answer.text, QStringLiteral("Submitted"));
     QCOMPARE(answer.launcherCommands, QStringList({"{closeprocfrm}"}));
+    QVERIFY(answer.analysisRun.isEmpty());
+    QVERIFY2(answer.note.contains("no data file is named for landcover, parcels, outline"),
+             qPrintable(answer.note));
+}
+
+void TestHostCore::buildsAViewFromADataFolder()
+{
+    const QString demo = TARN_SOURCE_DIR "/examples/demo-data";
+    QString error;
+    const auto project = HostProject::fromDataFolder(demo, {}, &error);
+    QVERIFY2(project, qPrintable(error));
+    QCOMPARE(project->workDir, QDir::cleanPath(demo));
+    QCOMPARE(HostProject::fromDataFolder(demo, "/data/work", &error)->workDir, "/data/work");
+    const HostCore core(*project);
+    const auto ask = [&core](const QString& item) { return core.answer(item).text.value_or("-"); };
+    QCOMPARE(ask(HostRequest::GetActiveDocName()), QStringLiteral("View1"));
+    QCOMPARE(ask(HostRequest::isGetGThemes("View1")), QStringLiteral("landcover_2016"));
+    QCOMPARE(ask(HostRequest::isGetViewUnits("View1")), QStringLiteral("Meters"));
+    QCOMPARE(ask(HostRequest::isGetFThemes("View1", 0)),
+             QStringLiteral("census_blocks#new_development#parcels"));
+    QCOMPARE(ask(HostRequest::isGetFThemes("View1", 1)), QStringLiteral("census_blocks#parcels"));
+    QCOMPARE(ask(HostRequest::isGetFldNames("View1", "parcels", 2)),
+             QStringLiteral("PARCEL_ID#APN#ZONING"));
+    QCOMPARE(ask(HostRequest::isGetFldNames("View1", "census_blocks", 1)),
+             QStringLiteral("POP2010#POP_DENS"));
+
+    QVERIFY(!HostProject::fromDataFolder(demo + "/none", {}, &error));
+    QCOMPARE(error, "data folder not found: " + demo + "/none");
+}
+
+void TestHostCore::runsTheAnalysisOnDataFiles()
+{
+    const QString demo = TARN_SOURCE_DIR "/examples/demo-data";
+    QString error;
+    const HostCore core(*HostProject::fromDataFolder(demo, {}, &error));
+    QTemporaryDir dir;
+    const QByteArray params = "VIEW#View1\r\nLCTHEME#landcover_2016\r\nLCUNITS#Meters\r\n"
+                              "ANALYSISTHEME#parcels\r\nANALYSISUNIT#APN\r\nPOPDENSITY#0\r\n"
+                              "OUTTHEME#OUTDIR/result.shp\r\nOUTTHEMENAME#result\r\n"
+                              "CLASS#24#Developed#90#85#80\r\n";
+    const QString path = writeParams(dir, params);
+    const HostCore::Answer answer = core.answer(HostRequest::isCallExecuteModel(path));
+    QCOMPARE(*answer.text, QStringLiteral("Submitted"));
+    // The notice closes when the run ends, not with the answer.
+    QVERIFY(answer.launcherCommands.isEmpty());
+    QCOMPARE(answer.analysisRun, QStringList({path, "--data", QDir(demo).absolutePath()}));
+
+    QByteArray elsewhere = params;
+    elsewhere.replace("OUTDIR", "OUTDIR/none");
+    const HostCore::Answer refused =
+        core.answer(HostRequest::isCallExecuteModel(writeParams(dir, elsewhere)));
+    QCOMPARE(*refused.text,
+             "model_params.txt: output folder " + dir.filePath("none") + " does not exist");
+    QVERIFY(refused.analysisRun.isEmpty());
 }
 
 QTEST_GUILESS_MAIN(TestHostCore)

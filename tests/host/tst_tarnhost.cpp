@@ -4,6 +4,7 @@
 #include "hostlink.h"
 #include "hostrequest.h"
 
+#include <QDir>
 #include <QFile>
 #include <QProcess>
 #include <QSignalSpy>
@@ -30,12 +31,13 @@ private slots:
 
     void answersRequestsAndLogsEachOnALine();
     void closesTheNoticeOnlyAfterAnsweringTheRun();
+    void runsTheAnalysisOnADataFolderThenClosesTheNotice();
     void sendReportsVerdictInItsExitStatus();
     void refusesMalformedProjectNamingTheFile();
     void removesItsSocketWhenTerminated();
 
 private:
-    void startServing();
+    void startServing(const QStringList& args = {});
     QString writeProject(const QByteArray& json);
     int runToEnd(QProcess& process, const QStringList& args);
 
@@ -72,10 +74,11 @@ QString TestTarnhost::writeProject(const QByteArray& json)
     return file.fileName();
 }
 
-void TestTarnhost::startServing()
+void TestTarnhost::startServing(const QStringList& args)
 {
     m_host = std::make_unique<QProcess>();
-    m_host->start(tarnhost, {"serve", writeProject(projectJson)});
+    m_host->start(tarnhost,
+                  args.isEmpty() ? QStringList{"serve", writeProject(projectJson)} : args);
     QVERIFY2(m_host->waitForStarted(30000), qPrintable(m_host->errorString()));
     // It prints this line once it listens.
     QTRY_VERIFY_WITH_TIMEOUT(m_host->canReadLine(), 30000);
@@ -131,7 +134,10 @@ void TestTarnhost::closesTheNoticeOnlyAfterAnsweringTheRun()
 
     QFile params(m_dir->filePath("model_params.txt"));
     QVERIFY(params.open(QIODevice::WriteOnly));
-    params.write("LANDCOVER#landcover\r\n");
+    // The project names no data files: the run is checked, not carried out.
+    params.write("VIEW#View1\r\nLCTHEME#landcover\r\nLCUNITS#Feet\r\nANALYSISTHEME#parcels\r\n"
+                 "ANALYSISUNIT#PID\r\nPOPDENSITY#1\r\nOUTTHEME#/data/out.shp\r\n"
+                 "OUTTHEMENAME#out\r\nCLASS#21#Developed#12.5#7.5#2\r\n");
     params.close();
 
     // This thread blocks in the request, as the launcher does; were the host to wait for the
@@ -147,6 +153,49 @@ void TestTarnhost::closesTheNoticeOnlyAfterAnsweringTheRun()
 
     QCOMPARE(link.request(HostRequest::isCallExecuteModel(m_dir->filePath("absent.txt"))),
              "Parameter file not found: " + m_dir->filePath("absent.txt"));
+}
+
+void TestTarnhost::runsTheAnalysisOnADataFolderThenClosesTheNotice()
+{
+    CommandSource launcher("tarn");
+    QStringList commands;
+    launcher.setExecuteHandler([&](const QString& command) {
+        commands << command;
+        return true;
+    });
+    QCOMPARE(launcher.listen(), CommandSource::ListenResult::Listening);
+    const QString work = m_dir->filePath("work");
+    QVERIFY(QDir().mkpath(work));
+    startServing({"serve", "--data", TARN_SOURCE_DIR "/examples/demo-data", "--workdir", work});
+
+    ClientLink link;
+    link.setTimeout(300);
+    QCOMPARE(link.request(HostRequest::GetWorkDirName()), work);
+    QCOMPARE(link.request(HostRequest::isGetGThemes("View1")), QStringLiteral("landcover_2016"));
+    QFile params(work + "/model_params.txt");
+    QVERIFY(params.open(QIODevice::WriteOnly));
+    params.write("VIEW#View1\r\nLCTHEME#landcover_2016\r\nLCUNITS#Meters\r\n"
+                 "ANALYSISTHEME#parcels\r\nANALYSISUNIT#PARCEL_ID\r\nPOPDENSITY#3\r\n"
+                 "POPDENSITYTHEME#census_blocks\r\nPOPDENSITYFLD#POP_DENS\r\n"
+                 "POPDENSITYHIGH#30\r\nPOPDENSITYMED#30#5\r\nPOPDENSITYLOW#5\r\n"
+                 "OUTTHEME#" +
+                 work.toUtf8() +
+                 "/parcels_is.shp\r\nOUTTHEMENAME#parcels_is\r\n"
+                 "DS#1#new_development#Developed, High#24\r\n"
+                 "CLASS#22#Developed, Low#50#40#30\r\nCLASS#24#Developed, High#90#85#80\r\n");
+    params.close();
+    QCOMPARE(link.request(HostRequest::isCallExecuteModel(params.fileName())),
+             QStringLiteral("Submitted"));
+
+    QTRY_COMPARE_WITH_TIMEOUT(commands, QStringList({"{closeprocfrm}"}), 60000);
+    QTRY_VERIFY_WITH_TIMEOUT(m_host->peek(1 << 20).contains("{closeprocfrm}: accepted"), 30000);
+    const QString log = QString::fromUtf8(m_host->readAll());
+    QVERIFY2(log.contains("analysis: progress: 100%\n"), qPrintable(log));
+    QVERIFY2(log.contains("\nanalysis finished\n"), qPrintable(log));
+    // The analysis ends before the notice closes.
+    QVERIFY(log.indexOf("analysis finished") < log.indexOf("{closeprocfrm}"));
+    QVERIFY(QFile::exists(work + "/parcels_is.shp"));
+    QVERIFY(QFile::exists(work + "/parcels_is.dbf"));
 }
 
 void TestTarnhost::sendReportsVerdictInItsExitStatus()
