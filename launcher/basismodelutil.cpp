@@ -165,7 +165,10 @@ QString HostQueries::request(const QString& item)
 
 bool HostQueries::hostMissing() const
 {
-    return m_link.lastFailure() == ClientLink::Failure::NotRunning;
+    // A host that takes the connection but never answers is as absent as one that is not
+    // running: asking it the remaining start-up questions would only wait out each time-out.
+    const ClientLink::Failure failure = m_link.lastFailure();
+    return failure == ClientLink::Failure::NotRunning || failure == ClientLink::Failure::TimedOut;
 }
 
 QString HostQueries::hostMissingMessage() const

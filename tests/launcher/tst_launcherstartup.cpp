@@ -1,10 +1,12 @@
 #include "basutil.h"
 #include "frmisprocessing.h"
+#include "hostlink.h"
 #include "hostrequest.h"
 #include "launcherfixture.h"
 
 #include <QComboBox>
 #include <QFile>
+#include <QLocalServer>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QtTest>
@@ -29,6 +31,7 @@ private slots:
     void themeWithoutFieldsIsReported();
     void storeWithoutSetsStartsWithoutSelection();
     void absentHostEndsWithOneMessage();
+    void silentHostEndsWithOneMessage();
     void hostCommandsDriveWindowAndNotice();
 
 private:
@@ -234,6 +237,19 @@ void TestLauncherStartup::absentHostEndsWithOneMessage()
     QVERIFY2(call.text.contains(QStringLiteral("ISServer.System")), qPrintable(call.text));
     QVERIFY2(call.text.contains(QStringLiteral("tarnhost start")), qPrintable(call.text));
     QCOMPARE(call.icon, Prompts::Icon::Critical);
+}
+
+void TestLauncherStartup::silentHostEndsWithOneMessage()
+{
+    f->host.reset();
+    QLocalServer silent; // takes connections, never answers
+    QVERIFY(silent.listen(HostLink::endpointPath(HostLink::HostService, HostLink::HostTopic)));
+    f->link.setTimeout(2);
+    w = f->window();
+    f->prompts.answerButton(Prompts::Button::Ok);
+    QVERIFY(!w->Form_Load());
+    QCOMPARE(f->prompts.calls().size(), 1);
+    QVERIFY(f->prompts.calls().first().text.contains(QStringLiteral("ISServer.System")));
 }
 
 void TestLauncherStartup::hostCommandsDriveWindowAndNotice()
