@@ -1,0 +1,165 @@
+#!/usr/bin/python3
+"""Times tarn-analyze against a peer on the same data, in the same run.
+
+Data: a land cover raster of SIZE x SIZE cells (default 10,000; tiled GeoTIFF, NLCD class
+values, NoData 0) and a shapefile of POLYGONS parcels (default 10,000, a jittered grid, no
+overlaps, so that one id raster holds them all).
+
+Peer: gdal_rasterize (gdal.Rasterize, the same rasterizer in process) burns the polygon ids
+into an in-memory Int32 raster; NumPy then counts cells per polygon and class in strips of
+rows and weighs them with the same coefficients.
+
+Prints both times, the ratio peer / tarn-analyze, and the largest difference between the
+impervious areas of the two, which must be 0 up to rounding.
+
+usage: bench_analysis.py TARN_ANALYZE [--size N] [--polygons N] [--dir DIR]
+Needs python3-gdal and python3-numpy (scripts/deps.sh python3-gdal python3-numpy).
+"""
+import argparse
+import math
+import os
+import subprocess
+import sys
+import tempfile
+import time
+
+import numpy as np
+from osgeo import gdal, ogr, osr
+
+gdal.UseExceptions()
+
+CLASSES = {11: (0, 0, 0), 21: (20, 15, 10), 22: (40, 35, 30), 23: (70, 65, 60),
+           24: (90, 85, 80), 41: (1, 1, 1), 42: (1, 1, 1), 52: (2, 2, 2), 71: (2, 2, 1),
+           81: (3, 2, 1), 82: (3, 2, 1), 90: (1, 1, 1)}
+CELL = 30.0
+X0, Y0 = 300000.0, 5000000.0
+
+
+def make_data(folder, size, polygons):
+    srs = osr.SpatialReference()
+    srs.ImportFromEPSG(32617)
+    raster = os.path.join(folder, "landcover.tif")
+    if not os.path.exists(raster):
+        ds = gdal.GetDriverByName("GTiff").Create(
+            raster, size, size, 1, gdal.GDT_Byte,
+            ["TILED=YES", "BLOCKXSIZE=256", "BLOCKYSIZE=256", "BIGTIFF=IF_SAFER"])
+        ds.SetGeoTransform((X0, CELL, 0, Y0, 0, -CELL))
+        ds.SetProjection(srs.ExportToWkt())
+        band = ds.GetRasterBand(1)
+        band.SetNoDataValue(0)
+        rng = np.random.default_rng(10000)
+        values = np.array(sorted(CLASSES) + [99, 0], dtype=np.uint8)  # 99: no CLASS line
+        for row in range(0, size, 1000):
+            rows = min(1000, size - row)
+            patches = rng.integers(0, len(values), size=(rows // 10 + 1, size // 10 + 1))
+            strip = np.repeat(np.repeat(values[patches], 10, axis=0), 10, axis=1)
+            noise = rng.random((rows, size)) < 0.2
+            strip = strip[:rows, :size]
+            strip[noise] = rng.choice(values, size=int(noise.sum()))
+            band.WriteArray(strip, 0, row)
+        ds = None
+
+    shp = os.path.join(folder, "parcels.shp")
+    if not os.path.exists(shp):
+        drv = ogr.GetDriverByName("ESRI Shapefile")
+        out = drv.CreateDataSource(shp)
+        lyr = out.CreateLayer("parcels", srs, ogr.wkbPolygon)
+        lyr.CreateField(ogr.FieldDefn("PID", ogr.OFTInteger))
+        n = int(math.ceil(math.sqrt(polygons)))
+        step = size * CELL / n
+        rng = np.random.default_rng(7)
+        pid = 0
+        for j in range(n):
+            for i in range(n):
+                if pid >= polygons:
+                    break
+                pid += 1
+                x, y = X0 + i * step, Y0 - j * step
+                pts = []
+                for k in range(12):  # a jittered 12-gon inside its grid square
+                    a = 2 * math.pi * k / 12
+                    r = step * (0.3 + 0.18 * rng.random())
+                    pts.append((x + step / 2 + r * math.cos(a), y - step / 2 + r * math.sin(a)))
+                ring = ogr.Geometry(ogr.wkbLinearRing)
+                for px, py in pts + pts[:1]:
+                    ring.AddPoint_2D(px, py)
+                poly = ogr.Geometry(ogr.wkbPolygon)
+                poly.AddGeometry(ring)
+                f = ogr.Feature(lyr.GetLayerDefn())
+                f.SetField("PID", pid)
+                f.SetGeometry(poly)
+                lyr.CreateFeature(f)
+        out = None
+    return raster, shp
+
+
+def run_tarn(tarn, folder):
+    params = os.path.join(folder, "model_params.txt")
+    out = os.path.join(folder, "out", "result.shp")
+    os.makedirs(os.path.dirname(out), exist_ok=True)
+    lines = ["VIEW#View1", "LCTHEME#landcover", "LCUNITS#Meters", "ANALYSISTHEME#parcels",
+             "ANALYSISUNIT#PID", "POPDENSITY#0", "OUTTHEME#" + out, "OUTTHEMENAME#result"]
+    lines += ["CLASS#%d#c%d#%g#%g#%g" % ((k, k) + v) for k, v in CLASSES.items()]
+    with open(params, "w", newline="") as f:
+        f.write("\r\n".join(lines) + "\r\n")
+    start = time.perf_counter()
+    subprocess.run([tarn, params, "--data", folder], check=True, stdout=subprocess.DEVNULL)
+    seconds = time.perf_counter() - start
+    ds = ogr.Open(out)
+    areas = {f.GetField("PID"): f.GetField("IS_AREA") for f in ds.GetLayer(0)}
+    return seconds, areas
+
+
+def run_peer(raster, shp):
+    start = time.perf_counter()
+    lc = gdal.Open(raster)
+    size_x, size_y = lc.RasterXSize, lc.RasterYSize
+    ids = gdal.GetDriverByName("MEM").Create("", size_x, size_y, 1, gdal.GDT_Int32)
+    ids.SetGeoTransform(lc.GetGeoTransform())
+    ids.SetProjection(lc.GetProjection())
+    gdal.Rasterize(ids, shp, attribute="PID")  # a new MEM raster holds zeros
+    vector = ogr.Open(shp)  # kept: a layer dies with its data source
+    n = vector.GetLayer(0).GetFeatureCount()
+    counts = np.zeros((n + 1) * 256, dtype=np.int64)
+    lc_band, id_band = lc.GetRasterBand(1), ids.GetRasterBand(1)
+    for row in range(0, size_y, 1024):
+        rows = min(1024, size_y - row)
+        cls = lc_band.ReadAsArray(0, row, size_x, rows).astype(np.int64)
+        pid = id_band.ReadAsArray(0, row, size_x, rows).astype(np.int64)
+        counts += np.bincount((pid * 256 + cls).ravel(), minlength=counts.size)
+    counts = counts.reshape(n + 1, 256)
+    weights = np.zeros(256)
+    for k, v in CLASSES.items():
+        weights[k] = v[0]
+    area = CELL * CELL
+    is_area = counts @ weights * area / 100
+    seconds = time.perf_counter() - start
+    return seconds, {pid: is_area[pid] for pid in range(1, n + 1)}
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("tarn_analyze")
+    ap.add_argument("--size", type=int, default=10000)
+    ap.add_argument("--polygons", type=int, default=10000)
+    ap.add_argument("--dir")
+    args = ap.parse_args()
+    folder = args.dir or os.path.join(tempfile.gettempdir(),
+                                      "tarn-bench-%d-%d" % (args.size, args.polygons))
+    os.makedirs(folder, exist_ok=True)
+    t = time.perf_counter()
+    raster, shp = make_data(folder, args.size, args.polygons)
+    print("data: %s (%d x %d cells, %d polygons), ready in %.1f s"
+          % (folder, args.size, args.size, args.polygons, time.perf_counter() - t))
+    tarn_s, tarn_areas = run_tarn(args.tarn_analyze, folder)
+    peer_s, peer_areas = run_peer(raster, shp)
+    worst = max(abs(tarn_areas[k] - peer_areas[k]) for k in peer_areas)
+    print("tarn-analyze:                %.2f s" % tarn_s)
+    print("peer (rasterize + NumPy):    %.2f s" % peer_s)
+    print("ratio peer / tarn-analyze:   %.2f" % (peer_s / tarn_s))
+    print("largest IS_AREA difference:  %.4f square metres" % worst)
+    return 0 if worst < 0.01 else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
