@@ -3,6 +3,7 @@
 #include "numbertext.h"
 #include "textcodec.h"
 
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
@@ -205,7 +206,12 @@ std::optional<ModelParamsFile> ModelParamsFile::load(const QString& path, QStrin
     }
     QString problem;
     auto params = parse(file.readAll(), &problem);
-    if (!params)
+    if (!params) {
         *error = QStringLiteral("%1: %2").arg(info.fileName(), problem);
+        return params;
+    }
+    // A bare name lands beside the parameter file, in the project's working directory.
+    if (QFileInfo(params->outTheme).isRelative())
+        params->outTheme = info.absoluteDir().filePath(params->outTheme);
     return params;
 }

@@ -47,7 +47,8 @@ struct ModelParamsFile {
     // *error holds a short reason such as "line 6: POPDENSITY must be 0, 1, 2 or 3".
     static std::optional<ModelParamsFile> parse(const QByteArray& bytes, QString* error);
     // As parse(), but a missing or unreadable file is a failure too; *error then begins with
-    // "Parameter file not found: " and the path, or names the file.
+    // "Parameter file not found: " and the path, or names the file. A relative OUTTHEME is
+    // taken from the file's folder.
     static std::optional<ModelParamsFile> load(const QString& path, QString* error);
 
     static const QString FileName; // "model_params.txt"

@@ -43,7 +43,7 @@ private slots:
     void readsFixedCoefficientFileWithLfLineEnds();
     void refusesBadFiles_data();
     void refusesBadFiles();
-    void namesTheFileWhenLoading();
+    void namesTheFileWhenLoadingAndPlacesBareOutputBesideIt();
 };
 
 void TestModelParamsFile::readsEveryLineOfTheLaunchersFile()
@@ -153,7 +153,7 @@ void TestModelParamsFile::refusesBadFiles()
     QCOMPARE(actual, error);
 }
 
-void TestModelParamsFile::namesTheFileWhenLoading()
+void TestModelParamsFile::namesTheFileWhenLoadingAndPlacesBareOutputBesideIt()
 {
     QTemporaryDir dir;
     const QString path = dir.filePath("model_params.txt");
@@ -167,6 +167,13 @@ void TestModelParamsFile::namesTheFileWhenLoading()
     file.close();
     QVERIFY(!ModelParamsFile::load(path, &error));
     QCOMPARE(error, QStringLiteral("model_params.txt: line 6: POPDENSITY must be 0, 1, 2 or 3"));
+
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(replaced("OUTTHEME#/data/out/parcels#2.shp", "OUTTHEME#parcels_is.shp"));
+    file.close();
+    const auto params = ModelParamsFile::load(path, &error);
+    QVERIFY2(params, qPrintable(error));
+    QCOMPARE(params->outTheme, dir.filePath("parcels_is.shp"));
 }
 
 QTEST_GUILESS_MAIN(TestModelParamsFile)
