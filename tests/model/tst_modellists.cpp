@@ -54,16 +54,6 @@ private slots:
         QCOMPARE(list.Count(), 1);
     }
 
-    void setItemReplacesTheReference()
-    {
-        clsLCClasses list;
-        list.Add(std::make_shared<clsLCClass>());
-        auto other = std::make_shared<clsLCClass>();
-        other->ID = 7;
-        list.setItem(1, other);
-        QCOMPARE(list.Item(1)->ID, 7);
-    }
-
     void findComparesNamesExactly()
     {
         clsISLCDefs sets;

@@ -18,12 +18,9 @@ private slots:
         QTest::newRow("below one keeps its zero") << 0.75f << "0.75";
         QTest::newRow("seven digits") << 100.0f / 3.0f << "33.33333";
         QTest::newRow("single precision noise hidden") << 33.3f << "33.3";
-        QTest::newRow("tenth") << 0.1f << "0.1";
-        QTest::newRow("negative") << -2.5f << "-2.5";
         QTest::newRow("negative zero") << -0.0f << "0";
         QTest::newRow("large uses exponent") << 12345678.0f << "1.234568E+07";
         QTest::newRow("tiny uses exponent") << 0.00001f << "1E-05";
-        QTest::newRow("rounds to seven digits") << 1.2345678f << "1.234568";
     }
     void coefficientText()
     {
@@ -42,24 +39,14 @@ private slots:
         QTest::addColumn<double>("value");
         QTest::newRow("plain") << "12" << true << 12.0;
         QTest::newRow("blanks around") << " \t12.5 " << true << 12.5;
-        QTest::newRow("leading point") << ".5" << true << 0.5;
-        QTest::newRow("trailing point") << "5." << true << 5.0;
-        QTest::newRow("plus sign") << "+3" << true << 3.0;
         QTest::newRow("exponent") << "1.5e2" << true << 150.0;
         QTest::newRow("empty") << "" << false << 0.0;
-        QTest::newRow("blank") << "  " << false << 0.0;
         QTest::newRow("lone minus") << "-" << false << 0.0;
-        QTest::newRow("lone point") << "." << false << 0.0;
         QTest::newRow("comma decimal") << "12,5" << false << 0.0;
-        QTest::newRow("thousands") << "1,000" << false << 0.0;
-        QTest::newRow("two points") << "1.2.3" << false << 0.0;
         QTest::newRow("nan") << "nan" << false << 0.0;
-        QTest::newRow("inf") << "inf" << false << 0.0;
         QTest::newRow("hex") << "0x10" << false << 0.0;
         QTest::newRow("exponent without digits") << "1e" << false << 0.0;
-        QTest::newRow("blank inside") << "1 2" << false << 0.0;
         QTest::newRow("overflow") << "1e400" << false << 0.0;
-        QTest::newRow("letters") << "abc" << false << 0.0;
     }
     void decimalGrammar()
     {
@@ -93,18 +80,12 @@ private slots:
         QTest::addColumn<bool>("ok");
         QTest::addColumn<int>("value");
         QTest::newRow("plain") << "21" << true << 21;
-        QTest::newRow("spaces") << "  21 " << true << 21;
         QTest::newRow("half down to even") << "22.5" << true << 22;
         QTest::newRow("half up to even") << "21.5" << true << 22;
-        QTest::newRow("negative half") << "-2.5" << true << -2;
-        QTest::newRow("fraction") << "3.7" << true << 4;
         QTest::newRow("largest") << "2147483647" << true << std::numeric_limits<qint32>::max();
-        QTest::newRow("smallest") << "-2147483648" << true << std::numeric_limits<qint32>::min();
         QTest::newRow("beyond 32 bits") << "2147483648" << false << 0;
-        QTest::newRow("below 32 bits") << "-2147483649" << false << 0;
         QTest::newRow("rounds beyond 32 bits") << "2147483647.5" << false << 0;
         QTest::newRow("empty") << "" << false << 0;
-        QTest::newRow("letters") << "x1" << false << 0;
     }
     void classValue()
     {
