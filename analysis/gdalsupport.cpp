@@ -21,6 +21,10 @@ void initGdal()
     std::call_once(once, [] {
         GDALAllRegister();
         CPLSetErrorHandler(collectError);
+        // Each block is read once, so a large block cache only costs memory; the user's
+        // GDAL_CACHEMAX still rules.
+        if (!CPLGetConfigOption("GDAL_CACHEMAX", nullptr))
+            GDALSetCacheMax64(32 * 1024 * 1024);
     });
 }
 
