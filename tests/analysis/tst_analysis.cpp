@@ -5,6 +5,7 @@
 #include "modelparamsfile.h"
 
 #include <QDir>
+#include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -130,6 +131,8 @@ private slots:
     void matchesTheOracle();
     void convertsAreasWhenUnitsDiffer();
     void replacesAnEarlierOutput();
+    void readsThemeFilesOfAProjectDescription();
+    void commandLineReportsByExitStatus();
     void refusesBadInput_data();
     void refusesBadInput();
 
@@ -341,6 +344,75 @@ void TestAnalysis::replacesAnEarlierOutput()
     // The temporary parts are gone.
     QCOMPARE(QDir(m_out->path()).entryList(QDir::Files | QDir::Hidden),
              QStringList({"result.cpg", "result.dbf", "result.prj", "result.shp", "result.shx"}));
+}
+
+void TestAnalysis::readsThemeFilesOfAProjectDescription()
+{
+    // Theme names differ from file names; paths are relative to the project file.
+    QFile project(m_out->filePath("project.json"));
+    QVERIFY(project.open(QIODevice::WriteOnly));
+    project.write("{\"view\": \"View1\", \"files\": {\"lc\": \"" +
+                  QDir(m_out->path()).relativeFilePath(m_tiled.filePath("landcover.tif")).toUtf8() +
+                  "\", \"blocks\": {\"path\": \"" + m_tiled.filePath("units.shp").toUtf8() +
+                  "\", \"layer\": \"units\"}}}");
+    project.close();
+    QString error;
+    const auto fromProject = DataCatalog::fromProjectFile(project.fileName(), &error);
+    QVERIFY2(fromProject, qPrintable(error));
+    QCOMPARE(fromProject->findGrid("lc")->source.path, m_tiled.filePath("landcover.tif"));
+
+    QByteArray bytes = paramsFor(Row{}, m_out->filePath("project.shp"));
+    bytes.replace("LCTHEME#landcover", "LCTHEME#lc")
+        .replace("ANALYSISTHEME#units", "ANALYSISTHEME#blocks");
+    const auto result = ImperviousAnalysis(parsed(bytes), *fromProject).run();
+    QVERIFY2(result.ok, qPrintable(result.error));
+    QVERIFY(ImperviousAnalysis(parsed(paramsFor(Row{}, m_out->filePath("folder.shp"))),
+                               catalog(m_tiled.path()))
+                .run()
+                .ok);
+    const QVector<OutputRow> a = readOutput(m_out->filePath("project.shp"));
+    const QVector<OutputRow> b = readOutput(m_out->filePath("folder.shp"));
+    QCOMPARE(a.size(), b.size());
+    for (int i = 0; i < a.size(); ++i)
+        QCOMPARE(a[i].isArea, b[i].isArea);
+
+    project.open(QIODevice::WriteOnly);
+    project.write(R"({"files": {"lc": 3}})");
+    project.close();
+    QVERIFY(!DataCatalog::fromProjectFile(project.fileName(), &error));
+    QCOMPARE(error, project.fileName() + ": \"files\" entry lc must be a path or {\"path\": ...}");
+}
+
+void TestAnalysis::commandLineReportsByExitStatus()
+{
+    const QString params = m_out->filePath("model_params.txt");
+    QFile file(params);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(paramsFor(Row{}, "result.shp")); // beside the parameter file
+    file.close();
+    const auto run = [](const QStringList& args, QByteArray* out, QByteArray* err) {
+        QProcess process;
+        process.start(TARN_BIN_DIR "/tarn-analyze", args);
+        if (!process.waitForFinished(60000))
+            return -1;
+        *out = process.readAllStandardOutput();
+        *err = process.readAllStandardError();
+        return process.exitCode();
+    };
+    QByteArray out, err;
+    QCOMPARE(run({params, "--data", m_tiled.path()}, &out, &err), 0);
+    QVERIFY2(out.endsWith("square Meters\n") && out.contains("progress: 100%\n"), out.constData());
+    QVERIFY(QFile::exists(m_out->filePath("result.shp")));
+
+    QCOMPARE(run({params, "--data", m_out->path()}, &out, &err), 1);
+    QCOMPARE(err, QByteArray("tarn-analyze: Polygon theme units has no data file\n"));
+    QCOMPARE(run({params, "--data", m_out->filePath("none")}, &out, &err), 2);
+    QCOMPARE(err,
+             "tarn-analyze: data folder not found: " + m_out->filePath("none").toUtf8() + "\n");
+    QCOMPARE(run({m_out->filePath("none.txt"), "--data", m_tiled.path()}, &out, &err), 2);
+    QVERIFY(err.startsWith("tarn-analyze: Parameter file not found: "));
+    QCOMPARE(run({params, "--folder", m_tiled.path()}, &out, &err), 2);
+    QVERIFY(err.startsWith("usage: tarn-analyze"));
 }
 
 void TestAnalysis::refusesBadInput_data()
