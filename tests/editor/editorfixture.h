@@ -5,82 +5,94 @@
 #include "frmismodelprops.h"
 #include "scriptedprompts.h"
 
-#include <QApplication>
-#include <QClipboard>
-#include <QComboBox>
-#include <QLineEdit>
-#include <QMenu>
-#include <QPushButton>
-#include <QRegularExpression>
-#include <QTableWidget>
-#include <QTemporaryDir>
 #include <QtTest>
+#include <QtWidgets>
 
 #include <memory>
 
+using namespace GridRules;
 using Button = Prompts::Button;
 using Buttons = Prompts::Buttons;
 using Icon = Prompts::Icon;
 
-// A set for a test store: name and rows of (value, name, high, medium, low).
-struct TestRow {
-    qint32 id;
-    QString name;
-    float high, med, low;
-};
-
-inline ISLCDefPtr makeSet(const QString& name, const QVector<TestRow>& rows)
-{
-    auto set = std::make_shared<clsISLCDef>();
-    set->LCType = name;
-    for (const TestRow& row : rows) {
-        auto lcClass = std::make_shared<clsLCClass>();
-        lcClass->ID = row.id;
-        lcClass->LCName = row.name;
-        lcClass->LCHigh = row.high;
-        lcClass->LCMed = row.med;
-        lcClass->LCLow = row.low;
-        set->LCClasses->Add(lcClass);
-    }
-    return set;
-}
-
-// Urban has four rows, Rural two, Empty none.
-inline clsISModelProperties standardModel()
+// A store from one text per set: its name, then "value,name,high,medium,low" per row, split by '|'.
+inline clsISModelProperties modelOf(const QStringList& sets)
 {
     clsISModelProperties model;
-    model.ISLCDefs->Add(
-        makeSet(QStringLiteral("Urban"), {{11, QStringLiteral("Water"), 0, 0, 0},
-                                          {21, QStringLiteral("Open Space"), 12.5f, 10, 5},
-                                          {22, QStringLiteral("Low Intensity"), 40, 35, 30},
-                                          {23, QStringLiteral("Medium Intensity"), 75, 65, 50}}));
-    model.ISLCDefs->Add(
-        makeSet(QStringLiteral("rural Lands"), {{41, QStringLiteral("Forest"), 1, 0.5f, 0},
-                                                {81, QStringLiteral("Pasture"), 2, 1, 0.25f}}));
-    model.ISLCDefs->Add(makeSet(QStringLiteral("Empty"), {}));
+    for (const QString& text : sets) {
+        QStringList parts = text.split(QLatin1Char('|'));
+        auto set = std::make_shared<clsISLCDef>();
+        set->LCType = parts.takeFirst();
+        for (const QString& row : parts) {
+            const QStringList cells = row.split(QLatin1Char(','));
+            set->LCClasses->Add(std::make_shared<clsLCClass>(
+                clsLCClass{cells[0].toInt(), cells[1], cells[2].toFloat(), cells[3].toFloat(),
+                           cells[4].toFloat()}));
+        }
+        model.ISLCDefs->Add(set);
+    }
     return model;
 }
 
-// A fresh store and window per test; every question goes through the scripted prompts.
+inline clsISModelProperties standardModel()
+{
+    return modelOf({"Urban|11,Water,0,0,0|21,Open Space,12.5,10,5|22,Low Intensity,40,35,30|"
+                    "23,Medium Intensity,75,65,50",
+                    "rural Lands|41,Forest,1,0.5,0|81,Pasture,2,1,0.25", "Empty"});
+}
+
+inline QStringList setNames(const clsISModelProperties& model)
+{
+    QStringList names;
+    for (const ISLCDefPtr& set : *model.ISLCDefs) {
+        names << set->LCType;
+    }
+    return names;
+}
+
+inline QStringList classNames(const clsISModelProperties& model, const QString& set)
+{
+    QStringList names;
+    if (const ISLCDefPtr found = model.ISLCDefs->find(set)) {
+        for (const LCClassPtr& lcClass : *found->LCClasses) {
+            names << lcClass->LCName;
+        }
+    }
+    return names;
+}
+
+inline void writeFile(const QString& path, const QByteArray& bytes)
+{
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(bytes);
+}
+
+// A fresh store and window per test; every question goes through the scripted prompts, and
+// one nobody scripted fails the test on closing instead of blocking it.
 class EditorFixture {
 public:
     QTemporaryDir dir;
     std::unique_ptr<ScriptedPrompts> prompts;
     std::unique_ptr<frmISModelProps> window;
 
-    QString storePath() const { return dir.filePath(QStringLiteral("isprops.xml")); }
-
-    void writeStore(const clsISModelProperties& model)
+    void cleanup()
     {
-        QVERIFY(SaveModelXML(model, storePath()));
+        setStoreWritable(true);
+        close();
     }
 
+    QString storePath() const { return dir.filePath(QStringLiteral("isprops.xml")); }
+    void setStoreWritable(bool writable)
+    {
+        QFile::setPermissions(storePath(),
+                              writable ? QFile::ReadOwner | QFile::WriteOwner : QFile::ReadOwner);
+    }
     QByteArray storeBytes() const
     {
         QFile file(storePath());
         return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
     }
-
     clsISModelProperties storeOnDisk() const
     {
         clsISModelProperties model;
@@ -90,12 +102,8 @@ public:
 
     void open(const clsISModelProperties& model = standardModel())
     {
-        writeStore(model);
-        openExisting();
-    }
-
-    void openExisting()
-    {
+        close();
+        QVERIFY(SaveModelXML(model, storePath()));
         prompts = std::make_unique<ScriptedPrompts>(QStringLiteral("tarnProps"));
         window = std::make_unique<frmISModelProps>(*prompts, storePath());
         QVERIFY(window->loaded());
@@ -103,22 +111,29 @@ public:
         QVERIFY(QTest::qWaitForWindowActive(window.get()));
         grid()->setFocus();
     }
-
     void close()
     {
-        if (prompts) {
-            QCOMPARE(prompts->queuedAnswers(), 0);
-            QCOMPARE(prompts->unexpectedCalls(), QStringList());
-        }
         window.reset();
-        prompts.reset();
+        const std::unique_ptr<ScriptedPrompts> used = std::move(prompts);
+        if (used) {
+            QCOMPARE(used->queuedAnswers(), 0);
+            QCOMPARE(used->unexpectedCalls(), QStringList());
+        }
     }
-
     QTableWidget* grid() const { return window->findChild<QTableWidget*>("grdLCDef"); }
     QLineEdit* editor() const { return window->findChild<QLineEdit*>("txtActiveCell"); }
     QComboBox* list() const { return window->findChild<QComboBox*>("cboLCType"); }
     QPushButton* button(const char* name) const { return window->findChild<QPushButton*>(name); }
+    void click(const char* name) const { QTest::mouseClick(button(name), Qt::LeftButton); }
     bool applyEnabled() const { return button("cmdApply")->isEnabled(); }
+    QStringList listEntries() const
+    {
+        QStringList names;
+        for (int i = 0; i < list()->count(); ++i) {
+            names << list()->itemText(i);
+        }
+        return names;
+    }
 
     QString cell(int row, int col) const { return cellText(*grid(), row, col); }
     QStringList row(int r) const { return rowTexts(*grid(), r); }
@@ -137,34 +152,33 @@ public:
             QTest::keyClicks(focused(), QString(c));
         }
     }
-
-    void clickCell(int row, int col, Qt::MouseButton mouseButton = Qt::LeftButton)
-    {
-        const QRect rect = grid()->visualRect(grid()->model()->index(row, col));
-        QTest::mouseClick(grid()->viewport(), mouseButton, {}, rect.center());
-    }
-    void doubleClickCell(int row, int col)
-    {
-        const QRect rect = grid()->visualRect(grid()->model()->index(row, col));
-        // QTest sends the double-click alone; a real one follows a press.
-        QTest::mouseClick(grid()->viewport(), Qt::LeftButton, {}, rect.center());
-        QTest::mouseDClick(grid()->viewport(), Qt::LeftButton, {}, rect.center());
-    }
     void goTo(int row, int col)
     {
         grid()->setCurrentCell(row, col);
         grid()->setFocus();
     }
-    // Opens the row menu on a cell and chooses one of its items.
+    // Types into a cell from the grid, as a user starting to type on it.
+    void edit(int row, int col, const QString& text)
+    {
+        goTo(row, col);
+        type(text);
+    }
+
+    QPoint cellCentre(int row, int col) const
+    {
+        return grid()->visualItemRect(grid()->item(row, col)).center();
+    }
+    void clickCell(int row, int col, Qt::MouseButton mouseButton = Qt::LeftButton)
+    {
+        QTest::mouseClick(grid()->viewport(), mouseButton, {}, cellCentre(row, col));
+    }
+    // Opens the row menu with the right button on a cell and chooses one of its items.
     void rowCommand(int row, int col, const char* item)
     {
         clickCell(row, col, Qt::RightButton);
         auto* menu = window->findChild<QMenu*>("MnuFGridRows");
-        QVERIFY(menu);
         QTRY_VERIFY(menu->isVisible());
-        QAction* action = menu->findChild<QAction*>(item);
-        QVERIFY(action);
         menu->hide();
-        action->trigger();
+        menu->findChild<QAction*>(item)->trigger();
     }
 };
