@@ -397,6 +397,11 @@ ImperviousAnalysis::Result ImperviousAnalysis::run()
             fail(QStringLiteral("The output %1 would replace the analysis theme's own file")
                      .arg(outPath));
 
+        const QStringList outputFields{"LC_AREA", "IS_AREA", "IS_PCT", "NODATA_CT", "UNK_CT"};
+        if (outputFields.contains(p.analysisUnit, Qt::CaseInsensitive))
+            fail(QStringLiteral("The analysis field %1 has the name of an output field")
+                     .arg(p.analysisUnit));
+
         Raster raster = openLandCover(m_catalog, p.lcTheme);
         const double cellArea = std::abs(raster.geoTransform[1] * raster.geoTransform[5]);
         double areaFactor = 1;
@@ -405,7 +410,9 @@ ImperviousAnalysis::Result ImperviousAnalysis::run()
             const double rasterMetres = raster.srs->GetLinearUnits();
             areaFactor = std::pow(rasterMetres / ModelParamsFile::metresPerUnit(p.lcUnits), 2);
             if (std::abs(areaFactor - 1) > 1e-9) {
-                const QString rasterUnits = unitsName(raster.srs.get());
+                QString rasterUnits = unitsName(raster.srs.get());
+                if (rasterUnits == lcUnits) // the US survey foot against the foot
+                    rasterUnits.clear();
                 log(QStringLiteral("The land cover raster's unit is %1, not %2: areas are "
                                    "converted to square %2")
                         .arg(rasterUnits.isEmpty() ? QStringLiteral("%1 m").arg(rasterMetres)
@@ -627,10 +634,6 @@ ImperviousAnalysis::Result ImperviousAnalysis::run()
         GdalDatasetPtr sourceData;
         OGRLayer* source = openLayer(analysisSource, sourceData, p.analysisTheme);
         const int unitField = fieldIndex(source, p.analysisUnit, p.analysisTheme);
-        const QStringList outputFields{"LC_AREA", "IS_AREA", "IS_PCT", "NODATA_CT", "UNK_CT"};
-        if (outputFields.contains(p.analysisUnit, Qt::CaseInsensitive))
-            fail(QStringLiteral("The analysis field %1 has the name of an output field")
-                     .arg(p.analysisUnit));
         tempShp = outInfo.absoluteDir().filePath(QStringLiteral(".tarn-%1-%2.shp")
                                                      .arg(QCoreApplication::applicationPid())
                                                      .arg(outInfo.completeBaseName()));
