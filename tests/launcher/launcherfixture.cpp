@@ -1,135 +1,151 @@
 #include "launcherfixture.h"
 
-#include "basutil.h"
-#include "hostrequest.h"
+#include "commandsource.h"
+#include "hostlink.h"
 
 #include <QDir>
+#include <QFile>
+#include <QLineEdit>
+#include <QMutexLocker>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QSignalBlocker>
 #include <QtTest>
 
-namespace Demo {
-
-const QString View = QStringLiteral("View1");
-
-QString name()
+FakeHost::FakeHost()
 {
-    return HostRequest::GetActiveDocName();
-}
-
-QString gridThemes()
-{
-    return HostRequest::isGetGThemes(View);
-}
-
-QString featureThemes(int selector)
-{
-    return HostRequest::isGetFThemes(View, selector);
-}
-
-QString fields(const QString& theme, int selector)
-{
-    return HostRequest::isGetFldNames(View, theme, selector);
-}
-
-QString units()
-{
-    return HostRequest::isGetViewUnits(View);
-}
-
-QString workDir()
-{
-    return HostRequest::GetWorkDirName();
-}
-
-QString run(const QString& path)
-{
-    return HostRequest::isCallExecuteModel(path);
-}
-
-namespace {
-
-void addClass(const ISLCDefPtr& set, qint32 id, const QString& name, float high, float med,
-              float low)
-{
-    auto cls = std::make_shared<clsLCClass>();
-    cls->ID = id;
-    cls->LCName = name;
-    cls->LCHigh = high;
-    cls->LCMed = med;
-    cls->LCLow = low;
-    set->LCClasses->Add(cls);
-}
-
-ISLCDefPtr addSet(clsISModelProperties& model, const QString& name)
-{
-    auto set = std::make_shared<clsISLCDef>();
-    set->LCType = name;
-    model.ISLCDefs->Add(set);
-    return set;
-}
-
-} // namespace
-
-void writeStore(const QString& path)
-{
-    clsISModelProperties model;
-    ISLCDefPtr suburban = addSet(model, QStringLiteral("Suburban"));
-    addClass(suburban, 41, QStringLiteral("Forest"), 80, 62.5f, 0);
-    addClass(suburban, 21, QStringLiteral("Developed, Low"), 12.5f, 7.5f, 2);
-    ISLCDefPtr urban = addSet(model, QStringLiteral("Urban"));
-    addClass(urban, 22, QStringLiteral("Developed"), 90, 75, 60);
-    ISLCDefPtr again = addSet(model, QStringLiteral("Suburban"));
-    addClass(again, -3, QStringLiteral("Water"), 1, 1, 1);
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QString error;
-    if (!SaveModelXML(model, path, &error)) {
-        qFatal("cannot write the test store: %s", qPrintable(error));
+    m_thread.start();
+    m_source = new CommandSource(HostLink::HostService, HostLink::HostTopic);
+    m_source->moveToThread(&m_thread);
+    m_source->setRequestHandler([this](const QString& item) {
+        QMutexLocker locker(&m_mutex);
+        m_requests << item;
+        return m_answers.value(item, std::nullopt);
+    });
+    bool listening = false;
+    QMetaObject::invokeMethod(
+        m_source, [&] { listening = m_source->listen() == CommandSource::ListenResult::Listening; },
+        Qt::BlockingQueuedConnection);
+    if (!listening) {
+        qFatal("FakeHost: cannot serve the host endpoint");
     }
 }
 
-} // namespace Demo
+FakeHost::~FakeHost()
+{
+    QMetaObject::invokeMethod(
+        m_source, [this] { delete m_source; }, Qt::BlockingQueuedConnection);
+    m_thread.quit();
+    m_thread.wait();
+}
+
+void FakeHost::answer(const QString& request, const std::optional<QString>& text)
+{
+    QMutexLocker locker(&m_mutex);
+    m_answers.insert(request, text);
+}
+
+QStringList FakeHost::requests() const
+{
+    QMutexLocker locker(&m_mutex);
+    return m_requests;
+}
+
+void FakeHost::clearRequests()
+{
+    QMutexLocker locker(&m_mutex);
+    m_requests.clear();
+}
 
 LauncherFixture::LauncherFixture()
 {
+    QTest::failOnWarning(QRegularExpression(QStringLiteral("^ScriptedPrompts: unexpected")));
     qputenv("XDG_RUNTIME_DIR", m_dir.path().toUtf8());
+    QDir(m_dir.path()).mkpath(QStringLiteral("etc"));
     QDir(m_dir.path()).mkpath(QStringLiteral("work"));
-    Demo::writeStore(storePath());
+    // Two sets of one name, "Suburban", and "Urban" between them.
+    QFile store(storePath());
+    if (!store.open(QIODevice::WriteOnly) || store.write(R"(<ISModelProperties><ISLCDefs>
+<ISLCDef><LCType>Suburban</LCType><LCClasses>
+  <LCClass ID="41"><LCName>Forêt</LCName><LCHigh>80</LCHigh><LCMed>62.5</LCMed><LCLow>0</LCLow>
+  </LCClass><LCClass ID="21"><LCName>Developed, Low</LCName>
+  <LCHigh>12.5</LCHigh><LCMed>7.5</LCMed><LCLow>2</LCLow></LCClass></LCClasses></ISLCDef>
+<ISLCDef><LCType>Urban</LCType><LCClasses><LCClass ID="22"><LCName>Developed</LCName>
+  <LCHigh>90</LCHigh><LCMed>75</LCMed><LCLow>60</LCLow></LCClass></LCClasses></ISLCDef>
+<ISLCDef><LCType>Suburban</LCType><LCClasses><LCClass ID="-3"><LCName>Water</LCName>
+  <LCHigh>1</LCHigh><LCMed>1</LCMed><LCLow>1</LCLow></LCClass></LCClasses></ISLCDef>
+</ISLCDefs></ISModelProperties>)") < 0) {
+        qFatal("cannot write the test store");
+    }
+    store.close();
     link.setTimeout(50);
     host = std::make_unique<FakeHost>();
-    answerDemoView();
-}
-
-LauncherFixture::~LauncherFixture() = default;
-
-void LauncherFixture::answerDemoView()
-{
-    host->answer(Demo::name(), Demo::View);
-    host->answer(Demo::gridThemes(), QStringLiteral("lc2016#lc2001"));
-    host->answer(Demo::featureThemes(2), QStringLiteral("parcels#blocks"));
-    host->answer(Demo::fields(QStringLiteral("parcels"), 2), QStringLiteral("PARCEL_ID#ZONING"));
-    host->answer(Demo::fields(QStringLiteral("blocks"), 2), QStringLiteral("BLOCK_ID#NAME"));
-    host->answer(Demo::units(), QStringLiteral(" FEET "));
-    host->answer(Demo::featureThemes(0), QStringLiteral("parcels#blocks#water"));
-    host->answer(Demo::featureThemes(1), QStringLiteral("blocks#tracts"));
-    host->answer(Demo::fields(QStringLiteral("blocks"), 1), QStringLiteral("POP_DENS#POP2010"));
-    host->answer(Demo::fields(QStringLiteral("tracts"), 1), QStringLiteral("DENSITY"));
-    host->answer(Demo::workDir(), workDir());
-    host->answer(Demo::run(workDir() + QStringLiteral("/model_params.txt")),
-                 QStringLiteral("Submitted"));
-}
-
-std::unique_ptr<frmISParams> LauncherFixture::window()
-{
-    return std::make_unique<frmISParams>(storePath(), prompts, link);
-}
-
-std::unique_ptr<frmISParams> LauncherFixture::loadedWindow()
-{
-    auto form = window();
-    if (!form->Form_Load()) {
-        qWarning() << "start-up failed:" << prompts.messageTexts();
-        return nullptr;
+    for (const auto& [request, answer] :
+         QList<std::pair<QString, QString>>{{Req::ViewName, "View1"},
+                                            {Req::GridThemes, "lc2016#lc2001"},
+                                            {Req::PolygonThemes, "parcels#blocks"},
+                                            {Req::ParcelFields, "PARCEL_ID#ZONING"},
+                                            {Req::BlockFields, "BLOCK_ID#NAME"},
+                                            {Req::Units, " FEET "},
+                                            {Req::ScenarioThemes, "parcels#blocks#water"},
+                                            {Req::DensityThemes, "blocks#tracts"},
+                                            {Req::BlockDensityFields, "POP_DENS#POP2010"},
+                                            {Req::TractDensityFields, "DENSITY"},
+                                            {Req::WorkDir, workDir()},
+                                            {Req::run(paramPath()), "Submitted"}}) {
+        host->answer(request, answer);
     }
-    form->show();
+}
+
+bool LauncherFixture::load()
+{
+    w = std::make_unique<frmISParams>(storePath(), prompts, link);
+    if (!w->Form_Load()) {
+        return false;
+    }
+    w->show();
+    loadRequests = host->requests();
     host->clearRequests();
-    return form;
+    return true;
+}
+
+QByteArray LauncherFixture::paramFile() const
+{
+    QFile file(paramPath());
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("(missing)");
+}
+
+QStringList LauncherFixture::texts(const char* name, int index) const
+{
+    QStringList all;
+    for (int i = 0; i < combo(name, index)->count(); ++i) {
+        all << combo(name, index)->itemText(i);
+    }
+    return all;
+}
+
+void LauncherFixture::select(const char* name, int index, int arrayIndex)
+{
+    const QSignalBlocker blocker(combo(name, arrayIndex));
+    combo(name, arrayIndex)->setCurrentIndex(index);
+}
+
+void LauncherFixture::click(const char* name, int index)
+{
+    get<QAbstractButton>(name, index)->click();
+}
+
+void LauncherFixture::addRows(int count)
+{
+    for (int i = 0; i < count; ++i) {
+        click("cmdDSAdd");
+    }
+}
+
+void LauncherFixture::chooseHigh()
+{
+    select("cboAnalysisUnit", 1);
+    get<QRadioButton>("optPopDensity", 0)->setChecked(true);
+    get<QLineEdit>("txtOutputTheme")->setText(QStringLiteral("/out/roads.shp"));
+    w->txtOutputTheme_LostFocus();
 }

@@ -1,12 +1,12 @@
 #include "frmhelpbrowser2.h"
 #include "frmispdensity.h"
-#include "hostrequest.h"
+#include "frmisprocessing.h"
 #include "launcherfixture.h"
 
 #include <QApplication>
 #include <QButtonGroup>
 #include <QCheckBox>
-#include <QComboBox>
+#include <QFile>
 #include <QFocusEvent>
 #include <QLabel>
 #include <QLineEdit>
@@ -17,243 +17,194 @@
 #include <QSignalSpy>
 #include <QtTest>
 
-// The parameter form: field lists, the output box, Browse, the check before a run, the
-// scenario rows and the population density dialog.
+// The parameter window: field lists, the output box, Browse, the check before a run, the
+// scenario rows, the population density dialog; the parameter file as the host's script reads
+// it, the run request, and what the user sees when a run cannot be sent.
 class TestLauncherForm : public QObject {
     Q_OBJECT
 private slots:
     void init();
     void cleanup();
 
-    void analysisThemeRefillsFieldsOnlyWhenChanged();
-    void outputBoxAddsSuffixAndNamesTheme();
-    void browseTakesPathWithoutSuffix();
+    void themeRefillsFieldsOnlyWhenChanged_data();
+    void themeRefillsFieldsOnlyWhenChanged();
+    void outputBoxAndBrowseNameTheTheme();
     void checkStopsAtFirstFaultAndFocusesIt();
     void calculateOpensDialogOnMouseReleaseOnly();
     void runWithCalculateLoadsDialogAndReportsMissingField();
     void densityDialogMirrorsChecksAndUnloads();
-    void densityThemeRefillsFieldsOnlyWhenChanged();
-    void addNeedsCoefficientSet();
     void rowsAreAddedNumberedAndDeletedByNumber();
-    void deletingTheOnlyRowHidesItAndAddRefillsIt();
-    void badDeleteAnswersChangeNothing();
-    void scrollBarFromTheSeventhRowAndBackToTop();
-    void classListsKeepTheSetOfTheFirstRow();
-    void tickedIncompleteRowFailsTheCheck();
-    void helpOpensWithoutWaitingAndQuitUnloadsBoth();
+    void scrollBarFromTheSeventhRowWithoutCeiling();
+    void helpStaysOpenAndQuitUnloadsDensity();
+    void runsWriteTheFileLineForLine();
+    void failedRunIsExplainedAndNoticeCloses_data();
+    void failedRunIsExplainedAndNoticeCloses();
 
 private:
-    QComboBox* combo(const char* name, int index = -1) const
-    {
-        return control<QComboBox>(w.get(), name, index);
-    }
-    void select(const char* name, int index, int arrayIndex = -1)
-    {
-        QComboBox* c = combo(name, arrayIndex);
-        const QSignalBlocker blocker(c);
-        c->setCurrentIndex(index);
-    }
-    // Everything chosen for a run with "High" and no scenario.
-    void chooseAll();
-    void expectFault(QWidget* focused, const QString& message);
-
     std::unique_ptr<LauncherFixture> f;
-    std::unique_ptr<frmISParams> w;
+    frmISParams* w = nullptr;
 };
 
 void TestLauncherForm::init()
 {
-    QTest::failOnWarning(QRegularExpression(QStringLiteral("^ScriptedPrompts: unexpected")));
     f = std::make_unique<LauncherFixture>();
-    w = f->loadedWindow();
-    QVERIFY(w);
+    QVERIFY(f->load());
+    w = f->w.get();
     w->activateWindow();
-    QVERIFY(QTest::qWaitForWindowActive(w.get()));
+    QVERIFY(QTest::qWaitForWindowActive(w));
 }
 
 void TestLauncherForm::cleanup()
 {
-    w.reset();
+    f->w.reset();
+    QVERIFY(!frmISProcessing::current());
     QCOMPARE(f->prompts.queuedAnswers(), 0);
     f.reset();
 }
 
-void TestLauncherForm::chooseAll()
+void TestLauncherForm::themeRefillsFieldsOnlyWhenChanged_data()
 {
-    select("cboAnalysisUnit", 1);
-    control<QRadioButton>(w.get(), "optPopDensity", 0)->setChecked(true);
-    control<QLineEdit>(w.get(), "txtOutputTheme")->setText(QStringLiteral("/out/roads.shp"));
+    QTest::addColumn<bool>("density");
+    QTest::addColumn<QString>("request");
+    QTest::newRow("analysis theme") << false << Req::BlockFields;
+    QTest::newRow("density theme") << true << Req::TractDensityFields;
 }
 
-void TestLauncherForm::expectFault(QWidget* focused, const QString& message)
+void TestLauncherForm::themeRefillsFieldsOnlyWhenChanged()
 {
-    f->prompts.reset();
-    f->prompts.answerButton(Prompts::Button::Ok);
-    QVERIFY(!w->ValidateParams(w->lastScenario()));
-    QCOMPARE(f->prompts.calls().size(), 1);
-    const ScriptedPrompts::Call& call = f->prompts.calls().first();
-    QCOMPARE(call.text, message);
-    QCOMPARE(call.title, QString());
-    QCOMPARE(call.icon, Prompts::Icon::Exclamation);
-    QCOMPARE(call.buttons, Prompts::Buttons::Ok);
-    QCOMPARE(QApplication::focusWidget(), focused);
-}
-
-void TestLauncherForm::analysisThemeRefillsFieldsOnlyWhenChanged()
-{
-    select("cboAnalysisUnit", 1);
-    combo("cboAnalysisTheme")->setCurrentIndex(1);
-    QCOMPARE(f->host->requests(),
-             QStringList({"av.Run(\"isGetFldNames\",{\"View1\",\"blocks\",\"2\"})"}));
-    QCOMPARE(combo("cboAnalysisUnit")->itemText(1), QStringLiteral("NAME"));
-    QCOMPARE(combo("cboAnalysisUnit")->currentIndex(), -1);
-    QCOMPARE(w->lastAnalysisTheme(), 1);
-
-    // The same theme again asks nothing and keeps the field.
-    select("cboAnalysisUnit", 0);
+    QFETCH(bool, density);
+    QFETCH(QString, request);
+    QWidget* form = density ? static_cast<QWidget*>(w->PDensity()) : w;
+    auto* theme = control<QComboBox>(form, density ? "cboPDenTheme" : "cboAnalysisTheme");
+    auto* field = control<QComboBox>(form, density ? "cboPDenFld" : "cboAnalysisUnit");
+    field->setCurrentIndex(1);
     f->host->clearRequests();
-    combo("cboAnalysisTheme")->setCurrentIndex(1);
-    emit combo("cboAnalysisTheme")->currentIndexChanged(1);
+    emit theme->currentIndexChanged(0); // the same theme again asks nothing, keeps the field
     QVERIFY(f->host->requests().isEmpty());
-    QCOMPARE(combo("cboAnalysisUnit")->currentIndex(), 0);
+    QCOMPARE(field->currentIndex(), 1);
+    theme->setCurrentIndex(1);
+    QCOMPARE(f->host->requests(), QStringList({request}));
+    QCOMPARE(field->currentIndex(), -1);
 }
 
-void TestLauncherForm::outputBoxAddsSuffixAndNamesTheme()
+void TestLauncherForm::outputBoxAndBrowseNameTheTheme()
 {
-    auto* output = control<QLineEdit>(w.get(), "txtOutputTheme");
-    auto* name = control<QLineEdit>(w.get(), "txtThemeName");
+    auto* output = f->get<QLineEdit>("txtOutputTheme");
+    auto* name = f->get<QLineEdit>("txtThemeName");
     output->setFocus();
     QTest::keyClicks(output, QStringLiteral("  C:\\data\\roads "));
-    // Leaving the box is what applies the rule.
-    name->setFocus();
+    name->setFocus(); // leaving the box applies the rule
     QCOMPARE(output->text(), QStringLiteral("C:\\data\\roads.shp"));
     QCOMPARE(name->text(), QStringLiteral("roads"));
-    QCOMPARE(w->lastOutput(), QStringLiteral("C:\\data\\roads.shp"));
-
     // A name typed by hand survives while the path stays the same.
     name->setText(QStringLiteral("my roads"));
     w->txtOutputTheme_LostFocus();
     QCOMPARE(name->text(), QStringLiteral("my roads"));
-
-    output->setText(QStringLiteral("/data/Streets.SHP"));
-    w->txtOutputTheme_LostFocus();
-    QCOMPARE(output->text(), QStringLiteral("/data/Streets.SHP"));
-    QCOMPARE(name->text(), QStringLiteral("Streets.SHP"));
-
     // A message box taking the focus for a while is not leaving the box.
     output->setText(QStringLiteral("lakes"));
     QFocusEvent away(QEvent::FocusOut, Qt::ActiveWindowFocusReason);
     QCoreApplication::sendEvent(output, &away);
     QCOMPARE(output->text(), QStringLiteral("lakes"));
-}
 
-void TestLauncherForm::browseTakesPathWithoutSuffix()
-{
-    auto* output = control<QLineEdit>(w.get(), "txtOutputTheme");
-    auto* name = control<QLineEdit>(w.get(), "txtThemeName");
     f->prompts.answerPath(QStringLiteral(" /data/out/parcels_is "));
-    control<QPushButton>(w.get(), "cmdOutputBrowse")->click();
-    QCOMPARE(f->prompts.calls().size(), 1);
-    const ScriptedPrompts::Call& call = f->prompts.calls().first();
-    QCOMPARE(call.kind, ScriptedPrompts::Kind::SaveFile);
-    QCOMPARE(call.file.title, QStringLiteral("Select Output Shapefile"));
-    QCOMPARE(call.file.filter, QStringLiteral("Shapefile (*.shp)|*.shp"));
-    QCOMPARE(call.file.defaultSuffix, QString());
-    QVERIFY(call.file.options.testFlag(Prompts::FileOption::ConfirmOverwrite));
-    QCOMPARE(output->text(), QStringLiteral("/data/out/parcels_is"));
-
+    f->prompts.answerPath(QString()); // cancelled: nothing changes
+    f->click("cmdOutputBrowse");
+    f->click("cmdOutputBrowse");
+    const Prompts::FileRequest asked = f->prompts.calls().first().file;
+    QCOMPARE(asked.title, QStringLiteral("Select Output Shapefile"));
+    QCOMPARE(asked.filter, QStringLiteral("Shapefile (*.shp)|*.shp"));
+    QVERIFY(asked.options.testFlag(Prompts::FileOption::ConfirmOverwrite));
     // Leaving Browse names the theme but adds no suffix.
     w->cmdOutputBrowse_LostFocus();
     QCOMPARE(output->text(), QStringLiteral("/data/out/parcels_is"));
     QCOMPARE(name->text(), QStringLiteral("parcels_is"));
-
-    // A cancelled dialog changes nothing.
-    f->prompts.answerPath(QString());
-    control<QPushButton>(w.get(), "cmdOutputBrowse")->click();
-    QCOMPARE(output->text(), QStringLiteral("/data/out/parcels_is"));
 }
 
 void TestLauncherForm::checkStopsAtFirstFaultAndFocusesIt()
 {
-    chooseAll();
-    for (const char* name :
-         {"cboAnalysisTheme", "cboLCTheme", "cboLCUnits", "cboLCType", "cboAnalysisUnit"}) {
-        select(name, -1);
-    }
-    expectFault(combo("cboAnalysisTheme"),
-                "No Analysis theme selected, please select from dropdown list.");
-    select("cboAnalysisTheme", 0);
-    expectFault(combo("cboLCTheme"),
-                "No Land Cover theme selected, please select from dropdown list.");
-    select("cboLCTheme", 1);
-    expectFault(combo("cboLCUnits"),
-                "Land Cover units not defined, please select from dropdown list.");
-    select("cboLCUnits", 0);
-    expectFault(combo("cboLCType"),
-                "Land Cover Type not defined, please select from dropdown list.");
-    select("cboLCType", 1);
-    expectFault(combo("cboAnalysisUnit"),
-                "Analysis unit not defined, please select from dropdown list.");
-    select("cboAnalysisUnit", 0);
-
-    // The options cannot be unset one by one once exclusive; clear them as at start.
-    auto* high = control<QRadioButton>(w.get(), "optPopDensity", 0);
-    high->group()->setExclusive(false);
+    f->chooseHigh();
+    f->addRows(3);
+    f->get<QCheckBox>("chkDSApply", 0)->setChecked(false);
+    f->get<QCheckBox>("chkDSApply", 1)->setChecked(false);
+    auto* high = f->get<QRadioButton>("optPopDensity", 0);
+    high->group()->setExclusive(false); // unset, as at start
     high->setChecked(false);
     high->group()->setExclusive(true);
-    expectFault(high, "Population Density option not defined, please select option.");
-    control<QRadioButton>(w.get(), "optPopDensity", 2)->setChecked(true);
-
-    auto* output = control<QLineEdit>(w.get(), "txtOutputTheme");
+    auto* output = f->get<QLineEdit>("txtOutputTheme");
     output->clear();
-    expectFault(output, "Output Theme not defined, please enter a name.");
-    output->setText(QStringLiteral("x.shp"));
-
+    const QList<std::pair<QWidget*, QString>> faults = {
+        {f->combo("cboAnalysisTheme"),
+         "No Analysis theme selected, please select from dropdown list."},
+        {f->combo("cboLCTheme"), "No Land Cover theme selected, please select from dropdown list."},
+        {f->combo("cboLCUnits"), "Land Cover units not defined, please select from dropdown list."},
+        {f->combo("cboLCType"), "Land Cover Type not defined, please select from dropdown list."},
+        {f->combo("cboAnalysisUnit"),
+         "Analysis unit not defined, please select from dropdown list."},
+        {high, "Population Density option not defined, please select option."},
+        {output, "Output Theme not defined, please enter a name."},
+        // Unticked rows are not checked.
+        {f->combo("cboDSTheme", 2), "No theme selected, please select from dropdown list."},
+        {f->combo("cboDSToClass", 2), "No class selected, please select from dropdown list."}};
+    for (const auto& [at, message] : faults) {
+        if (auto* list = qobject_cast<QComboBox*>(at)) {
+            const QSignalBlocker blocker(list);
+            list->setCurrentIndex(-1);
+        }
+    }
+    // Each fault in turn: one message without a title, the control focused; then mended.
+    for (const auto& [at, message] : faults) {
+        f->prompts.reset();
+        f->prompts.answerButton(Prompts::Button::Ok);
+        QVERIFY(!w->ValidateParams(w->lastScenario()));
+        QCOMPARE(f->prompts.messageTexts(), QStringList({message}));
+        QCOMPARE(f->prompts.calls().first().title, QString());
+        QCOMPARE(f->prompts.calls().first().icon, Prompts::Icon::Exclamation);
+        QCOMPARE(QApplication::focusWidget(), at);
+        if (auto* list = qobject_cast<QComboBox*>(at)) {
+            const QSignalBlocker blocker(list);
+            list->setCurrentIndex(0);
+        } else if (at == high) {
+            high->setChecked(true);
+        } else {
+            output->setText(QStringLiteral("x.shp"));
+        }
+    }
     f->prompts.reset();
     QVERIFY(w->ValidateParams(w->lastScenario()));
-    QVERIFY(f->prompts.calls().isEmpty());
-    QVERIFY(f->host->requests().isEmpty());
 }
 
 void TestLauncherForm::calculateOpensDialogOnMouseReleaseOnly()
 {
     // Other options and the keyboard open nothing.
-    QTest::mouseClick(control<QRadioButton>(w.get(), "optPopDensity", 1), Qt::LeftButton);
-    auto* calculate = control<QRadioButton>(w.get(), "optPopDensity", 3);
+    QTest::mouseClick(f->get<QRadioButton>("optPopDensity", 1), Qt::LeftButton);
+    auto* calculate = f->get<QRadioButton>("optPopDensity", 3);
     calculate->setFocus();
     QTest::keyClick(calculate, Qt::Key_Space);
-    QVERIFY(calculate->isChecked());
-    QVERIFY(!w->loadedPDensity());
-    QVERIFY(f->host->requests().isEmpty());
+    QVERIFY(calculate->isChecked() && !w->loadedPDensity());
 
-    control<QRadioButton>(w.get(), "optPopDensity", 0)->setChecked(true);
+    f->get<QRadioButton>("optPopDensity", 0)->setChecked(true);
     QTest::mouseClick(calculate, Qt::LeftButton);
     QVERIFY(calculate->isChecked());
     frmISPDensity* density = w->loadedPDensity();
-    QVERIFY(density);
-    QVERIFY(density->isVisible());
+    QVERIFY(density && density->isVisible());
     QCOMPARE(density->windowModality(), Qt::ApplicationModal);
     QCOMPARE(density->windowTitle(), QStringLiteral("Population Density Calculation"));
-    QCOMPARE(f->host->requests(),
-             QStringList({"av.Run(\"isGetFThemes\",{\"View1\",\"1\"})",
-                          "av.Run(\"isGetFldNames\",{\"View1\",\"blocks\",\"1\"})"}));
+    QCOMPARE(f->host->requests(), QStringList({Req::DensityThemes, Req::BlockDensityFields}));
 }
 
 void TestLauncherForm::runWithCalculateLoadsDialogAndReportsMissingField()
 {
-    chooseAll();
-    control<QRadioButton>(w.get(), "optPopDensity", 3)->setChecked(true);
-    QVERIFY(!w->loadedPDensity());
+    f->chooseHigh();
+    f->get<QRadioButton>("optPopDensity", 3)->setChecked(true);
     f->prompts.answerButton(Prompts::Button::Ok);
-    control<QPushButton>(w.get(), "cmdISRun")->click();
+    f->click("cmdISRun");
     QCOMPARE(f->prompts.messageTexts(),
              QStringList({"No Populaiton Density field selected, please select from dropdown "
                           "list."}));
-    QCOMPARE(f->prompts.calls().first().title, QString());
-    QVERIFY(w->loadedPDensity());
-    QVERIFY(w->loadedPDensity()->isVisible());
-    // Nothing more is asked: no working directory, no run.
-    QCOMPARE(f->host->requests().size(), 2);
+    QCOMPARE(f->prompts.calls().first().icon, Prompts::Icon::Exclamation);
+    QVERIFY(w->loadedPDensity() && w->loadedPDensity()->isVisible());
+    // No working directory asked, no run.
+    QCOMPARE(f->host->requests(), QStringList({Req::DensityThemes, Req::BlockDensityFields}));
 }
 
 void TestLauncherForm::densityDialogMirrorsChecksAndUnloads()
@@ -261,43 +212,28 @@ void TestLauncherForm::densityDialogMirrorsChecksAndUnloads()
     frmISPDensity* density = w->PDensity();
     density->showModal();
     auto* high = control<QLineEdit>(density, "txtHigh");
-    auto* low = control<QLineEdit>(density, "txtLow");
-    auto* med0 = control<QLineEdit>(density, "txtMed", 0);
-    auto* med1 = control<QLineEdit>(density, "txtMed", 1);
-    QVERIFY(!med0->isEnabled() && !med1->isEnabled());
+    QVERIFY(!control<QLineEdit>(density, "txtMed", 0)->isEnabled());
     QTest::keyClicks(high, QStringLiteral("500"));
-    QTest::keyClicks(low, QStringLiteral("200"));
-    QCOMPARE(med0->text(), QStringLiteral("500"));
-    QCOMPARE(med1->text(), QStringLiteral("200"));
+    QTest::keyClicks(control<QLineEdit>(density, "txtLow"), QStringLiteral("200"));
+    QCOMPARE(density->medText(0), QStringLiteral("500"));
+    QCOMPARE(density->medText(1), QStringLiteral("200"));
 
-    const auto expectOkFails = [&](const QString& message) {
+    control<QComboBox>(density, "cboPDenFld")->setCurrentIndex(0);
+    // The high value is checked before the low one; equal values pass.
+    for (const auto& [highText, message] : QList<std::pair<QString, QString>>{
+             {"", "Numeric value must be entered in field."},
+             {"100", "Population density \"Low\" value must be less than the \"High\" value."},
+             {"200", ""}}) {
+        high->setText(highText);
         f->prompts.reset();
-        f->prompts.answerButton(Prompts::Button::Ok);
+        if (!message.isEmpty()) {
+            f->prompts.answerButton(Prompts::Button::Ok);
+        }
         control<QPushButton>(density, "cmdOK")->click();
-        QCOMPARE(f->prompts.messageTexts(), QStringList({message}));
-        QCOMPARE(f->prompts.calls().first().icon, Prompts::Icon::Exclamation);
-        QCOMPARE(f->prompts.calls().first().title, QString());
-        QVERIFY(density->isVisible());
-    };
-    expectOkFails("No Populaiton Density field selected, please select from dropdown list.");
-    {
-        auto* field = control<QComboBox>(density, "cboPDenFld");
-        field->setCurrentIndex(0);
+        QCOMPARE(f->prompts.messageTexts().join(QString()), message);
+        QCOMPARE(density->isVisible(), !message.isEmpty());
     }
-    high->clear();
-    expectOkFails("Numeric value must be entered in field.");
-    high->setText(QStringLiteral("100"));
-    expectOkFails("Population density \"Low\" value must be less than the \"High\" value.");
-    low->setText(QStringLiteral("abc"));
-    expectOkFails("Numeric value must be entered in field.");
-    low->setText(QStringLiteral("100"));
-
-    f->prompts.reset();
-    control<QPushButton>(density, "cmdOK")->click();
-    QVERIFY(f->prompts.calls().isEmpty());
-    QVERIFY(!density->isVisible());
-    QCOMPARE(w->loadedPDensity(), density); // hidden, choices kept
-    QCOMPARE(density->medText(0), QStringLiteral("100"));
+    QCOMPARE(w->loadedPDensity(), density); // OK hides and keeps the choices
 
     // Cancel unloads: the next use asks the host again and starts empty.
     density->showModal();
@@ -308,200 +244,240 @@ void TestLauncherForm::densityDialogMirrorsChecksAndUnloads()
     QCOMPARE(f->host->requests().size(), 2);
 }
 
-void TestLauncherForm::densityThemeRefillsFieldsOnlyWhenChanged()
+void TestLauncherForm::rowsAreAddedNumberedAndDeletedByNumber()
 {
-    frmISPDensity* density = w->PDensity();
-    auto* theme = control<QComboBox>(density, "cboPDenTheme");
-    auto* field = control<QComboBox>(density, "cboPDenFld");
-    QCOMPARE(theme->currentIndex(), 0);
-    QCOMPARE(field->currentIndex(), -1);
-    field->setCurrentIndex(1);
-    f->host->clearRequests();
-    emit theme->currentIndexChanged(0);
-    QVERIFY(f->host->requests().isEmpty());
-    QCOMPARE(field->currentIndex(), 1);
-
-    theme->setCurrentIndex(1);
-    QCOMPARE(f->host->requests(),
-             QStringList({"av.Run(\"isGetFldNames\",{\"View1\",\"tracts\",\"1\"})"}));
-    QCOMPARE(field->count(), 1);
-    QCOMPARE(field->currentIndex(), -1);
-    QCOMPARE(density->lastPDenTheme(), 1);
-}
-
-void TestLauncherForm::addNeedsCoefficientSet()
-{
-    select("cboLCType", -1);
+    f->select("cboLCType", -1);
     f->prompts.answerButton(Prompts::Button::Ok);
-    control<QPushButton>(w.get(), "cmdDSAdd")->click();
+    f->click("cmdDSAdd");
     QCOMPARE(f->prompts.messageTexts(),
              QStringList({"No Land Cover Type defined, please select from the dropdown list "
                           "before adding Development Scenarios"}));
-    QCOMPARE(f->prompts.calls().first().title, QString());
-    QCOMPARE(QApplication::focusWidget(), combo("cboLCType"));
-    QCOMPARE(w->lastScenario(), -1);
-    QVERIFY(f->host->requests().isEmpty());
-}
+    QCOMPARE(QApplication::focusWidget(), f->combo("cboLCType"));
 
-void TestLauncherForm::rowsAreAddedNumberedAndDeletedByNumber()
-{
-    auto* add = control<QPushButton>(w.get(), "cmdDSAdd");
+    f->select("cboLCType", 0);
+    f->addRows(1);
+    f->combo("cboLCType")->setCurrentIndex(1); // later rows keep the set of row 1
+    f->addRows(2);
+    QCOMPARE(f->host->requests(), QStringList({Req::ScenarioThemes})); // the others copy row 1
     for (int i = 0; i < 3; ++i) {
-        add->click();
+        QCOMPARE(f->get<QLabel>("lblDSNum", i)->text(), QString::number(i + 1) + ".");
+        QVERIFY(f->get<QCheckBox>("chkDSApply", i)->isChecked());
+        QCOMPARE(f->texts("cboDSToClass", i), QStringList({"Forêt", "Developed, Low"}));
+        QCOMPARE(f->combo("cboDSToClass", i)->currentIndex(), -1);
     }
-    QCOMPARE(w->lastScenario(), 2);
-    // Only the first row asks the host; the others copy its entries.
-    QCOMPARE(f->host->requests(), QStringList({"av.Run(\"isGetFThemes\",{\"View1\",\"0\"})"}));
-    QVERIFY(control<QLabel>(w.get(), "lblDSApply")->isVisible());
-    for (int i = 0; i < 3; ++i) {
-        QCOMPARE(control<QLabel>(w.get(), "lblDSNum", i)->text(), QString::number(i + 1) + ".");
-        QVERIFY(control<QCheckBox>(w.get(), "chkDSApply", i)->isChecked());
-        QCOMPARE(combo("cboDSTheme", i)->count(), 3);
-        QCOMPARE(combo("cboDSTheme", i)->currentIndex(), -1);
-        QCOMPARE(combo("cboDSToClass", i)->itemText(1), QStringLiteral("Developed, Low"));
-        QCOMPARE(combo("cboDSToClass", i)->itemData(1).toInt(), 21);
-        QCOMPARE(combo("cboDSToClass", i)->currentIndex(), -1);
-    }
-    QVERIFY(control<QPushButton>(w.get(), "cmdDSDelete")->isEnabled());
-    select("cboDSTheme", 0, 0);
-    select("cboDSTheme", 1, 1);
-    select("cboDSTheme", 2, 2);
-    select("cboDSToClass", 1, 2);
-    control<QCheckBox>(w.get(), "chkDSApply", 1)->setChecked(false);
+    f->select("cboDSTheme", 0, 0);
+    f->select("cboDSTheme", 2, 2);
+    f->select("cboDSToClass", 1, 2);
+    f->get<QCheckBox>("chkDSApply", 1)->setChecked(false);
 
-    f->prompts.answerText(QStringLiteral("2"));
-    control<QPushButton>(w.get(), "cmdDSDelete")->click();
-    const ScriptedPrompts::Call& ask = f->prompts.calls().first();
-    QCOMPARE(ask.kind, ScriptedPrompts::Kind::Input);
-    QCOMPARE(ask.text, QStringLiteral("Enter number of scenario to delete:"));
-    QCOMPARE(ask.title, QStringLiteral("Delete Scenario"));
-
-    QCOMPARE(w->lastScenario(), 1);
-    QVERIFY(!control<QCheckBox>(w.get(), "chkDSApply", 2));
-    QCOMPARE(control<QLabel>(w.get(), "lblDSNum", 1)->text(), QStringLiteral("2."));
-    QVERIFY(control<QCheckBox>(w.get(), "chkDSApply", 1)->isChecked());
-    QCOMPARE(combo("cboDSTheme", 1)->currentIndex(), 2);
-    QCOMPARE(combo("cboDSToClass", 1)->currentIndex(), 1);
-    QCOMPARE(combo("cboDSTheme", 0)->currentIndex(), 0);
-    QVERIFY(control<QPushButton>(w.get(), "cmdDSDelete")->isEnabled());
-}
-
-void TestLauncherForm::deletingTheOnlyRowHidesItAndAddRefillsIt()
-{
-    auto* add = control<QPushButton>(w.get(), "cmdDSAdd");
-    auto* del = control<QPushButton>(w.get(), "cmdDSDelete");
-    add->click();
-    control<QCheckBox>(w.get(), "chkDSApply", 0)->setChecked(false);
-    f->prompts.answerText(QStringLiteral("1"));
-    del->click();
-    QCOMPARE(w->lastScenario(), -1);
-    QVERIFY(!del->isEnabled());
-    QVERIFY(!control<QLabel>(w.get(), "lblDSApply")->isVisible());
-    QVERIFY(!combo("cboDSTheme", 0)->isVisible());
-
-    f->host->clearRequests();
-    f->host->answer(Demo::featureThemes(0), QStringLiteral("roads"));
-    add->click();
-    QVERIFY(control<QCheckBox>(w.get(), "chkDSApply", 0)->isChecked());
-    QVERIFY(combo("cboDSTheme", 0)->isVisible());
-    QCOMPARE(combo("cboDSTheme", 0)->count(), 1);
-    QCOMPARE(f->host->requests().size(), 1);
-}
-
-void TestLauncherForm::badDeleteAnswersChangeNothing()
-{
-    auto* del = control<QPushButton>(w.get(), "cmdDSDelete");
-    control<QPushButton>(w.get(), "cmdDSAdd")->click();
-    control<QPushButton>(w.get(), "cmdDSAdd")->click();
-    for (const QString& answer : {QStringLiteral("0"), QStringLiteral("3"), QStringLiteral("two"),
-                                  QStringLiteral("1.5x")}) {
-        f->prompts.reset();
-        f->prompts.answerText(answer);
-        f->prompts.answerButton(Prompts::Button::Ok);
-        del->click();
-        QCOMPARE(f->prompts.messageTexts(), QStringList({"Invalid scenario number"}));
-        QCOMPARE(f->prompts.calls().last().icon, Prompts::Icon::Exclamation);
-        QCOMPARE(w->lastScenario(), 1);
-    }
     f->prompts.reset();
+    f->prompts.answerText(QStringLiteral("4"));
+    f->prompts.answerButton(Prompts::Button::Ok);
     f->prompts.answerText(QString()); // Cancel
-    del->click();
-    QCOMPARE(f->prompts.messageTexts(), QStringList());
+    f->prompts.answerText(QStringLiteral("2"));
+    for (int i = 0; i < 3; ++i) {
+        f->click("cmdDSDelete");
+    }
+    QCOMPARE(f->prompts.messageTexts(), QStringList({"Invalid scenario number"}));
+    QCOMPARE(f->prompts.calls().first().text,
+             QStringLiteral("Enter number of scenario to delete:"));
+    QCOMPARE(f->prompts.calls().first().title, QStringLiteral("Delete Scenario"));
+    // Row 3's contents move up to row 2; the numbers stay.
     QCOMPARE(w->lastScenario(), 1);
+    QVERIFY(!f->get<QCheckBox>("chkDSApply", 2));
+    QVERIFY(f->get<QCheckBox>("chkDSApply", 1)->isChecked());
+    QCOMPARE(f->combo("cboDSTheme", 1)->currentIndex(), 2);
+    QCOMPARE(f->combo("cboDSToClass", 1)->currentIndex(), 1);
+    QCOMPARE(f->combo("cboDSTheme", 0)->currentIndex(), 0);
+
+    // The last row left is hidden, not removed; Add shows it again, freshly filled.
+    f->prompts.answerText(QStringLiteral("1"));
+    f->prompts.answerText(QStringLiteral("1"));
+    f->click("cmdDSDelete");
+    f->click("cmdDSDelete");
+    QVERIFY(!f->get<QPushButton>("cmdDSDelete")->isEnabled());
+    QVERIFY(!f->combo("cboDSTheme", 0)->isVisible());
+    f->host->answer(Req::ScenarioThemes, QStringLiteral("roads"));
+    f->addRows(1);
+    QVERIFY(f->combo("cboDSTheme", 0)->isVisible());
+    QCOMPARE(f->texts("cboDSTheme", 0), QStringList({"roads"}));
 }
 
-void TestLauncherForm::scrollBarFromTheSeventhRowAndBackToTop()
+void TestLauncherForm::scrollBarFromTheSeventhRowWithoutCeiling()
 {
-    auto* add = control<QPushButton>(w.get(), "cmdDSAdd");
-    auto* bar = control<QScrollBar>(w.get(), "VScroll1");
+    auto* bar = f->get<QScrollBar>("VScroll1");
     auto* items = w->findChild<QWidget*>(QStringLiteral("fraDSItems"));
-    for (int i = 0; i < 6; ++i) {
-        add->click();
-    }
+    f->addRows(6);
     QVERIFY(!bar->isVisible());
-    add->click();
+    f->addRows(1);
     QVERIFY(bar->isVisible());
-    QCOMPARE(bar->maximum(), 350);
-    QCOMPARE(bar->pageStep(), 700);
-    QCOMPARE(bar->singleStep(), 350);
+    QCOMPARE(QList<int>({bar->maximum(), bar->pageStep(), bar->singleStep()}),
+             QList<int>({350, 700, 350}));
     bar->setValue(350);
-    QVERIFY(items->y() < 0);
     // Row 7 is now within the visible window onto the rows.
-    auto* container = w->findChild<QWidget*>(QStringLiteral("fraDSContainer"));
-    const QRect row7 = combo("cboDSTheme", 6)->geometry().translated(items->pos());
-    QVERIFY(container->rect().contains(row7));
-
+    QVERIFY(w->findChild<QWidget*>(QStringLiteral("fraDSContainer"))
+                ->rect()
+                .contains(f->combo("cboDSTheme", 6)->geometry().translated(items->pos())));
     f->prompts.answerText(QStringLiteral("7"));
-    control<QPushButton>(w.get(), "cmdDSDelete")->click();
+    f->click("cmdDSDelete");
     QVERIFY(!bar->isVisible());
     QCOMPARE(items->y(), 0);
+
+    f->addRows(94);
+    QCOMPARE(f->get<QLabel>("lblDSNum", 99)->text(), QStringLiteral("100."));
+    QCOMPARE(bar->maximum(), 100 * 350 + 100 - 2200);
 }
 
-void TestLauncherForm::classListsKeepTheSetOfTheFirstRow()
+void TestLauncherForm::helpStaysOpenAndQuitUnloadsDensity()
 {
-    auto* add = control<QPushButton>(w.get(), "cmdDSAdd");
-    add->click();
-    combo("cboLCType")->setCurrentIndex(1); // Urban
-    add->click();
-    QCOMPARE(combo("cboDSToClass", 1)->count(), 2);
-    QCOMPARE(combo("cboDSToClass", 1)->itemText(0), QStringLiteral("Forest"));
-}
-
-void TestLauncherForm::tickedIncompleteRowFailsTheCheck()
-{
-    chooseAll();
-    auto* add = control<QPushButton>(w.get(), "cmdDSAdd");
-    for (int i = 0; i < 3; ++i) {
-        add->click();
-    }
-    control<QCheckBox>(w.get(), "chkDSApply", 0)->setChecked(false);
-    control<QCheckBox>(w.get(), "chkDSApply", 1)->setChecked(false);
-    expectFault(combo("cboDSTheme", 2), "No theme selected, please select from dropdown list.");
-    select("cboDSTheme", 0, 2);
-    expectFault(combo("cboDSToClass", 2), "No class selected, please select from dropdown list.");
-    select("cboDSToClass", 0, 2);
-    f->prompts.reset();
-    QVERIFY(w->ValidateParams(w->lastScenario()));
-}
-
-void TestLauncherForm::helpOpensWithoutWaitingAndQuitUnloadsBoth()
-{
-    control<QPushButton>(w.get(), "cmdISHelp")->click();
-    frmHelpBrowser2* help = frmHelpBrowser2::current();
-    QVERIFY(help);
-    QVERIFY(help->isVisible());
-    QVERIFY(!help->parentWidget());
-
+    f->click("cmdISHelp");
+    QPointer<frmHelpBrowser2> help = frmHelpBrowser2::current();
+    QVERIFY(help && help->isVisible() && !help->parentWidget());
     QPointer<frmISPDensity> density = w->PDensity();
-    QSignalSpy unloaded(w.get(), &frmISParams::unloaded);
-    control<QPushButton>(w.get(), "cmdISQuit")->click();
+    QSignalSpy unloaded(w, &frmISParams::unloaded);
+    f->click("cmdISQuit");
     QCOMPARE(unloaded.count(), 1);
     QVERIFY(!w->isVisible());
-    QVERIFY(!w->loadedPDensity());
     QTRY_VERIFY(!density);
-    // The help window is the user's to close.
-    QVERIFY(frmHelpBrowser2::current());
+    QVERIFY(help); // the help window is the user's to close
     help->close();
+}
+
+void TestLauncherForm::runsWriteTheFileLineForLine()
+{
+    // Density values filled in count only with "Calculate".
+    frmISPDensity* density = w->PDensity();
+    control<QComboBox>(density, "cboPDenFld")->setCurrentIndex(0);
+    control<QLineEdit>(density, "txtHigh")->setText(QStringLiteral("1000.5"));
+    control<QLineEdit>(density, "txtLow")->setText(QStringLiteral("250"));
+    f->host->clearRequests();
+    f->chooseHigh();
+    f->click("cmdISRun");
+    QCOMPARE(f->prompts.messageTexts(), QStringList());
+    QCOMPARE(f->host->requests(),
+             QStringList({Req::WorkDir, Req::WorkDir, Req::run(f->paramPath())}));
+    // Both sets named "Suburban" give their classes, set after set.
+    QCOMPARE(f->paramFile(), QByteArray("VIEW#View1\r\n"
+                                        "LCTHEME#lc2016\r\n"
+                                        "LCUNITS#Feet\r\n"
+                                        "ANALYSISTHEME#parcels\r\n"
+                                        "ANALYSISUNIT#ZONING\r\n"
+                                        "POPDENSITY#0\r\n"
+                                        "OUTTHEME#/out/roads.shp\r\n"
+                                        "OUTTHEMENAME#roads\r\n"
+                                        "CLASS#41#Forêt#80#62.5#0\r\n"
+                                        "CLASS#21#Developed, Low#12.5#7.5#2\r\n"
+                                        "CLASS#-3#Water#1#1#1\r\n"));
+    QVERIFY(frmISProcessing::current() && frmISProcessing::current()->isVisible());
+    QCOMPARE(frmISProcessing::current()->parentWidget(), w);
+    QVERIFY(w->HandleHostCommand(QStringLiteral("{closeprocfrm}")));
+    QVERIFY(!frmISProcessing::current());
+
+    // "Calculate" with three scenarios, the second unticked and left incomplete; a working
+    // directory answered with its separator is used as it comes. The file is replaced.
+    f->host->answer(Req::WorkDir, f->workDir() + QStringLiteral("/"));
+    f->select("cboLCTheme", 1);
+    f->select("cboLCUnits", 0);
+    f->combo("cboAnalysisTheme")->setCurrentIndex(1); // blocks: its fields are listed
+    f->select("cboAnalysisUnit", 1);
+    f->select("cboLCType", 1); // Urban
+    f->get<QLineEdit>("txtOutputTheme")->setText(QStringLiteral("/out/imp.shp"));
+    f->addRows(3);
+    f->get<QCheckBox>("chkDSApply", 1)->setChecked(false);
+    for (int row : {0, 2}) {
+        f->select("cboDSTheme", row, row);
+        f->select("cboDSToClass", 0, row);
+    }
+    f->get<QRadioButton>("optPopDensity", 3)->setChecked(true);
+    f->click("cmdISRun");
+    QCOMPARE(f->prompts.messageTexts(), QStringList());
+    QCOMPARE(f->paramFile(), QByteArray("VIEW#View1\r\n"
+                                        "LCTHEME#lc2001\r\n"
+                                        "LCUNITS#Meters\r\n"
+                                        "ANALYSISTHEME#blocks\r\n"
+                                        "ANALYSISUNIT#NAME\r\n"
+                                        "POPDENSITY#3\r\n"
+                                        "POPDENSITYTHEME#blocks\r\n"
+                                        "POPDENSITYFLD#POP_DENS\r\n"
+                                        "POPDENSITYHIGH#1000.5\r\n"
+                                        "POPDENSITYMED#1000.5#250\r\n"
+                                        "POPDENSITYLOW#250\r\n"
+                                        "OUTTHEME#/out/imp.shp\r\n"
+                                        "OUTTHEMENAME#roads\r\n"
+                                        "DS#1#parcels#Developed#22\r\n"
+                                        "DS#3#water#Developed#22\r\n"
+                                        "CLASS#22#Developed#90#75#60\r\n"));
+    QVERIFY(w->HandleHostCommand(QStringLiteral("{closeprocfrm}")));
+}
+
+void TestLauncherForm::failedRunIsExplainedAndNoticeCloses_data()
+{
+    QTest::addColumn<QString>("request"); // answered with answer; or "host gone", "read-only"
+    QTest::addColumn<QString>("answer");  // "-": no data; %1: the test's folder
+    QTest::addColumn<QStringList>("messages");
+    QTest::addColumn<Prompts::Icon>("icon");
+    QTest::addColumn<QByteArray>("fileStart");
+    const QString refused = QStringLiteral("Error calling script to run model within ArcView");
+    const QString run = Req::run(QStringLiteral("%1/work/model_params.txt"));
+    const auto row = [](const char* name, const QString& request, const QString& answer,
+                        const QStringList& messages, Prompts::Icon icon, const char* file) {
+        QTest::newRow(name) << request << answer << messages << icon << QByteArray(file);
+    };
+    row("answer in another letter case", run, "submitted", {refused + "\nsubmitted"},
+        Prompts::Icon::Critical, "VIEW#");
+    row("no answer to the run", run, "-", {refused}, Prompts::Icon::Critical, "VIEW#");
+    row("host gone", "host gone", "",
+        {"Unable to define working directory in current project.",
+         "Working directory () defined in ArcView project does not exist."},
+        Prompts::Icon::None, "(missing)");
+    row("working directory missing", Req::WorkDir, "%1/gone",
+        {"Working directory (%1/gone/) defined in ArcView project does not exist."},
+        Prompts::Icon::None, "(missing)");
+    // The system's reason follows the colon.
+    row("parameter file not writable", "read-only", "",
+        {"The parameter file model_params.txt could not be written in the working directory "
+         "(%1/work/):\n"},
+        Prompts::Icon::Critical, "earlier run\r\n");
+}
+
+void TestLauncherForm::failedRunIsExplainedAndNoticeCloses()
+{
+    QFETCH(QString, request);
+    QFETCH(QString, answer);
+    QFETCH(QStringList, messages);
+    QFETCH(Prompts::Icon, icon);
+    QFETCH(QByteArray, fileStart);
+    const QString dir = f->m_dir.path();
+    if (request == QLatin1String("host gone")) {
+        f->host.reset();
+    } else if (request == QLatin1String("read-only")) {
+        QFile old(f->paramPath());
+        QVERIFY(old.open(QIODevice::WriteOnly) && old.write("earlier run\r\n") > 0);
+        old.close();
+        QVERIFY(old.setPermissions(QFile::ReadOwner | QFile::ReadUser));
+    } else {
+        f->host->answer(request.replace(QLatin1String("%1"), dir),
+                        answer == QLatin1String("-")
+                            ? std::nullopt
+                            : std::optional(answer.replace(QLatin1String("%1"), dir)));
+    }
+    for (QString& message : messages) {
+        message.replace(QLatin1String("%1"), dir);
+        f->prompts.answerButton(Prompts::Button::Ok);
+    }
+    f->chooseHigh();
+    f->click("cmdISRun");
+    QStringList shown = f->prompts.messageTexts();
+    if (messages.last().endsWith(QLatin1Char('\n')) && !shown.isEmpty()) {
+        shown.last().truncate(messages.last().size());
+    }
+    QCOMPARE(shown, messages);
+    QCOMPARE(f->prompts.calls().last().icon, icon);
+    QCOMPARE(f->prompts.calls().last().title, QStringLiteral("TARN"));
+    QVERIFY2(f->paramFile().startsWith(fileStart), f->paramFile().constData());
+    if (f->host) { // a run is asked for only once the file is written
+        QCOMPARE(f->host->requests().contains(Req::run(f->paramPath())), fileStart == "VIEW#");
+    }
 }
 
 QTEST_MAIN(TestLauncherForm)
