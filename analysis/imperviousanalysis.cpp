@@ -622,6 +622,8 @@ ImperviousAnalysis::Result ImperviousAnalysis::run()
                     else if (i == UnknownIndex)
                         r.unknown += n;
                     r.isArea += double(n) * weights[size_t(level * indexCount + i)];
+                    if (i >= FirstClassIndex && n > 0)
+                        r.classCells[classes.cls(i).id] += n;
                 }
             }
             r.lcArea = double(r.cells - r.noData) * cellAreaOut;

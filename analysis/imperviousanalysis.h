@@ -7,6 +7,7 @@
 #include <QVector>
 
 #include <functional>
+#include <map>
 
 // The impervious surface analysis: land cover cells weighed by their class's coefficient,
 // summed per analysis polygon, written to the output shapefile.
@@ -19,6 +20,8 @@ public:
         double lcArea = 0;  // LC_AREA
         double isArea = 0;  // IS_AREA
         double isPct = 0;   // IS_PCT
+        // Counted cells by class value (after scenarios), for classes with a CLASS line.
+        std::map<qint32, qint64> classCells;
     };
     struct Result {
         bool ok = false;

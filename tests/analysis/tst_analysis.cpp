@@ -256,6 +256,7 @@ void TestAnalysis::matchesTheOracle()
             mask(dir, row.theme, QStringLiteral("rowid = %1").arg(k), &error);
         QVERIFY2(error.isEmpty(), qPrintable(error));
         Expected e;
+        std::map<qint32, qint64> classCells;
         for (size_t i = 0; i < lc.size(); ++i) {
             if (!inside[i])
                 continue;
@@ -276,10 +277,12 @@ void TestAnalysis::matchesTheOracle()
                 }
             }
             ++e.counted;
-            if (const auto c = coefficient(value, option))
+            if (const auto c = coefficient(value, option)) {
                 e.weightSum += *c;
-            else
+                ++classCells[value];
+            } else {
                 ++e.unknown;
+            }
         }
         const double cell = CellW * CellH;
         const QString what = QStringLiteral("polygon %1").arg(k + 1);
@@ -298,6 +301,7 @@ void TestAnalysis::matchesTheOracle()
         const double pct = e.counted ? isArea / (double(e.counted) * cell) * 100 : 0;
         QVERIFY2(std::abs(o.isPct - pct) < 1e-5, qPrintable(what));
         QCOMPARE(result.polygons[k].cells, e.counted + e.noData);
+        QVERIFY2(result.polygons[k].classCells == classCells, qPrintable(what));
     }
     // The polygon off the raster gets zeros, IS_PCT included; the others got cells.
     QCOMPARE(result.polygons[5].cells, 0);
