@@ -53,10 +53,7 @@ public:
     ModelParams currentParams(int lastScenario);
 
     const clsISModelProperties& modelProps() const { return objModelProps; }
-    const QString& viewName() const { return strViewName; }
     int lastScenario() const { return intLastScenario; }
-    int lastAnalysisTheme() const { return intLastAnalysisTheme; }
-    const QString& lastOutput() const { return strLastOutput; }
     bool isUnloaded() const { return m_unloaded; }
 
     // Event handlers, public so tests can raise the events the platform would.

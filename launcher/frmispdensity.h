@@ -39,8 +39,6 @@ public:
     QString medText(int index) const;
     QString lowText() const;
 
-    int lastPDenTheme() const { return intLastPDenTheme; }
-
     void cboPDenTheme_Click(int index);
     void cmdOK_Click();
     void cmdCancel_Click();
