@@ -186,18 +186,6 @@ private slots:
         QCOMPARE(m_model.XML(), before);
     }
 
-    void exportToAnUnwritablePlaceFails()
-    {
-        QFile blocker(path("file"));
-        QVERIFY(blocker.open(QIODevice::WriteOnly));
-        blocker.close();
-        QString why;
-        QVERIFY(
-            !ExportCoefficientFile(m_model, path("file/out.txt"), QStringLiteral("Urban"), &why));
-        QVERIFY(!why.isEmpty());
-        QVERIFY(!ExportCoefficientFile(m_model, path("missing/out.txt"), QStringLiteral("Urban")));
-    }
-
     void bundledSetsSurviveExportAndImport()
     {
         clsISModelProperties bundled;
@@ -242,19 +230,6 @@ private slots:
         // Copies, not shared objects.
         m_model.ISLCDefs->Item(3)->LCClasses->Item(1)->LCHigh = 1;
         QCOMPARE(other.ISLCDefs->Item(1)->LCClasses->Item(1)->LCHigh, 70.0f);
-    }
-
-    void mergeOfNewNamesReportsNoDuplicates()
-    {
-        clsISModelProperties other;
-        auto set = std::make_shared<clsISLCDef>();
-        set->LCType = QStringLiteral("Rural");
-        other.ISLCDefs->Add(set);
-        QVERIFY(SaveModelXML(other, path("other.xml")));
-        const MergeResult result = MergeStoreFile(m_model, path("other.xml"));
-        QVERIFY(!result.duplicates);
-        QCOMPARE(setNames(m_model), QStringList({"Urban", "Rural"}));
-        QCOMPARE(m_model.ISLCDefs->Item(2)->LCClasses->Count(), 0);
     }
 
     void mergeOfABadFileAddsNothing()

@@ -107,15 +107,6 @@ private slots:
         QCOMPARE(int(result.status), int(StoreLoadResult::FileError));
     }
 
-    void parseFailureNamesTheLine()
-    {
-        QVERIFY(writeBytes(path("s.xml"), "<R>\r\n<ISLCDefs>\r\n<oops\r\n</R>\r\n"));
-        clsISModelProperties model;
-        StoreLoadResult result;
-        QVERIFY(!LoadModelXML(model, path("s.xml"), &result));
-        QVERIFY2(result.line >= 3, qPrintable(result.describe("s.xml")));
-    }
-
     void conversionFailureNamesTheLine()
     {
         clsISModelProperties model;
@@ -218,18 +209,15 @@ private slots:
                  perms);
     }
 
-    void saveIntoMissingFolderFails()
-    {
-        QVERIFY(!SaveModelXML(sampleModel(), path("no-such-folder/isprops.xml")));
-        QVERIFY(!QFileInfo::exists(path("no-such-folder")));
-    }
-
-    void saveBelowAFileFails()
+    void saveIntoMissingOrBlockedFolderFails()
     {
         QVERIFY(writeBytes(path("etc"), "a file, not a folder"));
         QString why;
         QVERIFY(!SaveModelXML(sampleModel(), path("etc/isprops.xml"), &why));
+        QVERIFY(!why.isEmpty());
         QCOMPARE(readBytes(path("etc")), QByteArray("a file, not a folder"));
+        QVERIFY(!SaveModelXML(sampleModel(), path("no-such-folder/isprops.xml")));
+        QVERIFY(!QFileInfo::exists(path("no-such-folder")));
     }
 
     void fullDiskLeavesTheOldStore()

@@ -66,8 +66,6 @@ private slots:
         QTest::newRow("no command") << QStringList{};
         QTest::newRow("unknown command") << QStringList{"frobnicate"};
         QTest::newRow("missing argument") << QStringList{"show"};
-        QTest::newRow("extra argument") << QStringList{"list", "x"};
-        QTest::newRow("store without file") << QStringList{"--store"};
     }
     void usageErrorsExitTwo()
     {
