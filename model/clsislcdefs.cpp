@@ -13,26 +13,13 @@ bool clsISLCDefs::setXML(const QString& strNewValue, XmlReadError* error)
 XmlElement clsISLCDefs::CreateNode(const XmlElement& Parent) const
 {
     const XmlElement element = modelxml::newElement<clsISLCDefs>(Parent);
-    for (const ISLCDefPtr& item : *this) {
-        item->CreateNode(element);
-    }
+    writeItems(element);
     return element;
 }
 
 bool clsISLCDefs::LoadNode(const XmlElement& node, XmlReadError* error)
 {
-    if (node.isNull()) {
-        return true;
-    }
-    clearList();
-    for (const XmlElement& child : node.children(clsISLCDef::NodeName())) {
-        auto item = std::make_shared<clsISLCDef>();
-        if (!item->LoadNode(child, error)) {
-            return false;
-        }
-        Add(item);
-    }
-    return true;
+    return readItems(node, error);
 }
 
 ISLCDefPtr clsISLCDefs::find(const QString& lcType) const

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "xmlelement.h"
+
 #include <QtGlobal>
 
 #include <memory>
@@ -25,7 +27,31 @@ public:
     const_iterator end() const { return m_items.end(); }
 
 protected:
-    void clearList() { std::vector<Ptr>().swap(m_items); }
+    // Each item as a child of element, in list order.
+    void writeItems(const XmlElement& element) const
+    {
+        for (const Ptr& item : m_items) {
+            item->CreateNode(element);
+        }
+    }
+
+    // Replaces the list with one new item per child element of the items' name. A child that
+    // does not convert ends the read with false; it is not appended, those before it stay.
+    bool readItems(const XmlElement& node, XmlReadError* error)
+    {
+        if (node.isNull()) {
+            return true;
+        }
+        std::vector<Ptr>().swap(m_items);
+        for (const XmlElement& child : node.children(T::NodeName())) {
+            auto item = std::make_shared<T>();
+            if (!item->LoadNode(child, error)) {
+                return false;
+            }
+            m_items.push_back(item);
+        }
+        return true;
+    }
 
 private:
     size_t checked(qint32 Index) const
