@@ -8,6 +8,8 @@
 #include <ogr_spatialref.h>
 #include <ogrsf_frmts.h>
 
+#include <algorithm>
+#include <array>
 #include <memory>
 #include <random>
 
@@ -51,17 +53,7 @@ std::map<QString, QVector<Feature>> makeThemes()
          0}, // overlaps 1 and its hole
         {"POLYGON(" + ring({{80.1, 10.2}, {90.3, 10.6}, {85.2, 20.4}}) + ")", 6,
          0}, // outside the raster
-        {"POLYGON(" +
-             ring({{20.2, 30.3},
-                   {24.1, 33.6},
-                   {29.7, 31.2},
-                   {27.3, 36.4},
-                   {32.6, 40.1},
-                   {26.2, 40.9},
-                   {23.4, 46.3},
-                   {21.1, 41.2},
-                   {15.3, 41.8},
-                   {18.7, 36.9}}) +
+        {"POLYGON(" + ring({{20.2, 30.3}, {29.7, 31.2}, {24.1, 34.6}, {32.6, 40.1}, {18.7, 36.9}}) +
              ")",
          7, 0}, // concave
     };
@@ -146,33 +138,36 @@ const std::map<QString, QVector<Feature>>& themes()
     return t;
 }
 
-bool writeRaster(const QString& path, const char* type, int epsg, QString* error)
+namespace {
+
+Dataset createRaster(const QString& path, GDALDataType type, int epsg, char** options,
+                     QString* error)
 {
     GDALAllRegister();
     GDALDriver* driver = GetGDALDriverManager()->GetDriverByName("GTiff");
-    Dataset ds(driver->Create(path.toUtf8().constData(), Cols, Rows, 1, GDALGetDataTypeByName(type),
-                              nullptr));
+    Dataset ds(driver->Create(path.toUtf8().constData(), Cols, Rows, 1, type, options));
     if (!ds) {
         *error = "cannot create " + path;
-        return false;
+        return ds;
     }
     double gt[6] = {X0, CellW, 0, Y0, 0, -CellH};
-    if (epsg == 4326) {
-        gt[0] = 15.0;
-        gt[1] = 0.001;
-        gt[3] = 45.0;
-        gt[5] = -0.001;
-    }
+    if (epsg == 4326) // the same shape in degrees
+        std::copy_n(std::array<double, 6>{15.0, 0.001, 0, 45.0, 0, -0.001}.begin(), 6, gt);
     ds->SetGeoTransform(gt);
     const OGRSpatialReference srs = srsFor(epsg);
     ds->SetSpatialRef(&srs);
-    return true;
+    return ds;
+}
+
+} // namespace
+
+bool writeRaster(const QString& path, const char* type, int epsg, QString* error)
+{
+    return bool(createRaster(path, GDALGetDataTypeByName(type), epsg, nullptr, error));
 }
 
 bool writeAll(const QString& dir, bool tiled, QString* error)
 {
-    GDALAllRegister();
-    GDALDriver* driver = GetGDALDriverManager()->GetDriverByName("GTiff");
     char** options = nullptr;
     if (tiled) {
         options = CSLSetNameValue(options, "TILED", "YES");
@@ -182,16 +177,10 @@ bool writeAll(const QString& dir, bool tiled, QString* error)
         options = CSLSetNameValue(options, "BLOCKYSIZE", "3");
     }
     const QString path = dir + "/landcover.tif";
-    Dataset ds(driver->Create(path.toUtf8().constData(), Cols, Rows, 1, GDT_Int16, options));
+    Dataset ds = createRaster(path, GDT_Int16, Epsg, options, error);
     CSLDestroy(options);
-    if (!ds) {
-        *error = "cannot create " + path;
+    if (!ds)
         return false;
-    }
-    double gt[6] = {X0, CellW, 0, Y0, 0, -CellH};
-    ds->SetGeoTransform(gt);
-    const OGRSpatialReference srs = srsFor(Epsg);
-    ds->SetSpatialRef(&srs);
     GDALRasterBand* band = ds->GetRasterBand(1);
     band->SetNoDataValue(NoData);
     std::mt19937 random(7);
