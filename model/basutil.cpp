@@ -7,6 +7,9 @@
 #include <QFileInfo>
 #include <QSaveFile>
 
+#include <cerrno>
+#include <cstring>
+
 QString StorePath()
 {
     return QCoreApplication::applicationDirPath() + QStringLiteral("/../etc/isprops.xml");
@@ -27,32 +30,19 @@ bool LoadModelXML(clsISModelProperties& model, const QString& path, StoreLoadRes
     StoreLoadResult& r = result ? *result : local;
     r = StoreLoadResult();
 
-    QFile file(path);
-    if (QFileInfo(path).isDir()) {
+    if (!readFileBytes(path, &r.fileBytes, &r.description)) {
         r.status = StoreLoadResult::FileError;
-        r.description = QStringLiteral("is a folder, not a file");
         return false;
     }
-    if (!file.open(QIODevice::ReadOnly)) {
-        r.status = StoreLoadResult::FileError;
-        r.description = file.errorString();
-        return false;
-    }
-    const QByteArray bytes = file.readAll();
-    if (file.error() != QFileDevice::NoError) {
-        r.status = StoreLoadResult::FileError;
-        r.description = file.errorString();
-        return false;
-    }
-    file.close();
 
-    const XmlParseResult parsed = parseXml(toUtf8Text(bytes));
+    const XmlParseResult parsed = parseXml(toUtf8Text(r.fileBytes));
     if (!parsed.ok()) {
         r.status = StoreLoadResult::ParseError;
         r.line = parsed.line;
         r.description = parsed.description;
         return false;
     }
+    r.rootName = QString::fromUtf8(parsed.root.node().name());
     // The parsed root is read directly: serializing it and parsing that text again would
     // give the same tree.
     XmlReadError error;
@@ -60,6 +50,25 @@ bool LoadModelXML(clsISModelProperties& model, const QString& path, StoreLoadRes
         r.status = StoreLoadResult::ConversionError;
         r.line = error.line;
         r.description = error.description;
+        return false;
+    }
+    return true;
+}
+
+bool readFileBytes(const QString& path, QByteArray* bytes, QString* error)
+{
+    QFile file(path);
+    if (QFileInfo(path).isDir()) {
+        *error = QStringLiteral("is a folder, not a file");
+        return false;
+    }
+    if (!file.open(QIODevice::ReadOnly)) {
+        *error = file.errorString();
+        return false;
+    }
+    *bytes = file.readAll();
+    if (file.error() != QFileDevice::NoError) {
+        *error = file.errorString();
         return false;
     }
     return true;
@@ -92,14 +101,24 @@ bool writeFileAtomically(const QString& path, const QByteArray& bytes, QString* 
     QSaveFile file(path);
     // In a folder the user cannot write, a writable file is still saved, in place.
     file.setDirectWriteFallback(true);
-    if (!file.open(QIODevice::WriteOnly)) {
+    // Unbuffered: a buffered write that fails only when commit() flushes it goes unnoticed,
+    // and a full disk would leave an empty file reported as saved.
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered)) {
         why = file.errorString();
         return false;
     }
-    if (file.write(bytes) != bytes.size()) {
-        why = file.errorString();
-        file.cancelWriting();
-        return false;
+    for (qsizetype done = 0; done < bytes.size();) {
+        errno = 0;
+        const qint64 written = file.write(bytes.constData() + done, bytes.size() - done);
+        if (written <= 0) {
+            // Should Qt name no reason, errno, taken right after the call, has it.
+            why = file.error() != QFileDevice::NoError || errno == 0
+                      ? file.errorString()
+                      : QString::fromLocal8Bit(std::strerror(errno));
+            file.cancelWriting();
+            return false;
+        }
+        done += written;
     }
     if (!file.commit()) {
         why = file.errorString();

@@ -15,6 +15,11 @@ struct StoreLoadResult {
     Status status = Ok;
     int line = 0; // where the reader stopped, 0 when not known
     QString description;
+    QString rootName;     // the document's root element, once the file parsed
+    QByteArray fileBytes; // the file as read, to tell later whether it was written since
+
+    // The root element a store file has; a file with another one is some other document.
+    bool isStore() const { return rootName == QLatin1String("ISModelProperties"); }
 
     // "FILE:LINE: description", for logs and the command line.
     QString describe(const QString& path) const;
@@ -36,7 +41,11 @@ bool SaveModelXML(const clsISModelProperties& model);
 
 // Replaces the file with bytes through a temporary file and a rename, so a failure never
 // leaves a half-written file. A file without write permission is refused, even for root.
+// The reason is the system's own ("No space left on device").
 bool writeFileAtomically(const QString& path, const QByteArray& bytes, QString* error);
+
+// The whole file; false with the reason when it is missing, a folder or unreadable.
+bool readFileBytes(const QString& path, QByteArray* bytes, QString* error);
 
 // Messages the callers of the store procedures show.
 QString editorLoadFailureMessage();

@@ -1,5 +1,7 @@
 #include "xmlelement.h"
 
+#include <QStringDecoder>
+
 #include <cstring>
 
 struct XmlElement::Document {
@@ -23,7 +25,11 @@ QString trimmedXmlText(const char* text, size_t size)
     while (size > begin && isXmlSpace(text[size - 1])) {
         --size;
     }
-    return QString::fromUtf8(text + begin, qsizetype(size - begin));
+    // QString::fromUtf8 would drop a U+FEFF that starts the text, and a name that begins
+    // with one would read back as another set's name.
+    QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless |
+                                                     QStringDecoder::Flag::ConvertInitialBom);
+    return decoder.decode(QByteArrayView(text + begin, qsizetype(size - begin)));
 }
 
 bool isTextNode(const pugi::xml_node& node)

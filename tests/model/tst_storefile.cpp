@@ -2,7 +2,9 @@
 
 #include <QtTest>
 
+#include <cerrno>
 #include <csignal>
+#include <cstring>
 #include <sys/resource.h>
 
 // Loading and saving the store file: bad input never crashes and never reads as a store;
@@ -154,6 +156,11 @@ private slots:
         QTest::newRow("byte order mark")
             << QByteArray("\xef\xbb\xbf") + QByteArray(tmpl).replace("NAME", "A")
             << QStringLiteral("A");
+        // Only the file's own mark is skipped; "\uFEFFA" and "A" are two names.
+        QTest::newRow("U+FEFF starting a name")
+            << QByteArray("\xef\xbb\xbf") + QByteArray(tmpl).replace("NAME", "\xef\xbb\xbf"
+                                                                             "A")
+            << QStringLiteral("\uFEFFA");
         QTest::newRow("windows-1252") << QByteArray(tmpl).replace("NAME", "Caf\xe9 \x80 \x96")
                                       << QStringLiteral("Caf\u00e9 \u20ac \u2013");
         QTest::newRow("CR only") << QByteArray(tmpl).replace('\n', '\r').replace("NAME", "A")
@@ -220,26 +227,38 @@ private slots:
         QVERIFY(!QFileInfo::exists(path("no-such-folder")));
     }
 
+    void fullDiskLeavesTheOldStore_data()
+    {
+        QTest::addColumn<int>("sets");
+        QTest::addColumn<int>("rows");
+        // A small store fits in one write buffer, whose failure used to surface only when the
+        // save committed, unnoticed: an empty store reported as saved.
+        QTest::newRow("small store") << 1 << 5;
+        QTest::newRow("large store") << 20 << 50;
+    }
     void fullDiskLeavesTheOldStore()
     {
         // A file size limit makes writes fail past it, as a full disk does.
+        QFETCH(int, sets);
+        QFETCH(int, rows);
         const QString store = path("isprops.xml");
         QVERIFY(writeBytes(store, kStoreWithOneSet));
-        const clsISModelProperties big = sampleModel(20, 50);
-        QVERIFY(storeFileBytes(big).size() > 64 * 1024);
+        const clsISModelProperties model = sampleModel(sets, rows);
+        QVERIFY(storeFileBytes(model).size() < 16 * 1024 || sets > 1);
 
         struct rlimit saved {};
         QCOMPARE(getrlimit(RLIMIT_FSIZE, &saved), 0);
         const auto previousHandler = std::signal(SIGXFSZ, SIG_IGN);
         struct rlimit small = saved;
-        small.rlim_cur = 16 * 1024;
+        small.rlim_cur = storeFileBytes(model).size() / 2;
         QCOMPARE(setrlimit(RLIMIT_FSIZE, &small), 0);
         QString why;
-        const bool saved_ok = SaveModelXML(big, store, &why);
+        const bool saved_ok = SaveModelXML(model, store, &why);
         setrlimit(RLIMIT_FSIZE, &saved);
         std::signal(SIGXFSZ, previousHandler);
 
         QVERIFY(!saved_ok);
+        QCOMPARE(why, QString::fromLocal8Bit(std::strerror(EFBIG))); // the system's reason
         QCOMPARE(readBytes(store), kStoreWithOneSet);
         QCOMPARE(QDir(m_dir->path()).entryList(QDir::Files | QDir::Hidden),
                  QStringList{"isprops.xml"});
