@@ -3,6 +3,7 @@
 
 #include "basutil.h"
 #include "coefficientfile.h"
+#include "storelock.h"
 #include "storemerge.h"
 
 #include <QCoreApplication>
@@ -11,6 +12,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <iterator>
+#include <memory>
 
 namespace {
 
@@ -31,7 +33,9 @@ const char* const kUsage =
     "  export NAME CSV   write the set NAME to a coefficient text file\n"
     "  merge OTHER       add every set of another store file and save the store\n"
     "\n"
-    "import and merge create the store when FILE does not exist.\n"
+    "import and merge create the store when FILE does not exist. format, import and merge\n"
+    "hold the lock file FILE.lock while they change the store (waiting up to 5 seconds for\n"
+    "another program to finish), and leave an XML file that is not a store unchanged.\n"
     "Exit status: 0 done, 1 data refused (reason on standard error), 2 usage error.\n";
 
 void err(const QString& text)
@@ -56,16 +60,37 @@ int usage(const QString& problem)
 struct Store {
     QString path;
     clsISModelProperties model;
+    std::unique_ptr<StoreLock> lock;
 
-    // createIfMissing: a store that does not exist yet starts empty.
-    bool load(bool createIfMissing = false)
+    enum class Use {
+        Read,
+        // The command saves the store afterwards: the lock is held from the load to the save,
+        // and an XML file that is not a store is refused rather than replaced.
+        Change,
+        ChangeOrCreate // as Change; a store that does not exist yet starts empty
+    };
+
+    bool load(Use use = Use::Read)
     {
-        if (createIfMissing && !QFileInfo::exists(path)) {
+        if (use != Use::Read) {
+            lock = std::make_unique<StoreLock>(path);
+            if (lock->lock() == StoreLock::Result::Busy) {
+                err(StoreLock::busyMessage(path));
+                return false;
+            }
+        }
+        if (use == Use::ChangeOrCreate && !QFileInfo::exists(path)) {
             return true;
         }
         StoreLoadResult result;
         if (!LoadModelXML(model, path, &result)) {
             err(QStringLiteral("Failed To Load XML - ") + result.describe(path));
+            return false;
+        }
+        if (use != Use::Read && !result.isStore()) {
+            err(QStringLiteral("%1 is not a coefficient store: its root element is <%2>, not "
+                               "<ISModelProperties>. The file was left unchanged.")
+                    .arg(path, result.rootName));
             return false;
         }
         return true;
@@ -122,7 +147,7 @@ int check(Store& store)
 
 int format(Store& store)
 {
-    return store.load() && store.save() ? Success : Refused;
+    return store.load(Store::Use::Change) && store.save() ? Success : Refused;
 }
 
 int importSet(Store& store, const QString& csv, const QString& typedName)
@@ -132,7 +157,7 @@ int importSet(Store& store, const QString& csv, const QString& typedName)
         err(emptyNameMessage());
         return Refused;
     }
-    if (!store.load(true)) {
+    if (!store.load(Store::Use::ChangeOrCreate)) {
         return Refused;
     }
     if (store.model.ISLCDefs->indexOf(name) > 0) {
@@ -171,7 +196,7 @@ int exportSet(Store& store, const QString& name, const QString& csv)
 
 int merge(Store& store, const QString& other)
 {
-    if (!store.load(true)) {
+    if (!store.load(Store::Use::ChangeOrCreate)) {
         return Refused;
     }
     const MergeResult result = MergeStoreFile(store.model, other);

@@ -1,4 +1,5 @@
 #include "basutil.h"
+#include "storelock.h"
 
 #include <QtTest>
 
@@ -15,11 +16,13 @@ class tst_TarnStore : public QObject {
         QString err;
     };
 
-    Run run(const QStringList& args, bool withStore = true) const
+    void start(QProcess& p, const QStringList& args, bool withStore = true) const
     {
-        QProcess p;
         p.start(QStringLiteral(TARN_BIN_DIR "/tarn-store"),
                 withStore ? QStringList{"--store", m_store} + args : args);
+    }
+    static Run finish(QProcess& p)
+    {
         Run r;
         if (!p.waitForFinished(30000)) {
             return r;
@@ -28,6 +31,12 @@ class tst_TarnStore : public QObject {
         r.out = p.readAllStandardOutput();
         r.err = QString::fromUtf8(p.readAllStandardError());
         return r;
+    }
+    Run run(const QStringList& args, bool withStore = true) const
+    {
+        QProcess p;
+        start(p, args, withStore);
+        return finish(p);
     }
 
     QString write(const QString& name, const QByteArray& bytes) const
@@ -98,17 +107,36 @@ private slots:
         QCOMPARE(r.exit, 1);
     }
 
+    void badStoreIsRefusedAndLeftAlone_data()
+    {
+        QTest::addColumn<QByteArray>("content");
+        QTest::addColumn<QStringList>("args");
+        const QByteArray broken = "<ISModelProperties>\r\n  <ISLCDefs>\r\n";
+        for (const char* command : {"check", "format", "list"}) {
+            QTest::addRow("broken, %s", command) << broken << QStringList{command};
+        }
+        QTest::newRow("broken, merge") << broken << QStringList{"merge", "isprops.xml"};
+        // Some other XML document is read as a store without sets, but never replaced by one.
+        const QByteArray other = "<Other>\r\n  <ISLCDefs/>\r\n</Other>\r\n";
+        QTest::newRow("other root, format") << other << QStringList{"format"};
+        QTest::newRow("other root, import") << other << QStringList{"import", "a.csv", "A"};
+        QTest::newRow("other root, merge") << other << QStringList{"merge", "isprops.xml"};
+    }
     void badStoreIsRefusedAndLeftAlone()
     {
-        const QByteArray broken = "<ISModelProperties>\r\n  <ISLCDefs>\r\n";
-        write(QStringLiteral("isprops.xml"), broken);
-        for (const QStringList& args : {QStringList{"check"}, QStringList{"format"},
-                                        QStringList{"list"}, QStringList{"merge", m_store}}) {
-            const Run r = run(args);
-            QCOMPARE(r.exit, 1);
-            QVERIFY2(r.err.contains(m_store), qPrintable(r.err));
-            QCOMPARE(storeBytes(), broken);
+        QFETCH(QByteArray, content);
+        QFETCH(QStringList, args);
+        write(QStringLiteral("isprops.xml"), content);
+        write(QStringLiteral("a.csv"), "1,A,1,1,1\n");
+        for (int i = 1; i < args.size(); ++i) {
+            if (args[i].contains(QLatin1Char('.'))) {
+                args[i] = m_dir->filePath(args[i]);
+            }
         }
+        const Run r = run(args);
+        QCOMPARE(r.exit, 1);
+        QVERIFY2(r.err.contains(m_store), qPrintable(r.err));
+        QCOMPARE(storeBytes(), content);
     }
 
     void formatRewritesInTheStoreLayout()
@@ -193,6 +221,62 @@ private slots:
         const Run bad = run({"merge", junk});
         QCOMPARE(bad.exit, 1);
         QVERIFY(bad.err.startsWith(QStringLiteral("Failed To Load XML - Invalid file format.")));
+    }
+
+    void concurrentImportsLoseNothing()
+    {
+        const QString csv = write(QStringLiteral("a.csv"), "1,A,1,1,1\n");
+        QStringList expected{"NLCD Land Cover", "TR-55 Urban Districts"};
+        for (int i = 0; i < 20; i += 2) {
+            QProcess first;
+            QProcess second;
+            start(first, {"import", csv, QString::number(i)});
+            start(second, {"import", csv, QString::number(i + 1)});
+            QCOMPARE(finish(first).exit, 0);
+            QCOMPARE(finish(second).exit, 0);
+            expected << QString::number(i) << QString::number(i + 1);
+        }
+        QStringList names = QString::fromUtf8(run({"list"}).out).split('\n', Qt::SkipEmptyParts);
+        names.sort();
+        expected.sort();
+        QCOMPARE(names, expected);
+        QVERIFY(!QFileInfo::exists(m_store + ".lock"));
+    }
+
+    void heldLockRefusesTheChange()
+    {
+        QLockFile held(m_store + ".lock");
+        QVERIFY(held.tryLock(0));
+        const QString csv = write(QStringLiteral("a.csv"), "1,A,1,1,1\n");
+        const QByteArray before = storeBytes();
+        const Run r = run({"import", csv, "A"}); // gives up after a few seconds
+        QCOMPARE(r.exit, 1);
+        QCOMPARE(r.err.trimmed(), StoreLock::busyMessage(m_store));
+        QCOMPARE(storeBytes(), before);
+    }
+
+    void fullDiskNamesTheSystemsReason()
+    {
+        // A file system of its own, 64 KiB and full; mounting it needs root (as in CI).
+        const QString mount = m_dir->filePath(QStringLiteral("small"));
+        QVERIFY(QDir().mkpath(mount));
+        const QString csv = write(QStringLiteral("a.csv"), "1,A,1,1,1\n");
+        const QString script = QStringLiteral(
+            "mount -t tmpfs -o size=64k tmpfs \"$1\" || exit 0\n"
+            "echo mounted\n"
+            "cp \"$2\" \"$1/isprops.xml\" && head -c 100000 /dev/zero >\"$1/fill\" 2>/dev/null\n"
+            "\"$4\" --store \"$1/isprops.xml\" import \"$3\" A\n"
+            "echo \"exit $?\"\n"
+            "cmp -s \"$2\" \"$1/isprops.xml\" && echo unchanged\n");
+        QProcess p;
+        p.start(QStringLiteral("unshare"),
+                {"-m", "sh", "-c", script, "sh", mount, m_store, csv, TARN_BIN_DIR "/tarn-store"});
+        const Run r = finish(p);
+        if (!r.out.startsWith("mounted")) {
+            QSKIP("cannot mount a small file system here");
+        }
+        QCOMPARE(r.out, QByteArray("mounted\nexit 1\nunchanged\n"));
+        QVERIFY2(r.err.endsWith(QStringLiteral(": No space left on device\n")), qPrintable(r.err));
     }
 
     void saveFailureNamesTheStore()
