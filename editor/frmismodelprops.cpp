@@ -64,6 +64,16 @@ const QString kQuitQuestion =
     QStringLiteral("Changes to the coefficient set have not been saved. \r\n Click 'Yes' to save "
                    "changes, 'No' to quit, or 'Cancel' to return.");
 
+QString changedStoreQuestion(const QString& storePath)
+{
+    return QStringLiteral("The coefficient store '%1' has been changed or removed by another "
+                          "program since this window last read or saved it. \r\n Click 'Yes' "
+                          "to replace it with the coefficient sets of this window (the other "
+                          "program's changes are lost), or 'No' to keep the file as it is and "
+                          "the changes of this window unsaved.")
+        .arg(storePath);
+}
+
 // A printable character typed without Ctrl or Alt; copy, paste and other shortcuts are not
 // typing.
 bool isTypedCharacter(const QKeyEvent* event)
@@ -228,10 +238,12 @@ bool frmISModelProps::Form_Load()
     blnUnsavedChanges = false;
     cmdApply->setEnabled(false);
     objModelProps = std::make_unique<clsISModelProperties>();
-    if (!LoadModelXML(*objModelProps, m_storePath)) {
+    StoreLoadResult loadResult;
+    if (!LoadModelXML(*objModelProps, m_storePath, &loadResult)) {
         m_prompts.message(editorLoadFailureMessage(), Icon::Critical, Buttons::OkCancel);
         return false;
     }
+    m_storeBytes = loadResult.fileBytes;
     {
         // Filling selects the first entry by itself; the selection below is the one that
         // shows the set, through the list's own handler.
@@ -661,9 +673,9 @@ void frmISModelProps::ImportFile(const QString& path)
         return;
     }
     appendListEntries({name});
-    if (!SaveModelXML(*objModelProps, m_storePath)) {
-        m_prompts.message(saveFailureMessage(m_storePath), kImportFailedTitle, Icon::Critical,
-                          Buttons::OkCancel);
+    if (!saveStore(kImportFailedTitle)) {
+        // The new set lives in the model and the list: unsaved, so the next save writes it.
+        setUnsavedChanges(true);
     }
 }
 
@@ -707,8 +719,8 @@ void frmISModelProps::CmdMerge_Click()
         return;
     }
     appendListEntries(result.addedNames);
-    if (!SaveModelXML(*objModelProps, m_storePath)) {
-        m_prompts.message(saveFailureMessage(m_storePath), Icon::Critical, Buttons::OkCancel);
+    if (!saveStore(m_prompts.programTitle())) {
+        setUnsavedChanges(true); // as after a failed import
     }
     if (result.duplicates) {
         m_prompts.message(duplicateNamesMessage(), Icon::Information, Buttons::Ok);
@@ -762,11 +774,42 @@ frmISModelProps::SaveOutcome frmISModelProps::saveGridAndStore(const QString& se
             return SaveOutcome::GridRefused;
         }
     }
-    if (!SaveModelXML(*objModelProps, m_storePath)) {
-        m_prompts.message(saveFailureMessage(m_storePath), Icon::Critical, Buttons::OkCancel);
-        return SaveOutcome::StoreFailed;
+    return saveStore(m_prompts.programTitle()) ? SaveOutcome::Saved : SaveOutcome::StoreFailed;
+}
+
+bool frmISModelProps::saveStore(const QString& failureTitle)
+{
+    // The file the user agreed to replace: at first the one this window read or wrote.
+    QByteArray replaceable = m_storeBytes;
+    for (;;) {
+        auto lock = std::make_unique<StoreLock>(m_storePath);
+        if (lock->lock(m_lockWaitMs) == StoreLock::Result::Busy) {
+            m_prompts.message(StoreLock::busyMessage(m_storePath), failureTitle, Icon::Exclamation,
+                              Buttons::Ok);
+            return false;
+        }
+        QByteArray onDisk; // stays empty when the file is gone
+        QString ignored;
+        readFileBytes(m_storePath, &onDisk, &ignored);
+        if (onDisk == replaceable) {
+            const QByteArray bytes = storeFileBytes(*objModelProps);
+            if (!writeFileAtomically(m_storePath, bytes, nullptr)) {
+                m_prompts.message(saveFailureMessage(m_storePath), failureTitle, Icon::Critical,
+                                  Buttons::OkCancel);
+                return false;
+            }
+            m_storeBytes = bytes;
+            return true;
+        }
+        // Nobody waits on the lock while the user decides; a file that changes again
+        // meanwhile is asked about again.
+        lock.reset();
+        if (m_prompts.message(changedStoreQuestion(m_storePath), Icon::Exclamation,
+                              Buttons::YesNo) != Button::Yes) {
+            return false;
+        }
+        replaceable = onDisk;
     }
-    return SaveOutcome::Saved;
 }
 
 bool frmISModelProps::SaveBeforeProceeding(const QString& question, const QString& closing,

@@ -2,6 +2,7 @@
 
 #include "clsismodelproperties.h"
 #include "gridrules.h"
+#include "storelock.h"
 
 #include <QString>
 #include <QVector>
@@ -38,6 +39,8 @@ public:
 
     // The help page the Help button opens (tests point it elsewhere).
     void setHelpPath(const QString& path) { m_helpPath = path; }
+    // How long a save waits for another program's lock on the store (tests shorten it).
+    void setLockWait(int ms) { m_lockWaitMs = ms; }
 
     // State, for the program's own checks and for tests.
     const clsISModelProperties& model() const { return *objModelProps; }
@@ -98,6 +101,10 @@ private:
                               const QString& setName);
     enum class SaveOutcome { Saved, GridRefused, StoreFailed };
     SaveOutcome saveGridAndStore(const QString& setName);
+    // Writes the model to the store under its lock, asking before it replaces a file another
+    // program wrote since. False when nothing was written: the reason has been shown under
+    // failureTitle, or the user chose to keep the other program's file.
+    bool saveStore(const QString& failureTitle);
     bool QueryUnload();
     QString selectedSetName() const;
     void setUnsavedChanges(bool unsaved);
@@ -107,6 +114,10 @@ private:
     QString m_storePath;
     QString m_helpPath;
     bool m_loaded = false;
+    // The store file as this window last read or wrote it: anything else on disk at the
+    // next save was written by another program.
+    QByteArray m_storeBytes;
+    int m_lockWaitMs = StoreLock::kDefaultWaitMs;
 
     std::unique_ptr<clsISModelProperties> objModelProps;
     qint32 lngShownSet = -99;

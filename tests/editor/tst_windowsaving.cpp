@@ -1,4 +1,5 @@
 #include "editorfixture.h"
+#include "storelock.h"
 
 // Apply, set switching, Quit and the close box, checked against the store file on disk.
 class TestWindowSaving : public QObject {
@@ -54,23 +55,118 @@ private slots:
         QCOMPARE(classNames(f.storeOnDisk(), "Urban").first(), QStringLiteral("Lake"));
     }
 
-    void failedStoreSaveKeepsEditsUnsaved()
+    void failedSaveKeepsUnsavedStateForRetry_data()
     {
+        QTest::addColumn<QString>("action"); // a button, or "switch" for the set list
+        QTest::addColumn<bool>("locked");    // else the store file is read-only
+        QTest::addColumn<QString>("savedSet");
+        QTest::newRow("Apply") << "cmdApply" << false << "Urban";
+        QTest::newRow("Apply, lock held elsewhere") << "cmdApply" << true << "Urban";
+        QTest::newRow("set switching") << "switch" << false << "Urban";
+        QTest::newRow("Quit") << "cmdQuit" << false << "Urban";
+        QTest::newRow("Import") << "CmdImport" << false << "Imported";
+        QTest::newRow("Merge") << "CmdMerge" << false << "Merged";
+    }
+    void failedSaveKeepsUnsavedStateForRetry()
+    {
+        QFETCH(QString, action);
+        QFETCH(bool, locked);
+        QFETCH(QString, savedSet);
         f.open();
+        f.window->setLockWait(50);
         const QByteArray before = f.storeBytes();
-        f.edit(2, ColName, QStringLiteral("Parks"));
-        f.setStoreWritable(false);
-        f.prompts->answerButton(Button::Cancel);
-        f.click("cmdApply");
-        QCOMPARE(f.prompts->messageTexts(),
-                 QStringList{"Failed To Save XML - verify the permissions to write to file '" +
-                             f.storePath() + "'."});
-        QCOMPARE(f.prompts->calls()[0].icon, Icon::Critical);
-        QVERIFY(f.applyEnabled());
+        QLockFile otherProgram(f.storePath() + ".lock");
+        if (locked) {
+            QVERIFY(otherProgram.tryLock(0));
+        } else {
+            f.setStoreWritable(false);
+        }
+        if (action == "CmdImport") {
+            const QString csv = f.dir.filePath(QStringLiteral("a.csv"));
+            writeFile(csv, "1,Pond,1,1,1\r\n");
+            f.prompts->answerPath(csv);
+            f.prompts->answerText(savedSet);
+        } else if (action == "CmdMerge") {
+            const QString other = f.dir.filePath(QStringLiteral("other.xml"));
+            QVERIFY(SaveModelXML(modelOf({savedSet}), other));
+            f.prompts->answerPath(other);
+        } else {
+            f.edit(2, ColName, QStringLiteral("Parks"));
+            if (action != "cmdApply") {
+                f.prompts->answerButton(Button::Yes); // save first
+            }
+        }
+        f.prompts->answerButton(locked ? Button::Ok : Button::Cancel);
+        if (action == "switch") {
+            f.list()->setCurrentIndex(1);
+        } else {
+            f.click(action.toLatin1().constData());
+        }
+        const QStringList texts = f.prompts->messageTexts();
+        QVERIFY(!texts.isEmpty());
+        QCOMPARE(texts.last(), locked ? StoreLock::busyMessage(f.storePath())
+                                      : saveFailureMessage(f.storePath()));
         QCOMPARE(f.storeBytes(), before);
+        QVERIFY(f.window->isVisible());
+        QCOMPARE(f.list()->currentIndex(), 0);
+        QVERIFY(f.applyEnabled());
+        f.prompts->answerButton(Button::Cancel);
+        QVERIFY(!f.window->close()); // Quit asks
+        QVERIFY(f.prompts->messageTexts().last().startsWith("Changes to the coefficient set"));
+
+        otherProgram.unlock();
         f.setStoreWritable(true);
         f.click("cmdApply");
+        QVERIFY(!f.applyEnabled());
+        QVERIFY(setNames(f.storeOnDisk()).contains(savedSet));
+        QCOMPARE(classNames(f.storeOnDisk(), "Urban").at(1),
+                 savedSet == "Urban" ? "Parks" : "Open Space");
+    }
+
+    void storeChangedByAnotherProgramAsksFirst_data()
+    {
+        QTest::addColumn<Button>("answer");
+        QTest::addColumn<bool>("changedAgainWhileAsking");
+        QTest::newRow("Yes replaces it") << Button::Yes << false;
+        QTest::newRow("No keeps it and the window's changes") << Button::No << false;
+        QTest::newRow("changed again while asking: asked again") << Button::Yes << true;
+    }
+    void storeChangedByAnotherProgramAsksFirst()
+    {
+        QFETCH(Button, answer);
+        QFETCH(bool, changedAgainWhileAsking);
+        f.open();
+        f.edit(2, ColName, QStringLiteral("Parks"));
+        QVERIFY(SaveModelXML(modelOf({"Other"}), f.storePath()));
+        f.prompts->answerButton(answer, [&](const ScriptedPrompts::Call&) {
+            if (changedAgainWhileAsking) {
+                QVERIFY(SaveModelXML(modelOf({"Third"}), f.storePath()));
+            }
+        });
+        if (changedAgainWhileAsking) {
+            f.prompts->answerButton(Button::Yes);
+        }
+        const QByteArray other = f.storeBytes();
+        f.click("cmdApply");
+        const QString question =
+            "The coefficient store '" + f.storePath() +
+            "' has been changed or removed by another program since this window last read or "
+            "saved it. \r\n Click 'Yes' to replace it with the coefficient sets of this window "
+            "(the other program's changes are lost), or 'No' to keep the file as it is and the "
+            "changes of this window unsaved.";
+        QCOMPARE(f.prompts->messageTexts(), QStringList(changedAgainWhileAsking ? 2 : 1, question));
+        QCOMPARE(f.prompts->calls()[0].buttons, Buttons::YesNo);
+        if (answer == Button::No) {
+            QCOMPARE(f.storeBytes(), other);
+            QVERIFY(f.applyEnabled());
+            return;
+        }
+        QCOMPARE(setNames(f.storeOnDisk()), (QStringList{"Urban", "rural Lands", "Empty"}));
         QCOMPARE(classNames(f.storeOnDisk(), "Urban").at(1), QStringLiteral("Parks"));
+        QVERIFY(!f.applyEnabled());
+        f.edit(2, ColName, QStringLiteral("Garden")); // its own file now: no question
+        f.click("cmdApply");
+        QCOMPARE(classNames(f.storeOnDisk(), "Urban").at(1), QStringLiteral("Garden"));
     }
 
     void switchingSetsAsksToSaveFirst_data()
