@@ -16,8 +16,10 @@ class tst_TarnStore : public QObject {
         QString err;
     };
 
+    // Relative paths in args name files of the test's folder.
     void start(QProcess& p, const QStringList& args, bool withStore = true) const
     {
+        p.setWorkingDirectory(m_dir->path());
         p.start(QStringLiteral(TARN_BIN_DIR "/tarn-store"),
                 withStore ? QStringList{"--store", m_store} + args : args);
     }
@@ -128,11 +130,6 @@ private slots:
         QFETCH(QStringList, args);
         write(QStringLiteral("isprops.xml"), content);
         write(QStringLiteral("a.csv"), "1,A,1,1,1\n");
-        for (int i = 1; i < args.size(); ++i) {
-            if (args[i].contains(QLatin1Char('.'))) {
-                args[i] = m_dir->filePath(args[i]);
-            }
-        }
         const Run r = run(args);
         QCOMPARE(r.exit, 1);
         QVERIFY2(r.err.contains(m_store), qPrintable(r.err));
