@@ -1,13 +1,33 @@
 #include "commandsource.h"
 #include "frmismodelprops.h"
+#include "qtprompts.h"
 
 #include <QApplication>
 #include <QPointer>
+
+#include <cstdio>
 
 int main(int argc, char* argv[])
 {
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("tarnProps"));
+
+    // Served before the store loads, so that a second copy hands over before it shows anything.
+    QPointer<frmISModelProps> target;
+    CommandSource commands(QStringLiteral("tarnProps"));
+    commands.setExecuteHandler(
+        [&target](const QString& command) { return target && target->HostExecute(command); });
+    QString why;
+    switch (serveOrHandOver(commands, &why)) {
+    case StartOutcome::HandedOver:
+        return 0;
+    case StartOutcome::Unreachable:
+        std::fprintf(stderr, "tarnProps: no host commands will arrive: %s\n", qPrintable(why));
+        QtPrompts(QStringLiteral("tarnProps")).message(why, Prompts::Icon::Exclamation);
+        break;
+    case StartOutcome::Serving:
+        break;
+    }
 
     auto* window = new frmISModelProps;
     if (!window->loaded()) {
@@ -16,14 +36,7 @@ int main(int argc, char* argv[])
         return 1;
     }
     window->setAttribute(Qt::WA_DeleteOnClose);
-
-    CommandSource commands(QStringLiteral("tarnProps"));
-    const QPointer<frmISModelProps> target = window;
-    commands.setExecuteHandler(
-        [target](const QString& command) { return target && target->HostExecute(command); });
-    if (commands.listen() != CommandSource::ListenResult::Listening) {
-        qWarning("tarnProps: no host commands will arrive: %s", qPrintable(commands.errorString()));
-    }
+    target = window;
 
     window->show();
     return app.exec();

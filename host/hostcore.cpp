@@ -140,7 +140,18 @@ HostCore::Answer HostCore::executeModel(const QString& paramFile) const
 {
     // The refusal text reaches the user through the launcher's message.
     QString problem;
-    const auto params = ModelParamsFile::load(paramFile, &problem);
+    // Checked before reading: the file is read whole, and a real one has a few kilobytes.
+    constexpr qint64 MaxParamFileBytes = 4 * 1024 * 1024;
+    const QFileInfo info(paramFile);
+    std::optional<ModelParamsFile> params;
+    if (info.isFile() && info.size() > MaxParamFileBytes)
+        problem = QStringLiteral("%1: the file has %2 bytes, more than the %3 a parameter file "
+                                 "may have")
+                      .arg(info.fileName())
+                      .arg(info.size())
+                      .arg(MaxParamFileBytes);
+    else
+        params = ModelParamsFile::load(paramFile, &problem);
     if (params)
         problem = checkThemes(*params);
     if (!problem.isEmpty())

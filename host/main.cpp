@@ -52,12 +52,18 @@ void quitOnTermination(QObject* parent)
     std::signal(SIGINT, onSignal);
 }
 
-// Requests, answers and commands, one line each, so a log shows the conversation.
+// Requests, answers and commands, one line each, so a log shows the conversation. A line is
+// cut short, so that a caller sending megabytes cannot fill the disk with the log.
 void logLine(const QString& line)
 {
+    constexpr int MaxShown = 300;
     QString flat = line;
     flat.replace(QLatin1Char('\r'), QLatin1String("\\r"))
         .replace(QLatin1Char('\n'), QLatin1String("\\n"));
+    if (flat.size() > MaxShown) {
+        const int cut = flat.at(MaxShown - 1).isHighSurrogate() ? MaxShown - 1 : MaxShown;
+        flat = flat.left(cut) + QStringLiteral("... (%1 characters)").arg(flat.size());
+    }
     std::fputs(flat.toUtf8().constData(), stdout);
     std::fputc('\n', stdout);
     std::fflush(stdout);

@@ -46,6 +46,13 @@ ClientLink::Reply ClientLink::call(FrameVerb verb, const QString& text)
     const QString path = HostLink::endpointPath(m_service, m_topic);
     const QDeadlineTimer deadline(qint64(m_timeoutTenths) * 100);
 
+    const QString untrusted = HostLink::checkEndpointDirectory(false);
+    if (!untrusted.isEmpty()) {
+        fail(Failure::NotRunning,
+             QStringLiteral("%1: %2; %3 not sent").arg(name(), untrusted, what));
+        return {};
+    }
+
     QLocalSocket socket;
     socket.connectToServer(path);
     if (!socket.waitForConnected(remainingMs(deadline))) {
@@ -56,6 +63,14 @@ ClientLink::Reply ClientLink::call(FrameVerb verb, const QString& text)
             fail(Failure::NotRunning,
                  QStringLiteral("%1: no program answers: %2; %3 not sent")
                      .arg(name(), HostLink::connectFailure(socket.error(), path), what));
+        return {};
+    }
+    // Another user's program could feed us file names to read and delete.
+    const QString stranger = HostLink::checkPeer(socket);
+    if (!stranger.isEmpty()) {
+        socket.abort();
+        fail(Failure::NotRunning,
+             QStringLiteral("%1: %2; %3 not sent").arg(name(), stranger, what));
         return {};
     }
 

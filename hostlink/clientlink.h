@@ -15,7 +15,7 @@ class ClientLink {
 public:
     enum class Failure {
         None,
-        NotRunning,    // nobody serves the endpoint
+        NotRunning,    // nobody serves the endpoint, or only another user's program
         TimedOut,      // no complete answer before the time-out
         Disconnected,  // the peer closed the connection before its answer was complete
         ProtocolError, // the answer was not a well-formed frame of the expected kind

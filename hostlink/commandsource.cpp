@@ -1,21 +1,29 @@
 #include "commandsource.h"
 
+#include "clientlink.h"
+
 #include <QFile>
 #include <QLocalServer>
 #include <QLocalSocket>
+#include <QTimer>
 
 #include <sys/stat.h>
 
 namespace {
 // A local connect succeeds or fails at once; this only bounds a wedged peer.
 constexpr int ProbeTimeoutMs = 2000;
+// How often the server is checked for having stopped listening.
+constexpr int WatchIntervalMs = 1000;
 } // namespace
 
 CommandSource::CommandSource(const QString& service, const QString& topic, QObject* parent)
-    : QObject(parent), m_service(service), m_topic(topic), m_server(new QLocalServer(this))
+    : QObject(parent), m_service(service), m_topic(topic), m_server(new QLocalServer(this)),
+      m_watch(new QTimer(this))
 {
     m_server->setSocketOptions(QLocalServer::UserAccessOption);
     connect(m_server, &QLocalServer::newConnection, this, &CommandSource::onNewConnection);
+    m_watch->setInterval(WatchIntervalMs);
+    connect(m_watch, &QTimer::timeout, this, &CommandSource::checkListening);
 }
 
 CommandSource::~CommandSource()
@@ -36,6 +44,13 @@ CommandSource::ListenResult CommandSource::listen()
     const QString path = HostLink::endpointPath(m_service, m_topic);
     m_error.clear();
 
+    const QString untrusted = HostLink::checkEndpointDirectory(true);
+    if (!untrusted.isEmpty()) {
+        m_error = tr("Cannot serve %1: %2.").arg(name(), untrusted);
+        qCWarning(lcHostLink).noquote() << m_error;
+        return ListenResult::Failed;
+    }
+
     struct stat st {};
     if (::lstat(QFile::encodeName(path).constData(), &st) == 0) {
         if (!S_ISSOCK(st.st_mode)) {
@@ -46,7 +61,13 @@ CommandSource::ListenResult CommandSource::listen()
         QLocalSocket probe;
         probe.connectToServer(path);
         if (probe.waitForConnected(ProbeTimeoutMs)) {
+            const QString stranger = HostLink::checkPeer(probe);
             probe.abort();
+            if (!stranger.isEmpty()) {
+                m_error = tr("Cannot serve %1: %2.").arg(name(), stranger);
+                qCWarning(lcHostLink).noquote() << m_error;
+                return ListenResult::Failed;
+            }
             m_error = tr("%1 is already served by another running program (%2).").arg(name(), path);
             qCWarning(lcHostLink).noquote() << m_error;
             return ListenResult::InUse;
@@ -69,13 +90,16 @@ CommandSource::ListenResult CommandSource::listen()
                                                                              : ListenResult::Failed;
     }
     m_path = path;
+    m_watch->start();
     return ListenResult::Listening;
 }
 
 void CommandSource::close()
 {
-    for (auto& [socket, reader] : m_readers) {
+    m_watch->stop();
+    for (auto& [socket, connection] : m_connections) {
         socket->disconnect(this);
+        connection.idle->stop();
         if (socket == m_dispatching) {
             // Its handler is closing us ("{quit}"); dispatch() still answers, then drops it.
             socket->setParent(nullptr);
@@ -84,17 +108,46 @@ void CommandSource::close()
         socket->abort();
         socket->deleteLater();
     }
-    m_readers.clear();
+    m_connections.clear();
     m_server->close();
+}
+
+void CommandSource::checkListening()
+{
+    // Qt closes the server (and removes its socket) when accepting fails, for instance when
+    // the process has run out of file descriptors; the program would then stay deaf.
+    if (m_server->isListening())
+        return;
+    qCWarning(lcHostLink).noquote()
+        << name() + QStringLiteral(": the server stopped listening (%1); listening again")
+                        .arg(m_server->errorString());
+    if (listen() == ListenResult::InUse)
+        m_watch->stop(); // another program took the endpoint meanwhile; it is theirs now
 }
 
 void CommandSource::onNewConnection()
 {
     while (QLocalSocket* socket = m_server->nextPendingConnection()) {
-        m_readers.emplace(socket, FrameReader());
+        if (m_connections.size() >= std::size_t(MaxConnections)) {
+            qCWarning(lcHostLink).noquote()
+                << name() + QStringLiteral(": refusing a connection: %1 are open already")
+                                .arg(MaxConnections);
+            socket->abort();
+            socket->deleteLater();
+            continue;
+        }
+        // Holds back a caller that sends faster than its frames are handled.
+        socket->setReadBufferSize(HostLink::MaxFrameLength);
+        auto* idle = new QTimer(socket);
+        idle->setSingleShot(true);
+        idle->setInterval(m_idleTimeoutMs);
+        connect(idle, &QTimer::timeout, this, [this, socket] { onIdle(socket); });
+        m_connections.emplace(socket, Connection{FrameReader(), idle, false});
         connect(socket, &QLocalSocket::readyRead, this, [this, socket] { onReadyRead(socket); });
+        connect(socket, &QLocalSocket::bytesWritten, idle, qOverload<>(&QTimer::start));
         connect(socket, &QLocalSocket::disconnected, this,
                 [this, socket] { onDisconnected(socket); });
+        idle->start();
         if (socket->bytesAvailable() > 0)
             onReadyRead(socket);
     }
@@ -102,50 +155,68 @@ void CommandSource::onNewConnection()
 
 void CommandSource::onReadyRead(QLocalSocket* socket)
 {
-    auto it = m_readers.find(socket);
-    if (it == m_readers.end())
-        return;
-    FrameReader& reader = it->second;
-    reader.append(socket->readAll());
-    for (;;) {
-        const FrameReader::Status status = reader.next();
-        if (status == FrameReader::Status::NeedMore)
-            return;
-        if (status == FrameReader::Status::Error) {
-            drop(socket, reader.errorString());
-            return;
-        }
-        const FrameVerb verb = reader.verb();
-        if (verb != FrameVerb::Execute && verb != FrameVerb::Request) {
-            drop(socket, tr("unexpected %1 frame from a caller").arg(frameVerbName(verb)));
-            return;
-        }
-        // Queued, so the handler runs outside this socket's signal and may delete us.
-        QMetaObject::invokeMethod(
-            this,
-            [this, guard = QPointer<QLocalSocket>(socket), verb, text = reader.text()] {
-                dispatch(guard, verb, text);
-            },
-            Qt::QueuedConnection);
+    auto it = m_connections.find(socket);
+    if (it == m_connections.end() || it->second.busy)
+        return; // one frame at a time; the rest waits in the socket
+    Connection& connection = it->second;
+    FrameReader& reader = connection.reader;
+    connection.idle->start();
+
+    // Reads only when no complete frame is buffered, so the buffer stays near one frame.
+    FrameReader::Status status = reader.next();
+    if (status == FrameReader::Status::NeedMore && socket->bytesAvailable() > 0) {
+        reader.append(socket->readAll());
+        status = reader.next();
     }
+    if (status == FrameReader::Status::NeedMore)
+        return;
+    if (status == FrameReader::Status::Error) {
+        drop(socket, reader.errorString());
+        return;
+    }
+    const FrameVerb verb = reader.verb();
+    if (verb != FrameVerb::Execute && verb != FrameVerb::Request) {
+        drop(socket, tr("unexpected %1 frame from a caller").arg(frameVerbName(verb)));
+        return;
+    }
+    connection.busy = true;
+    connection.idle->stop();
+    // Queued, so the handler runs outside this socket's signal and may delete us.
+    QMetaObject::invokeMethod(
+        this,
+        [this, guard = QPointer<QLocalSocket>(socket), verb, text = reader.text()] {
+            dispatch(guard, verb, text);
+        },
+        Qt::QueuedConnection);
 }
 
 void CommandSource::onDisconnected(QLocalSocket* socket)
 {
-    auto it = m_readers.find(socket);
-    if (it == m_readers.end())
+    auto it = m_connections.find(socket);
+    if (it == m_connections.end())
         return;
-    if (it->second.isMidFrame())
+    if (it->second.reader.isMidFrame())
         qCWarning(lcHostLink).noquote()
             << name() + QStringLiteral(": caller disconnected in the middle of a frame; dropped");
-    m_readers.erase(it);
+    m_connections.erase(it);
     socket->deleteLater();
+}
+
+void CommandSource::onIdle(QLocalSocket* socket)
+{
+    auto it = m_connections.find(socket);
+    if (it == m_connections.end() || it->second.busy)
+        return;
+    drop(socket,
+         tr("idle for %1 ms%2")
+             .arg(m_idleTimeoutMs)
+             .arg(it->second.reader.isMidFrame() ? tr(" in the middle of a frame") : QString()));
 }
 
 void CommandSource::drop(QLocalSocket* socket, const QString& reason)
 {
     qCWarning(lcHostLink).noquote() << name() + QStringLiteral(": closing connection: ") + reason;
-    m_readers.erase(socket);
+    m_connections.erase(socket);
     socket->disconnect(this);
     socket->abort();
     socket->deleteLater();
@@ -171,10 +242,15 @@ void CommandSource::dispatch(const QPointer<QLocalSocket>& socket, FrameVerb ver
     }
     // The caller may have gone meanwhile; the handler may have closed or destroyed us.
     if (socket && socket->state() == QLocalSocket::ConnectedState) {
-        socket->write(reply);
-        socket->flush();
+        if (self && socket->bytesToWrite() + reply.size() > MaxQueuedReplyBytes) {
+            drop(socket, tr("the caller does not read its replies (%1 bytes waiting)")
+                             .arg(socket->bytesToWrite()));
+        } else {
+            socket->write(reply);
+            socket->flush();
+        }
     }
-    const bool orphaned = !self || m_readers.count(socket.data()) == 0;
+    const bool orphaned = !self || m_connections.count(socket.data()) == 0;
     if (socket && orphaned) {
         socket->disconnectFromServer();
         socket->deleteLater();
@@ -182,8 +258,40 @@ void CommandSource::dispatch(const QPointer<QLocalSocket>& socket, FrameVerb ver
     if (!self)
         return;
     m_dispatching = nullptr;
+    if (!orphaned) {
+        // The next frame, if the caller sent one already.
+        m_connections[socket.data()].busy = false;
+        QMetaObject::invokeMethod(
+            this,
+            [this, socket] {
+                if (socket)
+                    onReadyRead(socket.data());
+            },
+            Qt::QueuedConnection);
+    }
     if (verb == FrameVerb::Execute)
         emit executed(text, accepted);
     else
         emit answered(text, answer);
+}
+
+StartOutcome serveOrHandOver(CommandSource& source, QString* message, int timeoutTenths)
+{
+    switch (source.listen()) {
+    case CommandSource::ListenResult::Listening:
+        return StartOutcome::Serving;
+    case CommandSource::ListenResult::Failed:
+        *message = source.errorString();
+        return StartOutcome::Unreachable;
+    case CommandSource::ListenResult::InUse:
+        break;
+    }
+    ClientLink link(source.service(), source.topic());
+    link.setTimeout(timeoutTenths);
+    if (link.execute(HostLink::CmdView) == ExecuteResult::Accepted)
+        return StartOutcome::HandedOver;
+    *message = QObject::tr("%1\nIt did not come to the front (%2), so host commands cannot "
+                           "reach this copy.")
+                   .arg(source.errorString(), link.lastError());
+    return StartOutcome::Unreachable;
 }

@@ -14,6 +14,7 @@
 
 class QLocalServer;
 class QLocalSocket;
+class QTimer;
 
 // The endpoint others call: each main window's command source ("<program>.Transfer"), and
 // the host's request channel in tarnhost ("ISServer.System").
@@ -30,6 +31,11 @@ public:
         InUse,  // another running program answers on this endpoint
         Failed, // anything else; errorString() says what
     };
+
+    // Open connections per endpoint; more are refused, so that descriptors never run out.
+    static constexpr int MaxConnections = 64;
+    // Bytes of replies waiting for a caller that does not read; beyond, it is dropped.
+    static constexpr qint64 MaxQueuedReplyBytes = 2 * HostLink::MaxFrameLength;
 
     using ExecuteHandler = std::function<bool(const QString& command)>;
     using RequestHandler = std::function<std::optional<QString>(const QString& item)>;
@@ -48,6 +54,10 @@ public:
     void close();
     bool isListening() const;
 
+    // A connection on which nothing has moved for this long while no reply is owed is closed,
+    // so that silent or half-sent callers cannot hold the endpoint's connections for good.
+    void setIdleTimeout(int ms) { m_idleTimeoutMs = ms; }
+
     QString errorString() const { return m_error; }
     QString service() const { return m_service; }
     QString topic() const { return m_topic; }
@@ -61,9 +71,17 @@ signals:
     void answered(const QString& item, const std::optional<QString>& answer);
 
 private:
+    struct Connection {
+        FrameReader reader;
+        QTimer* idle = nullptr;
+        bool busy = false; // a frame of it is being handled; the next waits
+    };
+
     void onNewConnection();
     void onReadyRead(QLocalSocket* socket);
     void onDisconnected(QLocalSocket* socket);
+    void onIdle(QLocalSocket* socket);
+    void checkListening();
     void dispatch(const QPointer<QLocalSocket>& socket, FrameVerb verb, const QString& text);
     void drop(QLocalSocket* socket, const QString& reason);
 
@@ -72,8 +90,20 @@ private:
     QString m_path;
     QString m_error;
     QLocalServer* m_server;
+    QTimer* m_watch; // notices a server that Qt closed behind our back
+    int m_idleTimeoutMs = 60000;
     ExecuteHandler m_execute;
     RequestHandler m_request;
-    std::map<QLocalSocket*, FrameReader> m_readers;
+    std::map<QLocalSocket*, Connection> m_connections;
     QLocalSocket* m_dispatching = nullptr; // the connection whose handler is running
 };
+
+// How a program's start went with its command endpoint.
+enum class StartOutcome {
+    Serving,     // host commands reach this copy
+    HandedOver,  // another copy serves the endpoint and has come to the front; this one ends
+    Unreachable, // host commands cannot reach this copy; the message says why
+};
+// Serves the program's endpoint; when another copy of the program already serves it, asks
+// that copy to show its window ("{view}") instead, as single-instance programs do.
+StartOutcome serveOrHandOver(CommandSource& source, QString* message, int timeoutTenths = 50);

@@ -11,8 +11,13 @@ ExecuteClient::ExecuteClient(QObject* parent)
         finish(ExecuteResult::NoAnswer,
                QStringLiteral("%1: no answer in time to command \"%2\"").arg(m_name, m_command));
     });
-    connect(m_socket, &QLocalSocket::connected, this,
-            [this] { m_socket->write(encodeFrame(FrameVerb::Execute, m_command)); });
+    connect(m_socket, &QLocalSocket::connected, this, [this] {
+        const QString stranger = HostLink::checkPeer(*m_socket);
+        if (!stranger.isEmpty())
+            notSent(stranger);
+        else
+            m_socket->write(encodeFrame(FrameVerb::Execute, m_command));
+    });
     connect(m_socket, &QLocalSocket::readyRead, this, &ExecuteClient::onReadyRead);
     connect(m_socket, &QLocalSocket::errorOccurred, this, [this](QLocalSocket::LocalSocketError e) {
         // A peer closing after its answer is no error; onReadyRead has finished us by then.
@@ -34,6 +39,11 @@ void ExecuteClient::send(const QString& service, const QString& command, const Q
 {
     m_name = HostLink::endpointName(service, topic);
     m_command = command;
+    const QString untrusted = HostLink::checkEndpointDirectory(false);
+    if (!untrusted.isEmpty()) {
+        notSent(untrusted);
+        return;
+    }
     m_timer->start(qMax(1, timeoutTenths) * 100);
     m_socket->connectToServer(HostLink::endpointPath(service, topic));
 }
@@ -60,6 +70,12 @@ void ExecuteClient::onReadyRead()
         finish(ExecuteResult::NoAnswer,
                QStringLiteral("%1: %2 frame in answer to command \"%3\"")
                    .arg(m_name, QString::fromLatin1(frameVerbName(m_reader.verb())), m_command));
+}
+
+void ExecuteClient::notSent(const QString& why)
+{
+    finish(ExecuteResult::NoAnswer,
+           QStringLiteral("%1: command \"%2\" not sent: %3").arg(m_name, m_command, why));
 }
 
 void ExecuteClient::finish(ExecuteResult result, const QString& reason)

@@ -30,6 +30,7 @@ signals:
 private:
     void onReadyRead();
     void finish(ExecuteResult result, const QString& reason);
+    void notSent(const QString& why);
 
     QLocalSocket* m_socket;
     QTimer* m_timer;

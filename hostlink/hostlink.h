@@ -27,8 +27,15 @@ constexpr qint64 MaxFrameLength = 1024 * 1024;
 // Default time-out of a request, in tenths of a second (120 s).
 constexpr int DefaultTimeoutTenths = 1200;
 
-// Folder that holds the endpoints: $XDG_RUNTIME_DIR, else the temporary folder.
+// Folder that holds the endpoints: $XDG_RUNTIME_DIR, else the private folder tarn-<uid> in
+// the temporary folder.
 QString endpointDirectory();
+// Why the endpoint folder cannot be trusted, or "" when it can (or does not exist yet). The
+// private folder must be a folder of this user's with mode 0700; `create` makes it first.
+QString checkEndpointDirectory(bool create);
+// Why the program at the other end of a connected socket cannot be trusted, or "" when it
+// runs as this user.
+QString checkPeer(const QLocalSocket& socket);
 // "<service>.<topic>", the conversation's name as users see it in messages.
 QString endpointName(const QString& service, const QString& topic);
 // Full path of the endpoint's local socket.

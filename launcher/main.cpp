@@ -17,20 +17,31 @@ int main(int argc, char* argv[])
     QApplication::setQuitOnLastWindowClosed(false);
 
     QtPrompts prompts(QStringLiteral("TARN"));
+    // Served before the window loads, so that a second copy hands over before it asks the
+    // host anything; commands are refused until the window is ready for them.
+    frmISParams* ready = nullptr;
+    CommandSource source(QStringLiteral("tarn"));
+    source.setExecuteHandler(
+        [&ready](const QString& command) { return ready && ready->HandleHostCommand(command); });
+    QString why;
+    switch (serveOrHandOver(source, &why)) {
+    case StartOutcome::HandedOver:
+        return 0;
+    case StartOutcome::Unreachable:
+        std::fprintf(stderr, "tarn: host commands cannot reach this window: %s\n", qPrintable(why));
+        prompts.message(why, Prompts::Icon::Exclamation);
+        break;
+    case StartOutcome::Serving:
+        break;
+    }
+
     ClientLink link;
     frmISParams form(StorePath(), prompts, link);
     prompts.setDialogParent(&form);
     if (!form.Form_Load()) {
         return 1;
     }
-
-    CommandSource source(QStringLiteral("tarn"));
-    source.setExecuteHandler(
-        [&form](const QString& command) { return form.HandleHostCommand(command); });
-    if (source.listen() != CommandSource::ListenResult::Listening) {
-        std::fprintf(stderr, "tarn: host commands cannot reach this window: %s\n",
-                     qPrintable(source.errorString()));
-    }
+    ready = &form;
 
     QObject::connect(&form, &frmISParams::unloaded, &app, [&source] {
         source.close();

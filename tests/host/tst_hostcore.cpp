@@ -195,6 +195,10 @@ void TestHostCore::refusesABadParameterFileWithAShortReason_data()
         << "model_params.txt: field ZONE of theme parcels is not numeric";
     QTest::newRow("scenario theme") << QByteArray("DS#1#outline") << QByteArray("DS#1#lakes")
                                     << "model_params.txt: polygon theme lakes not found";
+    // Refused before it is read: padded to one byte over the limit.
+    QTest::newRow("over 4 MiB") << goodParams << goodParams
+                                << "model_params.txt: the file has 4194305 bytes, more than the "
+                                   "4194304 a parameter file may have";
 }
 
 void TestHostCore::refusesABadParameterFileWithAShortReason()
@@ -205,6 +209,8 @@ void TestHostCore::refusesABadParameterFileWithAShortReason()
     QTemporaryDir dir;
     const QString path = from.isEmpty() ? dir.filePath("model_params.txt")
                                         : writeParams(dir, edited(goodParams, from, to));
+    if (QTest::currentDataTag() == QLatin1String("over 4 MiB"))
+        QVERIFY(QFile::resize(path, 4 * 1024 * 1024 + 1));
     const HostCore::Answer result =
         HostCore(parsed()).answer(HostRequest::isCallExecuteModel(path));
     QCOMPARE(*result.text, answer.replace("OUTDIR", dir.path()));

@@ -5,18 +5,25 @@
 #include "executeclient.h"
 #include "hostlink.h"
 
+#include <QDir>
 #include <QFile>
 #include <QLocalServer>
 #include <QLocalSocket>
+#include <QProcess>
 #include <QRegularExpression>
 #include <QSignalSpy>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QThread>
 
 #include <memory>
 #include <optional>
+#include <vector>
+
+#include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -44,7 +51,8 @@ ExecuteResult sendAsync(const QString& command, int timeoutTenths = 100)
     return spy.first().first().value<ExecuteResult>();
 }
 
-// A program's command source that accepts every command and notes it.
+// A program's command source that accepts every command and notes it. Asked "big" as a
+// request, it answers a whole megabyte.
 struct Program {
     CommandSource source{"tarn"};
     QStringList received;
@@ -54,8 +62,36 @@ struct Program {
             received << command;
             return true;
         });
+        source.setRequestHandler([](const QString&) {
+            return QString(int(HostLink::MaxFrameLength), QLatin1Char('b'));
+        });
     }
 };
+
+// Connects without Qt, which a server only accepts once its event loop runs.
+int rawConnect(const QString& path)
+{
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    qstrncpy(address.sun_path, QFile::encodeName(path).constData(), sizeof(address.sun_path));
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// A start of a second copy of the program, in a worker so this thread can serve the first.
+std::pair<StartOutcome, QString> startSecondCopy()
+{
+    return inWorker([] {
+        CommandSource second("tarn");
+        QString message;
+        const StartOutcome outcome = serveOrHandOver(second, &message, 3);
+        return std::make_pair(outcome, message);
+    });
+}
 
 // A peer that ignores the protocol: to whatever comes it sends `reply` as raw bytes, then hangs
 // up or stays silent.
@@ -96,9 +132,15 @@ private slots:
     void serverDropsBadConnectionsAndKeepsServing_data();
     void serverDropsBadConnectionsAndKeepsServing();
     void handlerMayDestroyItsSource();
+    void serverCapsConnectionsAndListensAgain();
 
     // Endpoint ownership
     void staleSocketIsReplacedButLivePeerIsNot();
+    void secondCopyHandsOverToTheFirst_data();
+    void secondCopyHandsOverToTheFirst();
+    void fallbackFolderMustBePrivate_data();
+    void fallbackFolderMustBePrivate();
+    void anotherUsersPeerIsNeverTrusted();
 
 private:
     std::optional<QTemporaryDir> m_runtime;
@@ -109,6 +151,7 @@ void TestHostLinkConnection::init()
     m_runtime.emplace();
     QVERIFY(m_runtime->isValid());
     qputenv("XDG_RUNTIME_DIR", m_runtime->path().toUtf8());
+    qunsetenv("TMPDIR");
 }
 
 void TestHostLinkConnection::callsFailClearlyWhenNobodyServes()
@@ -234,6 +277,10 @@ void TestHostLinkConnection::serverDropsBadConnectionsAndKeepsServing_data()
     QTest::newRow("invalid UTF-8") << QByteArray("EXECUTE 1\n\xff") << "not valid UTF-8";
     QTest::newRow("caller leaves mid-frame")
         << QByteArray("EXECUTE 6\n{vi") << "in the middle of a frame";
+    QTest::newRow("caller idle mid-frame")
+        << QByteArray("EXECUTE 6\n{vi") << "idle for 200 ms in the middle of a frame";
+    QTest::newRow("caller never reads its replies")
+        << QByteArray("REQUEST 3\nbig").repeated(4) << "does not read its replies";
 }
 
 void TestHostLinkConnection::serverDropsBadConnectionsAndKeepsServing()
@@ -241,10 +288,13 @@ void TestHostLinkConnection::serverDropsBadConnectionsAndKeepsServing()
     QFETCH(QByteArray, bytes);
     QFETCH(QString, logged);
     Program program;
+    if (QTest::currentDataTag() == QLatin1String("caller idle mid-frame"))
+        program.source.setIdleTimeout(200);
     QCOMPARE(program.source.listen(), CommandSource::ListenResult::Listening);
     QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^tarn.Transfer: .*" +
                                                           QRegularExpression::escape(logged)));
     QLocalSocket bad;
+    bad.setReadBufferSize(1); // reads nothing until the server has let go
     bad.connectToServer(program.source.path());
     QVERIFY(bad.waitForConnected(5000));
     QTRY_COMPARE_WITH_TIMEOUT(program.source.findChildren<QLocalSocket*>().size(), 1, 30000);
@@ -254,6 +304,7 @@ void TestHostLinkConnection::serverDropsBadConnectionsAndKeepsServing()
         bad.disconnectFromServer();
     // The server lets go of the connection (having logged why) and closes it.
     QTRY_VERIFY_WITH_TIMEOUT(program.source.findChildren<QLocalSocket*>().isEmpty(), 30000);
+    bad.setReadBufferSize(0);
     QTRY_COMPARE_WITH_TIMEOUT(bad.state(), QLocalSocket::UnconnectedState, 30000);
 
     QCOMPARE(sendAsync("{hide}"), ExecuteResult::Accepted);
@@ -274,6 +325,43 @@ void TestHostLinkConnection::handlerMayDestroyItsSource()
     QCOMPARE(sendAsync("{quit}"), ExecuteResult::Accepted);
     QVERIFY(source.isNull());
     QVERIFY(!QFile::exists(path));
+}
+
+void TestHostLinkConnection::serverCapsConnectionsAndListensAgain()
+{
+    Program program;
+    QCOMPARE(program.source.listen(), CommandSource::ListenResult::Listening);
+    std::vector<std::unique_ptr<QLocalSocket>> idle;
+    for (int i = 0; i <= CommandSource::MaxConnections; ++i) {
+        idle.push_back(std::make_unique<QLocalSocket>());
+        idle.back()->connectToServer(program.source.path());
+    }
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression("refusing a connection: 64 are open"));
+    QTRY_COMPARE_WITH_TIMEOUT(idle.back()->state(), QLocalSocket::UnconnectedState, 30000);
+    QCOMPARE(program.source.findChildren<QLocalSocket*>().size(), CommandSource::MaxConnections);
+    idle.clear();
+    QTRY_VERIFY_WITH_TIMEOUT(program.source.findChildren<QLocalSocket*>().isEmpty(), 30000);
+
+    // A connection the server cannot accept for want of descriptors makes Qt close it.
+    rlimit limit{};
+    QCOMPARE(::getrlimit(RLIMIT_NOFILE, &limit), 0);
+    const rlimit saved = limit;
+    limit.rlim_cur = qMin<rlim_t>(limit.rlim_cur, 1024);
+    QCOMPARE(::setrlimit(RLIMIT_NOFILE, &limit), 0);
+    const int caller = rawConnect(program.source.path());
+    QVERIFY(caller >= 0);
+    std::vector<int> held;
+    for (int fd = ::dup(caller); fd >= 0; fd = ::dup(caller))
+        held.push_back(fd);
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression("stopped listening.*listening again"));
+    QTRY_VERIFY_WITH_TIMEOUT(!program.source.isListening(), 30000);
+    for (int fd : held)
+        ::close(fd);
+    ::close(caller);
+    QCOMPARE(::setrlimit(RLIMIT_NOFILE, &saved), 0);
+    QTRY_VERIFY_WITH_TIMEOUT(program.source.isListening(), 30000);
+    QCOMPARE(sendAsync("{view}"), ExecuteResult::Accepted);
+    QCOMPARE(program.received, QStringList({"{view}"}));
 }
 
 void TestHostLinkConnection::staleSocketIsReplacedButLivePeerIsNot()
@@ -297,6 +385,135 @@ void TestHostLinkConnection::staleSocketIsReplacedButLivePeerIsNot()
         qPrintable(second.errorString()));
     QCOMPARE(sendAsync("{view}"), ExecuteResult::Accepted);
     QCOMPARE(first.received, QStringList({"{view}"}));
+}
+
+void TestHostLinkConnection::secondCopyHandsOverToTheFirst_data()
+{
+    QTest::addColumn<QString>("first"); // "": none; "answers"; "silent"
+    QTest::addColumn<StartOutcome>("outcome");
+    QTest::addColumn<QString>("message");
+    QTest::newRow("no first copy") << "" << StartOutcome::Serving << "";
+    QTest::newRow("first copy comes to the front") << "answers" << StartOutcome::HandedOver << "";
+    QTest::newRow("first copy does not answer")
+        << "silent" << StartOutcome::Unreachable
+        << "tarn.Transfer is already served by another running program";
+}
+
+void TestHostLinkConnection::secondCopyHandsOverToTheFirst()
+{
+    QFETCH(QString, first);
+    QFETCH(StartOutcome, outcome);
+    QFETCH(QString, message);
+    Program answering;
+    std::unique_ptr<QLocalServer> silent;
+    if (first == "answers")
+        QCOMPARE(answering.source.listen(), CommandSource::ListenResult::Listening);
+    if (first == "silent") {
+        silent = rawPeer(HostLink::endpointPath("tarn", "Transfer"), QByteArray(), false);
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("already served"));
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("no answer within"));
+    }
+    const auto [got, why] = startSecondCopy();
+    QCOMPARE(got, outcome);
+    QCOMPARE(why.left(message.size()), message);
+    QCOMPARE(answering.received,
+             first == "answers" ? QStringList({HostLink::CmdView}) : QStringList());
+}
+
+void TestHostLinkConnection::fallbackFolderMustBePrivate_data()
+{
+    QTest::addColumn<QString>("made"); // how the folder exists beforehand
+    QTest::addColumn<QString>("refusal");
+    QTest::newRow("created private") << ""
+                                     << "";
+    QTest::newRow("already private") << "0700"
+                                     << "";
+    QTest::newRow("open to others") << "0755"
+                                    << "is open to other users (mode 0755";
+    QTest::newRow("a link to a private folder") << "link"
+                                                << "is not a folder";
+    QTest::newRow("another user's") << "nobody"
+                                    << "belongs to another user";
+}
+
+void TestHostLinkConnection::fallbackFolderMustBePrivate()
+{
+    QFETCH(QString, made);
+    QFETCH(QString, refusal);
+    qunsetenv("XDG_RUNTIME_DIR");
+    qputenv("TMPDIR", m_runtime->path().toUtf8());
+    const QString folder = m_runtime->filePath(QStringLiteral("tarn-%1").arg(::geteuid()));
+    QCOMPARE(HostLink::endpointDirectory(), folder);
+    const QByteArray path = QFile::encodeName(folder);
+    if (made == "link") {
+        QVERIFY(QDir().mkpath(m_runtime->filePath("elsewhere")));
+        QVERIFY(QFile::link(m_runtime->filePath("elsewhere"), folder));
+    } else if (!made.isEmpty()) {
+        QCOMPARE(::mkdir(path.constData(), 0700), 0);
+        QCOMPARE(::chmod(path.constData(), made == "0755" ? 0755 : 0700), 0);
+    }
+    if (made == "nobody" && (::geteuid() != 0 || ::chown(path.constData(), 65534, 65534) != 0))
+        QSKIP("only root can give a folder to another user");
+
+    Program program;
+    if (!refusal.isEmpty())
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QRegularExpression::escape(refusal)));
+    QCOMPARE(program.source.listen(), refusal.isEmpty() ? CommandSource::ListenResult::Listening
+                                                        : CommandSource::ListenResult::Failed);
+    QVERIFY2(program.source.errorString().contains(refusal),
+             qPrintable(program.source.errorString()));
+    struct stat st {};
+    QCOMPARE(::lstat(path.constData(), &st), 0);
+    if (refusal.isEmpty()) {
+        QCOMPARE(st.st_mode & 07777, mode_t(0700));
+        QCOMPARE(sendAsync("{view}"), ExecuteResult::Accepted);
+        return;
+    }
+    // Callers do not trust the folder either.
+    ClientLink link;
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QRegularExpression::escape(refusal)));
+    QCOMPARE(link.request("av.GetActiveDoc.GetName"), QString());
+    QCOMPARE(link.lastFailure(), ClientLink::Failure::NotRunning);
+}
+
+void TestHostLinkConnection::anotherUsersPeerIsNeverTrusted()
+{
+    QStringList asNobody;
+    if (!QStandardPaths::findExecutable("setpriv").isEmpty())
+        asNobody = {"setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"};
+    else if (!QStandardPaths::findExecutable("runuser").isEmpty())
+        asNobody = {"runuser", "-u", "nobody", "--"};
+    if (::geteuid() != 0 || asNobody.isEmpty())
+        QSKIP("serving as another user needs root and setpriv or runuser");
+
+    // A folder the other user can serve in, with a copy of the peer it can run.
+    QVERIFY(QFile::setPermissions(m_runtime->path(), QFileDevice::Permissions(0x7777)));
+    const QString peer = m_runtime->filePath("otheruserpeer");
+    QVERIFY(QFile::copy(OTHER_USER_PEER, peer));
+    const QString record = m_runtime->filePath("received");
+    QProcess server;
+    server.start(asNobody.takeFirst(), asNobody << peer << record
+                                                << HostLink::endpointPath("ISServer", "System")
+                                                << HostLink::endpointPath("tarn", "Transfer"));
+    QVERIFY(server.waitForStarted(30000));
+    QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(HostLink::endpointPath("tarn", "Transfer")), 30000);
+
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression("served by another user"));
+    ClientLink host;
+    QCOMPARE(inWorker([&] { return host.request("av.GetActiveDoc.GetName"); }), QString());
+    QCOMPARE(host.lastFailure(), ClientLink::Failure::NotRunning);
+    QVERIFY2(host.lastError().contains("served by another user"), qPrintable(host.lastError()));
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression("served by another user"));
+    QCOMPARE(sendAsync("{view}"), ExecuteResult::NoAnswer);
+    // Nor is it taken for a first copy of the program.
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression("served by another user"));
+    const auto [outcome, why] = startSecondCopy();
+    QCOMPARE(outcome, StartOutcome::Unreachable);
+    QVERIFY2(why.contains("served by another user"), qPrintable(why));
+
+    server.kill();
+    server.waitForFinished(30000);
+    QVERIFY2(!QFile::exists(record), "something was sent to another user's program");
 }
 
 QTEST_GUILESS_MAIN(TestHostLinkConnection)

@@ -58,6 +58,13 @@ void TestLauncherEndToEnd::hostStartsLauncherAndQuitsIt()
     // The launcher's command source may come up just after its last request; "{view}" can be
     // sent again while waiting. "{quit}" ends the launcher, and the host with it.
     QTRY_COMPARE(send(QStringLiteral("{view}")), 0);
+    // A second copy brings the first to the front and ends at once, asking the host nothing.
+    QProcess second;
+    second.setProcessEnvironment(env);
+    second.start(QStringLiteral(TARN_BIN_DIR "/tarn"), {});
+    QVERIFY(second.waitForFinished(60000));
+    QCOMPARE(second.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(second.exitCode(), 0);
     QCOMPARE(send(QStringLiteral("{quit}")), 0);
     QVERIFY2(waitForLog(QStringLiteral("tarn ended with status 0")), qPrintable(log));
     QVERIFY(host.state() == QProcess::NotRunning || host.waitForFinished());
