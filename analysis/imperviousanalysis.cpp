@@ -7,6 +7,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QtEndian>
 
 #include <ogr_spatialref.h>
 
@@ -278,17 +279,45 @@ FeaturePtr nextFeature(OGRLayer* layer, const QString& theme)
 }
 
 // Fails unless every feature of the layer was read: a shapefile whose .dbf holds fewer
-// records than the .shp holds shapes ends its features early without any error.
-void checkFeatureCount(OGRLayer* layer, qint64 read, const QString& theme, const QString& path)
+// records than the .shp holds shapes ends its features early without any error. A
+// shapefile's two counts come from the headers of its index and its table, since records
+// marked deleted are skipped in reading but counted by the layer.
+void checkFeatureCount(GDALDataset* dataset, OGRLayer* layer, qint64 read, const QString& theme)
 {
+    QString shx;
+    QString dbf;
+    if (EQUAL(dataset->GetDriverName(), "ESRI Shapefile")) {
+        char** files = dataset->GetFileList();
+        for (char** file = files; file && *file; ++file) {
+            const QString path = QString::fromUtf8(*file);
+            if (path.endsWith(QLatin1String(".shx"), Qt::CaseInsensitive))
+                shx = path;
+            else if (path.endsWith(QLatin1String(".dbf"), Qt::CaseInsensitive))
+                dbf = path;
+        }
+        CSLDestroy(files);
+    }
+    if (!shx.isEmpty() && !dbf.isEmpty()) {
+        QFile table(dbf);
+        const QByteArray header = table.open(QIODevice::ReadOnly) ? table.read(8) : QByteArray();
+        if (header.size() < 8)
+            fail(QStringLiteral("Theme %1 cannot be read: %2 has no table header").arg(theme, dbf));
+        const qint64 records = qFromLittleEndian<quint32>(header.constData() + 4);
+        const qint64 shapes = (QFileInfo(shx).size() - 100) / 8;
+        if (records != shapes)
+            fail(QStringLiteral("Theme %1 cannot be read whole: its table holds %2 records for "
+                                "%3 shapes")
+                     .arg(theme)
+                     .arg(records)
+                     .arg(shapes));
+        return;
+    }
     const qint64 count = layer->GetFeatureCount(TRUE);
     if (count >= 0 && count != read)
-        fail(QStringLiteral("Theme %1 cannot be read whole: %2 features of %3 read from %4; its "
-                            "files do not agree")
+        fail(QStringLiteral("Theme %1 cannot be read whole: %2 of its %3 features read")
                  .arg(theme)
                  .arg(read)
-                 .arg(count)
-                 .arg(path));
+                 .arg(count));
 }
 
 // Reads a theme's polygons into cell coordinates. valueField >= 0 also keeps that field
@@ -298,8 +327,7 @@ PolygonSet readPolygons(const DataCatalog& catalog, const QString& theme, const 
                         const ImperviousAnalysis::LogFunction& log)
 {
     GdalDatasetPtr dataset;
-    const DataCatalog::Source& source = polygonSource(catalog, theme);
-    OGRLayer* layer = openLayer(source, dataset, theme);
+    OGRLayer* layer = openLayer(polygonSource(catalog, theme), dataset, theme);
     int valueField = -1;
     if (!field.isEmpty()) {
         valueField = fieldIndex(layer, field, theme);
@@ -338,7 +366,7 @@ PolygonSet readPolygons(const DataCatalog& catalog, const QString& theme, const 
                                      : std::nan(""));
         set.scans.push_back(std::move(scan));
     }
-    checkFeatureCount(layer, qint64(set.scans.size()), theme, source.path);
+    checkFeatureCount(dataset.get(), layer, qint64(set.scans.size()), theme);
     return set;
 }
 
