@@ -162,13 +162,19 @@ void TestAnalysis::initTestCase()
         QVERIFY2(writeRaster(m_tiled.filePath(name), "Float32", Epsg, &error), qPrintable(error));
     QVERIFY2(writeRaster(m_tiled.filePath("degrees.tif"), "Int16", 4326, &error),
              qPrintable(error));
-    // A file that is no shapefile, and a .dbf of 2 records beside a .shp of 7 shapes.
+    // A file that is no shapefile, a .dbf of 2 records beside a .shp of 7 shapes, and a .shp
+    // cut short in its last shape.
     QFile broken(m_tiled.filePath("broken.shp"));
     QVERIFY(broken.open(QIODevice::WriteOnly) && broken.write("not a shapefile") > 0);
     for (const char* suffix : {".shp", ".shx", ".prj"})
         QVERIFY(QFile::copy(m_tiled.filePath(QStringLiteral("units") + suffix),
                             m_tiled.filePath(QStringLiteral("short") + suffix)));
     QVERIFY(QFile::copy(m_tiled.filePath("scen_a.dbf"), m_tiled.filePath("short.dbf")));
+    for (const char* suffix : {".shp", ".shx", ".dbf"})
+        QVERIFY(QFile::copy(m_tiled.filePath(QStringLiteral("units") + suffix),
+                            m_tiled.filePath(QStringLiteral("cut") + suffix)));
+    QFile cut(m_tiled.filePath("cut.shp"));
+    QVERIFY(cut.resize(cut.size() - 10));
 }
 
 void TestAnalysis::init()
@@ -198,8 +204,8 @@ void TestAnalysis::cataloguesADataFolder()
     QStringList polygons;
     for (const auto& p : c.polygons)
         polygons << p.name;
-    QCOMPARE(polygons, QStringList({"density", "far_away", "overlap", "scen_a", "scen_b", "short",
-                                    "units", "units_geo"}));
+    QCOMPARE(polygons, QStringList({"cut", "density", "far_away", "overlap", "scen_a", "scen_b",
+                                    "short", "units", "units_geo"}));
     QString fields;
     for (const auto& f : c.findPolygon("units")->fields)
         fields += f.name + ":" + f.type + " ";
@@ -424,6 +430,13 @@ void TestAnalysis::refusesBadInput_data()
     QTest::newRow(".dbf shorter than .shp")
         << QByteArray("ANALYSISTHEME#units") << QByteArray("ANALYSISTHEME#short")
         << "Theme short cannot be read whole: its table holds 2 records for 7 shapes";
+    // The last shape: a header of 8 bytes, 44 of type and box, 4 of its ring, 6 points of 16.
+    const qint64 lastShape = QFileInfo(m_tiled.filePath("units.shp")).size() - 152;
+    QTest::newRow(".shp cut short")
+        << QByteArray("ANALYSISTHEME#units") << QByteArray("ANALYSISTHEME#cut")
+        << QStringLiteral("Theme cut cannot be read: Error in fread() reading object of size 152 "
+                          "at offset %1 from .shp file")
+               .arg(lastShape);
     QTest::newRow("output over the analysis theme")
         << QByteArray("OUTTHEME#@OUT@/result.shp") << QByteArray("OUTTHEME#@DIR@/units.shp")
         << "The output @DIR@/units.shp would replace @DIR@/units.shp, a file of the analysis "
