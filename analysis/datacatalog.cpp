@@ -51,6 +51,12 @@ bool isPolygonLayer(OGRLayer* layer)
            type == wkbMultiSurface;
 }
 
+// ": why" after a message, or nothing when GDAL gave no reason.
+QString reason(const QString& why)
+{
+    return why.isEmpty() ? QString() : QStringLiteral(": ") + why;
+}
+
 } // namespace
 
 const DataCatalog::GridTheme* DataCatalog::findGrid(const QString& name) const
@@ -77,6 +83,12 @@ QString DataCatalog::mapUnits() const
     return QStringLiteral("Meters");
 }
 
+void DataCatalog::leaveOut(const QFileInfo& file, const QString& why)
+{
+    notes << why;
+    leftOut.insert(file.completeBaseName(), why);
+}
+
 std::optional<DataCatalog> DataCatalog::scanFolder(const QString& dir, QString* error)
 {
     const QDir folder(dir);
@@ -93,14 +105,16 @@ std::optional<DataCatalog> DataCatalog::scanFolder(const QString& dir, QString* 
         if (rasterSuffixes.contains(suffix)) {
             GdalDatasetPtr raster = openRaster(path);
             if (!raster) {
-                catalog.notes << QStringLiteral("%1: not readable as a raster: %2")
-                                     .arg(file.fileName(), takeGdalError());
+                catalog.leaveOut(file, file.fileName() +
+                                           QStringLiteral(": not readable as a raster") +
+                                           reason(takeGdalError()));
                 continue;
             }
             if (raster->GetRasterCount() != 1 ||
                 !isIntegerType(raster->GetRasterBand(1)->GetRasterDataType())) {
-                catalog.notes
-                    << QStringLiteral("%1: not a single-band integer raster").arg(file.fileName());
+                catalog.leaveOut(
+                    file,
+                    QStringLiteral("%1: not a single-band integer raster").arg(file.fileName()));
                 continue;
             }
             if (catalog.findGrid(file.completeBaseName())) {
@@ -113,8 +127,9 @@ std::optional<DataCatalog> DataCatalog::scanFolder(const QString& dir, QString* 
         } else if (vectorSuffixes.contains(suffix)) {
             GdalDatasetPtr vector = openVector(path);
             if (!vector) {
-                catalog.notes << QStringLiteral("%1: not readable as vector data: %2")
-                                     .arg(file.fileName(), takeGdalError());
+                catalog.leaveOut(file, file.fileName() +
+                                           QStringLiteral(": not readable as vector data") +
+                                           reason(takeGdalError()));
                 continue;
             }
             for (OGRLayer* layer : vector->GetLayers()) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QFileInfo>
 #include <QMap>
 #include <QString>
 #include <QStringList>
@@ -32,6 +33,8 @@ struct DataCatalog {
     QVector<GridTheme> grids;
     QVector<PolygonTheme> polygons;
     QStringList notes; // files left out, and why
+    // Why the file a theme of that name would come from was left out (by file stem).
+    QMap<QString, QString> leftOut;
 
     const GridTheme* findGrid(const QString& name) const;
     const PolygonTheme* findPolygon(const QString& name) const;
@@ -48,4 +51,7 @@ struct DataCatalog {
     // "layer": ...}; relative paths are taken from the project file's folder. The entries
     // serve grid and polygon themes alike; kinds and fields come from the description.
     static std::optional<DataCatalog> fromProjectFile(const QString& path, QString* error);
+
+private:
+    void leaveOut(const QFileInfo& file, const QString& why);
 };

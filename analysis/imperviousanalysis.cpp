@@ -7,6 +7,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QtEndian>
 
 #include <ogr_spatialref.h>
 
@@ -152,15 +153,15 @@ struct PolygonSet {
 struct BandSpans {
     struct Group {
         int polygon;
-        int firstColumn;
-        int endColumn;
+        qint64 firstColumn;
+        qint64 endColumn;
         size_t begin;
         size_t end;
     };
     std::vector<Group> groups;
     std::vector<CellSpan> spans;
 
-    void build(const PolygonSet& set, int rowBegin, int rowEnd, int width)
+    void build(const PolygonSet& set, qint64 rowBegin, qint64 rowEnd, qint64 width)
     {
         groups.clear();
         spans.clear();
@@ -172,7 +173,7 @@ struct BandSpans {
             const size_t begin = spans.size();
             scan.spans(rowBegin, rowEnd, width, spans);
             if (spans.size() > begin)
-                groups.push_back({int(i), std::max(scan.firstColumn(), 0),
+                groups.push_back({int(i), std::max<qint64>(scan.firstColumn(), 0),
                                   std::min(scan.endColumn(), width), begin, spans.size()});
         }
     }
@@ -209,11 +210,21 @@ OGRLayer* openLayer(const DataCatalog::Source& source, GdalDatasetPtr& dataset,
     return layer;
 }
 
+// A theme the catalogue lacks: its file may be there but unusable, which the user must hear.
+[[noreturn]] void failMissingTheme(const DataCatalog& catalog, const QString& kind,
+                                   const QString& theme)
+{
+    const auto why = catalog.leftOut.find(theme);
+    if (why != catalog.leftOut.end())
+        fail(QStringLiteral("%1 theme %2 cannot be used: %3").arg(kind, theme, *why));
+    fail(QStringLiteral("%1 theme %2 has no data file").arg(kind, theme));
+}
+
 const DataCatalog::Source& polygonSource(const DataCatalog& catalog, const QString& theme)
 {
     const DataCatalog::PolygonTheme* found = catalog.findPolygon(theme);
     if (!found)
-        fail(QStringLiteral("Polygon theme %1 has no data file").arg(theme));
+        failMissingTheme(catalog, QStringLiteral("Polygon"), theme);
     return found->source;
 }
 
@@ -256,6 +267,59 @@ TransformPtr transformFor(OGRLayer* layer, const Raster& raster, const QString& 
     return transform;
 }
 
+// Reads the next feature of a layer; nothing at the end. A read error ends the run: a
+// feature left out silently would shift every later result to the wrong polygon.
+FeaturePtr nextFeature(OGRLayer* layer, const QString& theme)
+{
+    FeaturePtr feature{layer->GetNextFeature()};
+    const QString problem = takeGdalError();
+    if (!problem.isEmpty())
+        fail(QStringLiteral("Theme %1 cannot be read: %2").arg(theme, problem));
+    return feature;
+}
+
+// Fails unless every feature of the layer was read: a shapefile whose .dbf holds fewer
+// records than the .shp holds shapes ends its features early without any error. A
+// shapefile's two counts come from the headers of its index and its table, since records
+// marked deleted are skipped in reading but counted by the layer.
+void checkFeatureCount(GDALDataset* dataset, OGRLayer* layer, qint64 read, const QString& theme)
+{
+    QString shx;
+    QString dbf;
+    if (EQUAL(dataset->GetDriverName(), "ESRI Shapefile")) {
+        char** files = dataset->GetFileList();
+        for (char** file = files; file && *file; ++file) {
+            const QString path = QString::fromUtf8(*file);
+            if (path.endsWith(QLatin1String(".shx"), Qt::CaseInsensitive))
+                shx = path;
+            else if (path.endsWith(QLatin1String(".dbf"), Qt::CaseInsensitive))
+                dbf = path;
+        }
+        CSLDestroy(files);
+    }
+    if (!shx.isEmpty() && !dbf.isEmpty()) {
+        QFile table(dbf);
+        const QByteArray header = table.open(QIODevice::ReadOnly) ? table.read(8) : QByteArray();
+        if (header.size() < 8)
+            fail(QStringLiteral("Theme %1 cannot be read: %2 has no table header").arg(theme, dbf));
+        const qint64 records = qFromLittleEndian<quint32>(header.constData() + 4);
+        const qint64 shapes = (QFileInfo(shx).size() - 100) / 8;
+        if (records != shapes)
+            fail(QStringLiteral("Theme %1 cannot be read whole: its table holds %2 records for "
+                                "%3 shapes")
+                     .arg(theme)
+                     .arg(records)
+                     .arg(shapes));
+        return;
+    }
+    const qint64 count = layer->GetFeatureCount(TRUE);
+    if (count >= 0 && count != read)
+        fail(QStringLiteral("Theme %1 cannot be read whole: %2 of its %3 features read")
+                 .arg(theme)
+                 .arg(read)
+                 .arg(count));
+}
+
 // Reads a theme's polygons into cell coordinates. valueField >= 0 also keeps that field
 // (the density); features where it is null get NaN.
 PolygonSet readPolygons(const DataCatalog& catalog, const QString& theme, const QString& field,
@@ -276,7 +340,8 @@ PolygonSet readPolygons(const DataCatalog& catalog, const QString& theme, const 
     PolygonSet set;
     set.theme = theme;
     layer->ResetReading();
-    while (FeaturePtr feature{layer->GetNextFeature()}) {
+    takeGdalError();
+    while (FeaturePtr feature = nextFeature(layer, theme)) {
         const OGRGeometry* geometry = feature->GetGeometryRef();
         PolygonScan scan;
         if (geometry) {
@@ -301,6 +366,7 @@ PolygonSet readPolygons(const DataCatalog& catalog, const QString& theme, const 
                                      : std::nan(""));
         set.scans.push_back(std::move(scan));
     }
+    checkFeatureCount(dataset.get(), layer, qint64(set.scans.size()), theme);
     return set;
 }
 
@@ -308,7 +374,7 @@ Raster openLandCover(const DataCatalog& catalog, const QString& theme)
 {
     const DataCatalog::GridTheme* grid = catalog.findGrid(theme);
     if (!grid)
-        fail(QStringLiteral("Land cover theme %1 has no data file").arg(theme));
+        failMissingTheme(catalog, QStringLiteral("Land cover"), theme);
     const QString& path = grid->source.path;
     if (!QFileInfo::exists(path))
         fail(QStringLiteral("Land cover file not found: %1").arg(path));
@@ -366,7 +432,129 @@ void removeFiles(const QStringList& paths)
         QFile::remove(path);
 }
 
+// A file's path with its folder resolved and its extension in lower case: two paths with one
+// key name one file, or files a shapefile reader takes for one another.
+QString fileKey(const QString& path)
+{
+    const QFileInfo info(path);
+    const QString folder = QFileInfo(info.absolutePath()).canonicalFilePath();
+    const QString name = info.fileName();
+    const QString suffix = info.suffix();
+    return (folder.isEmpty() ? info.absolutePath() : folder) + QLatin1Char('/') +
+           name.left(name.size() - suffix.size()) + suffix.toLower();
+}
+
+// The keys of the files a theme is read from: its file, where a link leads, and for a
+// shapefile the other parts.
+QStringList themeFileKeys(const QString& path)
+{
+    QStringList keys{fileKey(path)};
+    const QString target = QFileInfo(path).canonicalFilePath();
+    if (!target.isEmpty())
+        keys << fileKey(target);
+    if (path.endsWith(QLatin1String(".shp"), Qt::CaseInsensitive))
+        for (const QString& part : shapefileParts(path))
+            keys << fileKey(part);
+    return keys;
+}
+
+// Puts a new shapefile in place of an earlier one as a whole: the earlier parts are moved
+// aside, the new ones renamed in, and on any failure the earlier ones are put back. parts
+// are the suffixes the new set must have.
+void replaceShapefile(const QString& tempShp, const QString& outPath, const QStringList& parts)
+{
+    const QStringList from = shapefileParts(tempShp);
+    const QStringList to = shapefileParts(outPath);
+    const QFileInfo outInfo(outPath);
+    const QStringList aside =
+        shapefileParts(outInfo.absoluteDir().filePath(QStringLiteral(".tarn-%1-old-%2.shp")
+                                                          .arg(QCoreApplication::applicationPid())
+                                                          .arg(outInfo.completeBaseName())));
+    for (const QString& path : to) {
+        const QFileInfo info(path);
+        if ((info.exists() || info.isSymLink()) && !info.isFile())
+            fail(QStringLiteral("Cannot write the output %1: %2 is in the way and is not a file")
+                     .arg(outPath, path));
+    }
+    for (int i = 0; i < from.size(); ++i)
+        if (parts.contains(QFileInfo(from[i]).suffix()) && !QFileInfo(from[i]).isFile())
+            fail(QStringLiteral("Cannot write the output %1: its part %2 was not written")
+                     .arg(outPath, from[i]));
+
+    QVector<int> movedAside;
+    QVector<int> movedIn;
+    const auto undo = [&](const QString& why) {
+        for (int i : movedIn)
+            QFile::rename(to[i], from[i]);
+        for (int i : movedAside)
+            QFile::rename(aside[i], to[i]);
+        fail(why);
+    };
+    for (int i = 0; i < to.size(); ++i) {
+        if (!QFileInfo(to[i]).isFile())
+            continue;
+        QFile::remove(aside[i]);
+        QFile file(to[i]);
+        if (!file.rename(aside[i]))
+            undo(QStringLiteral("Cannot move the earlier output %1 aside: %2")
+                     .arg(to[i], file.errorString()));
+        movedAside << i;
+    }
+    for (int i = 0; i < from.size(); ++i) {
+        if (!parts.contains(QFileInfo(from[i]).suffix()))
+            continue;
+        QFile file(from[i]);
+        if (!file.rename(to[i]))
+            undo(QStringLiteral("Cannot rename %1 to %2: %3")
+                     .arg(from[i], to[i], file.errorString()));
+        movedIn << i;
+    }
+    for (int i : movedAside)
+        QFile::remove(aside[i]);
+}
+
 } // namespace
+
+QString ImperviousAnalysis::outputPath(const ModelParamsFile& params)
+{
+    QString path = QFileInfo(params.outTheme).absoluteFilePath();
+    if (!path.endsWith(QLatin1String(".shp"), Qt::CaseInsensitive))
+        path += QLatin1String(".shp");
+    return path;
+}
+
+QString ImperviousAnalysis::outputConflict(const ModelParamsFile& params,
+                                           const DataCatalog& catalog)
+{
+    // Every theme the run reads, with its role for the message.
+    QVector<std::pair<QString, const DataCatalog::Source*>> inputs;
+    if (const DataCatalog::GridTheme* grid = catalog.findGrid(params.lcTheme))
+        inputs.push_back(
+            {QStringLiteral("land cover theme %1").arg(params.lcTheme), &grid->source});
+    const auto polygon = [&](const QString& role, const QString& theme) {
+        if (const DataCatalog::PolygonTheme* found = catalog.findPolygon(theme))
+            inputs.push_back({QStringLiteral("%1 theme %2").arg(role, theme), &found->source});
+    };
+    polygon(QStringLiteral("analysis"), params.analysisTheme);
+    if (params.popDensity == ModelParamsFile::Calculate)
+        polygon(QStringLiteral("density"), params.popDensityTheme);
+    for (const ModelParamsFile::Scenario& ds : params.scenarios)
+        polygon(QStringLiteral("scenario"), ds.theme);
+
+    const QString out = outputPath(params);
+    const QStringList outKeys = [&] {
+        QStringList keys;
+        for (const QString& part : shapefileParts(out))
+            keys << fileKey(part);
+        return keys;
+    }();
+    for (const auto& [role, source] : inputs)
+        for (const QString& key : themeFileKeys(source->path))
+            if (outKeys.contains(key))
+                return QStringLiteral("The output %1 would replace %2, a file of the %3")
+                    .arg(out, QDir::toNativeSeparators(source->path), role);
+    return {};
+}
 
 ImperviousAnalysis::ImperviousAnalysis(ModelParamsFile params, DataCatalog catalog)
     : m_params(std::move(params)), m_catalog(std::move(catalog))
@@ -386,16 +574,14 @@ ImperviousAnalysis::Result ImperviousAnalysis::run()
         };
 
         // The output first: a run that cannot write its result should fail before the work.
-        QString outPath = QFileInfo(p.outTheme).absoluteFilePath();
-        if (!outPath.endsWith(QLatin1String(".shp"), Qt::CaseInsensitive))
-            outPath += QLatin1String(".shp");
+        const QString outPath = outputPath(p);
         const QFileInfo outInfo(outPath);
         if (!outInfo.absoluteDir().exists())
             fail(QStringLiteral("Output folder does not exist: %1").arg(outInfo.absolutePath()));
         const DataCatalog::Source& analysisSource = polygonSource(m_catalog, p.analysisTheme);
-        if (QFileInfo(analysisSource.path) == outInfo)
-            fail(QStringLiteral("The output %1 would replace the analysis theme's own file")
-                     .arg(outPath));
+        const QString conflict = outputConflict(p, m_catalog);
+        if (!conflict.isEmpty())
+            fail(conflict);
 
         const QStringList outputFields{"LC_AREA", "IS_AREA", "IS_PCT", "NODATA_CT", "UNK_CT"};
         if (outputFields.contains(p.analysisUnit, Qt::CaseInsensitive))
@@ -501,12 +687,16 @@ ImperviousAnalysis::Result ImperviousAnalysis::run()
         raster.band->GetBlockSize(&blockWidth, &blockHeight);
         blockWidth = std::clamp(blockWidth, 1, raster.width);
         blockHeight = std::clamp(blockHeight, 1, raster.height);
-        int bandHeight = blockHeight;
+        qint64 bandHeight = blockHeight;
         if (bandHeight < m_minimumBandHeight)
-            bandHeight =
-                std::min(raster.height,
-                         blockHeight * ((m_minimumBandHeight + blockHeight - 1) / blockHeight));
-        const size_t tileCells = size_t(blockWidth) * size_t(bandHeight);
+            bandHeight = std::min<qint64>(
+                raster.height,
+                blockHeight * ((qint64(m_minimumBandHeight) + blockHeight - 1) / blockHeight));
+        // Buffers stay bounded whatever the blocks: very wide or tall ones are read in parts.
+        constexpr qint64 maxTileCells = qint64(1) << 22;
+        bandHeight = std::min(bandHeight, maxTileCells);
+        const qint64 tileWidth = std::clamp<qint64>(maxTileCells / bandHeight, 1, blockWidth);
+        const size_t tileCells = size_t(tileWidth) * size_t(bandHeight);
         std::vector<qint64> values(tileCells);
         std::vector<int32_t> cellClass(tileCells);
         std::vector<uint8_t> cellLevel(calculate ? tileCells : 0);
@@ -515,12 +705,12 @@ ImperviousAnalysis::Result ImperviousAnalysis::run()
         BandSpans densitySpans;
 
         int lastPercent = -1;
-        for (int rowBegin = 0; rowBegin < raster.height; rowBegin += bandHeight) {
-            const int rowEnd = std::min(rowBegin + bandHeight, raster.height);
-            const int rows = rowEnd - rowBegin;
+        for (qint64 rowBegin = 0; rowBegin < raster.height; rowBegin += bandHeight) {
+            const qint64 rowEnd = std::min<qint64>(rowBegin + bandHeight, raster.height);
+            const int rows = int(rowEnd - rowBegin);
             analysisSpans.build(analysis, rowBegin, rowEnd, raster.width);
             const auto reportProgress = [&] {
-                const int percent = int(qint64(rowEnd) * 100 / raster.height);
+                const int percent = int(rowEnd * 100 / raster.height);
                 if (m_progress && percent != lastPercent)
                     m_progress(percent);
                 lastPercent = percent;
@@ -534,16 +724,25 @@ ImperviousAnalysis::Result ImperviousAnalysis::run()
             if (calculate)
                 densitySpans.build(density, rowBegin, rowEnd, raster.width);
 
-            for (int colBegin = 0; colBegin < raster.width; colBegin += blockWidth) {
-                const int colEnd = std::min(colBegin + blockWidth, raster.width);
-                const int cols = colEnd - colBegin;
+            // Only the columns the analysis polygons of this band reach.
+            qint64 firstColumn = raster.width;
+            qint64 endColumn = 0;
+            for (const BandSpans::Group& g : analysisSpans.groups) {
+                firstColumn = std::min(firstColumn, g.firstColumn);
+                endColumn = std::max(endColumn, g.endColumn);
+            }
+            for (qint64 colBegin = firstColumn / tileWidth * tileWidth; colBegin < endColumn;
+                 colBegin += tileWidth) {
+                const qint64 colEnd = std::min<qint64>(colBegin + tileWidth, raster.width);
+                const int cols = int(colEnd - colBegin);
                 const auto touches = [&](const BandSpans::Group& g) {
                     return g.firstColumn < colEnd && g.endColumn > colBegin;
                 };
                 if (std::none_of(analysisSpans.groups.begin(), analysisSpans.groups.end(), touches))
                     continue;
-                if (raster.band->RasterIO(GF_Read, colBegin, rowBegin, cols, rows, values.data(),
-                                          cols, rows, GDT_Int64, 0, 0, nullptr) != CE_None)
+                if (raster.band->RasterIO(GF_Read, int(colBegin), int(rowBegin), cols, rows,
+                                          values.data(), cols, rows, GDT_Int64, 0, 0,
+                                          nullptr) != CE_None)
                     fail(QStringLiteral("Land cover raster cannot be read at row %1: %2")
                              .arg(rowBegin)
                              .arg(takeGdalError()));
@@ -562,8 +761,8 @@ ImperviousAnalysis::Result ImperviousAnalysis::run()
                             continue;
                         for (size_t k = g.begin; k < g.end; ++k) {
                             const CellSpan& s = band.spans[k];
-                            const int b = std::max(s.begin, colBegin);
-                            const int e = std::min(s.end, colEnd);
+                            const qint64 b = std::max(s.begin, colBegin);
+                            const qint64 e = std::min(s.end, colEnd);
                             if (b < e)
                                 f(g.polygon,
                                   size_t(s.row - rowBegin) * size_t(cols) + size_t(b - colBegin),
@@ -676,8 +875,9 @@ ImperviousAnalysis::Result ImperviousAnalysis::run()
                              .arg(QString::fromUtf8(f->GetNameRef()), takeGdalError()));
 
             source->ResetReading();
+            takeGdalError();
             int n = 0;
-            while (FeaturePtr in{source->GetNextFeature()}) {
+            while (FeaturePtr in = nextFeature(source, p.analysisTheme)) {
                 if (n >= result.polygons.size())
                     fail(QStringLiteral("Theme %1 changed during the run").arg(p.analysisTheme));
                 const PolygonResult& r = result.polygons[n++];
@@ -694,18 +894,19 @@ ImperviousAnalysis::Result ImperviousAnalysis::run()
                     fail(QStringLiteral("Cannot write the output %1: %2")
                              .arg(outPath, takeGdalError()));
             }
+            if (n != result.polygons.size())
+                fail(QStringLiteral("Theme %1 changed during the run").arg(p.analysisTheme));
             out->FlushCache();
         }
         const QString problem = takeGdalError();
         if (!problem.isEmpty())
             fail(QStringLiteral("Cannot write the output %1: %2").arg(outPath, problem));
 
-        const QStringList from = shapefileParts(tempShp);
-        const QStringList to = shapefileParts(outPath);
-        removeFiles(to);
-        for (int i = 0; i < from.size(); ++i)
-            if (QFile::exists(from[i]) && !QFile::rename(from[i], to[i]))
-                fail(QStringLiteral("Cannot rename %1 to %2").arg(from[i], to[i]));
+        QStringList parts{"shp", "shx", "dbf", "cpg"};
+        if (source->GetSpatialRef())
+            parts << QStringLiteral("prj");
+        replaceShapefile(tempShp, outPath, parts);
+        removeFiles(shapefileParts(tempShp));
         tempShp.clear();
 
         double lcTotal = 0;
@@ -722,8 +923,14 @@ ImperviousAnalysis::Result ImperviousAnalysis::run()
         result.outputPath = outPath;
         result.ok = true;
     } catch (const AnalysisError& error) {
-        result.ok = false;
         result.error = error.message;
+    } catch (const std::bad_alloc&) {
+        result.error = QStringLiteral("The analysis ran out of memory");
+    } catch (const std::exception& error) {
+        result.error =
+            QStringLiteral("The analysis stopped: %1").arg(QString::fromLocal8Bit(error.what()));
+    }
+    if (!result.ok) {
         result.polygons.clear();
         if (!tempShp.isEmpty())
             removeFiles(shapefileParts(tempShp));

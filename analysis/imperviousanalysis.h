@@ -41,6 +41,11 @@ public:
 
     Result run();
 
+    // The output shapefile's path: absolute, ".shp" added when missing.
+    static QString outputPath(const ModelParamsFile& params);
+    // Why the output would replace a file of a theme the run reads, or "" when it would not.
+    static QString outputConflict(const ModelParamsFile& params, const DataCatalog& catalog);
+
 private:
     ModelParamsFile m_params;
     DataCatalog m_catalog;

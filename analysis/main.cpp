@@ -7,6 +7,7 @@
 #include <QCoreApplication>
 
 #include <cstdio>
+#include <exception>
 
 namespace {
 
@@ -30,7 +31,7 @@ void error(const QString& line)
 } // namespace
 
 int main(int argc, char* argv[])
-{
+try {
     QCoreApplication app(argc, argv);
     const QStringList args = app.arguments().mid(1);
     if (args.size() != 3 ||
@@ -61,4 +62,8 @@ int main(int argc, char* argv[])
         return ExitFailed;
     }
     return 0;
+} catch (const std::exception& e) {
+    // Out of memory, most likely, outside the analysis proper.
+    error(QStringLiteral("stopped: %1").arg(QString::fromLocal8Bit(e.what())));
+    return ExitFailed;
 }

@@ -9,6 +9,7 @@
 #include <QRegularExpression>
 #include <QSet>
 
+#include <algorithm>
 #include <limits>
 
 namespace {
@@ -77,6 +78,11 @@ std::optional<ModelParamsFile> ModelParamsFile::parse(const QByteArray& bytes, Q
             return fail(QStringLiteral("no key (a key ends in \"#\")"));
         const QString key = line.left(hash);
         const QString value = line.mid(hash + 1);
+        // A NUL or other control character has no place in a name or number, and would cut
+        // a path short where it reaches the system.
+        if (std::any_of(value.begin(), value.end(),
+                        [](QChar c) { return c.category() == QChar::Other_Control; }))
+            return fail(QStringLiteral("%1 holds a control character").arg(key));
         const QStringList parts = value.split(QLatin1Char('#'));
 
         if (singleKeys.contains(key)) {
@@ -160,6 +166,10 @@ std::optional<ModelParamsFile> ModelParamsFile::parse(const QByteArray& bytes, Q
                 !parseCoefficient(parts[n - 1], &cls.low))
                 return fail(
                     QStringLiteral("CLASS %1: a coefficient is not a number").arg(parts.first()));
+            for (const float c : {cls.high, cls.medium, cls.low})
+                if (!(c >= 0 && c <= 100))
+                    return fail(QStringLiteral("CLASS %1: a coefficient is outside 0 to 100")
+                                    .arg(parts.first()));
             params.classes << cls;
         } else {
             return fail(QStringLiteral("unknown key %1").arg(key));

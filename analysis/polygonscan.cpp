@@ -6,14 +6,16 @@
 #include <cmath>
 #include <limits>
 #include <memory>
+#include <utility>
 
 namespace {
 
-// Cell index of a coordinate, kept inside int range for polygons far off the raster.
-int clampedFloor(double value)
+// Cell index of a coordinate. The limit lies far beyond any raster (GDAL counts cells in
+// int) and well inside qint64, so arithmetic on indices cannot overflow.
+qint64 clampedFloor(double value)
 {
-    constexpr double limit = 1e9;
-    return static_cast<int>(std::floor(std::clamp(value, -limit, limit)));
+    constexpr double limit = 1e15;
+    return static_cast<qint64>(std::floor(std::clamp(value, -limit, limit)));
 }
 
 } // namespace
@@ -56,6 +58,7 @@ void PolygonScan::addGeometry(const OGRGeometry& geometry, const double inverse[
     case wkbPolygon:
         for (const OGRLinearRing* ring : *geometry.toPolygon())
             addRing(*ring, inverse);
+        ++m_parts;
         break;
     case wkbMultiPolygon:
     case wkbGeometryCollection:
@@ -91,39 +94,56 @@ void PolygonScan::addRing(const OGRGeometry& geometry, const double inverse[6])
             std::swap(x0, x1);
             std::swap(y0, y1);
         }
-        m_edges.push_back({x0, y0, x1, y1});
+        m_edges.push_back({x0, y0, x1, y1, m_parts});
     }
 }
 
-void PolygonScan::spans(int rowBegin, int rowEnd, int width, std::vector<CellSpan>& out) const
+void PolygonScan::spans(qint64 rowBegin, qint64 rowEnd, qint64 width,
+                        std::vector<CellSpan>& out) const
 {
     rowBegin = std::max(rowBegin, m_firstRow);
     rowEnd = std::min(rowEnd, m_endRow);
     if (rowBegin >= rowEnd)
         return;
-    const double top = rowBegin + 0.5;
-    const double bottom = rowEnd - 0.5;
+    const double top = double(rowBegin) + 0.5;
+    const double bottom = double(rowEnd) - 0.5;
     // Edges crossing the centre lines of these rows: y0 <= y < y1 for some y in [top, bottom].
     const auto last = std::upper_bound(m_edges.begin(), m_edges.end(), bottom,
                                        [](double y, const Edge& e) { return y < e.y0; });
     thread_local std::vector<const Edge*> active;
-    thread_local std::vector<double> crossings;
+    thread_local std::vector<std::pair<int, double>> crossings; // part, column
+    thread_local std::vector<std::pair<qint64, qint64>> runs;
     active.clear();
     for (auto it = m_edges.begin(); it != last; ++it)
         if (it->y1 > top)
             active.push_back(&*it);
 
-    for (int r = rowBegin; r < rowEnd; ++r) {
-        const double y = r + 0.5;
+    for (qint64 r = rowBegin; r < rowEnd; ++r) {
+        const double y = double(r) + 0.5;
         crossings.clear();
         for (const Edge* e : active)
             if (e->y0 <= y && y < e->y1)
-                crossings.push_back(e->x0 + (y - e->y0) * (e->x1 - e->x0) / (e->y1 - e->y0));
+                crossings.push_back(
+                    {e->part, e->x0 + (y - e->y0) * (e->x1 - e->x0) / (e->y1 - e->y0)});
         std::sort(crossings.begin(), crossings.end());
-        for (size_t i = 0; i + 1 < crossings.size(); i += 2) {
-            const int begin = std::max(clampedFloor(crossings[i] + 0.5), 0);
-            const int end = std::min(clampedFloor(crossings[i + 1] + 0.5), width);
+        // Even-odd within each part; the runs of all parts are then joined.
+        runs.clear();
+        for (size_t i = 0; i + 1 < crossings.size(); ++i) {
+            if (crossings[i].first != crossings[i + 1].first)
+                continue; // an odd crossing left over: an unclosed part
+            const qint64 begin = std::max<qint64>(clampedFloor(crossings[i].second + 0.5), 0);
+            const qint64 end = std::min(clampedFloor(crossings[i + 1].second + 0.5), width);
             if (begin < end)
+                runs.push_back({begin, end});
+            ++i;
+        }
+        if (m_parts > 1)
+            std::sort(runs.begin(), runs.end());
+        const size_t rowStart = out.size();
+        for (const auto& [begin, end] : runs) {
+            if (out.size() > rowStart && begin <= out.back().end)
+                out.back().end = std::max(out.back().end, end);
+            else
                 out.push_back({r, begin, end});
         }
     }

@@ -2,6 +2,7 @@
 
 #include "hostlink.h"
 #include "hostrequest.h"
+#include "imperviousanalysis.h"
 
 #include <QDir>
 #include <QFile>
@@ -181,6 +182,13 @@ HostCore::Answer HostCore::executeModel(const QString& paramFile) const
     if (!QFileInfo(output.absolutePath()).isDir())
         return {QStringLiteral("%1: output folder %2 does not exist")
                     .arg(ModelParamsFile::FileName, output.absolutePath()),
+                {},
+                QStringLiteral("model not started"),
+                {}};
+    // Refused here too, so that the user hears it at once and no input is ever at stake.
+    const QString conflict = ImperviousAnalysis::outputConflict(*params, m_project.data);
+    if (!conflict.isEmpty())
+        return {QStringLiteral("%1: %2").arg(ModelParamsFile::FileName, conflict),
                 {},
                 QStringLiteral("model not started"),
                 {}};

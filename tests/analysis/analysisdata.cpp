@@ -73,6 +73,12 @@ std::map<QString, QVector<Feature>> makeThemes()
         {"POLYGON(" + ring({{40.2, 36.3}, {71.4, 36.1}, {71.3, 51.2}, {40.1, 51.4}}) + ")", 5,
          2}, // overlaps 4: the later one wins
     };
+    // One multipolygon of two overlapping parts, then each part alone.
+    const QString a = ring({{2.3, 2.2}, {20.6, 2.7}, {19.8, 18.4}, {2.9, 17.6}});
+    const QString b = ring({{12.4, 10.3}, {35.2, 11.6}, {33.7, 30.2}, {11.6, 28.8}});
+    t["overlap"] = {{"MULTIPOLYGON((" + a + "),(" + b + "))", 1, 0},
+                    {"POLYGON(" + a + ")", 2, 0},
+                    {"POLYGON(" + b + ")", 3, 0}};
     t["far_away"] = {
         {"POLYGON(" + ring({{200.2, 200.3}, {210.1, 200.4}, {205.3, 210.2}}) + ")", 1, 0},
     };
@@ -86,6 +92,8 @@ OGRSpatialReference srsFor(int epsg)
     srs.SetAxisMappingStrategy(OAMS_TRADITIONAL_GIS_ORDER);
     return srs;
 }
+
+} // namespace
 
 bool writeLayer(const QString& path, const QVector<Feature>& features, int epsg, QString* error)
 {
@@ -129,8 +137,6 @@ bool writeLayer(const QString& path, const QVector<Feature>& features, int epsg,
     }
     return true;
 }
-
-} // namespace
 
 const std::map<QString, QVector<Feature>>& themes()
 {

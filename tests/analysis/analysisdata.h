@@ -34,6 +34,9 @@ bool writeAll(const QString& dir, bool tiled, QString* error);
 // The themes as written (layer name -> features).
 const std::map<QString, QVector<Feature>>& themes();
 
+// A shapefile of features (in the projected system), written in the system of epsg.
+bool writeLayer(const QString& path, const QVector<Feature>& features, int epsg, QString* error);
+
 // A raster file of the given GDAL type name and EPSG code, for the bad-input cases.
 bool writeRaster(const QString& path, const char* type, int epsg, QString* error);
 

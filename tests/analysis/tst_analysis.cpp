@@ -4,6 +4,7 @@
 #include "imperviousanalysis.h"
 #include "modelparamsfile.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QProcess>
 #include <QTemporaryDir>
@@ -13,6 +14,7 @@
 #include <ogrsf_frmts.h>
 
 #include <cmath>
+#include <limits>
 
 using namespace AnalysisData;
 
@@ -135,6 +137,11 @@ private slots:
     void commandLineReportsByExitStatus();
     void refusesBadInput_data();
     void refusesBadInput();
+    void keepsTheEarlierOutputWhenItCannotBeReplaced_data();
+    void keepsTheEarlierOutputWhenItCannotBeReplaced();
+    void countsOverlappingPartsOnce();
+    void handlesHugeRasters_data();
+    void handlesHugeRasters();
 
 private:
     DataCatalog catalog(const QString& dir) const;
@@ -151,9 +158,23 @@ void TestAnalysis::initTestCase()
     QString error;
     QVERIFY2(writeAll(m_tiled.path(), true, &error), qPrintable(error));
     QVERIFY2(writeAll(m_striped.path(), false, &error), qPrintable(error));
-    QVERIFY2(writeRaster(m_tiled.filePath("real.tif"), "Float32", Epsg, &error), qPrintable(error));
+    for (const char* name : {"real.tif", "depth.tif"})
+        QVERIFY2(writeRaster(m_tiled.filePath(name), "Float32", Epsg, &error), qPrintable(error));
     QVERIFY2(writeRaster(m_tiled.filePath("degrees.tif"), "Int16", 4326, &error),
              qPrintable(error));
+    // A file that is no shapefile, a .dbf of 2 records beside a .shp of 7 shapes, and a .shp
+    // cut short in its last shape.
+    QFile broken(m_tiled.filePath("broken.shp"));
+    QVERIFY(broken.open(QIODevice::WriteOnly) && broken.write("not a shapefile") > 0);
+    for (const char* suffix : {".shp", ".shx", ".prj"})
+        QVERIFY(QFile::copy(m_tiled.filePath(QStringLiteral("units") + suffix),
+                            m_tiled.filePath(QStringLiteral("short") + suffix)));
+    QVERIFY(QFile::copy(m_tiled.filePath("scen_a.dbf"), m_tiled.filePath("short.dbf")));
+    for (const char* suffix : {".shp", ".shx", ".dbf"})
+        QVERIFY(QFile::copy(m_tiled.filePath(QStringLiteral("units") + suffix),
+                            m_tiled.filePath(QStringLiteral("cut") + suffix)));
+    QFile cut(m_tiled.filePath("cut.shp"));
+    QVERIFY(cut.resize(cut.size() - 10));
 }
 
 void TestAnalysis::init()
@@ -183,8 +204,8 @@ void TestAnalysis::cataloguesADataFolder()
     QStringList polygons;
     for (const auto& p : c.polygons)
         polygons << p.name;
-    QCOMPARE(polygons,
-             QStringList({"density", "far_away", "scen_a", "scen_b", "units", "units_geo"}));
+    QCOMPARE(polygons, QStringList({"cut", "density", "far_away", "overlap", "scen_a", "scen_b",
+                                    "short", "units", "units_geo"}));
     QString fields;
     for (const auto& f : c.findPolygon("units")->fields)
         fields += f.name + ":" + f.type + " ";
@@ -400,9 +421,38 @@ void TestAnalysis::refusesBadInput_data()
     QTest::newRow("output folder missing")
         << QByteArray("OUTTHEME#@OUT@") << QByteArray("OUTTHEME#@OUT@/none")
         << "Output folder does not exist: @OUT@/none";
+    QTest::newRow("broken shapefile")
+        << QByteArray("ANALYSISTHEME#units") << QByteArray("ANALYSISTHEME#broken")
+        << "Polygon theme broken cannot be used: broken.shp: not readable as vector data";
+    QTest::newRow("non-integer raster in a data folder")
+        << QByteArray("LCTHEME#landcover") << QByteArray("LCTHEME#depth")
+        << "Land cover theme depth cannot be used: depth.tif: not a single-band integer raster";
+    QTest::newRow(".dbf shorter than .shp")
+        << QByteArray("ANALYSISTHEME#units") << QByteArray("ANALYSISTHEME#short")
+        << "Theme short cannot be read whole: its table holds 2 records for 7 shapes";
+    // The last shape: a header of 8 bytes, 44 of type and box, 4 of its ring, 6 points of 16.
+    const qint64 lastShape = QFileInfo(m_tiled.filePath("units.shp")).size() - 152;
+    QTest::newRow(".shp cut short")
+        << QByteArray("ANALYSISTHEME#units") << QByteArray("ANALYSISTHEME#cut")
+        << QStringLiteral("Theme cut cannot be read: Error in fread() reading object of size 152 "
+                          "at offset %1 from .shp file")
+               .arg(lastShape);
     QTest::newRow("output over the analysis theme")
         << QByteArray("OUTTHEME#@OUT@/result.shp") << QByteArray("OUTTHEME#@DIR@/units.shp")
-        << "The output @DIR@/units.shp would replace the analysis theme's own file";
+        << "The output @DIR@/units.shp would replace @DIR@/units.shp, a file of the analysis "
+           "theme units";
+    QTest::newRow("output over the analysis theme, extension in capitals")
+        << QByteArray("OUTTHEME#@OUT@/result.shp") << QByteArray("OUTTHEME#@DIR@/units.SHP")
+        << "The output @DIR@/units.SHP would replace @DIR@/units.shp, a file of the analysis "
+           "theme units";
+    QTest::newRow("output over the density theme")
+        << QByteArray("OUTTHEME#@OUT@/result.shp") << QByteArray("OUTTHEME#@DIR@/density")
+        << "The output @DIR@/density.shp would replace @DIR@/density.shp, a file of the density "
+           "theme density";
+    QTest::newRow("output over a scenario theme through a linked folder")
+        << QByteArray("OUTTHEME#@OUT@/result.shp") << QByteArray("OUTTHEME#@OUT@/link/scen_a")
+        << "The output @OUT@/link/scen_a.shp would replace @DIR@/scen_a.shp, a file of the "
+           "scenario theme scen_a";
 }
 
 void TestAnalysis::refusesBadInput()
@@ -421,11 +471,163 @@ void TestAnalysis::refusesBadInput()
     // A data folder leaves out rasters that are not integer; a project file may name one.
     DataCatalog data = catalog(dir);
     data.grids << DataCatalog::GridTheme{"real", {dir + "/real.tif", {}}, {}};
+    QVERIFY(QFile::link(dir, m_out->filePath("link")));
     const auto result = ImperviousAnalysis(parsed(bytes), data).run();
     QVERIFY(!result.ok);
     QCOMPARE(result.error, error.replace("@OUT@", m_out->path()).replace("@DIR@", dir));
     QVERIFY(result.polygons.isEmpty());
     QCOMPARE(QDir(m_out->path()).entryList(QDir::Files | QDir::Hidden), QStringList());
+}
+
+void TestAnalysis::keepsTheEarlierOutputWhenItCannotBeReplaced_data()
+{
+    QTest::addColumn<QString>("obstacle"); // a folder; @PID@: this process's id
+    QTest::addColumn<QString>("error");    // its beginning; @DIR@: the output folder
+    QTest::newRow("a folder where a new part goes")
+        << "res.dbf"
+        << "Cannot write the output @DIR@/res.shp: @DIR@/res.dbf is in the way and "
+           "is not a file";
+    QTest::newRow("an earlier part that cannot be moved aside")
+        << ".tarn-@PID@-old-res.shx"
+        << "Cannot move the earlier output @DIR@/res.shx aside: ";
+}
+
+void TestAnalysis::keepsTheEarlierOutputWhenItCannotBeReplaced()
+{
+    QFETCH(QString, obstacle);
+    QFETCH(QString, error);
+    const QDir out(m_out->path());
+    const QStringList earlier{"res.cpg", "res.prj", "res.shp", "res.shx"};
+    for (const QString& name : earlier) {
+        QFile file(out.filePath(name));
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(name.toUtf8()) > 0);
+    }
+    obstacle.replace("@PID@", QString::number(QCoreApplication::applicationPid()));
+    QVERIFY(out.mkpath(obstacle + "/inside"));
+    const auto run = [&] {
+        return ImperviousAnalysis(parsed(paramsFor(Row{}, out.filePath("res"))),
+                                  catalog(m_tiled.path()))
+            .run();
+    };
+    auto result = run();
+    QVERIFY(!result.ok);
+    QVERIFY2(result.error.startsWith(error.replace("@DIR@", out.path())), qPrintable(result.error));
+    QCOMPARE(out.entryList(QDir::Files | QDir::Hidden), earlier);
+    for (const QString& name : earlier) {
+        QFile file(out.filePath(name));
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QCOMPARE(file.readAll(), name.toUtf8());
+    }
+
+    // With the way clear the whole set is replaced, a stale index of the earlier one included.
+    QVERIFY(QDir(out.filePath(obstacle)).removeRecursively());
+    QFile index(out.filePath("res.qix"));
+    QVERIFY(index.open(QIODevice::WriteOnly) && index.write("old index") > 0);
+    index.close();
+    result = run();
+    QVERIFY2(result.ok, qPrintable(result.error));
+    QCOMPARE(out.entryList(QDir::Files | QDir::Hidden),
+             QStringList({"res.cpg", "res.dbf", "res.prj", "res.shp", "res.shx"}));
+    QCOMPARE(readOutput(out.filePath("res.shp")).size(), themes().at("units").size());
+}
+
+void TestAnalysis::countsOverlappingPartsOnce()
+{
+    // Feature 1 joins the parts that features 2 and 3 hold alone: it gets their union.
+    Row row;
+    row.theme = "overlap";
+    const QString dir = m_tiled.path();
+    const auto result =
+        ImperviousAnalysis(parsed(paramsFor(row, m_out->filePath("res"))), catalog(dir)).run();
+    QVERIFY2(result.ok, qPrintable(result.error));
+    const std::vector<int>& a = mask(dir, "overlap", "rowid = 1");
+    const std::vector<int>& b = mask(dir, "overlap", "rowid = 2");
+    qint64 both = 0;
+    qint64 either = 0;
+    for (size_t i = 0; i < a.size(); ++i) {
+        both += a[i] && b[i];
+        either += a[i] || b[i];
+    }
+    QVERIFY(both > 0);
+    QCOMPARE(result.polygons[1].cells + result.polygons[2].cells, either + both);
+    QCOMPARE(result.polygons[0].cells, either);
+}
+
+void TestAnalysis::handlesHugeRasters_data()
+{
+    // Rasters of one class value 0, cells of 1 x 1 map unit, a polygon of 3 x 3 cells far out.
+    QTest::addColumn<QByteArray>("vrt"); // empty: a sparse GeoTIFF of one-row strips
+    QTest::addColumn<qint64>("width");
+    QTest::addColumn<qint64>("height");
+    QTest::addColumn<qint64>("column");
+    QTest::addColumn<qint64>("row");
+    const qint64 maxInt = std::numeric_limits<int>::max();
+    QTest::newRow("2^31 - 1 rows, polygon at the bottom")
+        << QByteArray("Byte") << qint64(10) << maxInt << qint64(3) << maxInt - 5;
+    QTest::newRow("2 * 10^9 columns, polygon beyond 10^9")
+        << QByteArray("Int16") << qint64(2000000000) << qint64(10) << qint64(1500000000)
+        << qint64(4);
+    QTest::newRow("blocks of one row of 10^8 cells")
+        << QByteArray() << qint64(100000000) << qint64(300) << qint64(50000000) << qint64(7);
+}
+
+void TestAnalysis::handlesHugeRasters()
+{
+    QFETCH(QByteArray, vrt);
+    QFETCH(qint64, width);
+    QFETCH(qint64, height);
+    QFETCH(qint64, column);
+    QFETCH(qint64, row);
+    const QDir dir(m_out->path());
+    DataCatalog data;
+    if (vrt.isEmpty()) {
+        const QString path = dir.filePath("lc.tif");
+        char** options = CSLSetNameValue(nullptr, "SPARSE_OK", "TRUE");
+        options = CSLSetNameValue(options, "BLOCKYSIZE", "1");
+        GDALDataset* ds = GetGDALDriverManager()->GetDriverByName("GTiff")->Create(
+            path.toUtf8().constData(), int(width), int(height), 1, GDT_Byte, options);
+        CSLDestroy(options);
+        QVERIFY(ds);
+        double gt[6] = {0, 1, 0, double(height), 0, -1};
+        ds->SetGeoTransform(gt);
+        GDALClose(ds);
+        data.grids << DataCatalog::GridTheme{"lc", {path, {}}, {}};
+    } else {
+        QFile file(dir.filePath("lc.vrt"));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(QStringLiteral("<VRTDataset rasterXSize=\"%1\" rasterYSize=\"%2\">"
+                                  "<GeoTransform>0, 1, 0, %2, 0, -1</GeoTransform>"
+                                  "<VRTRasterBand dataType=\"%3\" band=\"1\"/></VRTDataset>")
+                       .arg(width)
+                       .arg(height)
+                       .arg(QString::fromLatin1(vrt))
+                       .toUtf8());
+        file.close();
+        data.grids << DataCatalog::GridTheme{"lc", {file.fileName(), {}}, {}};
+    }
+    // Map y runs up from the raster's bottom edge; corners off the cell centres.
+    const double x = double(column) + 0.2;
+    const double y = double(height - row) - 0.2;
+    const QString wkt = QStringLiteral("POLYGON((%1 %2,%3 %2,%3 %4,%1 %4,%1 %2))")
+                            .arg(x, 0, 'f', 1)
+                            .arg(y, 0, 'f', 1)
+                            .arg(x + 3, 0, 'f', 1)
+                            .arg(y - 3, 0, 'f', 1);
+    QString error;
+    QVERIFY2(writeLayer(dir.filePath("cells.shp"), {{wkt, 1, 0}}, Epsg, &error), qPrintable(error));
+    data.polygons << DataCatalog::PolygonTheme{"cells", {dir.filePath("cells.shp"), {}}, {}};
+
+    QByteArray bytes = paramsFor(Row{}, dir.filePath("res"));
+    bytes.replace("LCTHEME#landcover", "LCTHEME#lc")
+        .replace("ANALYSISTHEME#units", "ANALYSISTHEME#cells")
+        .append("CLASS#0#Bare#50#50#50\r\n");
+    ImperviousAnalysis analysis(parsed(bytes), data);
+    analysis.setMinimumBandHeight(300); // a band of 300 rows of 10^8 cells would not fit
+    const auto result = analysis.run();
+    QVERIFY2(result.ok, qPrintable(result.error));
+    QCOMPARE(result.polygons.size(), 1);
+    QCOMPARE(result.polygons[0].cells, 9);
+    QCOMPARE(result.polygons[0].isPct, 50.0);
 }
 
 QTEST_GUILESS_MAIN(TestAnalysis)

@@ -122,6 +122,17 @@ void TestModelParamsFile::refusesBadFiles_data()
                                  << "line 16: CLASS needs value, name, High, Medium and Low";
     QTest::newRow("coefficient not a number") << replaced("#80#62.5#0\r\n", "#80#nan#0\r\n")
                                               << "line 16: CLASS 41: a coefficient is not a number";
+    QTest::newRow("coefficient above 100")
+        << replaced("#80#62.5#0\r\n", "#80#3e38#0\r\n")
+        << "line 16: CLASS 41: a coefficient is outside 0 to 100";
+    QTest::newRow("coefficient below 0") << replaced("#1#1E-05#1\r\n", "#1#-0.5#1\r\n")
+                                         << "line 17: CLASS -3: a coefficient is outside 0 to 100";
+    QTest::newRow("NUL in the output") << replaced("parcels#2.shp", QByteArray("res\0evil", 8))
+                                       << "line 12: OUTTHEME holds a control character";
+    QTest::newRow("tab in a class name")
+        << replaced("Forest again", "Forest\tagain") << "line 18: CLASS holds a control character";
+    QTest::newRow("escape in a theme")
+        << replaced("new_development", "new\x1b[2Jdev") << "line 14: DS holds a control character";
     QTest::newRow("no class") << calculate.left(calculate.indexOf("CLASS#")) << "no CLASS line";
 }
 

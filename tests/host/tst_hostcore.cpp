@@ -244,6 +244,14 @@ void TestHostCore::servesADataFolder()
     QCOMPARE(*refused.text,
              "model_params.txt: output folder " + dir.filePath("none") + " does not exist");
     QVERIFY(refused.analysisRun.isEmpty());
+    // An output over a theme the run reads, whatever the case of its extension.
+    const QString over = QDir::cleanPath(demo) + "/parcels.SHP";
+    const HostCore::Answer replacing = core.answer(HostRequest::isCallExecuteModel(
+        writeParams(dir, QByteArray(params).replace("OUTDIR/none/result.shp", over.toUtf8()))));
+    QCOMPARE(*replacing.text, "model_params.txt: The output " + over + " would replace " +
+                                  QDir::cleanPath(demo) +
+                                  "/parcels.shp, a file of the analysis theme parcels");
+    QVERIFY(replacing.analysisRun.isEmpty());
 }
 
 QTEST_GUILESS_MAIN(TestHostCore)
