@@ -373,6 +373,14 @@ ImperviousAnalysis::ImperviousAnalysis(ModelParamsFile params, DataCatalog catal
 {
 }
 
+QString ImperviousAnalysis::outputPath(const ModelParamsFile& params)
+{
+    QString path = QFileInfo(params.outTheme).absoluteFilePath();
+    if (!path.endsWith(QLatin1String(".shp"), Qt::CaseInsensitive))
+        path += QLatin1String(".shp");
+    return path;
+}
+
 ImperviousAnalysis::Result ImperviousAnalysis::run()
 {
     initGdal();
@@ -386,9 +394,7 @@ ImperviousAnalysis::Result ImperviousAnalysis::run()
         };
 
         // The output first: a run that cannot write its result should fail before the work.
-        QString outPath = QFileInfo(p.outTheme).absoluteFilePath();
-        if (!outPath.endsWith(QLatin1String(".shp"), Qt::CaseInsensitive))
-            outPath += QLatin1String(".shp");
+        const QString outPath = outputPath(p);
         const QFileInfo outInfo(outPath);
         if (!outInfo.absoluteDir().exists())
             fail(QStringLiteral("Output folder does not exist: %1").arg(outInfo.absolutePath()));

@@ -40,6 +40,8 @@ public:
     void setMinimumBandHeight(int rows) { m_minimumBandHeight = rows; }
 
     Result run();
+    // The shapefile a run writes: OUTTHEME, with ".shp" appended when it lacks it.
+    static QString outputPath(const ModelParamsFile& params);
 
 private:
     ModelParamsFile m_params;

@@ -14,11 +14,12 @@ namespace {
 constexpr int ExitFailed = 1; // the analysis ran into a problem, or --check found one
 constexpr int ExitUsage = 2;  // bad arguments, parameter file or data folder
 
-const char usage[] = "usage: tarn-analyze PARAMS --data DIR\n"
-                     "       tarn-analyze PARAMS --project PROJECT.json\n"
-                     "       tarn-analyze --check PARAMS (--data DIR | --project PROJECT.json)\n"
-                     "--check: whether the parameters fit the project, as its host checks before\n"
-                     "a run; prints \"reads: THEME\" for each theme the run reads.\n";
+const char usage[] =
+    "usage: tarn-analyze PARAMS --data DIR\n"
+    "       tarn-analyze PARAMS --project PROJECT.json\n"
+    "       tarn-analyze --check PARAMS (--data DIR | --project PROJECT.json)\n"
+    "--check: whether the parameters fit the project, as its host checks before\n"
+    "a run; prints \"writes: OUTPUT\", then \"reads: THEME\" for each theme the run reads.\n";
 
 void out(const QString& line)
 {
@@ -48,6 +49,7 @@ int checkRun(const ModelParamsFile& params, const QString& option, const QString
         error(problem);
         return ExitFailed;
     }
+    out(QStringLiteral("writes: ") + ImperviousAnalysis::outputPath(params));
     for (const QString& theme : HostProject::themesRead(params))
         out(QStringLiteral("reads: ") + theme);
     return 0;
