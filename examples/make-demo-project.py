@@ -9,7 +9,8 @@ import os
 import sys
 
 from qgis.core import (QgsApplication, QgsCoordinateReferenceSystem, QgsFillSymbol,
-                       QgsPalettedRasterRenderer, QgsProject, QgsRasterLayer, QgsVectorLayer)
+                       QgsPalettedRasterRenderer, QgsProject, QgsRasterLayer, QgsRectangle,
+                       QgsReferencedRectangle, QgsVectorLayer)
 from qgis.PyQt.QtGui import QColor
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -49,7 +50,7 @@ def main():
     layers = [landcover]
     for name, symbol in [("census_blocks", outline("#6a3d9a", 0.6, "dash")),
                          ("parcels", outline("#303030", 0.3)),
-                         ("new_development", outline("#ff7f00", 0.8, fill="#ff7f0060"))]:
+                         ("new_development", outline("#ff7f00", 0.8, fill="255,127,0,90"))]:
         layer = QgsVectorLayer(os.path.join(DATA, name + ".shp"), name, "ogr")
         layer.renderer().setSymbol(symbol)
         layers.append(layer)
@@ -61,6 +62,10 @@ def main():
     root = project.layerTreeRoot()
     for layer in reversed(layers):
         root.addLayer(layer)
+    # Opens on the whole town.
+    extent = QgsRectangle(landcover.extent())
+    extent.scale(1.05)
+    project.viewSettings().setDefaultViewExtent(QgsReferencedRectangle(extent, landcover.crs()))
     project.writeEntry("Paths", "/Absolute", False)
     if not project.write(os.path.join(DATA, "demo.qgz")):
         sys.exit("cannot write demo.qgz: " + project.error())

@@ -103,8 +103,9 @@ class ImperviousSurfaceAlgorithm(QgsProcessingAlgorithm):
             "OUTPUT", "Impervious surface", QgsProcessing.TypeVectorPolygon))
 
     def _vector_file(self, parameters, name, context, feedback):
-        return tuple(self.parameterAsCompatibleSourceLayerPathAndLayerName(
-            parameters, name, context, ["shp", "gpkg"], "gpkg", feedback)[:2])
+        path, layer = self.parameterAsCompatibleSourceLayerPathAndLayerName(
+            parameters, name, context, ["shp", "gpkg"], "gpkg", feedback)[:2]
+        return os.path.abspath(path), layer
 
     @staticmethod
     def _layer_file(layer, folder, theme):
@@ -124,7 +125,7 @@ class ImperviousSurfaceAlgorithm(QgsProcessingAlgorithm):
             raise QgsProcessingException("tarn-analyze not found: set the TARN programs' "
                                          "folder in TARN > Settings…")
         raster = self.parameterAsRasterLayer(parameters, "LANDCOVER", context)
-        raster_path = raster.source() if raster else ""
+        raster_path = os.path.abspath(raster.source()) if raster else ""
         if raster is None or raster.providerType() != "gdal" or not os.path.isfile(raster_path):
             raise QgsProcessingException("The land cover raster must be a raster file")
         set_name = self.parameterAsEnumString(parameters, "SET", context)

@@ -55,7 +55,7 @@ def file_source(layer):
         return None
     if provider == "ogr" and layer.subsetString():
         return None
-    return path, parts.get("layerName") or ""
+    return os.path.abspath(path), parts.get("layerName") or ""
 
 
 class Theme:
