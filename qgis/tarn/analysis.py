@@ -81,10 +81,51 @@ def style_output(layer):
     layer.triggerRepaint()
 
 
+def run_analysis(program, arguments, output, progress, canceled, on_line=None):
+    """Runs tarn-analyze to its end: ("ok" | "failed" | "cancelled", error, log lines). Its
+    "progress: N%" lines go to progress(N), the others to on_line. A cancelled run is stopped
+    and leaves no output: the analysis writes under a temporary name carrying its process
+    id and renames at the end, so what a stopped run leaves is removed here."""
+    log = []
+    if canceled():
+        return "cancelled", "cancelled", log
+    process = QProcess()
+    process.start(program, arguments)
+    if not process.waitForStarted(30000):
+        return "failed", "cannot start %s: %s" % (program, process.errorString()), log
+
+    def read():
+        process.setReadChannel(QProcess.StandardOutput)
+        while process.canReadLine():
+            line = bytes(process.readLine()).decode("utf-8", "replace").rstrip("\r\n")
+            match = _PROGRESS.match(line)
+            if match:
+                progress(int(match.group(1)))
+                continue
+            log.append(line)
+            if on_line:
+                on_line(line)
+    pid = process.processId()
+    while not process.waitForFinished(100):
+        read()
+        if canceled():
+            process.kill()
+            process.waitForFinished(-1)
+            folder = os.path.dirname(output)
+            for leftover in glob.glob(os.path.join(glob.escape(folder), ".tarn-%d-*" % pid)):
+                os.remove(leftover)
+            return "cancelled", "cancelled", log
+    read()
+    errors = bytes(process.readAllStandardError()).decode("utf-8", "replace")
+    log += [l for l in errors.splitlines() if l.strip()]
+    if process.exitStatus() != QProcess.NormalExit or process.exitCode() != 0:
+        return "failed", last_error(errors, "%s ended with status %d" % (
+            os.path.basename(program), process.exitCode())), log
+    return "ok", "", log
+
+
 class AnalysisTask(QgsTask):
-    """Runs tarn-analyze; its "progress: N%" lines drive the task's progress. A cancelled run
-    is stopped and leaves no output: the analysis writes under a temporary name carrying its
-    process id and renames at the end, so what a stopped run leaves is removed here."""
+    """tarn-analyze as a background task; Cancel in the task manager stops it."""
 
     def __init__(self, description, program, arguments, output):
         super().__init__(description, QgsTask.CanCancel)
@@ -92,44 +133,11 @@ class AnalysisTask(QgsTask):
         self.arguments = arguments
         self.output = output
         self.log = []
-        self.errors = []
         self.error = ""
         self.cancelled = False
 
-    def _read(self, process):
-        process.setReadChannel(QProcess.StandardOutput)
-        while process.canReadLine():
-            line = bytes(process.readLine()).decode("utf-8", "replace").rstrip("\r\n")
-            self.log.append(line)
-            match = _PROGRESS.match(line)
-            if match:
-                self.setProgress(int(match.group(1)))
-
     def run(self):
-        process = QProcess()
-        process.start(self.program, self.arguments)
-        if not process.waitForStarted(30000):
-            self.error = "cannot start %s: %s" % (self.program, process.errorString())
-            return False
-        pid = process.processId()
-        while not process.waitForFinished(100):
-            self._read(process)
-            if self.isCanceled():
-                process.kill()
-                process.waitForFinished(-1)
-                self.cancelled = True
-                folder = os.path.dirname(self.output) if self.output else ""
-                for leftover in glob.glob(os.path.join(glob.escape(folder),
-                                                       ".tarn-%d-*" % pid)):
-                    os.remove(leftover)
-                self.error = "cancelled"
-                return False
-        self._read(process)
-        stderr = bytes(process.readAllStandardError()).decode("utf-8", "replace")
-        self.errors = stderr.splitlines()
-        self.log += [l for l in self.errors if l.strip()]
-        if process.exitStatus() != QProcess.NormalExit or process.exitCode() != 0:
-            self.error = last_error(stderr, "%s ended with status %d"
-                                    % (os.path.basename(self.program), process.exitCode()))
-            return False
-        return True
+        status, self.error, self.log = run_analysis(
+            self.program, self.arguments, self.output, self.setProgress, self.isCanceled)
+        self.cancelled = status == "cancelled"
+        return status == "ok"

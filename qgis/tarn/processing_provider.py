@@ -3,7 +3,6 @@ Toolbox, in models, in batch mode and from qgis_process."""
 
 import json
 import os
-import re
 import shutil
 import subprocess
 import tempfile
@@ -14,7 +13,6 @@ from qgis.core import (QgsFeatureSink, QgsProcessing, QgsProcessingAlgorithm,
                        QgsProcessingParameterField, QgsProcessingParameterMultipleLayers,
                        QgsProcessingParameterNumber, QgsProcessingParameterRasterLayer,
                        QgsProcessingParameterString, QgsProcessingProvider, QgsVectorLayer)
-from qgis.PyQt.QtCore import QProcess
 from qgis.PyQt.QtGui import QIcon
 
 from . import analysis, settings
@@ -174,43 +172,18 @@ class ImperviousSurfaceAlgorithm(QgsProcessingAlgorithm):
             description = os.path.join(folder, "project.json")
             with open(description, "w", encoding="utf-8") as out:
                 out.write(json.dumps({"files": files}))
-            log = self._run(program, [params, "--project", description], feedback)
+            status, error, log = analysis.run_analysis(
+                program, [params, "--project", description], output,
+                lambda percent: feedback.setProgress(0.9 * percent), feedback.isCanceled,
+                feedback.pushInfo)
+            if status == "failed":
+                raise QgsProcessingException(error)
             return self._copy(output, log, parameters, context, feedback)
         finally:
             shutil.rmtree(folder, ignore_errors=True)
 
-    def _run(self, program, arguments, feedback):
-        process = QProcess()
-        process.start(program, arguments)
-        if not process.waitForStarted(30000):
-            raise QgsProcessingException("cannot start %s: %s" % (program, process.errorString()))
-        log = []
-
-        def read():
-            process.setReadChannel(QProcess.StandardOutput)
-            while process.canReadLine():
-                line = bytes(process.readLine()).decode("utf-8", "replace").rstrip("\r\n")
-                match = re.match(r"^progress: (\d+)%$", line)
-                if match:
-                    feedback.setProgress(0.9 * int(match.group(1)))
-                else:
-                    log.append(line)
-                    feedback.pushInfo(line)
-        while not process.waitForFinished(100):
-            read()
-            if feedback.isCanceled():
-                process.kill()
-                process.waitForFinished(-1)
-                return None
-        read()
-        if process.exitStatus() != QProcess.NormalExit or process.exitCode() != 0:
-            errors = bytes(process.readAllStandardError()).decode("utf-8", "replace")
-            raise QgsProcessingException(analysis.last_error(
-                errors, "tarn-analyze ended with status %d" % process.exitCode()))
-        return log
-
     def _copy(self, output, log, parameters, context, feedback):
-        if log is None or feedback.isCanceled():
+        if feedback.isCanceled():
             return {}
         result = QgsVectorLayer(output, "impervious", "ogr")
         if not result.isValid():

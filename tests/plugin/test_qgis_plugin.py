@@ -23,7 +23,7 @@ APP = start_app()
 
 from qgis.core import (QgsApplication, QgsProcessingContext, QgsProcessingFeedback,  # noqa: E402
                        QgsProject, QgsVectorLayer)
-from qgis.PyQt.QtCore import QCoreApplication, QProcess, QProcessEnvironment  # noqa: E402
+from qgis.PyQt.QtCore import QCoreApplication, QProcess  # noqa: E402
 from qgis.PyQt.QtNetwork import QLocalServer  # noqa: E402
 
 from tarn import hostlink, settings  # noqa: E402
@@ -270,25 +270,45 @@ class TestPlugin(unittest.TestCase):
             launcher.close()
             self.host.server.close()
 
+    def run_qgis_process(self, parameters):
+        """qgis_process in a fresh home, the plugin enabled in its default profile."""
+        home = tempfile.mkdtemp(dir=self.tmp)
+        plugins = os.path.join(home, ".local/share/QGIS/QGIS3/profiles/default/python/plugins")
+        os.makedirs(plugins)
+        os.symlink(os.path.join(SOURCE, "qgis", "tarn"), os.path.join(plugins, "tarn"))
+        env = dict(os.environ, HOME=home, PATH=BIN + os.pathsep + os.environ["PATH"])
+        env.pop("QGIS_CUSTOM_CONFIG_PATH", None)  # set by start_app for this process only
+        subprocess.run(["qgis_process.bin", "plugins", "enable", "tarn"], env=env,
+                       capture_output=True)
+        done = subprocess.run(["qgis_process.bin", "run", "tarn:impervioussurface", "--"]
+                              + ["%s=%s" % item for item in parameters.items()], env=env,
+                              capture_output=True)
+        return done.returncode == 0
+
     def test_processing_algorithm(self):
         # Medium coefficients of the store's set, new development as class 24.
         expected = direct_run(self.tmp, classes=store_classes("NLCD Land Cover"))
-        rows = [("equals tarn-analyze", False), ("cancel leaves no output", True)]
-        for name, cancel in rows:
+        rows = [("equals tarn-analyze", "run"), ("cancel leaves no output", "cancel"),
+                ("qgis_process on the command line", "qgis_process")]
+        for name, how in rows:
             with self.subTest(name):
                 out = os.path.join(tempfile.mkdtemp(dir=self.tmp), "result.gpkg")
-                feedback = QgsProcessingFeedback()
-                if cancel:
-                    feedback.progressChanged.connect(lambda _: feedback.cancel())
-                algorithm = QgsApplication.processingRegistry().algorithmById(
-                    "tarn:impervioussurface")
-                results, ok = algorithm.run({
+                parameters = {
                     "LANDCOVER": os.path.join(self.data, "landcover_2016.tif"),
                     "POLYGONS": os.path.join(self.data, "parcels.shp"),
                     "FIELD": "PARCEL_ID", "SET": "NLCD Land Cover", "COEFFICIENT": 1,
-                    "SCENARIOS": [os.path.join(self.data, "new_development.shp")],
-                    "SCENARIO_CLASSES": "24", "OUTPUT": out}, QgsProcessingContext(), feedback)
-                if cancel:
+                    "SCENARIOS": os.path.join(self.data, "new_development.shp"),
+                    "SCENARIO_CLASSES": "24", "OUTPUT": out}
+                if how == "qgis_process":
+                    ok = self.run_qgis_process(parameters)
+                else:
+                    feedback = QgsProcessingFeedback()
+                    if how == "cancel":
+                        feedback.progressChanged.connect(lambda _: feedback.cancel())
+                    algorithm = QgsApplication.processingRegistry().algorithmById(
+                        "tarn:impervioussurface")
+                    ok = algorithm.run(parameters, QgsProcessingContext(), feedback)[1]
+                if how == "cancel":
                     self.assertFalse(os.path.exists(out))
                     continue
                 self.assertTrue(ok)
