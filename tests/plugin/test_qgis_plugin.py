@@ -186,10 +186,18 @@ class TestPlugin(unittest.TestCase):
             for theme in ("parcels", "census_blocks", "new_development"):
                 items.append('av.Run("isGetFldNames",{"View1","%s","%s"})' % (theme, selector))
         ours = {}
+        # A name the request strings cannot carry: left out, and the user is told.
+        odd = QgsVectorLayer("Polygon?field=ID:integer", 'odd"name', "memory")
+        self.project.addMapLayer(odd)
         self.assertEqual(self.host.serve(), "")
-        for item in items:
-            ours[item] = request(item)
-        self.host.server.close()
+        try:
+            for item in items:
+                ours[item] = request(item)
+        finally:
+            self.project.removeMapLayer(odd)
+            self.host.server.close()
+        self.assertIn('layer odd"name contains \'"\', which cannot cross the host link',
+                      self.messages[-1])
         tarnhost = QProcess()
         tarnhost.start(os.path.join(BIN, "tarnhost"), ["serve", "--data", self.data])
         wait_for(lambda: b"serving" in bytes(tarnhost.peek(4096)))
@@ -212,8 +220,11 @@ class TestPlugin(unittest.TestCase):
             self.host.start("tarn")
             wait_for(lambda: "tarn" in self.host.processes and os.path.exists(
                 hostlink.endpoint_path("tarn.Transfer")[0]) and len(asked) >= 3)
+            process = self.host.processes["tarn"]
+            self.host.start("tarn")  # brought to the front, not started twice
+            self.assertIs(self.host.processes["tarn"], process)
             ended = []
-            self.host.processes["tarn"].finished.connect(lambda code, _: ended.append(code))
+            process.finished.connect(lambda code, _: ended.append(code))
             verdicts = []
             hostlink.send_command("tarn", "{quit}", None, verdicts.append)
             wait_for(lambda: verdicts and ended)
