@@ -18,7 +18,9 @@ GET_VIEW = "av.GetActiveDoc.GetName"
 GET_WORKDIR = "av.GetProject.GetWorkDir.GetFullName.AsString"
 
 _INTEGER_BANDS = {Qgis.Byte, Qgis.UInt16, Qgis.Int16, Qgis.UInt32, Qgis.Int32}
+# Booleans are integers with a subtype in the data, as tarn-analyze reads them.
 _FIELD_TYPES = {QVariant.String: "string", QVariant.Int: "integer", QVariant.UInt: "integer",
+                QVariant.Bool: "integer",
                 QVariant.LongLong: "integer", QVariant.ULongLong: "integer",
                 QVariant.Double: "double"}
 
