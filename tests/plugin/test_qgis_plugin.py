@@ -26,7 +26,7 @@ from qgis.core import (QgsApplication, QgsProcessingContext, QgsProcessingFeedba
 from qgis.PyQt.QtCore import QCoreApplication, QProcess  # noqa: E402
 from qgis.PyQt.QtNetwork import QLocalServer  # noqa: E402
 
-from tarn import hostlink, settings  # noqa: E402
+from tarn import analysis, hostlink, settings  # noqa: E402
 from tarn.host import Host  # noqa: E402
 from tarn.processing_provider import TarnProvider  # noqa: E402
 
@@ -280,6 +280,20 @@ class TestPlugin(unittest.TestCase):
         finally:
             launcher.close()
             self.host.server.close()
+
+    def test_cancel_stops_the_analysis_and_removes_what_it_wrote(self):
+        # A stand-in that, like tarn-analyze, writes under a name with its process id first.
+        folder = tempfile.mkdtemp(dir=self.tmp)
+        slow = os.path.join(folder, "slow-analysis")
+        with open(slow, "w") as f:
+            f.write('#!/bin/sh\ntouch "$1/.tarn-$$-out.shp" "$1/.tarn-$$-out.dbf"\n'
+                    'echo "progress: 10%"\nexec sleep 600\n')
+        os.chmod(slow, 0o755)
+        seen = []
+        status, error, _ = analysis.run_analysis(
+            slow, [folder], os.path.join(folder, "out.shp"), seen.append, lambda: bool(seen))
+        self.assertEqual((status, seen), ("cancelled", [10]))
+        self.assertEqual(sorted(os.listdir(folder)), ["slow-analysis"])
 
     def run_qgis_process(self, parameters):
         """qgis_process in a fresh home, the plugin enabled in its default profile."""
