@@ -141,6 +141,11 @@ class ImperviousSurfaceAlgorithm(QgsProcessingAlgorithm):
                       "ANALYSISUNIT#" + self.parameterAsString(parameters, "FIELD", context),
                       "POPDENSITY#%d" % coefficient]
             if coefficient == 3:
+                if any(parameters.get(key) in (None, "") for key in
+                       ("DENSITY", "DENSITY_FIELD", "DENSITY_HIGH", "DENSITY_LOW")):
+                    raise QgsProcessingException(
+                        "By population density needs the density layer, its field and both "
+                        "thresholds")
                 path, layer = self._vector_file(parameters, "DENSITY", context, feedback)
                 files["density"] = {"path": path, "layer": layer}
                 high = self.parameterAsDouble(parameters, "DENSITY_HIGH", context)
