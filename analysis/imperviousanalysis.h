@@ -40,7 +40,6 @@ public:
     void setMinimumBandHeight(int rows) { m_minimumBandHeight = rows; }
 
     Result run();
-
     // The output shapefile's path: absolute, ".shp" added when missing.
     static QString outputPath(const ModelParamsFile& params);
     // Why the output would replace a file of a theme the run reads, or "" when it would not.

@@ -1,6 +1,7 @@
 // tarn-analyze: runs the impervious surface analysis that a parameter file describes, on the
 // themes of a data folder or of a host project description.
 #include "datacatalog.h"
+#include "hostproject.h"
 #include "imperviousanalysis.h"
 #include "modelparamsfile.h"
 
@@ -11,11 +12,15 @@
 
 namespace {
 
-constexpr int ExitFailed = 1; // the analysis ran into a problem; no output written
+constexpr int ExitFailed = 1; // the analysis ran into a problem, or --check found one
 constexpr int ExitUsage = 2;  // bad arguments, parameter file or data folder
 
-const char usage[] = "usage: tarn-analyze PARAMS --data DIR\n"
-                     "       tarn-analyze PARAMS --project PROJECT.json\n";
+const char usage[] =
+    "usage: tarn-analyze PARAMS --data DIR\n"
+    "       tarn-analyze PARAMS --project PROJECT.json\n"
+    "       tarn-analyze --check PARAMS (--data DIR | --project PROJECT.json)\n"
+    "--check: whether the parameters fit the project, as its host checks before\n"
+    "a run; prints \"writes: OUTPUT\", then \"reads: THEME\" for each theme the run reads.\n";
 
 void out(const QString& line)
 {
@@ -28,12 +33,38 @@ void error(const QString& line)
     std::fputs(("tarn-analyze: " + line + "\n").toUtf8().constData(), stderr);
 }
 
+// A host's check before it answers a run request: the parameters against the view, its
+// themes and fields, and the output folder.
+int checkRun(const ModelParamsFile& params, const QString& option, const QString& path)
+{
+    QString problem;
+    const auto project = option == QLatin1String("--data")
+                             ? HostProject::fromDataFolder(path, QString(), &problem)
+                             : HostProject::load(path, &problem);
+    if (!project) {
+        error(problem);
+        return ExitUsage;
+    }
+    problem = project->checkRun(params, true);
+    if (!problem.isEmpty()) {
+        error(problem);
+        return ExitFailed;
+    }
+    out(QStringLiteral("writes: ") + ImperviousAnalysis::outputPath(params));
+    for (const QString& theme : HostProject::themesRead(params))
+        out(QStringLiteral("reads: ") + theme);
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char* argv[])
 try {
     QCoreApplication app(argc, argv);
-    const QStringList args = app.arguments().mid(1);
+    QStringList args = app.arguments().mid(1);
+    const bool check = args.value(0) == QLatin1String("--check");
+    if (check)
+        args.removeFirst();
     if (args.size() != 3 ||
         (args[1] != QLatin1String("--data") && args[1] != QLatin1String("--project"))) {
         std::fputs(usage, stderr);
@@ -43,8 +74,10 @@ try {
     const auto params = ModelParamsFile::load(args[0], &problem);
     if (!params) {
         error(problem);
-        return ExitUsage;
+        return check ? ExitFailed : ExitUsage;
     }
+    if (check)
+        return checkRun(*params, args[1], args[2]);
     const auto catalog = args[1] == QLatin1String("--data")
                              ? DataCatalog::scanFolder(args[2], &problem)
                              : DataCatalog::fromProjectFile(args[2], &problem);

@@ -208,6 +208,16 @@ std::optional<ModelParamsFile> ModelParamsFile::load(const QString& path, QStrin
         *error = QStringLiteral("Parameter file not found: %1").arg(path);
         return std::nullopt;
     }
+    // Checked before reading: the file is read whole, and a real one has a few kilobytes.
+    constexpr qint64 MaxBytes = 4 * 1024 * 1024;
+    if (info.size() > MaxBytes) {
+        *error = QStringLiteral("%1: the file has %2 bytes, more than the %3 a parameter file "
+                                "may have")
+                     .arg(info.fileName())
+                     .arg(info.size())
+                     .arg(MaxBytes);
+        return std::nullopt;
+    }
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly)) {
         *error =

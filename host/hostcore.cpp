@@ -2,24 +2,11 @@
 
 #include "hostlink.h"
 #include "hostrequest.h"
-#include "imperviousanalysis.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QTemporaryFile>
-
-bool HostCore::fieldMatches(const HostProject::Field& field, int selector)
-{
-    switch (selector) {
-    case 2:
-        return field.type == QLatin1String("string") || field.type == QLatin1String("integer");
-    case 1:
-        return field.type == QLatin1String("integer") || field.type == QLatin1String("double");
-    default:
-        return true;
-    }
-}
 
 std::optional<int> HostCore::selector(const QString& text)
 {
@@ -58,8 +45,9 @@ HostCore::Answer HostCore::answer(const QString& item) const
             return {std::nullopt, {}, QStringLiteral("unknown selector"), {}};
         QStringList names;
         for (const HostProject::Theme& theme : m_project.polygonThemes) {
-            const bool any = std::any_of(theme.fields.begin(), theme.fields.end(),
-                                         [&](const auto& f) { return fieldMatches(f, *sel); });
+            const bool any =
+                std::any_of(theme.fields.begin(), theme.fields.end(),
+                            [&](const auto& f) { return HostProject::fieldMatches(f, *sel); });
             if (*sel == 0 || any)
                 names << theme.name;
         }
@@ -73,7 +61,7 @@ HostCore::Answer HostCore::answer(const QString& item) const
             return {std::nullopt, {}, QStringLiteral("unknown theme or selector"), {}};
         QStringList names;
         for (const HostProject::Field& field : theme->fields)
-            if (fieldMatches(field, *sel))
+            if (HostProject::fieldMatches(field, *sel))
                 names << field.name;
         return listAnswer(names);
     }
@@ -103,94 +91,31 @@ HostCore::Answer HostCore::listAnswer(const QStringList& names) const
             {}};
 }
 
-QString HostCore::checkThemes(const ModelParamsFile& params) const
-{
-    const QString prefix = QFileInfo(ModelParamsFile::FileName).fileName() + QStringLiteral(": ");
-    if (params.view != m_project.viewName)
-        return prefix + QStringLiteral("view %1 not found").arg(params.view);
-    if (!m_project.gridThemes.contains(params.lcTheme))
-        return prefix + QStringLiteral("grid theme %1 not found").arg(params.lcTheme);
-    const auto field = [&](const QString& themeName, const QString& fieldName,
-                           int selector) -> QString {
-        const HostProject::Theme* theme = m_project.findPolygonTheme(themeName);
-        if (!theme)
-            return prefix + QStringLiteral("polygon theme %1 not found").arg(themeName);
-        if (fieldName.isNull())
-            return {};
-        for (const HostProject::Field& f : theme->fields)
-            if (f.name == fieldName)
-                return fieldMatches(f, selector)
-                           ? QString()
-                           : prefix + QStringLiteral("field %1 of theme %2 is not %3")
-                                          .arg(fieldName, themeName,
-                                               selector == 2 ? QStringLiteral("a string or "
-                                                                              "integer field")
-                                                             : QStringLiteral("numeric"));
-        return prefix + QStringLiteral("field %1 not found in theme %2").arg(fieldName, themeName);
-    };
-    QString problem = field(params.analysisTheme, params.analysisUnit, 2);
-    if (problem.isEmpty() && params.popDensity == ModelParamsFile::Calculate)
-        problem = field(params.popDensityTheme, params.popDensityField, 1);
-    for (const ModelParamsFile::Scenario& ds : params.scenarios)
-        if (problem.isEmpty())
-            problem = field(ds.theme, QString(), 0);
-    return problem;
-}
-
 HostCore::Answer HostCore::executeModel(const QString& paramFile) const
 {
-    // The refusal text reaches the user through the launcher's message.
+    // Only when every theme the run reads has a file does the analysis run.
     QString problem;
-    // Checked before reading: the file is read whole, and a real one has a few kilobytes.
-    constexpr qint64 MaxParamFileBytes = 4 * 1024 * 1024;
-    const QFileInfo info(paramFile);
-    std::optional<ModelParamsFile> params;
-    if (info.isFile() && info.size() > MaxParamFileBytes)
-        problem = QStringLiteral("%1: the file has %2 bytes, more than the %3 a parameter file "
-                                 "may have")
-                      .arg(info.fileName())
-                      .arg(info.size())
-                      .arg(MaxParamFileBytes);
-    else
-        params = ModelParamsFile::load(paramFile, &problem);
-    if (params)
-        problem = checkThemes(*params);
+    const auto params = ModelParamsFile::load(paramFile, &problem);
+    QStringList missing;
+    if (params) {
+        const QStringList themes = HostProject::themesRead(*params);
+        for (int i = 0; i < themes.size(); ++i) {
+            const bool has = i == 0 ? m_project.data.findGrid(themes[i]) != nullptr
+                                    : m_project.data.findPolygon(themes[i]) != nullptr;
+            if (!has && !missing.contains(themes[i]))
+                missing << themes[i];
+        }
+        problem = m_project.checkRun(*params, missing.isEmpty());
+    }
+    // The refusal text reaches the user through the launcher's message.
     if (!problem.isEmpty())
         return {problem, {}, QStringLiteral("model not started"), {}};
-
-    // Only when every theme the run reads has a file does the analysis run.
-    QStringList themes{params->analysisTheme};
-    if (params->popDensity == ModelParamsFile::Calculate)
-        themes << params->popDensityTheme;
-    for (const ModelParamsFile::Scenario& ds : params->scenarios)
-        themes << ds.theme;
-    QStringList missing;
-    if (!m_project.data.findGrid(params->lcTheme))
-        missing << params->lcTheme;
-    for (const QString& theme : themes)
-        if (!m_project.data.findPolygon(theme) && !missing.contains(theme))
-            missing << theme;
     if (!missing.isEmpty())
         return {QStringLiteral("Submitted"),
                 {HostLink::CmdCloseProcFrm},
                 QStringLiteral("parameters checked; no analysis run, since no data file is "
                                "named for %1")
                     .arg(missing.join(QStringLiteral(", "))),
-                {}};
-
-    const QFileInfo output(params->outTheme);
-    if (!QFileInfo(output.absolutePath()).isDir())
-        return {QStringLiteral("%1: output folder %2 does not exist")
-                    .arg(ModelParamsFile::FileName, output.absolutePath()),
-                {},
-                QStringLiteral("model not started"),
-                {}};
-    // Refused here too, so that the user hears it at once and no input is ever at stake.
-    const QString conflict = ImperviousAnalysis::outputConflict(*params, m_project.data);
-    if (!conflict.isEmpty())
-        return {QStringLiteral("%1: %2").arg(ModelParamsFile::FileName, conflict),
-                {},
-                QStringLiteral("model not started"),
                 {}};
     return {QStringLiteral("Submitted"),
             {},

@@ -27,14 +27,9 @@ public:
     Answer answer(const QString& item) const;
     const HostProject& project() const { return m_project; }
 
-    // Selector 2: string and integer fields; 1: numeric fields; 0: every field.
-    static bool fieldMatches(const HostProject::Field& field, int selector);
-
 private:
     Answer listAnswer(const QStringList& names) const;
     Answer executeModel(const QString& paramFile) const;
-    // The reason the parameters do not fit this project, or "".
-    QString checkThemes(const ModelParamsFile& params) const;
     static std::optional<int> selector(const QString& text);
 
     HostProject m_project;

@@ -1,5 +1,7 @@
 #include "hostproject.h"
 
+#include "imperviousanalysis.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -71,6 +73,72 @@ const HostProject::Theme* HostProject::findPolygonTheme(const QString& name) con
         if (theme.name == name)
             return &theme;
     return nullptr;
+}
+
+bool HostProject::fieldMatches(const Field& field, int selector)
+{
+    switch (selector) {
+    case 2:
+        return field.type == QLatin1String("string") || field.type == QLatin1String("integer");
+    case 1:
+        return field.type == QLatin1String("integer") || field.type == QLatin1String("double");
+    default:
+        return true;
+    }
+}
+
+QStringList HostProject::themesRead(const ModelParamsFile& params)
+{
+    QStringList themes{params.lcTheme, params.analysisTheme};
+    if (params.popDensity == ModelParamsFile::Calculate)
+        themes << params.popDensityTheme;
+    for (const ModelParamsFile::Scenario& ds : params.scenarios)
+        themes << ds.theme;
+    return themes;
+}
+
+QString HostProject::checkRun(const ModelParamsFile& params, bool willRun) const
+{
+    const QString prefix = QFileInfo(ModelParamsFile::FileName).fileName() + QStringLiteral(": ");
+    if (params.view != viewName)
+        return prefix + QStringLiteral("view %1 not found").arg(params.view);
+    if (!gridThemes.contains(params.lcTheme))
+        return prefix + QStringLiteral("grid theme %1 not found").arg(params.lcTheme);
+    const auto field = [&](const QString& themeName, const QString& fieldName,
+                           int selector) -> QString {
+        const Theme* theme = findPolygonTheme(themeName);
+        if (!theme)
+            return prefix + QStringLiteral("polygon theme %1 not found").arg(themeName);
+        if (fieldName.isNull())
+            return {};
+        for (const Field& f : theme->fields)
+            if (f.name == fieldName)
+                return fieldMatches(f, selector)
+                           ? QString()
+                           : prefix + QStringLiteral("field %1 of theme %2 is not %3")
+                                          .arg(fieldName, themeName,
+                                               selector == 2 ? QStringLiteral("a string or "
+                                                                              "integer field")
+                                                             : QStringLiteral("numeric"));
+        return prefix + QStringLiteral("field %1 not found in theme %2").arg(fieldName, themeName);
+    };
+    QString problem = field(params.analysisTheme, params.analysisUnit, 2);
+    if (problem.isEmpty() && params.popDensity == ModelParamsFile::Calculate)
+        problem = field(params.popDensityTheme, params.popDensityField, 1);
+    for (const ModelParamsFile::Scenario& ds : params.scenarios)
+        if (problem.isEmpty())
+            problem = field(ds.theme, QString(), 0);
+    if (!problem.isEmpty() || !willRun)
+        return problem;
+    const QFileInfo output(params.outTheme);
+    if (!QFileInfo(output.absolutePath()).isDir())
+        return prefix +
+               QStringLiteral("output folder %1 does not exist").arg(output.absolutePath());
+    // Refused before the run too, so that the user hears it at once and no input is at stake.
+    const QString conflict = ImperviousAnalysis::outputConflict(params, data);
+    if (!conflict.isEmpty())
+        return prefix + conflict;
+    return {};
 }
 
 std::optional<HostProject> HostProject::parse(const QByteArray& json, const QString& baseDir,

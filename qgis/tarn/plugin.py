@@ -1,0 +1,102 @@
+"""The TARN menu, toolbar button and Settings dialog in QGIS."""
+
+import os
+
+from qgis.core import Qgis, QgsApplication
+from qgis.gui import QgsFileWidget
+from qgis.PyQt.QtGui import QIcon
+from qgis.PyQt.QtWidgets import (QAction, QDialog, QDialogButtonBox, QFormLayout, QLabel,
+                                 QMenu, QToolButton)
+
+from . import settings
+from .host import Host
+from .processing_provider import TarnProvider
+
+MENU = "&TARN"
+PROGRAMS = ("tarn", "tarnProps", "tarn-analyze", "tarn-store")
+
+
+class SettingsDialog(QDialog):
+    def __init__(self, parent=None):
+        super().__init__(parent)
+        self.setWindowTitle("TARN Settings")
+        form = QFormLayout(self)
+        self.programs = QgsFileWidget()
+        self.programs.setStorageMode(QgsFileWidget.GetDirectory)
+        self.programs.setFilePath(settings.value("programFolder"))
+        self.work = QgsFileWidget()
+        self.work.setStorageMode(QgsFileWidget.GetDirectory)
+        self.work.setFilePath(settings.value("workFolder"))
+        self.work.lineEdit().setPlaceholderText(settings.work_folder())
+        form.addRow("Folder of the TARN programs:", self.programs)
+        form.addRow("Working folder for unsaved projects:", self.work)
+        self.found = QLabel()
+        form.addRow("Programs found:", self.found)
+        self.programs.fileChanged.connect(self.show_found)
+        buttons = QDialogButtonBox(QDialogButtonBox.Ok | QDialogButtonBox.Cancel)
+        buttons.accepted.connect(self.accept)
+        buttons.rejected.connect(self.reject)
+        form.addRow(buttons)
+        self.show_found()
+
+    def show_found(self):
+        saved = settings.value("programFolder")
+        settings.set_value("programFolder", self.programs.filePath())
+        self.found.setText("\n".join("%s: %s" % (name, settings.find_program(name) or "not found")
+                                     for name in PROGRAMS))
+        settings.set_value("programFolder", saved)
+
+    def accept(self):
+        settings.set_value("programFolder", self.programs.filePath())
+        settings.set_value("workFolder", self.work.filePath())
+        super().accept()
+
+
+class TarnPlugin:
+    def __init__(self, iface):
+        self.iface = iface
+        self.host = None
+        self.provider = None
+        self.actions = []
+        self.button = None
+
+    def initProcessing(self):
+        if self.provider is None:
+            self.provider = TarnProvider()
+            QgsApplication.processingRegistry().addProvider(self.provider)
+
+    def notify(self, text, level=Qgis.Info):
+        self.iface.messageBar().pushMessage("TARN", text, level, 0 if level == Qgis.Critical
+                                            else 10)
+
+    def initGui(self):
+        self.initProcessing()
+        self.host = Host(self.notify)
+        icon = QIcon(os.path.join(settings.PLUGIN_DIR, "icon.svg"))
+        window = self.iface.mainWindow()
+        entries = [("Impervious Surface Analysis…", lambda: self.host.start("tarn")),
+                   ("Coefficient Sets…", lambda: self.host.start("tarnProps")),
+                   ("Settings…", lambda: SettingsDialog(window).exec_())]
+        menu = QMenu("TARN", window)
+        for text, slot in entries:
+            action = QAction(icon if not self.actions else QIcon(), text, window)
+            action.triggered.connect(slot)
+            self.iface.addPluginToMenu(MENU, action)
+            menu.addAction(action)
+            self.actions.append(action)
+        self.button = QToolButton()
+        self.button.setMenu(menu)
+        self.button.setDefaultAction(self.actions[0])
+        self.button.setPopupMode(QToolButton.MenuButtonPopup)
+        self.toolbar_action = self.iface.addToolBarWidget(self.button)
+
+    def unload(self):
+        if self.host:
+            self.host.stop()
+        for action in self.actions:
+            self.iface.removePluginMenu(MENU, action)
+        if self.button:
+            self.iface.removeToolBarIcon(self.toolbar_action)
+        if self.provider:
+            QgsApplication.processingRegistry().removeProvider(self.provider)
+        self.actions, self.button, self.provider, self.host = [], None, None, None

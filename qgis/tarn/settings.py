@@ -1,0 +1,44 @@
+"""Where the TARN programs are, and the plugin's other settings."""
+
+import os
+import shutil
+
+from qgis.core import QgsApplication, QgsSettings
+
+KEY = "tarn/"
+PLUGIN_DIR = os.path.dirname(os.path.abspath(__file__))
+# Written by scripts/install.sh: the bin folder of the installation.
+INSTALL_RECORD = os.path.join(PLUGIN_DIR, "programs.txt")
+
+
+def value(name, default=""):
+    return QgsSettings().value(KEY + name, default)
+
+
+def set_value(name, data):
+    QgsSettings().setValue(KEY + name, data)
+
+
+def installed_folder():
+    try:
+        with open(INSTALL_RECORD, encoding="utf-8") as record:
+            return record.read().strip()
+    except OSError:
+        return ""
+
+
+def find_program(name):
+    """The folder recorded at install time, then the one set in Settings, then the PATH;
+    None when none has it."""
+    for folder in (installed_folder(), value("programFolder")):
+        if folder:
+            path = os.path.join(folder, name)
+            if os.path.isfile(path) and os.access(path, os.X_OK):
+                return path
+    return shutil.which(name)
+
+
+def work_folder():
+    """The working directory for unsaved or read-only projects: Settings, else a "tarn"
+    folder in the QGIS profile."""
+    return value("workFolder") or os.path.join(QgsApplication.qgisSettingsDirPath(), "tarn")
