@@ -400,6 +400,8 @@ void frmISParams::cmdOutputBrowse_Click()
     request.title = QStringLiteral("Select Output Shapefile");
     request.filter = QStringLiteral("Shapefile (*.shp)|*.shp");
     request.options = Prompts::FileOption::ConfirmOverwrite;
+    // Where the output goes unless the user names another folder.
+    request.directory = m_host.workDirFolder();
     const QString path = m_prompts.saveFile(request);
     if (!path.isEmpty()) {
         txtOutputTheme->setText(path.trimmed());
