@@ -8,6 +8,8 @@ int main(int argc, char* argv[])
 {
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("tarnProps"));
+    // Boxes without a title read the program's title.
+    QApplication::setApplicationDisplayName(QStringLiteral("tarnProps"));
 
     auto* window = new frmISModelProps;
     if (!window->loaded()) {

@@ -16,6 +16,7 @@
 #include <QScrollBar>
 #include <QSignalBlocker>
 #include <QSignalSpy>
+#include <QToolTip>
 #include <QtTest>
 
 #include <atomic>
@@ -262,6 +263,13 @@ void TestLauncherForm::classListsOpenAsWideAsTheirLongestName()
     QVERIFY(classes->view()->width() > classes->view()->fontMetrics().horizontalAdvance(longName));
     QVERIFY(classes->width() < classes->view()->width()); // the list on the window keeps its size
     classes->hidePopup();
+    // Closed, it shows the cut-off name whole as a tooltip.
+    classes->setCurrentIndex(classes->count() - 1);
+    QHelpEvent help(QEvent::ToolTip, classes->rect().center(),
+                    classes->mapToGlobal(classes->rect().center()));
+    QApplication::sendEvent(classes, &help);
+    QVERIFY(QToolTip::isVisible());
+    QCOMPARE(QToolTip::text(), longName);
 }
 
 void TestLauncherForm::rowsAreAddedNumberedAndDeletedByNumber()
