@@ -16,6 +16,7 @@
 #include <QScrollBar>
 #include <QSignalBlocker>
 #include <QSignalSpy>
+#include <QStyleFactory>
 #include <QToolTip>
 #include <QtTest>
 
@@ -257,6 +258,9 @@ void TestLauncherForm::classListsOpenAsWideAsTheirLongestName()
     f->addRows(2);
     const QString longName = QStringLiteral("Developed High Intensity Commercial and Industrial");
     QComboBox* classes = f->combo("cboDSToClass", 1);
+    // A style that would keep the open list at the closed list's width.
+    const std::unique_ptr<QStyle> narrowStyle(QStyleFactory::create(QStringLiteral("Windows")));
+    classes->setStyle(narrowStyle.get());
     classes->addItem(longName);
     classes->showPopup();
     QTRY_VERIFY(classes->view()->isVisible());
@@ -270,6 +274,7 @@ void TestLauncherForm::classListsOpenAsWideAsTheirLongestName()
     QApplication::sendEvent(classes, &help);
     QVERIFY(QToolTip::isVisible());
     QCOMPARE(QToolTip::text(), longName);
+    classes->setStyle(nullptr);
 }
 
 void TestLauncherForm::rowsAreAddedNumberedAndDeletedByNumber()
