@@ -769,8 +769,6 @@ QString frmISModelProps::selectedSetName() const
 
 void frmISModelProps::setUnsavedChanges(bool unsaved)
 {
-    // Until a set exists nothing in the grid can be saved.
-    unsaved = unsaved && hasSet();
     blnUnsavedChanges = unsaved;
     cmdApply->setEnabled(unsaved);
 }
