@@ -5,6 +5,7 @@
 
 #include <QComboBox>
 #include <QHeaderView>
+#include <QStyledItemDelegate>
 #include <QTableWidget>
 
 using namespace GridRules;
@@ -47,6 +48,20 @@ void setHeaderText(QTableWidget& grid, Qt::Orientation orientation, int section,
     item->setText(text);
 }
 
+// The current cell is marked by its light yellow alone: the style's focus marking would
+// tint it and frame it whenever the grid has the focus.
+class CoefficientCellDelegate : public QStyledItemDelegate {
+public:
+    using QStyledItemDelegate::QStyledItemDelegate;
+
+protected:
+    void initStyleOption(QStyleOptionViewItem* option, const QModelIndex& index) const override
+    {
+        QStyledItemDelegate::initStyleOption(option, index);
+        option->state &= ~QStyle::State_HasFocus;
+    }
+};
+
 } // namespace
 
 QColor currentCellColour()
@@ -63,6 +78,7 @@ void SetUpCoefficientGrid(QTableWidget& grid)
     grid.setTabKeyNavigation(false);
     grid.setCornerButtonEnabled(false);
     grid.setWordWrap(false);
+    grid.setItemDelegate(new CoefficientCellDelegate(&grid));
     grid.setHorizontalScrollMode(QAbstractItemView::ScrollPerItem);
     grid.setVerticalScrollMode(QAbstractItemView::ScrollPerItem);
     // The fixed cells hold their texts but are shown through the header views.
@@ -78,6 +94,18 @@ void SetUpCoefficientGrid(QTableWidget& grid)
     grid.verticalHeader()->setDefaultSectionSize(twipsToPixels(kRowTwips));
     grid.horizontalHeader()->setFixedHeight(twipsToPixels(kRowTwips));
     setCellText(grid, 1, 0, QString());
+}
+
+bool cellTextCutOff(const QTableWidget& grid, int row, int col)
+{
+    const QTableWidgetItem* item = grid.item(row, col);
+    if (!item) {
+        return false;
+    }
+    // The delegate leaves a margin of the focus frame plus one pixel on either side.
+    const int margin = grid.style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, &grid) + 1;
+    return grid.fontMetrics().horizontalAdvance(item->text()) >
+           grid.visualItemRect(item).width() - 2 * margin;
 }
 
 QString cellText(const QTableWidget& grid, int row, int col)

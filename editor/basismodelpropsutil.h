@@ -22,6 +22,8 @@ void SetUpCoefficientGrid(QTableWidget& grid);
 
 // Cell text; "" for a cell that was never written or is outside the grid.
 QString cellText(const QTableWidget& grid, int row, int col);
+// True when the cell's text is wider than the cell shows.
+bool cellTextCutOff(const QTableWidget& grid, int row, int col);
 // Writes a cell, keeping the header views in step with the fixed cells.
 void setCellText(QTableWidget& grid, int row, int col, const QString& text);
 // Texts of the data columns of a row (Value to Low).

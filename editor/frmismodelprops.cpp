@@ -4,6 +4,7 @@
 #include "basutil.h"
 #include "celleditor.h"
 #include "coefficientfile.h"
+#include "fittedcombobox.h"
 #include "frmaddlctype.h"
 #include "frmhelpbrowser2.h"
 #include "hostlink.h"
@@ -12,10 +13,12 @@
 #include "storemerge.h"
 #include "twips.h"
 
+#include <QAbstractItemView>
 #include <QApplication>
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QHeaderView>
+#include <QHelpEvent>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
@@ -25,6 +28,7 @@
 #include <QScrollBar>
 #include <QSignalBlocker>
 #include <QTableWidget>
+#include <QToolTip>
 
 using namespace GridRules;
 using Button = Prompts::Button;
@@ -144,7 +148,7 @@ void frmISModelProps::createControls()
     Label1[0] = new QLabel(QStringLiteral("Coefficient Set"), this);
     Label1[0]->setGeometry(twipsRect(180, 320, 1200, 260));
 
-    cboLCType = new QComboBox(this);
+    cboLCType = new FittedComboBox(this);
     cboLCType->setObjectName(QStringLiteral("cboLCType"));
     cboLCType->setEditable(false);
     const QRect cboRect = twipsRect(1612, 280, 1935, 0);
@@ -184,6 +188,8 @@ void frmISModelProps::createControls()
     editorPalette.setColor(QPalette::Base, currentCellColour());
     txtActiveCell->setPalette(editorPalette);
     txtActiveCell->hide();
+    // The right button over the editor opens the row menu, as it does over the grid.
+    txtActiveCell->setContextMenuPolicy(Qt::PreventContextMenu);
 
     cmdHelp = button("cmdHelp", QStringLiteral("Help"), twipsRect(240, 4750, 1095, 495));
     cmdApply = button("cmdApply", QStringLiteral("Apply"), twipsRect(4920, 4750, 1095, 495));
@@ -223,6 +229,17 @@ void frmISModelProps::createControls()
     connect(txtActiveCell, &QLineEdit::textChanged, this, &frmISModelProps::txtActiveCell_Change);
 
     connect(cboLCType, &QComboBox::currentIndexChanged, this, &frmISModelProps::cboLCType_Click);
+    // A set chosen with the mouse is there to be edited: the grid takes the keys again, so
+    // typing goes into the set instead of jumping to another one.
+    m_setListViewport = cboLCType->view()->viewport();
+    m_setListViewport->installEventFilter(this);
+    cboLCType->installEventFilter(this);
+    connect(cboLCType, &QComboBox::activated, this, [this] {
+        if (m_chosenWithMouse) {
+            m_chosenWithMouse = false;
+            grdLCDef->setFocus();
+        }
+    });
     connect(cmdNew, &QPushButton::clicked, this, &frmISModelProps::cmdNew_Click);
     connect(CmdImport, &QPushButton::clicked, this, &frmISModelProps::CmdImport_Click);
     connect(CmdExport, &QPushButton::clicked, this, &frmISModelProps::CmdExport_Click);
@@ -259,6 +276,8 @@ bool frmISModelProps::Form_Load()
     FormatCoefficientGrid(*grdLCDef);
     moveTo({FirstDataRow, FirstDataCol});
     grdLCDef->item(FirstDataRow, FirstDataCol)->setBackground(currentCellColour());
+    // The yellow cell invites typing, so the keys go to the grid.
+    grdLCDef->setFocus();
     return true;
 }
 
@@ -285,9 +304,22 @@ int frmISModelProps::lastRow() const
     return grdLCDef->rowCount() - 1;
 }
 
+bool frmISModelProps::hasSet() const
+{
+    return cboLCType->currentIndex() >= 0;
+}
+
 bool frmISModelProps::hasDataCellCurrent() const
 {
-    return isDataCell(currentCell()) && currentCell().row <= lastRow();
+    // Without a set the blank row has nowhere to be saved, so it takes no input.
+    return hasSet() && isDataCell(currentCell()) && currentCell().row <= lastRow();
+}
+
+void frmISModelProps::rememberCurrentText()
+{
+    if (hasDataCellCurrent()) {
+        m_rememberedText = cellText(*grdLCDef, currentCell().row, currentCell().col);
+    }
 }
 
 void frmISModelProps::moveTo(CellPos pos)
@@ -378,13 +410,13 @@ bool frmISModelProps::grdLCDef_KeyPress(QKeyEvent* event)
     return false;
 }
 
-bool frmISModelProps::grdLCDef_MouseDown(QMouseEvent* event)
+bool frmISModelProps::grdLCDef_MouseDown(QMouseEvent* event, const QPoint& viewportPos)
 {
     hideCellEditor();
     if (event->button() != Qt::RightButton) {
         return false;
     }
-    const QModelIndex index = grdLCDef->indexAt(event->position().toPoint());
+    const QModelIndex index = grdLCDef->indexAt(viewportPos);
     if (index.isValid() && isDataCell({index.row(), index.column()})) {
         moveTo({index.row(), index.column()});
     }
@@ -506,6 +538,9 @@ bool frmISModelProps::ValidateCellKey(const QString& key)
 
 void frmISModelProps::MnuFGridAddRow_Click()
 {
+    if (!hasSet()) {
+        return;
+    }
     const int row = grdLCDef->rowCount();
     const int col = qMax(int(FirstDataCol), grdLCDef->currentColumn());
     grdLCDef->setRowCount(row + 1);
@@ -517,12 +552,17 @@ void frmISModelProps::MnuFGridAddRow_Click()
     setCellText(*grdLCDef, row, ColHigh, QStringLiteral("0"));
     setCellText(*grdLCDef, row, ColMed, QStringLiteral("0"));
     setCellText(*grdLCDef, row, ColLow, QStringLiteral("0"));
+    // Escape on the new row brings back its own text, not the old current cell's.
+    rememberCurrentText();
     ShowCurrentCell();
     setUnsavedChanges(true);
 }
 
 void frmISModelProps::MnuFGridInsRow_Click()
 {
+    if (!hasSet()) {
+        return;
+    }
     const int row = currentCell().row;
     if (row < FirstDataRow || row > lastRow()) {
         MnuFGridAddRow_Click();
@@ -542,6 +582,7 @@ void frmISModelProps::MnuFGridInsRow_Click()
         setCellText(*grdLCDef, row, ColHigh, QStringLiteral("0"));
         setCellText(*grdLCDef, row, ColMed, QStringLiteral("0"));
         setCellText(*grdLCDef, row, ColLow, QStringLiteral("0"));
+        rememberCurrentText();
     }
     hideCellEditor();
     setUnsavedChanges(true);
@@ -549,6 +590,9 @@ void frmISModelProps::MnuFGridInsRow_Click()
 
 void frmISModelProps::MnuFGridDelRow_Click()
 {
+    if (!hasSet()) {
+        return;
+    }
     const CellPos cell = currentCell();
     const int last = lastRow();
     if (last >= FirstDataRow && cell.row >= FirstDataRow && cell.row <= last) {
@@ -571,6 +615,7 @@ void frmISModelProps::MnuFGridDelRow_Click()
                 }
             }
             grdLCDef->setRowCount(last);
+            rememberCurrentText();
         }
     }
     setUnsavedChanges(true);
@@ -885,9 +930,35 @@ bool frmISModelProps::eventFilter(QObject* watched, QEvent* event)
     if (watched == txtActiveCell && event->type() == QEvent::KeyPress) {
         return txtActiveCell_KeyDown(static_cast<QKeyEvent*>(event));
     }
+    if (watched == txtActiveCell && event->type() == QEvent::MouseButtonPress) {
+        // The editor lies on the grid: its right button is the grid's.
+        auto* mouse = static_cast<QMouseEvent*>(event);
+        return mouse->button() == Qt::RightButton &&
+               grdLCDef_MouseDown(mouse, txtActiveCell->mapToParent(mouse->position().toPoint()));
+    }
+    if (watched == m_setListViewport && event->type() == QEvent::MouseButtonRelease) {
+        m_chosenWithMouse = true;
+    } else if (watched == cboLCType &&
+               (event->type() == QEvent::KeyPress || event->type() == QEvent::Wheel)) {
+        m_chosenWithMouse = false;
+    }
     if (watched == grdLCDef->viewport()) {
         if (event->type() == QEvent::MouseButtonPress) {
-            return grdLCDef_MouseDown(static_cast<QMouseEvent*>(event));
+            auto* mouse = static_cast<QMouseEvent*>(event);
+            return grdLCDef_MouseDown(mouse, mouse->position().toPoint());
+        }
+        if (event->type() == QEvent::ToolTip) {
+            // A cut-off cell shows its whole text.
+            auto* help = static_cast<QHelpEvent*>(event);
+            const QModelIndex index = grdLCDef->indexAt(help->pos());
+            if (index.isValid() && cellTextCutOff(*grdLCDef, index.row(), index.column())) {
+                QToolTip::showText(help->globalPos(),
+                                   cellText(*grdLCDef, index.row(), index.column()),
+                                   grdLCDef->viewport());
+            } else {
+                QToolTip::hideText();
+            }
+            return true;
         }
         if (event->type() == QEvent::MouseButtonDblClick) {
             hideCellEditor();

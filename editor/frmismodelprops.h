@@ -64,12 +64,14 @@ private:
     // Grid.
     GridRules::CellPos currentCell() const;
     int lastRow() const;
+    bool hasSet() const;
     bool hasDataCellCurrent() const;
+    void rememberCurrentText();
     void moveTo(GridRules::CellPos pos);
     void grdLCDef_EnterCell(int row, int col);
     void grdLCDef_LeaveCell(int row, int col);
     bool grdLCDef_KeyPress(QKeyEvent* event);
-    bool grdLCDef_MouseDown(QMouseEvent* event);
+    bool grdLCDef_MouseDown(QMouseEvent* event, const QPoint& viewportPos);
     bool txtActiveCell_KeyDown(QKeyEvent* event);
     void txtActiveCell_Change(const QString& text);
     void BeginCellEdit();
@@ -127,6 +129,9 @@ private:
     QString m_rememberedText;
     // The cell the editor was opened on; its text follows the editor's.
     GridRules::CellPos m_editCell;
+    // The last release in the open set list: the choice it makes came from the mouse.
+    bool m_chosenWithMouse = false;
+    QWidget* m_setListViewport = nullptr;
 
     QVector<QLabel*> Label1;
     QComboBox* cboLCType = nullptr;

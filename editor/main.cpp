@@ -11,6 +11,8 @@ int main(int argc, char* argv[])
 {
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("tarnProps"));
+    // Boxes without a title read the program's title.
+    QApplication::setApplicationDisplayName(QStringLiteral("tarnProps"));
 
     // Served before the store loads, so that a second copy hands over before it shows anything.
     QPointer<frmISModelProps> target;

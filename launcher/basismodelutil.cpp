@@ -1,6 +1,7 @@
 #include "basismodelutil.h"
 
 #include "clientlink.h"
+#include "frmisprocessing.h"
 #include "hostrequest.h"
 #include "listanswer.h"
 #include "numbertext.h"
@@ -159,6 +160,8 @@ HostQueries::HostQueries(ClientLink& link, Prompts& prompts) : m_link(link), m_p
 
 QString HostQueries::request(const QString& item)
 {
+    // The user sees "please wait" while the window waits for the answer.
+    frmISProcessing::paintNotice();
     // The link already counts answers shorter than 2 characters as none.
     return m_link.request(item);
 }
@@ -274,6 +277,13 @@ QString HostQueries::GetWorkDir()
         return QString();
     }
     return workDirFromAnswer(answer);
+}
+
+QString HostQueries::workDirFolder()
+{
+    const QString answer = request(HostRequest::GetWorkDirName());
+    const QString dir = answer.size() < 2 ? QString() : workDirFromAnswer(answer);
+    return !dir.isEmpty() && QFileInfo(dir).isDir() ? dir : QString();
 }
 
 bool HostQueries::RunModel(const QString& directory, const QString& fileName,

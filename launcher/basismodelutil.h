@@ -142,6 +142,10 @@ public:
     // The working directory with its trailing separator; "" after a message when none.
     QString GetWorkDir();
 
+    // The working directory when the host names an existing folder, else "", without a
+    // message: for where a file dialog opens.
+    QString workDirFolder();
+
     // Asks the host to run the model on directory + file name. True only for the answer
     // "Submitted"; otherwise *failureMessage holds what to tell the user (the caller shows it
     // once the processing notice is closed).

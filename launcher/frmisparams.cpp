@@ -3,6 +3,7 @@
 #include "basutil.h"
 #include "clientlink.h"
 #include "combofill.h"
+#include "fittedcombobox.h"
 #include "frmhelpbrowser2.h"
 #include "frmispdensity.h"
 #include "frmisprocessing.h"
@@ -53,7 +54,7 @@ QLabel* label(const TwipsLayout& layout, QWidget* parent, const QString& text, i
 QComboBox* list(const TwipsLayout& layout, QWidget* parent, const char* name, int left, int top,
                 int width)
 {
-    auto* c = named(new QComboBox(parent), name);
+    auto* c = named(new FittedComboBox(parent), name);
     c->setGeometry(layout.rect(left, top, width, ListHeight));
     return c;
 }
@@ -223,11 +224,11 @@ void frmISParams::createScenarioRow(int i)
     auto* l1 = named(new QLabel(QStringLiteral("Change land cover classes within"), fraDSItems),
                      "lblDSLabel1", i);
     l1->setGeometry(m_layout.rect(810, ScenarioLayout::NumberTop + step, 2415, 255));
-    auto* theme = named(new QComboBox(fraDSItems), "cboDSTheme", i);
+    auto* theme = named(new FittedComboBox(fraDSItems), "cboDSTheme", i);
     theme->setGeometry(m_layout.rect(3240, 60 + step, 2150, RowHeight));
     auto* l2 = named(new QLabel(QStringLiteral("theme to"), fraDSItems), "lblDSLabel2", i);
     l2->setGeometry(m_layout.rect(5430, ScenarioLayout::NumberTop + step, 720, 255));
-    auto* cls = named(new QComboBox(fraDSItems), "cboDSToClass", i);
+    auto* cls = named(new FittedComboBox(fraDSItems), "cboDSToClass", i);
     cls->setGeometry(m_layout.rect(6180, 60 + step, 2000, RowHeight));
     chkDSApply << chk;
     lblDSNum << num;
@@ -399,6 +400,8 @@ void frmISParams::cmdOutputBrowse_Click()
     request.title = QStringLiteral("Select Output Shapefile");
     request.filter = QStringLiteral("Shapefile (*.shp)|*.shp");
     request.options = Prompts::FileOption::ConfirmOverwrite;
+    // Where the output goes unless the user names another folder.
+    request.directory = m_host.workDirFolder();
     const QString path = m_prompts.saveFile(request);
     if (!path.isEmpty()) {
         txtOutputTheme->setText(path.trimmed());

@@ -2,6 +2,7 @@
 
 #include "basismodelutil.h"
 #include "combofill.h"
+#include "fittedcombobox.h"
 #include "prompts.h"
 #include "twipslayout.h"
 
@@ -60,10 +61,10 @@ frmISPDensity::frmISPDensity(HostQueries& host, Prompts& prompts, const QString&
     label(Label2, QStringLiteral("Label2"), QStringLiteral("between"), 1620, 1440, 840, right);
 
     // Created in tab order.
-    cboPDenTheme = new QComboBox(this);
+    cboPDenTheme = new FittedComboBox(this);
     cboPDenTheme->setObjectName(QStringLiteral("cboPDenTheme"));
     cboPDenTheme->setGeometry(layout.rect(1725, 120, 3255, ControlHeight));
-    cboPDenFld = new QComboBox(this);
+    cboPDenFld = new FittedComboBox(this);
     cboPDenFld->setObjectName(QStringLiteral("cboPDenFld"));
     cboPDenFld->setGeometry(layout.rect(1725, 480, 2055, ControlHeight));
     txtHigh = new QLineEdit(this);

@@ -12,6 +12,8 @@ int main(int argc, char* argv[])
 {
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("tarn"));
+    // Boxes without a title read the program's title, as the others do, not "tarn".
+    QApplication::setApplicationDisplayName(QStringLiteral("TARN"));
     // A hidden main window ("{hide}") must keep the program alive; it ends when the main
     // window unloads and nothing else of it is open.
     QApplication::setQuitOnLastWindowClosed(false);

@@ -3,8 +3,12 @@
 #include "twips.h"
 
 #include <QCloseEvent>
+#include <QCoreApplication>
+#include <QDeadlineTimer>
 #include <QLabel>
 #include <QPointer>
+#include <QThread>
+#include <QWindow>
 #include <QtGlobal>
 
 namespace {
@@ -39,6 +43,28 @@ void frmISProcessing::hideNotice()
 void frmISProcessing::closeNotice()
 {
     delete s_current.data();
+}
+
+void frmISProcessing::paintNotice()
+{
+    if (!s_current || !s_current->isVisible()) {
+        return;
+    }
+    // A window is drawn once the window system has mapped it, which takes a turn of the event
+    // loop. Only the window system's own events run here: no input, timers or sockets, so
+    // neither a second Run nor a host command slips into the middle of a request.
+    constexpr QEventLoop::ProcessEventsFlags windowEventsOnly = QEventLoop::ExcludeUserInputEvents |
+                                                                QEventLoop::ExcludeSocketNotifiers |
+                                                                QEventLoop::X11ExcludeTimers;
+    const QDeadlineTimer deadline(500);
+    QCoreApplication::processEvents(windowEventsOnly);
+    while (s_current && !s_current->windowHandle()->isExposed() && !deadline.hasExpired()) {
+        QThread::msleep(5);
+        QCoreApplication::processEvents(windowEventsOnly);
+    }
+    if (s_current) {
+        s_current->repaint();
+    }
 }
 
 frmISProcessing* frmISProcessing::current()

@@ -19,6 +19,9 @@ public:
     static void hideNotice();
     // Destroys the notice if there is one.
     static void closeNotice();
+    // Puts the notice on the screen now, before the caller blocks waiting for the host;
+    // does nothing when none is shown.
+    static void paintNotice();
     // The notice, or nullptr.
     static frmISProcessing* current();
 

@@ -32,6 +32,7 @@ public:
         QString filter;
         QString defaultSuffix;
         FileOptions options;
+        QString directory = {}; // the folder the dialog opens in; "" for the dialog's own choice
     };
 
     explicit Prompts(QString programTitle);

@@ -125,6 +125,8 @@ QString QtPrompts::showFileDialog(FileDialog kind, const FileRequest& request)
 {
     QFileDialog dialog(m_dialogParent, request.title);
     dialog.setNameFilter(qtNameFilter(request.filter));
+    if (!request.directory.isEmpty())
+        dialog.setDirectory(request.directory);
     QString suffix = request.defaultSuffix;
     if (suffix.startsWith(QLatin1Char('.')))
         suffix.remove(0, 1);

@@ -109,7 +109,6 @@ public:
         QVERIFY(window->loaded());
         window->show();
         QVERIFY(QTest::qWaitForWindowActive(window.get()));
-        grid()->setFocus();
     }
     void close()
     {

@@ -28,6 +28,70 @@ private slots:
         QCOMPARE(f.grid()->item(1, ColValue)->background().color(), kCurrentColour);
         QVERIFY(!f.applyEnabled());
         QCOMPARE(f.prompts->calls().size(), 0);
+        // The keys go to the grid: typing edits the current cell, not the set list.
+        QCOMPARE(f.focused(), f.grid());
+        f.type(QStringLiteral("7"));
+        QCOMPARE(f.cell(1, ColValue), QStringLiteral("7"));
+        QCOMPARE(f.list()->currentIndex(), 0);
+    }
+
+    void setChosenWithTheMouseTakesTheKeys()
+    {
+        f.open();
+        f.list()->setFocus();
+        f.list()->showPopup();
+        QAbstractItemView* view = f.list()->view();
+        QTRY_VERIFY(view->isVisible());
+        const QPoint item = view->visualRect(view->model()->index(1, 0)).center();
+        QTest::mouseClick(view->viewport(), Qt::LeftButton, {}, item);
+        QCOMPARE(f.list()->currentIndex(), 1);
+        QCOMPARE(f.focused(), f.grid());
+        f.list()->setFocus(); // the keyboard in the list keeps the focus there
+        f.key(Qt::Key_Down);
+        QCOMPARE(f.list()->currentIndex(), 2);
+        QCOMPARE(f.focused(), f.list());
+    }
+
+    void currentCellIsLightYellowWhateverTheFocus()
+    {
+        f.open();
+        for (QWidget* focus : {static_cast<QWidget*>(f.grid()), static_cast<QWidget*>(f.list())}) {
+            focus->setFocus();
+            const QImage image = f.grid()->viewport()->grab().toImage();
+            const QRect cell = f.grid()->visualItemRect(f.grid()->item(1, ColValue));
+            // Corners and the empty right part of the cell; the text lies at the left.
+            for (const QPoint& at :
+                 {cell.topLeft() + QPoint(1, 1), cell.topRight() + QPoint(-2, 1),
+                  cell.bottomRight() - QPoint(2, 2), QPoint(cell.right() - 4, cell.center().y())}) {
+                QCOMPARE(image.pixelColor(at), kCurrentColour);
+            }
+        }
+    }
+
+    void longNamesShowWholeInTheOpenListAndAsTooltips()
+    {
+        const QString longSet = QStringLiteral("TR-55 Urban Districts of the Whole County");
+        const QString longClass =
+            QStringLiteral("Developed High Intensity Commercial and Industrial");
+        f.open(modelOf({longSet + "|24," + longClass + ",90,85,80|11,Water,0,0,0"}));
+        const QFontMetrics metrics(f.list()->view()->font());
+        f.list()->showPopup();
+        QTRY_VERIFY(f.list()->view()->isVisible());
+        QVERIFY(f.list()->view()->width() > metrics.horizontalAdvance(longSet));
+        f.list()->hidePopup();
+
+        const auto tooltipAt = [](QWidget* widget, const QPoint& pos) {
+            QToolTip::hideText();
+            if (!QTest::qWaitFor([] { return !QToolTip::isVisible(); })) {
+                return QStringLiteral("(tooltip stays)");
+            }
+            QHelpEvent event(QEvent::ToolTip, pos, widget->mapToGlobal(pos));
+            QApplication::sendEvent(widget, &event);
+            return QToolTip::isVisible() ? QToolTip::text() : QString();
+        };
+        QCOMPARE(tooltipAt(f.list(), f.list()->rect().center()), longSet);
+        QCOMPARE(tooltipAt(f.grid()->viewport(), f.cellCentre(1, ColName)), longClass);
+        QCOMPARE(tooltipAt(f.grid()->viewport(), f.cellCentre(2, ColName)), QString());
     }
 
     void failedLoadShowsMessageAndWritesNothing()
@@ -224,6 +288,52 @@ private slots:
             numbers << f.cell(r, ColNumber);
         }
         QCOMPARE(numbers, (QStringList{"1", "2", "3", "4", "5", "6"}));
+    }
+
+    void escapeAfterRowCommandBringsBackTheCellsOwnText_data()
+    {
+        QTest::addColumn<QString>("command");
+        QTest::addColumn<int>("row");
+        QTest::addColumn<int>("col");
+        QTest::addColumn<QString>("restored");
+        QTest::newRow("added row") << "MnuFGridAddRow" << 5 << int(ColHigh) << "0";
+        QTest::newRow("inserted row") << "MnuFGridInsRow" << 2 << int(ColName) << "";
+        QTest::newRow("row moved up by delete")
+            << "MnuFGridDelRow" << 2 << int(ColName) << "Low Intensity";
+    }
+    void escapeAfterRowCommandBringsBackTheCellsOwnText()
+    {
+        QFETCH(QString, command);
+        QFETCH(int, row);
+        QFETCH(int, col);
+        QFETCH(QString, restored);
+        f.open();
+        if (command == "MnuFGridDelRow") {
+            f.prompts->answerButton(Button::Yes);
+        }
+        f.rowCommand(2, col, command.toLatin1().constData());
+        QCOMPARE(f.current(), QPoint(row, col));
+        f.grid()->setFocus();
+        f.type(QStringLiteral("7"));
+        f.key(Qt::Key_Escape);
+        QCOMPARE(f.cell(row, col), restored);
+    }
+
+    void rightButtonOnTheCellEditorOpensTheRowMenu()
+    {
+        f.open();
+        f.goTo(2, ColName);
+        f.key(Qt::Key_F2);
+        QVERIFY(f.editorOpen());
+        QTest::mouseClick(f.editor(), Qt::RightButton, {}, f.editor()->rect().center());
+        auto* menu = f.window->findChild<QMenu*>("MnuFGridRows");
+        QTRY_VERIFY(menu->isVisible());
+        menu->hide();
+        QVERIFY(!f.editorOpen());
+        QCOMPARE(f.current(), QPoint(2, ColName));
+        for (QMenu* other : f.editor()->findChildren<QMenu*>()) {
+            QVERIFY(!other->isVisible()); // not the line edit's own menu
+        }
     }
 
     void deleteRowAsksOnlyWhenRowHoldsData()

@@ -18,6 +18,9 @@ FakeHost::FakeHost()
     m_source = new CommandSource(HostLink::HostService, HostLink::HostTopic);
     m_source->moveToThread(&m_thread);
     m_source->setRequestHandler([this](const QString& item) {
+        if (m_observer) {
+            m_observer(item);
+        }
         QMutexLocker locker(&m_mutex);
         m_requests << item;
         return m_answers.value(item, std::nullopt);
@@ -49,6 +52,12 @@ QStringList FakeHost::requests() const
 {
     QMutexLocker locker(&m_mutex);
     return m_requests;
+}
+
+void FakeHost::observe(std::function<void(const QString&)> observer)
+{
+    QMetaObject::invokeMethod(
+        m_source, [&] { m_observer = std::move(observer); }, Qt::BlockingQueuedConnection);
 }
 
 void FakeHost::clearRequests()

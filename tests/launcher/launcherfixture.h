@@ -10,6 +10,7 @@
 #include <QTemporaryDir>
 #include <QThread>
 
+#include <functional>
 #include <memory>
 #include <optional>
 
@@ -47,6 +48,8 @@ public:
     void answer(const QString& request, const std::optional<QString>& text);
     QStringList requests() const;
     void clearRequests();
+    // Runs in the host's thread on every request, before it is answered.
+    void observe(std::function<void(const QString&)> observer);
 
 private:
     QThread m_thread;
@@ -54,6 +57,7 @@ private:
     mutable QMutex m_mutex;
     QHash<QString, std::optional<QString>> m_answers;
     QStringList m_requests;
+    std::function<void(const QString&)> m_observer;
 };
 
 // The control of that object name; for control arrays, the element of that index.

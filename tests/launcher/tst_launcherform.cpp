@@ -3,6 +3,7 @@
 #include "frmisprocessing.h"
 #include "launcherfixture.h"
 
+#include <QAbstractItemView>
 #include <QApplication>
 #include <QButtonGroup>
 #include <QCheckBox>
@@ -15,7 +16,11 @@
 #include <QScrollBar>
 #include <QSignalBlocker>
 #include <QSignalSpy>
+#include <QStyleFactory>
+#include <QToolTip>
 #include <QtTest>
+
+#include <atomic>
 
 // The parameter window: field lists, the output box, Browse, the check before a run, the
 // scenario rows, the population density dialog; the parameter file as the host's script reads
@@ -34,9 +39,11 @@ private slots:
     void runWithCalculateLoadsDialogAndReportsMissingField();
     void densityDialogMirrorsChecksAndUnloads();
     void rowsAreAddedNumberedAndDeletedByNumber();
+    void classListsOpenAsWideAsTheirLongestName();
     void scrollBarFromTheSeventhRowWithoutCeiling();
     void helpStaysOpenAndQuitUnloadsDensity();
     void runsWriteTheFileLineForLine();
+    void noticeIsOnScreenBeforeEachWaitForTheHost();
     void failedRunIsExplainedAndNoticeCloses_data();
     void failedRunIsExplainedAndNoticeCloses();
 
@@ -114,6 +121,8 @@ void TestLauncherForm::outputBoxAndBrowseNameTheTheme()
     QCOMPARE(asked.title, QStringLiteral("Select Output Shapefile"));
     QCOMPARE(asked.filter, QStringLiteral("Shapefile (*.shp)|*.shp"));
     QVERIFY(asked.options.testFlag(Prompts::FileOption::ConfirmOverwrite));
+    // It opens where the output goes by default: the host's working directory.
+    QCOMPARE(asked.directory, f->workDir() + QLatin1Char('/'));
     // Leaving Browse names the theme but adds no suffix.
     w->cmdOutputBrowse_LostFocus();
     QCOMPARE(output->text(), QStringLiteral("/data/out/parcels_is"));
@@ -244,6 +253,30 @@ void TestLauncherForm::densityDialogMirrorsChecksAndUnloads()
     QCOMPARE(f->host->requests().size(), 2);
 }
 
+void TestLauncherForm::classListsOpenAsWideAsTheirLongestName()
+{
+    f->addRows(2);
+    const QString longName = QStringLiteral("Developed High Intensity Commercial and Industrial");
+    QComboBox* classes = f->combo("cboDSToClass", 1);
+    // A style that would keep the open list at the closed list's width.
+    const std::unique_ptr<QStyle> narrowStyle(QStyleFactory::create(QStringLiteral("Windows")));
+    classes->setStyle(narrowStyle.get());
+    classes->addItem(longName);
+    classes->showPopup();
+    QTRY_VERIFY(classes->view()->isVisible());
+    QVERIFY(classes->view()->width() > classes->view()->fontMetrics().horizontalAdvance(longName));
+    QVERIFY(classes->width() < classes->view()->width()); // the list on the window keeps its size
+    classes->hidePopup();
+    // Closed, it shows the cut-off name whole as a tooltip.
+    classes->setCurrentIndex(classes->count() - 1);
+    QHelpEvent help(QEvent::ToolTip, classes->rect().center(),
+                    classes->mapToGlobal(classes->rect().center()));
+    QApplication::sendEvent(classes, &help);
+    QVERIFY(QToolTip::isVisible());
+    QCOMPARE(QToolTip::text(), longName);
+    classes->setStyle(nullptr);
+}
+
 void TestLauncherForm::rowsAreAddedNumberedAndDeletedByNumber()
 {
     f->select("cboLCType", -1);
@@ -341,6 +374,44 @@ void TestLauncherForm::helpStaysOpenAndQuitUnloadsDensity()
     QTRY_VERIFY(!density);
     QVERIFY(help); // the help window is the user's to close
     help->close();
+}
+
+// Counts the paintings of the notice's text, wherever they happen.
+class NoticePaintCounter : public QObject {
+public:
+    std::atomic<int> paints{0};
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override
+    {
+        if (event->type() == QEvent::Paint && watched->objectName() == QLatin1String("Label1") &&
+            qobject_cast<frmISProcessing*>(watched->parent())) {
+            ++paints;
+        }
+        return false;
+    }
+};
+
+void TestLauncherForm::noticeIsOnScreenBeforeEachWaitForTheHost()
+{
+    NoticePaintCounter counter;
+    qApp->installEventFilter(&counter);
+    // The launcher blocks while the host prepares its answer: the notice must be drawn by then.
+    QMutex mutex;
+    QList<int> paintsWhenAsked;
+    f->host->observe([&](const QString&) {
+        QMutexLocker locker(&mutex);
+        paintsWhenAsked << counter.paints;
+    });
+    f->chooseHigh();
+    f->click("cmdISRun");
+    f->host->observe(nullptr);
+    qApp->removeEventFilter(&counter);
+    QCOMPARE(f->host->requests().size(), 3);
+    QCOMPARE(paintsWhenAsked.size(), 3);
+    for (int paints : paintsWhenAsked) {
+        QVERIFY(paints > 0);
+    }
 }
 
 void TestLauncherForm::runsWriteTheFileLineForLine()
