@@ -8,6 +8,7 @@ packages=(
     qt6-base-dev libpugixml-dev
     libxml2-utils   # xmllint, the peer of the store benchmark
     libgdal-dev gdal-bin   # GIS files for the analysis; gdal_rasterize is the tests' oracle
+    clang libclang-rt-14-dev   # the fuzz targets (scripts/fuzz.sh): libFuzzer, sanitizer runtimes
 )
 packages+=("$@")
 
