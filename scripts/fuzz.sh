@@ -23,11 +23,12 @@ cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMP
 cmake --build "$dir" --target fuzz -j "$(nproc)"
 
 # Seeds: the files of fuzz/corpus/TARGET, plus the repository's own files of each format.
+shopt -s nullglob
 seed() {
     local target=$1
     shift
     mkdir -p "$dir/corpus/$target"
-    cp -f fuzz/corpus/"$target"/* "$@" "$dir/corpus/$target/" 2>/dev/null || true
+    cp -f fuzz/corpus/"$target"/* "$@" "$dir/corpus/$target/"
 }
 seed fuzz_store etc/isprops.xml tests/data/*.xml
 seed fuzz_coefficientfile docs/coefficients/*
