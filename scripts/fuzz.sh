@@ -22,13 +22,14 @@ cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMP
     -DTARN_SUBSYSTEMS="model;hostlink;analysis;host" "${launcher[@]}" >/dev/null
 cmake --build "$dir" --target fuzz -j "$(nproc)"
 
-# Seeds: the files of fuzz/corpus/TARGET, plus the repository's own files of each format.
+# Seeds: the files of fuzz/corpus/TARGET, the inputs of earlier findings in
+# fuzz/crashes/TARGET-*, and the repository's own files of each format.
 shopt -s nullglob
 seed() {
     local target=$1
     shift
     mkdir -p "$dir/corpus/$target"
-    cp -f fuzz/corpus/"$target"/* "$@" "$dir/corpus/$target/"
+    cp -f fuzz/corpus/"$target"/* fuzz/crashes/"$target"-* "$@" "$dir/corpus/$target/"
 }
 seed fuzz_store etc/isprops.xml tests/data/*.xml
 seed fuzz_coefficientfile docs/coefficients/*
