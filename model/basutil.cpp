@@ -44,14 +44,18 @@ bool LoadModelXML(clsISModelProperties& model, const QString& path, StoreLoadRes
     }
     r.rootName = QString::fromUtf8(parsed.root.node().name());
     // The parsed root is read directly: serializing it and parsing that text again would
-    // give the same tree.
+    // give the same tree. It is read into a copy of the list, so a class row that does not
+    // convert leaves the model as it was; the sets themselves are never changed by a read.
+    clsISModelProperties loaded;
+    *loaded.ISLCDefs = *model.ISLCDefs;
     XmlReadError error;
-    if (!model.LoadNode(parsed.root, &error)) {
+    if (!loaded.LoadNode(parsed.root, &error)) {
         r.status = StoreLoadResult::ConversionError;
         r.line = error.line;
         r.description = error.description;
         return false;
     }
+    *model.ISLCDefs = std::move(*loaded.ISLCDefs);
     return true;
 }
 

@@ -25,9 +25,8 @@ struct StoreLoadResult {
     QString describe(const QString& path) const;
 };
 
-// Fills model from the file. False when the file is missing, unreadable or not well-formed
-// (the model is not touched), or when a class row does not convert (the model may then
-// hold part of the file; callers drop it).
+// Fills model from the file. False, with the model untouched, when the file is missing,
+// unreadable or not well-formed, or when a class row does not convert.
 bool LoadModelXML(clsISModelProperties& model, const QString& path,
                   StoreLoadResult* result = nullptr);
 

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds TARN from scratch and runs the whole test suite twice: a normal build, then one
-# under AddressSanitizer and UndefinedBehaviorSanitizer.
+# under AddressSanitizer and UndefinedBehaviorSanitizer; then each fuzz target briefly.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -20,3 +20,6 @@ for variant in test asan; do
     UBSAN_OPTIONS=print_stacktrace=1 \
         ctest --test-dir "$dir" --output-on-failure -j "$jobs"
 done
+
+# A short run of every fuzz target: a reader that crashes or breaks a property fails the tests.
+bash scripts/fuzz.sh 20

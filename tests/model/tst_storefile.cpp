@@ -90,10 +90,11 @@ private slots:
         QFETCH(QByteArray, content);
         QFETCH(int, status);
         QVERIFY(writeBytes(path("isprops.xml"), content));
-        clsISModelProperties model;
+        clsISModelProperties model = sampleModel();
         StoreLoadResult result;
         QVERIFY(!LoadModelXML(model, path("isprops.xml"), &result));
         QCOMPARE(int(result.status), status);
+        QCOMPARE(storeFileBytes(model), storeFileBytes(sampleModel()));
         QVERIFY(!result.description.isEmpty());
         QVERIFY(result.describe(QStringLiteral("f")).startsWith(QStringLiteral("f")));
     }
