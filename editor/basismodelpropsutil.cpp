@@ -69,7 +69,7 @@ QColor currentCellColour()
     return QColor(255, 255, 192);
 }
 
-void SetUpCoefficientGrid(QTableWidget& grid)
+void SetUpCoefficientGrid(QTableWidget& grid, const TwipsLayout& layout)
 {
     grid.setColumnCount(ColumnCount);
     grid.setRowCount(2);
@@ -91,8 +91,12 @@ void SetUpCoefficientGrid(QTableWidget& grid)
         header->setSectionResizeMode(QHeaderView::Fixed);
     }
     grid.verticalHeader()->setMinimumSectionSize(1);
-    grid.verticalHeader()->setDefaultSectionSize(twipsToPixels(kRowTwips));
-    grid.horizontalHeader()->setFixedHeight(twipsToPixels(kRowTwips));
+    grid.verticalHeader()->setDefaultSectionSize(layout.px(kRowTwips));
+    grid.horizontalHeader()->setFixedHeight(layout.px(kRowTwips));
+    grid.verticalHeader()->setFixedWidth(layout.px(kColumnTwips[0]));
+    for (int col = 0; col < ColumnCount; ++col) {
+        grid.setColumnWidth(col, layout.px(kColumnTwips[col]));
+    }
     setCellText(grid, 1, 0, QString());
 }
 
@@ -140,13 +144,6 @@ int dataRowCount(const QTableWidget& grid)
 
 void FormatCoefficientGrid(QTableWidget& grid)
 {
-    if (grid.columnCount() != ColumnCount) {
-        grid.setColumnCount(ColumnCount);
-    }
-    grid.verticalHeader()->setFixedWidth(twipsToPixels(kColumnTwips[0]));
-    for (int col = 0; col < ColumnCount; ++col) {
-        grid.setColumnWidth(col, twipsToPixels(kColumnTwips[col]));
-    }
     for (int col = ColValue; col <= ColLow; ++col) {
         setCellText(grid, 0, col, columnCaption(col));
         cellItem(grid, 0, col)->setTextAlignment(Qt::AlignCenter);
@@ -232,11 +229,11 @@ bool SaveGridToSet(QTableWidget& grid, const QString& setName, clsISModelPropert
     return true;
 }
 
-bool IsNameInList(const QComboBox& list, const QString& name)
+bool IsNameInList(const QStringList& list, const QString& name)
 {
     const QString wanted = name.toUpper();
-    for (int i = 0; i < list.count(); ++i) {
-        if (list.itemText(i).toUpper() == wanted) {
+    for (const QString& entry : list) {
+        if (entry.toUpper() == wanted) {
             return true;
         }
     }

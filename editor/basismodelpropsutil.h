@@ -8,6 +8,7 @@
 
 class QComboBox;
 class QTableWidget;
+class TwipsLayout;
 
 // The editor's grid procedures. The grid is a QTableWidget whose row 0 and column 0 are the
 // fixed cells: they stay in the table, hidden, so row and column numbers are the grid's own,
@@ -16,9 +17,9 @@ class QTableWidget;
 // Light yellow of the current cell and of the in-place editor.
 QColor currentCellColour();
 
-// One-time set-up of a fresh table as the coefficient grid: six columns, the fixed row and
-// column, no editing or selection of Qt's own.
-void SetUpCoefficientGrid(QTableWidget& grid);
+// One-time set-up of a fresh table as the coefficient grid: six columns of the widths drawn,
+// at the window's scale, the fixed row and column, no editing or selection of Qt's own.
+void SetUpCoefficientGrid(QTableWidget& grid, const TwipsLayout& layout);
 
 // Cell text; "" for a cell that was never written or is outside the grid.
 QString cellText(const QTableWidget& grid, int row, int col);
@@ -31,7 +32,7 @@ GridRules::RowTexts rowTexts(const QTableWidget& grid, int row);
 // Number of data rows (rows below the fixed row).
 int dataRowCount(const QTableWidget& grid);
 
-// Column widths and the header captions, centred. No data cell changes.
+// The header captions, centred. No data cell changes.
 void FormatCoefficientGrid(QTableWidget& grid);
 
 // Shows the first set named setName (letter case included), one row per class; a blank row
@@ -50,4 +51,4 @@ bool SaveGridToSet(QTableWidget& grid, const QString& setName, clsISModelPropert
                    GridRules::WriteBackError* error = nullptr);
 
 // True when an entry of the list equals name, letter case ignored.
-bool IsNameInList(const QComboBox& list, const QString& name);
+bool IsNameInList(const QStringList& list, const QString& name);

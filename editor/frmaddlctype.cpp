@@ -13,45 +13,47 @@
 #include <QPushButton>
 #include <QSignalBlocker>
 
-frmAddLCType::frmAddLCType(const clsISModelProperties& model, const QComboBox& editorList,
+frmAddLCType::frmAddLCType(const clsISModelProperties& model, const QStringList& existingNames,
                            Prompts& prompts, QWidget* parent)
-    : QDialog(parent), m_editorList(editorList), m_prompts(prompts)
+    : QDialog(parent), m_existingNames(existingNames), m_prompts(prompts)
 {
     setObjectName(QStringLiteral("frmAddLCType"));
     setWindowTitle(QStringLiteral("Add Coefficient Set"));
     setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                    Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint);
-    setFixedSize(twipsSize(4615, 2340));
-    // The layout's twips were measured for an 8-point font.
-    QFont dialogFont = font();
-    dialogFont.setPointSize(8);
-    setFont(dialogFont);
+    // The captions with the widths they were drawn for, in twips.
+    const TwipsLayout layout = TwipsLayout::fitting(
+        font(),
+        {{QStringLiteral("Coefficient Set"), 1335}, // the part right of the edge
+         {QStringLiteral("Model after existing Coefficient Set"), 3135, TwipsLayout::MarkPixels},
+         {QStringLiteral("Cancel"), 975, TwipsLayout::FramePixels}});
+    setFixedSize(layout.size(4615, 2340));
 
     // Created in tab order.
     label1.resize(2);
     label1[0] = new QLabel(QStringLiteral("Coefficient Set"), this);
-    label1[0]->setGeometry(twipsRect(-120, 240, 1455, 255));
+    label1[0]->setGeometry(layout.rect(-120, 240, 1455, 255));
     txtLCType = new QLineEdit(this);
     txtLCType->setObjectName(QStringLiteral("txtLCType"));
-    txtLCType->setGeometry(twipsRect(1560, 240, 2295, 285));
+    txtLCType->setGeometry(layout.rect(1560, 240, 2295, 285));
     ChkModelAfter = new QCheckBox(QStringLiteral("Model after existing Coefficient Set"), this);
     ChkModelAfter->setObjectName(QStringLiteral("ChkModelAfter"));
     // Wide enough for its caption in the font at hand; the box has room to its right.
-    QRect checkRect = twipsRect(120, 720, 3135, 255);
+    QRect checkRect = layout.rect(120, 720, 3135, 255);
     checkRect.setWidth(qMax(checkRect.width(), ChkModelAfter->sizeHint().width()));
     ChkModelAfter->setGeometry(checkRect);
     label1[1] = new QLabel(QStringLiteral("Model After"), this);
-    label1[1]->setGeometry(twipsRect(-120, 1080, 1455, 255));
+    label1[1]->setGeometry(layout.rect(-120, 1080, 1455, 255));
     cboLCType = new QComboBox(this);
     cboLCType->setObjectName(QStringLiteral("cboLCType"));
-    cboLCType->setGeometry(twipsRect(1560, 1080, 2895, 315));
+    cboLCType->setGeometry(layout.rect(1560, 1080, 2895, 315));
     cmdOK = new QPushButton(QStringLiteral("OK"), this);
     cmdOK->setObjectName(QStringLiteral("cmdOK"));
-    cmdOK->setGeometry(twipsRect(2160, 1680, 975, 495));
+    cmdOK->setGeometry(layout.rect(2160, 1680, 975, 495));
     cmdOK->setDefault(true);
     cmdCancel = new QPushButton(QStringLiteral("Cancel"), this);
     cmdCancel->setObjectName(QStringLiteral("cmdCancel"));
-    cmdCancel->setGeometry(twipsRect(3480, 1680, 975, 495));
+    cmdCancel->setGeometry(layout.rect(3480, 1680, 975, 495));
     cmdCancel->setAutoDefault(false);
     for (int i = 0; i < label1.size(); ++i) {
         label1[i]->setObjectName(QStringLiteral("label1_%1").arg(i));
@@ -97,7 +99,7 @@ void frmAddLCType::cmdOK_Click()
         m_prompts.message(emptyNameMessage(), Prompts::Icon::Exclamation, Prompts::Buttons::Ok);
         return;
     }
-    if (IsNameInList(m_editorList, name)) {
+    if (IsNameInList(m_existingNames, name)) {
         m_prompts.message(QStringLiteral("Coefficient Set must be unique - '") + typed +
                               QStringLiteral("' is already defined."),
                           Prompts::Icon::Exclamation, Prompts::Buttons::Ok);

@@ -2,6 +2,7 @@
 
 #include <QDialog>
 #include <QString>
+#include <QStringList>
 #include <QVector>
 
 class clsISModelProperties;
@@ -18,9 +19,9 @@ class QPushButton;
 class frmAddLCType : public QDialog {
     Q_OBJECT
 public:
-    // editorList is the editor's set list, against which the name must be new.
-    frmAddLCType(const clsISModelProperties& model, const QComboBox& editorList, Prompts& prompts,
-                 QWidget* parent);
+    // existingNames are the names the new one must differ from (the editor's set list).
+    frmAddLCType(const clsISModelProperties& model, const QStringList& existingNames,
+                 Prompts& prompts, QWidget* parent);
 
     // After acceptance: the new name (outer blanks removed) and the set to copy, or "".
     QString newName() const { return m_newName; }
@@ -31,7 +32,7 @@ private:
     void ChkModelAfter_Click();
     void cmdOK_Click();
 
-    const QComboBox& m_editorList;
+    const QStringList m_existingNames;
     Prompts& m_prompts;
     QString m_newName;
     QString m_modelAfterName;

@@ -37,8 +37,6 @@ using Icon = Prompts::Icon;
 
 namespace {
 
-const QString kProgramTitle = QStringLiteral("tarnProps");
-
 const QString kSwitchQuestion =
     QStringLiteral("Changes to the current coefficient set must be saved before displaying another "
                    "coefficient set. ");
@@ -94,6 +92,17 @@ bool isEnterKey(int key)
     return key == Qt::Key_Return || key == Qt::Key_Enter;
 }
 
+// The captions with the widths they were drawn for, in twips.
+QVector<TwipsLayout::Text> layoutTexts()
+{
+    constexpr int Frame = TwipsLayout::FramePixels;
+    return {{QStringLiteral("Coefficient Set"), 1200}, {QStringLiteral("New..."), 850, Frame},
+            {QStringLiteral("Import..."), 850, Frame}, {QStringLiteral("Export..."), 850, Frame},
+            {QStringLiteral("Merge..."), 850, Frame},  {QStringLiteral("Coefficients"), 2895},
+            {QStringLiteral("Medium"), 965},           {QStringLiteral("Value"), 775},
+            {QStringLiteral("Apply"), 1095, Frame}};
+}
+
 QLabel* headerBand(QWidget* parent, const QString& caption, const QRect& geometry)
 {
     auto* label = new QLabel(caption, parent);
@@ -107,26 +116,12 @@ QLabel* headerBand(QWidget* parent, const QString& caption, const QRect& geometr
 
 } // namespace
 
-frmISModelProps::frmISModelProps(Prompts& prompts, const QString& storePath, QWidget* parent)
-    : frmISModelProps(nullptr, &prompts, storePath, parent)
-{
-}
-
-frmISModelProps::frmISModelProps()
-    : frmISModelProps(std::make_unique<QtPrompts>(kProgramTitle), nullptr, StorePath(), nullptr)
-{
-    // Boxes shown once the window exists are centred over it.
-    static_cast<QtPrompts&>(m_prompts).setDialogParent(this);
-}
-
-frmISModelProps::frmISModelProps(std::unique_ptr<Prompts> ownPrompts, Prompts* prompts,
-                                 const QString& storePath, QWidget* parent)
-    : QWidget(parent, Qt::Window), m_ownPrompts(std::move(ownPrompts)),
-      m_prompts(prompts ? *prompts : *m_ownPrompts), m_storePath(storePath),
-      m_helpPath(frmHelpBrowser2::standardHelpPath())
+frmISModelProps::frmISModelProps(const QString& storePath, Prompts& prompts, QWidget* parent)
+    : QWidget(parent, Qt::Window), m_storePath(storePath), m_prompts(prompts),
+      m_helpPath(frmHelpBrowser2::standardHelpPath()),
+      m_layout(TwipsLayout::fitting(font(), layoutTexts()))
 {
     createControls();
-    m_loaded = Form_Load();
 }
 
 frmISModelProps::~frmISModelProps() = default;
@@ -138,20 +133,16 @@ void frmISModelProps::createControls()
     setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                    Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint |
                    Qt::MSWindowsFixedSizeDialogHint);
-    setFixedSize(twipsSize(7566, 5317));
-    // The layout's twips were measured for an 8-point font; larger captions would be cut.
-    QFont windowFont = font();
-    windowFont.setPointSize(8);
-    setFont(windowFont);
+    setFixedSize(m_layout.size(7566, 5317));
 
     Label1.resize(5);
     Label1[0] = new QLabel(QStringLiteral("Coefficient Set"), this);
-    Label1[0]->setGeometry(twipsRect(180, 320, 1200, 260));
+    Label1[0]->setGeometry(m_layout.rect(180, 320, 1200, 260));
 
     cboLCType = new FittedComboBox(this);
     cboLCType->setObjectName(QStringLiteral("cboLCType"));
     cboLCType->setEditable(false);
-    const QRect cboRect = twipsRect(1612, 280, 1935, 0);
+    const QRect cboRect = m_layout.rect(1612, 280, 1935, 0);
     cboLCType->setGeometry(cboRect.x(), cboRect.y(), cboRect.width(),
                            cboLCType->sizeHint().height());
 
@@ -162,23 +153,26 @@ void frmISModelProps::createControls()
         pushButton->setAutoDefault(false);
         return pushButton;
     };
-    cmdNew = button("cmdNew", QStringLiteral("New..."), twipsRect(3744, 240, 850, 400));
-    CmdImport = button("CmdImport", QStringLiteral("Import..."), twipsRect(4628, 234, 850, 400));
-    CmdExport = button("CmdExport", QStringLiteral("Export..."), twipsRect(5512, 234, 850, 400));
-    CmdMerge = button("CmdMerge", QStringLiteral("Merge..."), twipsRect(6400, 234, 850, 400));
+    cmdNew = button("cmdNew", QStringLiteral("New..."), m_layout.rect(3744, 240, 850, 400));
+    CmdImport =
+        button("CmdImport", QStringLiteral("Import..."), m_layout.rect(4628, 234, 850, 400));
+    CmdExport =
+        button("CmdExport", QStringLiteral("Export..."), m_layout.rect(5512, 234, 850, 400));
+    CmdMerge = button("CmdMerge", QStringLiteral("Merge..."), m_layout.rect(6400, 234, 850, 400));
 
-    Label1[3] = headerBand(this, QString(), twipsRect(234, 819, 403, 260));
-    Label1[1] = headerBand(this, QStringLiteral("Class"), twipsRect(640, 840, 3375, 255));
-    Label1[2] = headerBand(this, QStringLiteral("Coefficients"), twipsRect(4020, 840, 2895, 255));
-    Label1[4] = headerBand(this, QString(), twipsRect(6900, 840, 300, 255));
+    Label1[3] = headerBand(this, QString(), m_layout.rect(234, 819, 403, 260));
+    Label1[1] = headerBand(this, QStringLiteral("Class"), m_layout.rect(640, 840, 3375, 255));
+    Label1[2] =
+        headerBand(this, QStringLiteral("Coefficients"), m_layout.rect(4020, 840, 2895, 255));
+    Label1[4] = headerBand(this, QString(), m_layout.rect(6900, 840, 300, 255));
     for (int i = 0; i < Label1.size(); ++i) {
         Label1[i]->setObjectName(QStringLiteral("Label1_%1").arg(i));
     }
 
     grdLCDef = new QTableWidget(this);
     grdLCDef->setObjectName(QStringLiteral("grdLCDef"));
-    grdLCDef->setGeometry(twipsRect(234, 1053, 7007, 3497));
-    SetUpCoefficientGrid(*grdLCDef);
+    grdLCDef->setGeometry(m_layout.rect(234, 1053, 7007, 3497));
+    SetUpCoefficientGrid(*grdLCDef, m_layout);
     FormatCoefficientGrid(*grdLCDef);
 
     txtActiveCell = new CellEditor(grdLCDef->viewport());
@@ -191,13 +185,13 @@ void frmISModelProps::createControls()
     // The right button over the editor opens the row menu, as it does over the grid.
     txtActiveCell->setContextMenuPolicy(Qt::PreventContextMenu);
 
-    cmdHelp = button("cmdHelp", QStringLiteral("Help"), twipsRect(240, 4750, 1095, 495));
-    cmdApply = button("cmdApply", QStringLiteral("Apply"), twipsRect(4920, 4750, 1095, 495));
-    cmdQuit = button("cmdQuit", QStringLiteral("Quit"), twipsRect(6240, 4750, 1095, 495));
+    cmdHelp = button("cmdHelp", QStringLiteral("Help"), m_layout.rect(240, 4750, 1095, 495));
+    cmdApply = button("cmdApply", QStringLiteral("Apply"), m_layout.rect(4920, 4750, 1095, 495));
+    cmdQuit = button("cmdQuit", QStringLiteral("Quit"), m_layout.rect(6240, 4750, 1095, 495));
 
     txtAvParamStr = new QLineEdit(this);
     txtAvParamStr->setObjectName(QStringLiteral("txtAvParamStr"));
-    txtAvParamStr->setGeometry(twipsRect(1680, 4800, 1215, 495));
+    txtAvParamStr->setGeometry(m_layout.rect(1680, 4800, 1215, 495));
     txtAvParamStr->hide();
 
     MnuFGridRows = new QMenu(QStringLiteral("Row Popup"), this);
@@ -630,7 +624,11 @@ void frmISModelProps::cmdNew_Click()
     }
     // Window-modal without a nested event loop; the rest runs when the dialog closes.
     const int entriesBefore = cboLCType->count();
-    m_addDialog = new frmAddLCType(*objModelProps, *cboLCType, m_prompts, this);
+    QStringList listed;
+    for (int i = 0; i < cboLCType->count(); ++i) {
+        listed << cboLCType->itemText(i);
+    }
+    m_addDialog = new frmAddLCType(*objModelProps, listed, m_prompts, this);
     m_addDialog->setAttribute(Qt::WA_DeleteOnClose);
     connect(m_addDialog, &QDialog::finished, this,
             [this, entriesBefore](int result) { frmAddLCType_Closed(result, entriesBefore); });

@@ -3,6 +3,7 @@
 #include "clsismodelproperties.h"
 #include "gridrules.h"
 #include "storelock.h"
+#include "twips.h"
 
 #include <QString>
 #include <QVector>
@@ -25,14 +26,14 @@ class frmAddLCType;
 class frmISModelProps : public QWidget {
     Q_OBJECT
 public:
-    // Loads the store at storePath; when that fails the message has been shown and loaded()
-    // is false, and the caller ends the program without showing the window.
-    explicit frmISModelProps(Prompts& prompts, const QString& storePath, QWidget* parent = nullptr);
-    // The program's own prompts and store.
-    frmISModelProps();
+    // It is given the store to edit and the prompts to ask through, so tests can use a
+    // temporary store and scripted answers.
+    frmISModelProps(const QString& storePath, Prompts& prompts, QWidget* parent = nullptr);
     ~frmISModelProps() override;
 
-    bool loaded() const { return m_loaded; }
+    // Start-up: reads the store and shows its first set. False when the program must end
+    // without showing the window; the message has been shown and nothing was written.
+    bool Form_Load();
 
     // A command from the host; true when accepted. Only "{view}" (any letter case) is.
     bool HostExecute(const QString& command);
@@ -55,11 +56,7 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
-    frmISModelProps(std::unique_ptr<Prompts> ownPrompts, Prompts* prompts, const QString& storePath,
-                    QWidget* parent);
-
     void createControls();
-    bool Form_Load();
 
     // Grid.
     GridRules::CellPos currentCell() const;
@@ -111,11 +108,10 @@ private:
     QString selectedSetName() const;
     void setUnsavedChanges(bool unsaved);
 
-    std::unique_ptr<Prompts> m_ownPrompts;
-    Prompts& m_prompts;
     QString m_storePath;
+    Prompts& m_prompts;
     QString m_helpPath;
-    bool m_loaded = false;
+    TwipsLayout m_layout;
     // The store file as this window last read or wrote it: anything else on disk at the
     // next save was written by another program.
     QByteArray m_storeBytes;

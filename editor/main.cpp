@@ -1,3 +1,4 @@
+#include "basutil.h"
 #include "commandsource.h"
 #include "frmismodelprops.h"
 #include "qtprompts.h"
@@ -14,6 +15,7 @@ int main(int argc, char* argv[])
     // Boxes without a title read the program's title.
     QApplication::setApplicationDisplayName(QStringLiteral("tarnProps"));
 
+    QtPrompts prompts(QStringLiteral("tarnProps"));
     // Served before the store loads, so that a second copy hands over before it shows anything.
     QPointer<frmISModelProps> target;
     CommandSource commands(QStringLiteral("tarnProps"));
@@ -25,19 +27,21 @@ int main(int argc, char* argv[])
         return 0;
     case StartOutcome::Unreachable:
         std::fprintf(stderr, "tarnProps: no host commands will arrive: %s\n", qPrintable(why));
-        QtPrompts(QStringLiteral("tarnProps")).message(why, Prompts::Icon::Exclamation);
+        prompts.message(why, Prompts::Icon::Exclamation);
         break;
     case StartOutcome::Serving:
         break;
     }
 
-    auto* window = new frmISModelProps;
-    if (!window->loaded()) {
-        // The store did not load; the message has been shown and nothing was written.
+    // Deleted on closing, so that a host command arriving after it finds no window to show.
+    auto* window = new frmISModelProps(StorePath(), prompts);
+    window->setAttribute(Qt::WA_DeleteOnClose);
+    if (!window->Form_Load()) {
         delete window;
         return 1;
     }
-    window->setAttribute(Qt::WA_DeleteOnClose);
+    // Boxes shown once the window is up are centred over it.
+    prompts.setDialogParent(window);
     target = window;
 
     window->show();

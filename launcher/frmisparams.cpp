@@ -9,7 +9,7 @@
 #include "frmisprocessing.h"
 #include "hostlink.h"
 #include "prompts.h"
-#include "twipslayout.h"
+#include "twips.h"
 
 #include <QButtonGroup>
 #include <QCheckBox>
@@ -81,8 +81,8 @@ bool isLostFocus(QEvent* event)
 // The captions with the widths they were drawn for, in twips.
 QVector<TwipsLayout::Text> layoutTexts()
 {
-    constexpr int Mark = 22;  // check mark or option circle beside the text
-    constexpr int Frame = 10; // a button's frame
+    constexpr int Mark = TwipsLayout::MarkPixels;
+    constexpr int Frame = TwipsLayout::FramePixels;
     return {{QStringLiteral("Land Cover Grid"), 1400},
             {QStringLiteral("Land Cover Grid Units"), 1640},
             {QStringLiteral("Analysis Theme"), 1400},
@@ -204,12 +204,19 @@ void frmISParams::buildScenarioFrame()
     VScroll1->hide();
 
     createScenarioRow(0);
-    chkDSApply[0]->hide();
-    lblDSNum[0]->hide();
-    lblDSLabel1[0]->hide();
-    cboDSTheme[0]->hide();
-    lblDSLabel2[0]->hide();
-    cboDSToClass[0]->hide();
+    m_scenarioRows[0].setVisible(false);
+}
+
+QVector<QWidget*> frmISParams::ScenarioRow::widgets() const
+{
+    return {chkDSApply, lblDSNum, lblDSLabel1, cboDSTheme, lblDSLabel2, cboDSToClass};
+}
+
+void frmISParams::ScenarioRow::setVisible(bool visible) const
+{
+    for (QWidget* w : widgets()) {
+        w->setVisible(visible);
+    }
 }
 
 void frmISParams::createScenarioRow(int i)
@@ -230,12 +237,7 @@ void frmISParams::createScenarioRow(int i)
     l2->setGeometry(m_layout.rect(5430, ScenarioLayout::NumberTop + step, 720, 255));
     auto* cls = named(new FittedComboBox(fraDSItems), "cboDSToClass", i);
     cls->setGeometry(m_layout.rect(6180, 60 + step, 2000, RowHeight));
-    chkDSApply << chk;
-    lblDSNum << num;
-    lblDSLabel1 << l1;
-    cboDSTheme << theme;
-    lblDSLabel2 << l2;
-    cboDSToClass << cls;
+    m_scenarioRows << ScenarioRow{chk, num, l1, theme, l2, cls};
 }
 
 bool frmISParams::Form_Load()
@@ -492,17 +494,18 @@ bool frmISParams::ValidateParams(int lastScenario)
         return fault(txtOutputTheme,
                      QStringLiteral("Output Theme not defined, please enter a name."));
     }
-    for (int i = 0; i <= lastScenario && i < chkDSApply.size(); ++i) {
-        if (!chkDSApply[i]->isChecked()) {
+    for (int i = 0; i <= lastScenario && i < m_scenarioRows.size(); ++i) {
+        const ScenarioRow& row = m_scenarioRows[i];
+        if (!row.chkDSApply->isChecked()) {
             continue;
         }
-        if (cboDSTheme[i]->currentIndex() < 0) {
-            return fault(cboDSTheme[i], QStringLiteral("No theme selected, please select from "
-                                                       "dropdown list."));
+        if (row.cboDSTheme->currentIndex() < 0) {
+            return fault(row.cboDSTheme, QStringLiteral("No theme selected, please select from "
+                                                        "dropdown list."));
         }
-        if (cboDSToClass[i]->currentIndex() < 0) {
-            return fault(cboDSToClass[i], QStringLiteral("No class selected, please select from "
-                                                         "dropdown list."));
+        if (row.cboDSToClass->currentIndex() < 0) {
+            return fault(row.cboDSToClass, QStringLiteral("No class selected, please select "
+                                                          "from dropdown list."));
         }
     }
     return true;
@@ -531,15 +534,16 @@ ModelParams frmISParams::currentParams(int lastScenario)
     }
     params.outTheme = txtOutputTheme->text();
     params.outThemeName = txtThemeName->text();
-    for (int i = 0; i <= lastScenario && i < chkDSApply.size(); ++i) {
-        if (!chkDSApply[i]->isChecked()) {
+    for (int i = 0; i <= lastScenario && i < m_scenarioRows.size(); ++i) {
+        const ScenarioRow& row = m_scenarioRows[i];
+        if (!row.chkDSApply->isChecked()) {
             continue;
         }
         ScenarioLine line;
         line.number = i + 1;
-        line.theme = cboDSTheme[i]->currentText();
-        line.className = cboDSToClass[i]->currentText();
-        line.classId = cboDSToClass[i]->currentData().toInt();
+        line.theme = row.cboDSTheme->currentText();
+        line.className = row.cboDSToClass->currentText();
+        line.classId = row.cboDSToClass->currentData().toInt();
         params.scenarios << line;
     }
     params.lcType = cboLCType->currentIndex() >= 0 ? cboLCType->currentText() : QString();
@@ -611,35 +615,26 @@ void frmISParams::cmdDSAdd_Click()
 void frmISParams::AddScenarioRow(int index)
 {
     if (index == 0) {
+        const ScenarioRow& first = m_scenarioRows[0];
         lblDSApply->show();
-        chkDSApply[0]->show();
-        lblDSNum[0]->show();
-        lblDSLabel1[0]->show();
-        cboDSTheme[0]->show();
-        lblDSLabel2[0]->show();
-        cboDSToClass[0]->show();
-        chkDSApply[0]->setChecked(true);
-        FillThemeCombo(*cboDSTheme[0], m_host, HostQueries::FeatureThemes, strViewName, 0);
-        FillClassCombo(*cboDSToClass[0], objModelProps, cboLCType->currentText());
+        first.setVisible(true);
+        first.chkDSApply->setChecked(true);
+        FillThemeCombo(*first.cboDSTheme, m_host, HostQueries::FeatureThemes, strViewName, 0);
+        FillClassCombo(*first.cboDSToClass, objModelProps, cboLCType->currentText());
         return;
     }
     createScenarioRow(index);
-    QComboBox* theme = cboDSTheme[index];
-    QComboBox* cls = cboDSToClass[index];
-    for (int i = 0; i < cboDSTheme[0]->count(); ++i) {
-        theme->addItem(cboDSTheme[0]->itemText(i));
+    const ScenarioRow& first = m_scenarioRows[0];
+    const ScenarioRow& row = m_scenarioRows[index];
+    for (int i = 0; i < first.cboDSTheme->count(); ++i) {
+        row.cboDSTheme->addItem(first.cboDSTheme->itemText(i));
     }
-    for (int i = 0; i < cboDSToClass[0]->count(); ++i) {
-        cls->addItem(cboDSToClass[0]->itemText(i), cboDSToClass[0]->itemData(i));
+    for (int i = 0; i < first.cboDSToClass->count(); ++i) {
+        row.cboDSToClass->addItem(first.cboDSToClass->itemText(i), first.cboDSToClass->itemData(i));
     }
-    theme->setCurrentIndex(-1);
-    cls->setCurrentIndex(-1);
-    for (QWidget* w :
-         {static_cast<QWidget*>(chkDSApply[index]), static_cast<QWidget*>(lblDSNum[index]),
-          static_cast<QWidget*>(lblDSLabel1[index]), static_cast<QWidget*>(theme),
-          static_cast<QWidget*>(lblDSLabel2[index]), static_cast<QWidget*>(cls)}) {
-        w->show();
-    }
+    row.cboDSTheme->setCurrentIndex(-1);
+    row.cboDSToClass->setCurrentIndex(-1);
+    row.setVisible(true);
 }
 
 void frmISParams::cmdDSDelete_Click()
@@ -669,31 +664,23 @@ void frmISParams::DeleteScenarioRow(int index, int last)
 {
     if (last == 0) {
         lblDSApply->hide();
-        chkDSApply[0]->hide();
-        lblDSNum[0]->hide();
-        lblDSLabel1[0]->hide();
-        cboDSTheme[0]->hide();
-        lblDSLabel2[0]->hide();
-        cboDSToClass[0]->hide();
+        m_scenarioRows[0].setVisible(false);
         return;
     }
-    QVector<ScenarioRowState> rows;
+    QVector<ScenarioRowState> states;
     for (int i = 0; i <= last; ++i) {
-        rows << ScenarioRowState{chkDSApply[i]->isChecked(), cboDSTheme[i]->currentIndex(),
-                                 cboDSToClass[i]->currentIndex()};
+        const ScenarioRow& row = m_scenarioRows[i];
+        states << ScenarioRowState{row.chkDSApply->isChecked(), row.cboDSTheme->currentIndex(),
+                                   row.cboDSToClass->currentIndex()};
     }
-    deleteScenarioRowState(rows, index);
+    deleteScenarioRowState(states, index);
     for (int i = index; i < last; ++i) {
-        chkDSApply[i]->setChecked(rows[i].ticked);
-        cboDSTheme[i]->setCurrentIndex(rows[i].theme);
-        cboDSToClass[i]->setCurrentIndex(rows[i].toClass);
+        const ScenarioRow& row = m_scenarioRows[i];
+        row.chkDSApply->setChecked(states[i].ticked);
+        row.cboDSTheme->setCurrentIndex(states[i].theme);
+        row.cboDSToClass->setCurrentIndex(states[i].toClass);
     }
-    delete chkDSApply.takeLast();
-    delete lblDSNum.takeLast();
-    delete lblDSLabel1.takeLast();
-    delete cboDSTheme.takeLast();
-    delete lblDSLabel2.takeLast();
-    delete cboDSToClass.takeLast();
+    qDeleteAll(m_scenarioRows.takeLast().widgets());
 }
 
 void frmISParams::setItemsHeight(int itemsHeight)

@@ -2,7 +2,7 @@
 
 #include "basismodelutil.h"
 #include "clsismodelproperties.h"
-#include "twipslayout.h"
+#include "twips.h"
 
 #include <QPointer>
 #include <QString>
@@ -56,18 +56,9 @@ public:
     int lastScenario() const { return intLastScenario; }
     bool isUnloaded() const { return m_unloaded; }
 
-    // Event handlers, public so tests can raise the events the platform would.
-    void cboAnalysisTheme_Click(int index);
-    void optPopDensity_MouseUp(int index);
+    // Focus handlers, public so tests can raise the focus changes the platform would.
     void txtOutputTheme_LostFocus();
-    void cmdOutputBrowse_Click();
     void cmdOutputBrowse_LostFocus();
-    void cmdISRun_Click();
-    void cmdISQuit_Click();
-    void cmdISHelp_Click();
-    void cmdDSAdd_Click();
-    void cmdDSDelete_Click();
-    void VScroll1_Change(int value);
 
 signals:
     // The window has unloaded (Quit, "{quit}" or its close box).
@@ -78,6 +69,29 @@ protected:
     void closeEvent(QCloseEvent* event) override;
 
 private:
+    // One scenario line: the controls of one index of the scenario control arrays.
+    struct ScenarioRow {
+        QCheckBox* chkDSApply;
+        QLabel* lblDSNum;
+        QLabel* lblDSLabel1;
+        QComboBox* cboDSTheme;
+        QLabel* lblDSLabel2;
+        QComboBox* cboDSToClass;
+
+        QVector<QWidget*> widgets() const;
+        void setVisible(bool visible) const;
+    };
+
+    void cboAnalysisTheme_Click(int index);
+    void optPopDensity_MouseUp(int index);
+    void cmdOutputBrowse_Click();
+    void cmdISRun_Click();
+    void cmdISQuit_Click();
+    void cmdISHelp_Click();
+    void cmdDSAdd_Click();
+    void cmdDSDelete_Click();
+    void VScroll1_Change(int value);
+
     void buildScenarioFrame();
     void createScenarioRow(int index);
     void AddScenarioRow(int index);
@@ -124,10 +138,5 @@ private:
     QWidget* fraDSItems;
     QPushButton* cmdDSAdd;
     QPushButton* cmdDSDelete;
-    QVector<QCheckBox*> chkDSApply;
-    QVector<QLabel*> lblDSNum;
-    QVector<QLabel*> lblDSLabel1;
-    QVector<QComboBox*> cboDSTheme;
-    QVector<QLabel*> lblDSLabel2;
-    QVector<QComboBox*> cboDSToClass;
+    QVector<ScenarioRow> m_scenarioRows;
 };

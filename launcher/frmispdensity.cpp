@@ -4,7 +4,7 @@
 #include "combofill.h"
 #include "fittedcombobox.h"
 #include "prompts.h"
-#include "twipslayout.h"
+#include "twips.h"
 
 #include <QComboBox>
 #include <QLabel>
@@ -29,7 +29,7 @@ frmISPDensity::frmISPDensity(HostQueries& host, Prompts& prompts, const QString&
                                       {QStringLiteral("Medium"), 700},
                                       {QStringLiteral("between"), 840},
                                       {QStringLiteral("AND"), 500},
-                                      {QStringLiteral("Cancel"), 975, 10}});
+                                      {QStringLiteral("Cancel"), 975, TwipsLayout::FramePixels}});
     setObjectName(QStringLiteral("frmISPDensity"));
     setWindowTitle(QStringLiteral("Population Density Calculation"));
     setFixedSize(layout.size(6123, 3198));

@@ -15,8 +15,8 @@ namespace {
 
 QPointer<frmHelpBrowser2> s_current;
 
-const QRect kBrowserTwips = twipsRect(100, 120, 9400, 5055);
-const QSize kClientTwips = twipsSize(9581, 5239);
+const QRect kBrowserTwips = TwipsLayout().rect(100, 120, 9400, 5055);
+const QSize kClientTwips = TwipsLayout().size(9581, 5239);
 
 } // namespace
 
@@ -64,7 +64,7 @@ frmHelpBrowser2::frmHelpBrowser2(Prompts& prompts, QWidget* parent, const QStrin
     brwHelpPage->setOpenExternalLinks(true);
 
     cmdClose->setObjectName(QStringLiteral("cmdClose"));
-    cmdClose->setGeometry(twipsRect(3600, 120, 855, 375));
+    cmdClose->setGeometry(TwipsLayout().rect(3600, 120, 855, 375));
     cmdClose->raise();
     connect(cmdClose, &QPushButton::clicked, this, &frmHelpBrowser2::cmdClose_Click);
 }

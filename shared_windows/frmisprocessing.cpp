@@ -85,14 +85,14 @@ frmISProcessing::frmISProcessing(QWidget* owner)
     Label1->setObjectName(QStringLiteral("Label1"));
     // Plain text keeps the two spaces after the full stop.
     Label1->setTextFormat(Qt::PlainText);
-    QRect label = twipsRect(600, 240, 5175, 255);
+    QRect label = TwipsLayout().rect(600, 240, 5175, 255);
     // The label is sized for the classic 8 point face; keep the whole line visible in
     // wider fonts, with the same margin on the right as on the left.
     label.setWidth(qMax(label.width(), Label1->sizeHint().width()));
     label.setHeight(qMax(label.height(), Label1->sizeHint().height()));
     Label1->setGeometry(label);
 
-    QSize client = twipsSize(6136, 728);
+    QSize client = TwipsLayout().size(6136, 728);
     client.setWidth(qMax(client.width(), label.right() + 1 + label.left()));
     client.setHeight(qMax(client.height(), label.bottom() + 1 + label.top()));
     setFixedSize(client);

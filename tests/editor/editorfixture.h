@@ -105,8 +105,8 @@ public:
         close();
         QVERIFY(SaveModelXML(model, storePath()));
         prompts = std::make_unique<ScriptedPrompts>(QStringLiteral("tarnProps"));
-        window = std::make_unique<frmISModelProps>(*prompts, storePath());
-        QVERIFY(window->loaded());
+        window = std::make_unique<frmISModelProps>(storePath(), *prompts);
+        QVERIFY(window->Form_Load());
         window->show();
         QVERIFY(QTest::qWaitForWindowActive(window.get()));
     }

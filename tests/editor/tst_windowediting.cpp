@@ -103,7 +103,7 @@ private slots:
             }
             ScriptedPrompts prompts(QStringLiteral("tarnProps"));
             prompts.answerButton(Button::Ok);
-            QVERIFY(!frmISModelProps(prompts, f.storePath()).loaded());
+            QVERIFY(!frmISModelProps(f.storePath(), prompts).Form_Load());
             QCOMPARE(prompts.messageTexts(),
                      QStringList{"Failed To Load XML - verify the file 'isprops.xml' is located in "
                                  "the 'etc/' folder of your ArcView 3 installation directory.' "

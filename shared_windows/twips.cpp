@@ -1,4 +1,4 @@
-#include "twipslayout.h"
+#include "twips.h"
 
 #include <QFontMetrics>
 
