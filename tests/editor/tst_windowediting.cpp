@@ -1,4 +1,5 @@
 #include "editorfixture.h"
+#include "frmaddlctype.h"
 
 namespace {
 const QString kNotInteger =
@@ -8,6 +9,31 @@ const QString kOutOfRange =
     QStringLiteral("Invalid value entered - Coefficients must be between 0-100.");
 const QStringList kZeroRow{"0", "", "0", "0", "0"};
 const QColor kCurrentColour(255, 255, 192);
+
+// The captions of labels and buttons that their room inside the window does not hold whole.
+QStringList cutCaptions(const QWidget* window)
+{
+    QStringList cut;
+    for (const QWidget* w : window->findChildren<QWidget*>()) {
+        const auto* label = qobject_cast<const QLabel*>(w);
+        const auto* button = qobject_cast<const QAbstractButton*>(w);
+        if (!w->isVisibleTo(window) || (!label && !button)) {
+            continue;
+        }
+        const QString text = label ? label->text() : button->text();
+        const int visible = w->geometry().intersected(w->parentWidget()->rect()).width();
+        // Check boxes need their mark beside the text; push buttons their frame.
+        const int needed =
+            qobject_cast<const QPushButton*>(w) ? w->fontMetrics().horizontalAdvance(text) + 8
+            : button
+                ? w->sizeHint().width()
+                : w->fontMetrics().horizontalAdvance(text) + w->width() - w->contentsRect().width();
+        if (needed > visible) {
+            cut << text;
+        }
+    }
+    return cut;
+}
 } // namespace
 
 // Start-up, host commands and everything the grid does with the keyboard and mouse.
@@ -66,6 +92,36 @@ private slots:
                 QCOMPARE(image.pixelColor(at), kCurrentColour);
             }
         }
+    }
+
+    void captionsFitTheFont_data()
+    {
+        QTest::addColumn<int>("pointSize");
+        QTest::newRow("desktop default") << 0;
+        QTest::newRow("large") << 14;
+    }
+
+    void captionsFitTheFont()
+    {
+        QFETCH(int, pointSize);
+        const QFont desktop = QApplication::font();
+        const auto restore = qScopeGuard([desktop] { QApplication::setFont(desktop); });
+        QFont font = desktop;
+        if (pointSize > 0) {
+            font.setPointSize(pointSize);
+        }
+        QApplication::setFont(font);
+        f.open();
+        QCOMPARE(f.window->font(), font);
+        QCOMPARE(cutCaptions(f.window.get()), QStringList());
+        const QHeaderView* header = f.grid()->horizontalHeader();
+        for (int col = ColValue; col <= ColLow; ++col) {
+            QVERIFY(header->fontMetrics().horizontalAdvance(columnCaption(col)) <
+                    header->sectionSize(col));
+        }
+        f.click("cmdNew");
+        QCOMPARE(cutCaptions(f.window->addDialog()), QStringList());
+        f.window->addDialog()->reject();
     }
 
     void longNamesShowWholeInTheOpenListAndAsTooltips()
