@@ -31,8 +31,8 @@ public:
     frmISModelProps(const QString& storePath, Prompts& prompts, QWidget* parent = nullptr);
     ~frmISModelProps() override;
 
-    // Start-up: reads the store and shows its first set. False when the program must end
-    // without showing the window; the message has been shown and nothing was written.
+    // Start-up: reads the store and shows its first set. False when the store did not load:
+    // the message has been shown, nothing was written, and the program ends unshown.
     bool Form_Load();
 
     // A command from the host; true when accepted. Only "{view}" (any letter case) is.
@@ -111,6 +111,7 @@ private:
     QString m_storePath;
     Prompts& m_prompts;
     QString m_helpPath;
+    // The drawn layout, scaled to the captions in the window's font.
     TwipsLayout m_layout;
     // The store file as this window last read or wrote it: anything else on disk at the
     // next save was written by another program.
