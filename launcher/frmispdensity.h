@@ -39,19 +39,18 @@ public:
     QString medText(int index) const;
     QString lowText() const;
 
-    void cboPDenTheme_Click(int index);
-    void cmdOK_Click();
-    void cmdCancel_Click();
+    // Escape and the close box unload, as Cancel does.
+    void reject() override;
 
 signals:
     // Emitted when the dialog unloads, before it is destroyed.
     void unloaded();
 
-public:
-    // Escape and the close box unload, as Cancel does.
-    void reject() override;
-
 private:
+    void cboPDenTheme_Click(int index);
+    void cmdOK_Click();
+    void cmdCancel_Click();
+
     HostQueries& m_host;
     Prompts& m_prompts;
     QString m_viewName;
