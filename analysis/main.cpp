@@ -4,18 +4,27 @@
 #include "imperviousanalysis.h"
 #include "modelparamsfile.h"
 
+#include <QCommandLineParser>
 #include <QCoreApplication>
 
 #include <cstdio>
 #include <exception>
+#include <optional>
 
 namespace {
 
 constexpr int ExitFailed = 1; // the analysis ran into a problem; no output written
 constexpr int ExitUsage = 2;  // bad arguments, parameter file or data folder
 
-const char usage[] = "usage: tarn-analyze PARAMS --data DIR\n"
-                     "       tarn-analyze PARAMS --project PROJECT.json\n";
+const char usage[] =
+    "usage: tarn-analyze PARAMS (--data DIR | --project PROJECT.json) [options]\n"
+    "  --coverage centre|exact|touched  cells of a polygon: by centre (default), by the\n"
+    "                                   share of each cell inside, or every cell touched\n"
+    "  --format NAME                    GDAL vector format of the output (default: by its\n"
+    "                                   extension: .shp .gpkg .geojson .fgb .csv)\n"
+    "  --keep-fields                    copy every field of the analysis theme\n"
+    "  --class-areas                    add the area of each land cover class (A_value)\n"
+    "  --threads N                      threads reading the raster (default: the cores)\n";
 
 void out(const QString& line)
 {
@@ -28,32 +37,89 @@ void error(const QString& line)
     std::fputs(("tarn-analyze: " + line + "\n").toUtf8().constData(), stderr);
 }
 
+struct Arguments {
+    QString params;
+    QString data;
+    QString project;
+    ImperviousAnalysis::Options options;
+};
+
+// The arguments, or nothing when they do not fit the usage.
+std::optional<Arguments> parseArguments(const QStringList& arguments, bool* help)
+{
+    QCommandLineParser parser;
+    const QCommandLineOption data("data", {}, "DIR");
+    const QCommandLineOption project("project", {}, "PROJECT");
+    const QCommandLineOption coverage("coverage", {}, "RULE");
+    const QCommandLineOption format("format", {}, "NAME");
+    const QCommandLineOption keepFields("keep-fields");
+    const QCommandLineOption classAreas("class-areas");
+    const QCommandLineOption threads("threads", {}, "N");
+    const QCommandLineOption helpOption("help");
+    parser.addOptions(
+        {data, project, coverage, format, keepFields, classAreas, threads, helpOption});
+    if (!parser.parse(arguments)) {
+        return std::nullopt;
+    }
+    *help = parser.isSet(helpOption);
+    Arguments args;
+    args.data = parser.value(data);
+    args.project = parser.value(project);
+    if (parser.positionalArguments().size() != 1 || args.data.isEmpty() == args.project.isEmpty()) {
+        return std::nullopt;
+    }
+    args.params = parser.positionalArguments().constFirst();
+    if (parser.isSet(coverage)) {
+        const auto rule = ImperviousAnalysis::coverageByName(parser.value(coverage));
+        if (!rule) {
+            return std::nullopt;
+        }
+        args.options.coverage = *rule;
+    }
+    if (parser.isSet(threads)) {
+        bool ok = false;
+        args.options.threads = parser.value(threads).toInt(&ok);
+        if (!ok || args.options.threads < 1) {
+            return std::nullopt;
+        }
+    }
+    args.options.format = parser.value(format);
+    args.options.keepFields = parser.isSet(keepFields);
+    args.options.classAreas = parser.isSet(classAreas);
+    return args;
+}
+
 } // namespace
 
 int main(int argc, char* argv[])
 try {
     QCoreApplication app(argc, argv);
-    const QStringList args = app.arguments().mid(1);
-    if (args.size() != 3 ||
-        (args[1] != QLatin1String("--data") && args[1] != QLatin1String("--project"))) {
+    bool help = false;
+    const auto args = parseArguments(app.arguments(), &help);
+    if (help) {
+        std::fputs(usage, stdout);
+        return 0;
+    }
+    if (!args) {
         std::fputs(usage, stderr);
         return ExitUsage;
     }
     QString problem;
-    const auto params = ModelParamsFile::load(args[0], &problem);
+    const auto params = ModelParamsFile::load(args->params, &problem);
     if (!params) {
         error(problem);
         return ExitUsage;
     }
-    const auto catalog = args[1] == QLatin1String("--data")
-                             ? DataCatalog::scanFolder(args[2], &problem)
-                             : DataCatalog::fromProjectFile(args[2], &problem);
+    const auto catalog = !args->data.isEmpty()
+                             ? DataCatalog::scanFolder(args->data, &problem)
+                             : DataCatalog::fromProjectFile(args->project, &problem);
     if (!catalog) {
         error(problem);
         return ExitUsage;
     }
 
     ImperviousAnalysis analysis(*params, *catalog);
+    analysis.setOptions(args->options);
     analysis.setLog(out);
     analysis.setProgress([](int percent) { out(QStringLiteral("progress: %1%").arg(percent)); });
     const ImperviousAnalysis::Result result = analysis.run();

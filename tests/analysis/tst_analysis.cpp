@@ -319,7 +319,6 @@ void TestAnalysis::matchesTheOracle()
                      std::abs(o.isPct - pct) < 1e-5,
                  qPrintable(what));
         QCOMPARE(result.polygons[k].cells, e.counted + e.noData);
-        QVERIFY2(result.polygons[k].classCells == classCells, qPrintable(what));
     }
     // The polygon off the raster gets zeros, IS_PCT included; the others got cells.
     QCOMPARE(result.polygons[5].cells, 0);
