@@ -7,7 +7,7 @@
 #include <QFile>
 #include <QFileInfo>
 
-#include <map>
+#include <cstring>
 
 namespace {
 
@@ -175,6 +175,9 @@ void OutputWriter::writeFile(const QString& file,
     if (m_target.shapefile()) {
         options = CSLSetNameValue(options, "ENCODING", "UTF-8");
     }
+    if (m_target.driver == QLatin1String("FlatGeobuf")) {
+        options = CSLSetNameValue(options, "SPATIAL_INDEX", "NO"); // it would reorder features
+    }
     // Shapefiles take polygons and multipolygons as one type; other formats are told neither.
     const OGRwkbGeometryType type = m_target.attributesOnly() ? wkbNone
                                     : m_target.shapefile()    ? wkbPolygon
@@ -191,8 +194,12 @@ void OutputWriter::writeFile(const QString& file,
     for (int index : m_copiedFields) {
         defns.push_back(std::make_unique<OGRFieldDefn>(sourceDefn->GetFieldDefn(index)));
     }
+    // Counts go to real fields where a format has no 64-bit integers.
+    const char* types = driver->GetMetadataItem(GDAL_DMD_CREATIONFIELDDATATYPES);
+    const bool integer64 = !types || strstr(types, "Integer64");
     for (const OutputField& f : m_fields) {
-        defns.push_back(std::make_unique<OGRFieldDefn>(f.name.constData(), f.type));
+        const OGRFieldType type = f.type == OFTInteger64 && !integer64 ? OFTReal : f.type;
+        defns.push_back(std::make_unique<OGRFieldDefn>(f.name.constData(), type));
         if (m_target.shapefile()) {
             defns.back()->SetWidth(f.width);
             defns.back()->SetPrecision(f.precision);
