@@ -417,6 +417,20 @@ void TestAnalysis::commandLineReportsByExitStatus()
     QVERIFY(err.startsWith("tarn-analyze: Parameter file not found: "));
     QCOMPARE(run({params, "--folder", m_tiled.path()}, &out, &err), 2);
     QVERIFY(err.startsWith("usage: tarn-analyze"));
+    QCOMPARE(run({params, "--data", m_tiled.path(), "--coverage", "most"}, &out, &err), 2);
+    QVERIFY(err.startsWith("usage: tarn-analyze"));
+    QCOMPARE(run({"--help"}, &out, &err), 0);
+    QVERIFY(out.startsWith("usage: tarn-analyze"));
+
+    // Exact coverage into a GeoPackage, on two threads.
+    file.open(QIODevice::WriteOnly);
+    file.write(paramsFor(Row{}, "result.gpkg"));
+    file.close();
+    QCOMPARE(run({params, "--data", m_tiled.path(), "--coverage", "exact", "--threads", "2",
+                  "--class-areas"},
+                 &out, &err),
+             0);
+    QVERIFY(readOutput(m_out->filePath("result.gpkg")).value(0).classAreas.size() > 1);
 }
 
 void TestAnalysis::refusesBadInput_data()
