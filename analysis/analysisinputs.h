@@ -13,6 +13,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <unordered_map>
 #include <vector>
 
@@ -110,6 +111,32 @@ public:
     {
         return m_classes[size_t(index - FirstClassIndex)];
     }
+    // For rasters of 8 and 16 bits every value lies in one table: cells are then mapped
+    // through lookUp(), NoData included, and counted by value with countDense().
+    bool coversType(GDALDataType type) const
+    {
+        return !m_dense.empty() && (type == GDT_Byte || type == GDT_Int16 || type == GDT_UInt16);
+    }
+    qint64 lowest() const { return m_lo; }
+    // Index by value - lowest(); noData, when it lies in the table, maps to NoDataIndex.
+    std::vector<int32_t> lookUp(std::optional<qint64> noData) const
+    {
+        std::vector<int32_t> table = m_dense;
+        if (noData && *noData >= m_lo && *noData <= m_hi) {
+            table[size_t(*noData - m_lo)] = NoDataIndex;
+        }
+        return table;
+    }
+    // Adds cells counted by value - lowest() to the unknown values among them.
+    void countDense(const std::vector<qint64>& counts)
+    {
+        for (size_t i = 0; i < counts.size() && i < m_dense.size(); ++i) {
+            if (m_dense[i] == UnknownIndex) {
+                m_unknownDense[i] += counts[i];
+            }
+        }
+    }
+
     std::map<qint64, qint64> unknownValues() const
     {
         std::map<qint64, qint64> values(m_unknownSparse.begin(), m_unknownSparse.end());

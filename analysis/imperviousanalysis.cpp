@@ -110,6 +110,8 @@ struct Worker {
     GdalDatasetPtr dataset;
     GDALRasterBand* band = nullptr;
     std::optional<ClassTable> classes;
+    std::vector<int32_t> lookUp;     // for 8 and 16-bit rasters: value -> class index
+    std::vector<qint64> valueCounts; // and cells by value, twice to keep additions apart
     std::vector<qint64> values;
     std::vector<int32_t> cellClass;
     std::vector<uint8_t> cellLevel;
@@ -433,7 +435,7 @@ void AnalysisRun::scanBands()
     int threads = m_options.threads > 0 ? m_options.threads : QThread::idealThreadCount();
     threads = int(std::clamp<qint64>(threads, 1, std::max<qint64>(qint64(bands.size()), 1)));
     // Blocks are read once each: a large block cache would only hold memory.
-    GDALSetCacheMax64(std::min<GIntBig>(GDALGetCacheMax64(), GIntBig(32) << 20) * threads);
+    GDALSetCacheMax64(std::min<GIntBig>(GDALGetCacheMax64(), (GIntBig(8) << 20) * threads));
 
     const size_t tileCells = size_t(m_tileWidth) * size_t(m_bandHeight);
     std::vector<Worker> workers(static_cast<size_t>(threads));
@@ -450,6 +452,13 @@ void AnalysisRun::scanBands()
             w.band = w.dataset->GetRasterBand(1);
         }
         w.classes = m_classes;
+        if (m_classes->coversType(m_raster.band->GetRasterDataType())) {
+            const bool noDataExact =
+                m_raster.hasNoData && m_raster.noData == std::floor(m_raster.noData);
+            w.lookUp = m_classes->lookUp(
+                noDataExact ? std::optional<qint64>(qint64(m_raster.noData)) : std::nullopt);
+            w.valueCounts.assign(w.lookUp.size() * 2, 0);
+        }
         w.values.resize(tileCells);
         w.cellClass.resize(tileCells);
         w.cellLevel.resize(m_calculate ? tileCells : 0);
@@ -471,7 +480,15 @@ void AnalysisRun::scanBands()
     if (m_progress && lastPercent != 100) {
         m_progress(100);
     }
-    for (const Worker& w : workers) {
+    for (Worker& w : workers) {
+        if (!w.lookUp.empty()) {
+            const size_t n = w.lookUp.size();
+            for (size_t i = 0; i < n; ++i) {
+                w.valueCounts[i] += w.valueCounts[n + i];
+            }
+            w.valueCounts.resize(n);
+            w.classes->countDense(w.valueCounts);
+        }
         for (const auto& [value, count] : w.classes->unknownValues()) {
             m_unknownValues[value] += count;
         }
@@ -480,8 +497,14 @@ void AnalysisRun::scanBands()
 
 void AnalysisRun::readTile(Worker& w, qint64 colBegin, qint64 rowBegin, int cols, int rows) const
 {
+    // Cells are read in the narrowest type that holds the band's values.
+    const GDALDataType type = m_raster.band->GetRasterDataType();
+    const GDALDataType readType = type == GDT_Byte ? GDT_Byte
+                                  : type == GDT_Int16 || type == GDT_UInt16 || type == GDT_Int32
+                                      ? GDT_Int32
+                                      : GDT_Int64;
     if (w.band->RasterIO(GF_Read, int(colBegin), int(rowBegin), cols, rows, w.values.data(), cols,
-                         rows, GDT_Int64, 0, 0, nullptr) != CE_None) {
+                         rows, readType, 0, 0, nullptr) != CE_None) {
         fail(QStringLiteral("Land cover raster cannot be read at row %1: %2")
                  .arg(rowBegin)
                  .arg(takeGdalError()));
@@ -490,9 +513,29 @@ void AnalysisRun::readTile(Worker& w, qint64 colBegin, qint64 rowBegin, int cols
     const bool noDataExact = m_raster.hasNoData && m_raster.noData == std::floor(m_raster.noData);
     const qint64 noData = noDataExact ? qint64(m_raster.noData) : 0;
     ClassTable& classes = *w.classes;
-    for (size_t i = 0; i < cells; ++i) {
-        w.cellClass[i] =
-            noDataExact && w.values[i] == noData ? NoDataIndex : classes.map(w.values[i]);
+    const auto classify = [&](const auto* values) {
+        for (size_t i = 0; i < cells; ++i) {
+            w.cellClass[i] =
+                noDataExact && values[i] == noData ? NoDataIndex : classes.map(values[i]);
+        }
+    };
+    if (!w.lookUp.empty()) {
+        // One look-up per cell; unknown values are told from the counts at the end.
+        const auto* values = reinterpret_cast<const qint32*>(w.values.data());
+        const quint8* bytes = reinterpret_cast<const quint8*>(w.values.data());
+        const qint64 lowest = classes.lowest();
+        const size_t n = w.lookUp.size();
+        for (size_t i = 0; i < cells; ++i) {
+            const size_t k = size_t((readType == GDT_Byte ? qint64(bytes[i]) : values[i]) - lowest);
+            w.cellClass[i] = w.lookUp[k];
+            ++w.valueCounts[(i & 1) * n + k];
+        }
+    } else if (readType == GDT_Byte) {
+        classify(reinterpret_cast<const quint8*>(w.values.data()));
+    } else if (readType == GDT_Int32) {
+        classify(reinterpret_cast<const qint32*>(w.values.data()));
+    } else {
+        classify(w.values.data());
     }
 }
 
