@@ -35,19 +35,22 @@ bool isIntegerType(GDALDataType type)
 OGRLayer* openLayer(const DataCatalog::Source& source, GdalDatasetPtr& dataset,
                     const QString& theme)
 {
-    if (!QFileInfo::exists(source.path))
+    if (!QFileInfo::exists(source.path)) {
         fail(QStringLiteral("File of theme %1 not found: %2").arg(theme, source.path));
+    }
     dataset = openVector(source.path);
-    if (!dataset)
+    if (!dataset) {
         fail(QStringLiteral("Theme %1: %2 cannot be read as polygons: %3")
                  .arg(theme, source.path, takeGdalError()));
+    }
     OGRLayer* layer = source.layer.isEmpty()
                           ? dataset->GetLayer(0)
                           : dataset->GetLayerByName(source.layer.toUtf8().constData());
-    if (!layer)
+    if (!layer) {
         fail(QStringLiteral("Theme %1: no layer %2 in %3")
                  .arg(theme, source.layer.isEmpty() ? QStringLiteral("at all") : source.layer,
                       source.path));
+    }
     return layer;
 }
 
@@ -56,24 +59,27 @@ OGRLayer* openLayer(const DataCatalog::Source& source, GdalDatasetPtr& dataset,
                                           const QString& theme)
 {
     const auto why = catalog.leftOut.find(theme);
-    if (why != catalog.leftOut.end())
+    if (why != catalog.leftOut.end()) {
         fail(QStringLiteral("%1 theme %2 cannot be used: %3").arg(kind, theme, *why));
+    }
     fail(QStringLiteral("%1 theme %2 has no data file").arg(kind, theme));
 }
 
 const DataCatalog::Source& polygonSource(const DataCatalog& catalog, const QString& theme)
 {
     const DataCatalog::PolygonTheme* found = catalog.findPolygon(theme);
-    if (!found)
+    if (!found) {
         failMissingTheme(catalog, QStringLiteral("Polygon"), theme);
+    }
     return found->source;
 }
 
 int fieldIndex(OGRLayer* layer, const QString& field, const QString& theme)
 {
     const int index = layer->GetLayerDefn()->GetFieldIndex(field.toUtf8().constData());
-    if (index < 0)
+    if (index < 0) {
         fail(QStringLiteral("Field %1 not found in theme %2").arg(field, theme));
+    }
     return index;
 }
 
@@ -84,21 +90,24 @@ static TransformPtr transformFor(OGRLayer* layer, const Raster& raster, const QS
 {
     const OGRSpatialReference* layerSrs = layer->GetSpatialRef();
     if (!layerSrs || !raster.srs) {
-        if (log && (layerSrs || raster.srs))
+        if (log && (layerSrs || raster.srs)) {
             log(QStringLiteral("Theme %1: coordinate system unknown on one side; taken to be "
                                "the same as the land cover raster's")
                     .arg(theme));
+        }
         return {};
     }
-    if (layerSrs->IsSame(raster.srs.get()))
+    if (layerSrs->IsSame(raster.srs.get())) {
         return {};
+    }
     SrsPtr from(layerSrs->Clone());
     from->SetAxisMappingStrategy(OAMS_TRADITIONAL_GIS_ORDER);
     TransformPtr transform(OGRCreateCoordinateTransformation(from.get(), raster.srs.get()));
-    if (!transform)
+    if (!transform) {
         fail(QStringLiteral("Theme %1 cannot be transformed to the land cover raster's "
                             "coordinate system: %2")
                  .arg(theme, takeGdalError()));
+    }
     if (log) {
         const char* name = layerSrs->GetName();
         log(QStringLiteral("Theme %1 is transformed from %2 to the land cover raster's "
@@ -121,34 +130,38 @@ static void checkFeatureCount(GDALDataset* dataset, OGRLayer* layer, qint64 read
         char** files = dataset->GetFileList();
         for (char** file = files; file && *file; ++file) {
             const QString path = QString::fromUtf8(*file);
-            if (path.endsWith(QLatin1String(".shx"), Qt::CaseInsensitive))
+            if (path.endsWith(QLatin1String(".shx"), Qt::CaseInsensitive)) {
                 shx = path;
-            else if (path.endsWith(QLatin1String(".dbf"), Qt::CaseInsensitive))
+            } else if (path.endsWith(QLatin1String(".dbf"), Qt::CaseInsensitive)) {
                 dbf = path;
+            }
         }
         CSLDestroy(files);
     }
     if (!shx.isEmpty() && !dbf.isEmpty()) {
         QFile table(dbf);
         const QByteArray header = table.open(QIODevice::ReadOnly) ? table.read(8) : QByteArray();
-        if (header.size() < 8)
+        if (header.size() < 8) {
             fail(QStringLiteral("Theme %1 cannot be read: %2 has no table header").arg(theme, dbf));
+        }
         const qint64 records = qFromLittleEndian<quint32>(header.constData() + 4);
         const qint64 shapes = (QFileInfo(shx).size() - 100) / 8;
-        if (records != shapes)
+        if (records != shapes) {
             fail(QStringLiteral("Theme %1 cannot be read whole: its table holds %2 records for "
                                 "%3 shapes")
                      .arg(theme)
                      .arg(records)
                      .arg(shapes));
+        }
         return;
     }
     const qint64 count = layer->GetFeatureCount(TRUE);
-    if (count >= 0 && count != read)
+    if (count >= 0 && count != read) {
         fail(QStringLiteral("Theme %1 cannot be read whole: %2 of its %3 features read")
                  .arg(theme)
                  .arg(read)
                  .arg(count));
+    }
 }
 
 PolygonSet readPolygons(const DataCatalog& catalog, const QString& theme, const QString& field,
@@ -205,36 +218,45 @@ PolygonSet readPolygons(const DataCatalog& catalog, const QString& theme, const 
 Raster openLandCover(const DataCatalog& catalog, const QString& theme)
 {
     const DataCatalog::GridTheme* grid = catalog.findGrid(theme);
-    if (!grid)
+    if (!grid) {
         failMissingTheme(catalog, QStringLiteral("Land cover"), theme);
+    }
     const QString& path = grid->source.path;
-    if (!QFileInfo::exists(path))
+    if (!QFileInfo::exists(path)) {
         fail(QStringLiteral("Land cover file not found: %1").arg(path));
+    }
     Raster raster;
     raster.path = path;
     raster.dataset = openRaster(path);
-    if (!raster.dataset)
+    if (!raster.dataset) {
         fail(QStringLiteral("Land cover file %1 cannot be read: %2").arg(path, takeGdalError()));
-    if (raster.dataset->GetRasterCount() < 1)
+    }
+    if (raster.dataset->GetRasterCount() < 1) {
         fail(QStringLiteral("Land cover file %1 has no band").arg(path));
+    }
     raster.band = raster.dataset->GetRasterBand(1);
-    if (!isIntegerType(raster.band->GetRasterDataType()))
+    if (!isIntegerType(raster.band->GetRasterDataType())) {
         fail(QStringLiteral("Land cover raster %1 is not an integer raster (band 1 holds %2 "
                             "values)")
                  .arg(path, QString::fromLatin1(typeName(raster.band->GetRasterDataType()))));
+    }
     raster.width = raster.dataset->GetRasterXSize();
     raster.height = raster.dataset->GetRasterYSize();
-    if (raster.dataset->GetGeoTransform(raster.geoTransform) != CE_None)
+    if (raster.dataset->GetGeoTransform(raster.geoTransform) != CE_None) {
         fail(QStringLiteral("Land cover raster %1 has no georeference").arg(path));
-    if (raster.geoTransform[2] != 0 || raster.geoTransform[4] != 0)
+    }
+    if (raster.geoTransform[2] != 0 || raster.geoTransform[4] != 0) {
         fail(QStringLiteral("Land cover raster %1 is rotated; it must be north up").arg(path));
-    if (!GDALInvGeoTransform(raster.geoTransform, raster.inverse))
+    }
+    if (!GDALInvGeoTransform(raster.geoTransform, raster.inverse)) {
         fail(QStringLiteral("Land cover raster %1 has a cell size of 0").arg(path));
+    }
     if (const OGRSpatialReference* srs = raster.dataset->GetSpatialRef()) {
-        if (srs->IsGeographic())
+        if (srs->IsGeographic()) {
             fail(QStringLiteral("Land cover raster %1 is in a geographic coordinate system "
                                 "(degrees); cell areas need a projected one")
                      .arg(path));
+        }
         raster.srs.reset(srs->Clone());
         raster.srs->SetAxisMappingStrategy(OAMS_TRADITIONAL_GIS_ORDER);
     }

@@ -57,11 +57,12 @@ class ClassTable {
 public:
     ClassTable(const QVector<ModelParamsFile::LCClass>& lines, GDALDataType type)
     {
-        for (const auto& line : lines)
+        for (const auto& line : lines) {
             if (!m_index.count(line.id)) {
                 m_index.emplace(line.id, FirstClassIndex + int32_t(m_classes.size()));
                 m_classes.push_back(line);
             }
+        }
         qint64 lo = m_classes.front().id;
         qint64 hi = lo;
         for (const auto& c : m_classes) {
@@ -80,8 +81,9 @@ public:
             m_hi = hi;
             m_dense.assign(size_t(hi - lo + 1), UnknownIndex);
             m_unknownDense.assign(m_dense.size(), 0);
-            for (const auto& [id, index] : m_index)
+            for (const auto& [id, index] : m_index) {
                 m_dense[size_t(id - lo)] = index;
+            }
         }
     }
 
@@ -96,13 +98,15 @@ public:
     {
         if (value >= m_lo && value <= m_hi) {
             const int32_t index = m_dense[size_t(value - m_lo)];
-            if (index == UnknownIndex)
+            if (index == UnknownIndex) {
                 ++m_unknownDense[size_t(value - m_lo)];
+            }
             return index;
         }
         const int32_t index = indexOf(value);
-        if (index == UnknownIndex)
+        if (index == UnknownIndex) {
             ++m_unknownSparse[value];
+        }
         return index;
     }
 
@@ -140,9 +144,11 @@ public:
     std::map<qint64, qint64> unknownValues() const
     {
         std::map<qint64, qint64> values(m_unknownSparse.begin(), m_unknownSparse.end());
-        for (size_t i = 0; i < m_unknownDense.size(); ++i)
-            if (m_unknownDense[i])
+        for (size_t i = 0; i < m_unknownDense.size(); ++i) {
+            if (m_unknownDense[i]) {
                 values[m_lo + qint64(i)] += m_unknownDense[i];
+            }
+        }
         return values;
     }
 

@@ -143,11 +143,14 @@ QStringList themeFileKeys(const QString& path)
 {
     QStringList keys{fileKey(path)};
     const QString target = QFileInfo(path).canonicalFilePath();
-    if (!target.isEmpty())
+    if (!target.isEmpty()) {
         keys << fileKey(target);
-    if (path.endsWith(QLatin1String(".shp"), Qt::CaseInsensitive))
-        for (const QString& part : OutputTarget{path, QStringLiteral("ESRI Shapefile")}.files())
+    }
+    if (path.endsWith(QLatin1String(".shp"), Qt::CaseInsensitive)) {
+        for (const QString& part : OutputTarget{path, QStringLiteral("ESRI Shapefile")}.files()) {
             keys << fileKey(part);
+        }
+    }
     return keys;
 }
 

@@ -52,7 +52,7 @@ constexpr double TouchedShare = 1e-9;
 void PolygonStore::add(const OGRGeometry* geometry, const double inverse[6], Coverage rule)
 {
     Polygon polygon;
-    polygon.edgeBegin = m_edges.size();
+    m_edges.clear();
     if (geometry && !geometry->IsEmpty()) {
         std::unique_ptr<OGRGeometry> merged;
         const auto type = wkbFlatten(geometry->getGeometryType());
@@ -63,25 +63,34 @@ void PolygonStore::add(const OGRGeometry* geometry, const double inverse[6], Cov
         }
         addGeometry(merged ? *merged : *geometry, inverse, polygon);
     }
-    polygon.edgeCount = quint32(m_edges.size() - polygon.edgeBegin);
-    const auto begin = m_edges.begin() + ptrdiff_t(polygon.edgeBegin);
-    std::sort(begin, m_edges.end(), [](const Edge& a, const Edge& b) { return a.y0 < b.y0; });
-    if (polygon.edgeCount > 0) {
+    polygon.edgeCount = quint32(m_edges.size());
+    if (!m_edges.empty()) {
+        std::sort(m_edges.begin(), m_edges.end(),
+                  [](const Edge& a, const Edge& b) { return a.y0 < b.y0; });
         polygon.minX = polygon.minY = std::numeric_limits<double>::max();
         polygon.maxX = polygon.maxY = std::numeric_limits<double>::lowest();
-        for (auto e = begin; e != m_edges.end(); ++e) {
-            polygon.minX = std::min({polygon.minX, e->x0, e->x1});
-            polygon.maxX = std::max({polygon.maxX, e->x0, e->x1});
-            polygon.minY = std::min(polygon.minY, e->y0);
-            polygon.maxY = std::max(polygon.maxY, e->y1);
+        for (const Edge& e : m_edges) {
+            polygon.minX = std::min({polygon.minX, e.x0, e.x1});
+            polygon.maxX = std::max({polygon.maxX, e.x0, e.x1});
+            polygon.minY = std::min(polygon.minY, e.y0);
+            polygon.maxY = std::max(polygon.maxY, e.y1);
         }
+        constexpr size_t ChunkEdges = 1 << 16;
+        if (m_chunks.empty() ||
+            m_chunks.back().capacity() - m_chunks.back().size() < m_edges.size()) {
+            m_chunks.emplace_back();
+            m_chunks.back().reserve(std::max(ChunkEdges, m_edges.size()));
+        }
+        polygon.chunk = quint32(m_chunks.size() - 1);
+        polygon.offset = quint32(m_chunks.back().size());
+        m_chunks.back().insert(m_chunks.back().end(), m_edges.begin(), m_edges.end());
     }
     m_polygons.push_back(polygon);
 }
 
 void PolygonStore::squeeze()
 {
-    m_edges.shrink_to_fit();
+    m_edges = {};
     m_polygons.shrink_to_fit();
 }
 
@@ -206,7 +215,7 @@ void PolygonStore::centreSpans(const Polygon& p, qint64 rowBegin, qint64 rowEnd,
     const double top = double(rowBegin) + 0.5;
     const double bottom = double(rowEnd) - 0.5;
     // Edges crossing the centre lines of these rows: y0 <= y < y1 for some y in [top, bottom].
-    const auto first = m_edges.begin() + ptrdiff_t(p.edgeBegin);
+    const Edge* first = edgesOf(p);
     const auto last = std::upper_bound(first, first + ptrdiff_t(p.edgeCount), bottom,
                                        [](double y, const Edge& e) { return y < e.y0; });
     thread_local std::vector<const Edge*> active;
@@ -344,7 +353,7 @@ void PolygonStore::coverSpans(const Polygon& p, Coverage rule, qint64 rowBegin, 
     if (c0 >= c1) {
         return;
     }
-    const auto first = m_edges.begin() + ptrdiff_t(p.edgeBegin);
+    const Edge* first = edgesOf(p);
     const auto last = std::lower_bound(first, first + ptrdiff_t(p.edgeCount), double(rowEnd),
                                        [](const Edge& e, double y) { return e.y0 < y; });
     thread_local std::vector<const Edge*> active;

@@ -65,7 +65,8 @@ private:
         qint32 sign;           // +1 or -1: direction of the ring and outer ring or hole
     };
     struct Polygon {
-        quint64 edgeBegin = 0;
+        quint32 chunk = 0; // where its edges lie
+        quint32 offset = 0;
         quint32 edgeCount = 0;
         qint32 parts = 0;
         double minX = 0, minY = 0, maxX = 0, maxY = 0;
@@ -77,6 +78,11 @@ private:
     void coverSpans(const Polygon& p, Coverage rule, qint64 rowBegin, qint64 rowEnd, qint64 width,
                     std::vector<CellSpan>& out, std::vector<double>& weights) const;
 
-    std::vector<Edge> m_edges; // each polygon's edges sorted by y0
+    const Edge* edgesOf(const Polygon& p) const { return m_chunks[p.chunk].data() + p.offset; }
+
+    // Each polygon's edges, sorted by y0, lie in one chunk: the store grows a chunk at a time
+    // and never copies what it holds.
+    std::vector<std::vector<Edge>> m_chunks;
+    std::vector<Edge> m_edges; // the polygon being added
     std::vector<Polygon> m_polygons;
 };
