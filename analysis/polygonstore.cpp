@@ -52,7 +52,8 @@ constexpr double TouchedShare = 1e-9;
 void PolygonStore::add(const OGRGeometry* geometry, const double inverse[6], Coverage rule)
 {
     Polygon polygon;
-    m_edges.clear();
+    m_newVertices.clear();
+    m_newRings.clear();
     if (geometry && !geometry->IsEmpty()) {
         std::unique_ptr<OGRGeometry> merged;
         const auto type = wkbFlatten(geometry->getGeometryType());
@@ -63,35 +64,54 @@ void PolygonStore::add(const OGRGeometry* geometry, const double inverse[6], Cov
         }
         addGeometry(merged ? *merged : *geometry, inverse, polygon);
     }
-    polygon.edgeCount = quint32(m_edges.size());
-    if (!m_edges.empty()) {
-        std::sort(m_edges.begin(), m_edges.end(),
-                  [](const Edge& a, const Edge& b) { return a.y0 < b.y0; });
+    if (!m_newRings.empty()) {
         polygon.minX = polygon.minY = std::numeric_limits<double>::max();
         polygon.maxX = polygon.maxY = std::numeric_limits<double>::lowest();
-        for (const Edge& e : m_edges) {
-            polygon.minX = std::min({polygon.minX, e.x0, e.x1});
-            polygon.maxX = std::max({polygon.maxX, e.x0, e.x1});
-            polygon.minY = std::min(polygon.minY, e.y0);
-            polygon.maxY = std::max(polygon.maxY, e.y1);
+        for (const Vertex& v : m_newVertices) {
+            polygon.minX = std::min(polygon.minX, v.x);
+            polygon.maxX = std::max(polygon.maxX, v.x);
+            polygon.minY = std::min(polygon.minY, v.y);
+            polygon.maxY = std::max(polygon.maxY, v.y);
         }
-        constexpr size_t ChunkEdges = 1 << 16;
-        if (m_chunks.empty() ||
-            m_chunks.back().capacity() - m_chunks.back().size() < m_edges.size()) {
-            m_chunks.emplace_back();
-            m_chunks.back().reserve(std::max(ChunkEdges, m_edges.size()));
-        }
-        polygon.chunk = quint32(m_chunks.size() - 1);
-        polygon.offset = quint32(m_chunks.back().size());
-        m_chunks.back().insert(m_chunks.back().end(), m_edges.begin(), m_edges.end());
+        std::tie(polygon.vertexChunk, polygon.vertexOffset) = m_vertices.append(m_newVertices);
+        std::tie(polygon.ringChunk, polygon.ringOffset) = m_rings.append(m_newRings);
+        polygon.ringCount = quint32(m_newRings.size());
     }
     m_polygons.push_back(polygon);
 }
 
 void PolygonStore::squeeze()
 {
-    m_edges = {};
+    m_newVertices = {};
+    m_newRings = {};
     m_polygons.shrink_to_fit();
+}
+
+void PolygonStore::edgesIn(const Polygon& p, qint64 rowBegin, qint64 rowEnd,
+                           std::vector<Edge>& out) const
+{
+    out.clear();
+    const Vertex* v = m_vertices.at(p.vertexChunk, p.vertexOffset);
+    const Ring* rings = m_rings.at(p.ringChunk, p.ringOffset);
+    for (quint32 r = 0; r < p.ringCount; ++r) {
+        const Ring& ring = rings[r];
+        for (quint32 i = 0; i < ring.count; ++i) {
+            const Vertex& a = v[i];
+            const Vertex& b = v[i + 1 == ring.count ? 0 : i + 1];
+            if (a.y == b.y) {
+                continue;
+            }
+            const bool down = a.y < b.y;
+            const Vertex& top = down ? a : b;
+            const Vertex& bottom = down ? b : a;
+            if (top.y < double(rowEnd) && bottom.y > double(rowBegin)) {
+                out.push_back(
+                    {top.x, top.y, bottom.x, bottom.y, ring.part, down ? ring.sign : -ring.sign});
+            }
+        }
+        v += ring.count;
+    }
+    std::sort(out.begin(), out.end(), [](const Edge& a, const Edge& b) { return a.y0 < b.y0; });
 }
 
 void PolygonStore::addGeometry(const OGRGeometry& geometry, const double inverse[6],
@@ -142,29 +162,22 @@ void PolygonStore::addRing(const OGRGeometry& geometry, const double inverse[6],
     const auto row = [&](int i) {
         return inverse[3] + ring.getX(i) * inverse[4] + ring.getY(i) * inverse[5];
     };
-    // An unclosed ring is closed, as the rasterizer does.
-    const size_t first = m_edges.size();
+    // An unclosed ring is closed, as the rasterizer does; a closed one is stored without
+    // its repeated first point.
+    const int count =
+        n > 2 && ring.getX(0) == ring.getX(n - 1) && ring.getY(0) == ring.getY(n - 1) ? n - 1 : n;
+    const size_t first = m_newVertices.size();
+    for (int i = 0; i < count; ++i) {
+        m_newVertices.push_back({column(i), row(i)});
+    }
     double area = 0; // twice the signed area, in cell coordinates
-    for (int i = 0; i < n; ++i) {
-        const int j = (i + 1) % n;
-        if (j == 0 && ring.getX(0) == ring.getX(n - 1) && ring.getY(0) == ring.getY(n - 1)) {
-            break;
-        }
-        double x0 = column(i), y0 = row(i), x1 = column(j), y1 = row(j);
-        area += x0 * y1 - x1 * y0;
-        qint32 sign = 1;
-        if (y0 > y1) {
-            std::swap(x0, x1);
-            std::swap(y0, y1);
-            sign = -1;
-        }
-        m_edges.push_back({x0, y0, x1, y1, polygon.parts, sign});
+    for (size_t i = first; i < m_newVertices.size(); ++i) {
+        const Vertex& a = m_newVertices[i];
+        const Vertex& b = m_newVertices[i + 1 == m_newVertices.size() ? first : i + 1];
+        area += a.x * b.y - b.x * a.y;
     }
     // Outer rings add their area whichever way they run, holes take theirs away.
-    const qint32 ringSign = (area < 0) != hole ? -1 : 1;
-    for (size_t i = first; i < m_edges.size(); ++i) {
-        m_edges[i].sign *= ringSign;
-    }
+    m_newRings.push_back({quint32(count), polygon.parts, (area < 0) != hole ? -1 : 1});
 }
 
 qint64 PolygonStore::firstRow(size_t i, Coverage rule) const
@@ -202,21 +215,23 @@ void PolygonStore::spans(size_t i, Coverage rule, qint64 rowBegin, qint64 rowEnd
     if (rowBegin >= rowEnd) {
         return;
     }
+    thread_local std::vector<Edge> edges;
+    edgesIn(m_polygons[i], rowBegin, rowEnd, edges);
     if (rule == Coverage::Centre) {
-        centreSpans(m_polygons[i], rowBegin, rowEnd, width, out);
+        centreSpans(m_polygons[i], edges, rowBegin, rowEnd, width, out);
     } else {
-        coverSpans(m_polygons[i], rule, rowBegin, rowEnd, width, out, weights);
+        coverSpans(m_polygons[i], edges, rule, rowBegin, rowEnd, width, out, weights);
     }
 }
 
-void PolygonStore::centreSpans(const Polygon& p, qint64 rowBegin, qint64 rowEnd, qint64 width,
-                               std::vector<CellSpan>& out) const
+void PolygonStore::centreSpans(const Polygon& p, const std::vector<Edge>& edges, qint64 rowBegin,
+                               qint64 rowEnd, qint64 width, std::vector<CellSpan>& out) const
 {
     const double top = double(rowBegin) + 0.5;
     const double bottom = double(rowEnd) - 0.5;
     // Edges crossing the centre lines of these rows: y0 <= y < y1 for some y in [top, bottom].
-    const Edge* first = edgesOf(p);
-    const auto last = std::upper_bound(first, first + ptrdiff_t(p.edgeCount), bottom,
+    const Edge* first = edges.data();
+    const auto last = std::upper_bound(first, first + edges.size(), bottom,
                                        [](double y, const Edge& e) { return y < e.y0; });
     thread_local std::vector<const Edge*> active;
     thread_local std::vector<std::pair<int, double>> crossings; // part, column
@@ -344,17 +359,17 @@ struct RowAreas {
 
 } // namespace
 
-void PolygonStore::coverSpans(const Polygon& p, Coverage rule, qint64 rowBegin, qint64 rowEnd,
-                              qint64 width, std::vector<CellSpan>& out,
-                              std::vector<double>& weights) const
+void PolygonStore::coverSpans(const Polygon& p, const std::vector<Edge>& edges, Coverage rule,
+                              qint64 rowBegin, qint64 rowEnd, qint64 width,
+                              std::vector<CellSpan>& out, std::vector<double>& weights) const
 {
     const qint64 c0 = std::max<qint64>(clampedFloor(p.minX), 0);
     const qint64 c1 = std::min(clampedFloor(p.maxX) + 1, width);
     if (c0 >= c1) {
         return;
     }
-    const Edge* first = edgesOf(p);
-    const auto last = std::lower_bound(first, first + ptrdiff_t(p.edgeCount), double(rowEnd),
+    const Edge* first = edges.data();
+    const auto last = std::lower_bound(first, first + edges.size(), double(rowEnd),
                                        [](const Edge& e, double y) { return e.y0 < y; });
     thread_local std::vector<const Edge*> active;
     thread_local RowAreas row;

@@ -2,6 +2,8 @@
 
 #include <QtGlobal>
 
+#include <algorithm>
+#include <utility>
 #include <vector>
 
 class OGRGeometry;
@@ -44,7 +46,7 @@ public:
     void add(const OGRGeometry* geometry, const double inverse[6], Coverage rule);
 
     size_t size() const { return m_polygons.size(); }
-    bool empty(size_t i) const { return m_polygons[i].edgeCount == 0; }
+    bool empty(size_t i) const { return m_polygons[i].ringCount == 0; }
     // Rows and columns the polygon can take cells in under a rule, unclipped.
     qint64 firstRow(size_t i, Coverage rule) const;
     qint64 endRow(size_t i, Coverage rule) const;
@@ -64,25 +66,56 @@ private:
         qint32 part;           // the polygon of a multipolygon the edge's ring belongs to
         qint32 sign;           // +1 or -1: direction of the ring and outer ring or hole
     };
+    struct Vertex {
+        double x, y; // in cell coordinates
+    };
+    struct Ring {
+        quint32 count; // vertices, the ring closed from the last to the first
+        qint32 part;
+        qint32 sign; // +1 for an outer ring running the way of rising area, else -1
+    };
     struct Polygon {
-        quint32 chunk = 0; // where its edges lie
-        quint32 offset = 0;
-        quint32 edgeCount = 0;
+        quint32 vertexChunk = 0;
+        quint32 vertexOffset = 0;
+        quint32 ringChunk = 0;
+        quint32 ringOffset = 0;
+        quint32 ringCount = 0;
         qint32 parts = 0;
         double minX = 0, minY = 0, maxX = 0, maxY = 0;
     };
+    // Items appended in runs that each stay in one chunk, so the store grows a chunk at a
+    // time and never copies what it holds.
+    template <class T> struct Chunked {
+        std::vector<std::vector<T>> chunks;
+        std::pair<quint32, quint32> append(const std::vector<T>& items)
+        {
+            constexpr size_t ChunkItems = 1 << 16;
+            if (chunks.empty() || chunks.back().capacity() - chunks.back().size() < items.size()) {
+                chunks.emplace_back();
+                chunks.back().reserve(std::max(ChunkItems, items.size()));
+            }
+            const auto at =
+                std::make_pair(quint32(chunks.size() - 1), quint32(chunks.back().size()));
+            chunks.back().insert(chunks.back().end(), items.begin(), items.end());
+            return at;
+        }
+        const T* at(quint32 chunk, quint32 offset) const { return chunks[chunk].data() + offset; }
+    };
+
     void addGeometry(const OGRGeometry& geometry, const double inverse[6], Polygon& polygon);
     void addRing(const OGRGeometry& ring, const double inverse[6], bool hole, Polygon& polygon);
-    void centreSpans(const Polygon& p, qint64 rowBegin, qint64 rowEnd, qint64 width,
-                     std::vector<CellSpan>& out) const;
-    void coverSpans(const Polygon& p, Coverage rule, qint64 rowBegin, qint64 rowEnd, qint64 width,
-                    std::vector<CellSpan>& out, std::vector<double>& weights) const;
+    // The polygon's edges that reach into rows [rowBegin, rowEnd), sorted by y0; horizontal
+    // ones, which cross no row and bound no area, are left out.
+    void edgesIn(const Polygon& p, qint64 rowBegin, qint64 rowEnd, std::vector<Edge>& out) const;
+    void centreSpans(const Polygon& p, const std::vector<Edge>& edges, qint64 rowBegin,
+                     qint64 rowEnd, qint64 width, std::vector<CellSpan>& out) const;
+    void coverSpans(const Polygon& p, const std::vector<Edge>& edges, Coverage rule,
+                    qint64 rowBegin, qint64 rowEnd, qint64 width, std::vector<CellSpan>& out,
+                    std::vector<double>& weights) const;
 
-    const Edge* edgesOf(const Polygon& p) const { return m_chunks[p.chunk].data() + p.offset; }
-
-    // Each polygon's edges, sorted by y0, lie in one chunk: the store grows a chunk at a time
-    // and never copies what it holds.
-    std::vector<std::vector<Edge>> m_chunks;
-    std::vector<Edge> m_edges; // the polygon being added
+    Chunked<Vertex> m_vertices;
+    Chunked<Ring> m_rings;
+    std::vector<Vertex> m_newVertices; // of the polygon being added
+    std::vector<Ring> m_newRings;
     std::vector<Polygon> m_polygons;
 };

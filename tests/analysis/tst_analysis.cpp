@@ -275,6 +275,7 @@ void TestAnalysis::matchesTheOracle()
     QCOMPARE(result.outputPath, out);
     QCOMPARE(progress, 100);
     QVERIFY(log.join('\n').contains("Class value 9 has no CLASS line"));
+    QVERIFY(!log.join('\n').contains("Class value -1")); // NoData
     QCOMPARE(log.join('\n').contains("areas are converted to square Feet"), row.units == "Feet");
     // The temporary parts are gone.
     QCOMPARE(QDir(m_results.path()).entryList(QDir::Files | QDir::Hidden),
