@@ -437,8 +437,11 @@ void AnalysisRun::scanBands()
     const std::vector<quint32> bands = m_analysisIndex.bands();
     int threads = m_options.threads > 0 ? m_options.threads : QThread::idealThreadCount();
     threads = int(std::clamp<qint64>(threads, 1, std::max<qint64>(qint64(bands.size()), 1)));
-    // Blocks are read once each: a large block cache would only hold memory.
-    GDALSetCacheMax64(std::min<GIntBig>(GDALGetCacheMax64(), (GIntBig(8) << 20) * threads));
+    // Blocks are read once each: a large block cache would only hold memory. The user's
+    // GDAL_CACHEMAX still rules.
+    if (!CPLGetConfigOption("GDAL_CACHEMAX", nullptr)) {
+        GDALSetCacheMax64((GIntBig(8) << 20) * threads);
+    }
 
     const size_t tileCells = size_t(m_tileWidth) * size_t(m_bandHeight);
     std::vector<Worker> workers(static_cast<size_t>(threads));

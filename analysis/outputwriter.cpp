@@ -212,8 +212,11 @@ void OutputWriter::writeFile(const QString& file,
         }
     }
 
-    m_source->ResetReading();
+    // One transaction where the format has them: a GeoPackage would otherwise commit, and
+    // wait for the disk, once per feature.
+    const bool transaction = out->StartTransaction() == OGRERR_NONE;
     takeGdalError();
+    m_source->ResetReading();
     qint64 n = 0;
     const int copied = int(m_copiedFields.size());
     while (FeaturePtr in = nextFeature(m_source, m_theme)) {
@@ -235,6 +238,9 @@ void OutputWriter::writeFile(const QString& file,
     }
     if (n != count) {
         fail(QStringLiteral("Theme %1 changed during the run").arg(m_theme));
+    }
+    if (transaction && out->CommitTransaction() != OGRERR_NONE) {
+        fail(QStringLiteral("Cannot write the output %1: %2").arg(m_target.path, takeGdalError()));
     }
     out.reset(); // closing writes what is still held
     const QString problem = takeGdalError();
