@@ -491,9 +491,8 @@ void AnalysisRun::scanBands()
             const size_t n = w.lookUp.size();
             for (size_t i = 0; i < n; ++i) {
                 // NoData cells are counted apart, not among the unknown values.
-                w.valueCounts[i] = w.lookUp[i] == NoDataIndex
-                                       ? 0
-                                       : w.valueCounts[i] + w.valueCounts[n + i];
+                w.valueCounts[i] =
+                    w.lookUp[i] == NoDataIndex ? 0 : w.valueCounts[i] + w.valueCounts[n + i];
             }
             w.valueCounts.resize(n);
             w.classes->countDense(w.valueCounts);
