@@ -224,8 +224,8 @@ void OutputWriter::writeFile(const QString& file,
             fail(QStringLiteral("Theme %1 changed during the run").arg(m_theme));
         }
         FeaturePtr feature{OGRFeature::CreateFeature(layer->GetLayerDefn())};
-        if (const OGRGeometry* g = in->GetGeometryRef(); g && !m_target.attributesOnly()) {
-            feature->SetGeometry(g);
+        if (!m_target.attributesOnly() && in->GetGeometryRef()) {
+            feature->SetGeometryDirectly(in->StealGeometry());
         }
         for (int i = 0; i < copied; ++i) {
             feature->SetField(i, in->GetRawFieldRef(m_copiedFields[size_t(i)]));
