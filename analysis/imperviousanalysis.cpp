@@ -851,6 +851,12 @@ QString ImperviousAnalysis::outputConflict(const ModelParamsFile& params,
         outKeys << fileKey(part);
     }
     for (const auto& [role, source] : inputs) {
+        // A GeoPackage output keeps the file's other layers: a theme read from one of them
+        // stays.
+        if (target->driver == QLatin1String("GPKG") && !source->layer.isEmpty() &&
+            source->layer.compare(target->layerName(), Qt::CaseInsensitive) != 0) {
+            continue;
+        }
         for (const QString& key : themeFileKeys(source->path)) {
             if (outKeys.contains(key)) {
                 return QStringLiteral("The output %1 would replace %2, a file of the %3")
