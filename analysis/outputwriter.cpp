@@ -108,6 +108,13 @@ void OutputWriter::write(const std::function<void(OGRFeature&, qint64)>& fill, q
     try {
         writeFile(QDir(tempDir).filePath(outInfo.fileName()), fill, count);
         const QStringList written = QDir(tempDir).entryList(QDir::Files | QDir::Hidden);
+        // Formats that write a folder (a file geodatabase) cannot be put in place as files.
+        if (written.isEmpty() ||
+            !QDir(tempDir).entryList(QDir::Dirs | QDir::NoDotAndDotDot | QDir::Hidden).isEmpty()) {
+            fail(QStringLiteral(
+                     "Cannot write the output %1: the format %2 writes a folder, not files")
+                     .arg(m_target.path, m_target.driver));
+        }
         QStringList stale;
         for (const QString& path : m_target.files()) {
             stale << QFileInfo(path).fileName();
@@ -178,10 +185,15 @@ void OutputWriter::writeFile(const QString& file,
     if (m_target.driver == QLatin1String("FlatGeobuf")) {
         options = CSLSetNameValue(options, "SPATIAL_INDEX", "NO"); // it would reorder features
     }
-    // Shapefiles take polygons and multipolygons as one type; other formats are told neither.
+    // Shapefiles take polygons and multipolygons as one type; other formats get
+    // multipolygons throughout, when the theme holds polygons.
+    const auto sourceType = wkbFlatten(m_source->GetGeomType());
+    const bool polygons = sourceType == wkbPolygon || sourceType == wkbMultiPolygon;
     const OGRwkbGeometryType type = m_target.attributesOnly() ? wkbNone
                                     : m_target.shapefile()    ? wkbPolygon
+                                    : polygons                ? wkbMultiPolygon
                                                               : wkbUnknown;
+    const bool toMulti = type == wkbMultiPolygon;
     OGRLayer* layer = out->CreateLayer(
         m_target.layerName().toUtf8().constData(),
         m_target.attributesOnly() ? nullptr : m_source->GetSpatialRef(), type, options);
@@ -225,7 +237,9 @@ void OutputWriter::writeFile(const QString& file,
         }
         FeaturePtr feature{OGRFeature::CreateFeature(layer->GetLayerDefn())};
         if (!m_target.attributesOnly() && in->GetGeometryRef()) {
-            feature->SetGeometryDirectly(in->StealGeometry());
+            OGRGeometry* geometry = in->StealGeometry();
+            feature->SetGeometryDirectly(toMulti ? OGRGeometryFactory::forceToMultiPolygon(geometry)
+                                                 : geometry);
         }
         for (int i = 0; i < copied; ++i) {
             feature->SetField(i, in->GetRawFieldRef(m_copiedFields[size_t(i)]));

@@ -432,6 +432,14 @@ void TestAnalysis::commandLineReportsByExitStatus()
                  &out, &err),
              0);
     QVERIFY(readOutput(m_out->filePath("result.gpkg")).value(0).classAreas.size() > 1);
+
+    // A format that writes a folder is refused, not reported done with nothing in place.
+    file.open(QIODevice::WriteOnly);
+    file.write(paramsFor(Row{}, "result.gdb"));
+    file.close();
+    QCOMPARE(run({params, "--data", m_tiled.path(), "--format", "OpenFileGDB"}, &out, &err), 1);
+    QVERIFY2(err.endsWith("the format OpenFileGDB writes a folder, not files\n"), err.constData());
+    QVERIFY(!QFileInfo::exists(m_out->filePath("result.gdb")));
 }
 
 void TestAnalysis::refusesBadInput_data()
