@@ -812,13 +812,6 @@ std::optional<Coverage> ImperviousAnalysis::coverageByName(const QString& name)
     return std::nullopt;
 }
 
-QString ImperviousAnalysis::outputPath(const ModelParamsFile& params, const QString& format)
-{
-    QString ignored;
-    const auto target = OutputTarget::resolve(params.outTheme, format, &ignored);
-    return target ? target->path : QFileInfo(params.outTheme).absoluteFilePath();
-}
-
 QString ImperviousAnalysis::outputConflict(const ModelParamsFile& params,
                                            const DataCatalog& catalog, const QString& format)
 {

@@ -51,8 +51,6 @@ public:
 
     // "centre", "exact" or "touched"; nothing for another word.
     static std::optional<Coverage> coverageByName(const QString& name);
-    // The output's path: absolute, ".shp" added when neither the name nor format gives one.
-    static QString outputPath(const ModelParamsFile& params, const QString& format = {});
     // Why the output would replace a file of a theme the run reads, or "" when it would not.
     static QString outputConflict(const ModelParamsFile& params, const DataCatalog& catalog,
                                   const QString& format = {});
