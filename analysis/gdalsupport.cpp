@@ -9,8 +9,9 @@ thread_local QString lastError;
 
 void CPL_STDCALL collectError(CPLErr severity, CPLErrorNum, const char* message)
 {
-    if (severity >= CE_Failure)
+    if (severity >= CE_Failure) {
         lastError = QString::fromUtf8(message);
+    }
 }
 
 } // namespace
@@ -23,8 +24,9 @@ void initGdal()
         CPLSetErrorHandler(collectError);
         // Each block is read once, so a large block cache only costs memory; the user's
         // GDAL_CACHEMAX still rules.
-        if (!CPLGetConfigOption("GDAL_CACHEMAX", nullptr))
+        if (!CPLGetConfigOption("GDAL_CACHEMAX", nullptr)) {
             GDALSetCacheMax64(32 * 1024 * 1024);
+        }
     });
 }
 
@@ -49,15 +51,19 @@ GdalDatasetPtr openVector(const QString& path)
 
 QString unitsName(const OGRSpatialReference* srs)
 {
-    if (!srs)
+    if (!srs) {
         return {};
-    if (srs->IsGeographic())
+    }
+    if (srs->IsGeographic()) {
         return QStringLiteral("Degrees");
+    }
     const double metres = srs->GetLinearUnits();
-    if (std::abs(metres - 1.0) < 1e-9)
+    if (std::abs(metres - 1.0) < 1e-9) {
         return QStringLiteral("Meters");
+    }
     // The international and the US survey foot.
-    if (std::abs(metres - 0.3048) < 1e-6)
+    if (std::abs(metres - 0.3048) < 1e-6) {
         return QStringLiteral("Feet");
+    }
     return {};
 }

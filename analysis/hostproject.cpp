@@ -97,7 +97,8 @@ QStringList HostProject::themesRead(const ModelParamsFile& params)
     return themes;
 }
 
-QString HostProject::checkRun(const ModelParamsFile& params, bool willRun) const
+QString HostProject::checkRun(const ModelParamsFile& params, bool willRun,
+                              const QString& format) const
 {
     const QString prefix = QFileInfo(ModelParamsFile::FileName).fileName() + QStringLiteral(": ");
     if (params.view != viewName)
@@ -135,7 +136,7 @@ QString HostProject::checkRun(const ModelParamsFile& params, bool willRun) const
         return prefix +
                QStringLiteral("output folder %1 does not exist").arg(output.absolutePath());
     // Refused before the run too, so that the user hears it at once and no input is at stake.
-    const QString conflict = ImperviousAnalysis::outputConflict(params, data);
+    const QString conflict = ImperviousAnalysis::outputConflict(params, data, format);
     if (!conflict.isEmpty())
         return prefix + conflict;
     return {};

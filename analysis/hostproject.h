@@ -43,7 +43,8 @@ struct HostProject {
     // The first reason the parameters do not fit this project, or "": the view, the themes
     // and their fields exist and are of the right kind; with `willRun`, the output folder too.
     // The one check before a run, for tarnhost and tarn-analyze --check alike.
-    QString checkRun(const ModelParamsFile& params, bool willRun) const;
+    QString checkRun(const ModelParamsFile& params, bool willRun,
+                     const QString& format = QString()) const;
 
     // Reads a project description (JSON). `$TEMP` at the start of the working directory stands
     // for the temporary folder; a relative one is taken from the project file's folder.

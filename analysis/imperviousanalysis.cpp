@@ -1,158 +1,74 @@
 #include "imperviousanalysis.h"
 
-#include "gdalsupport.h"
-#include "polygonscan.h"
+#include "analysiserror.h"
+#include "analysisinputs.h"
+#include "bandloop.h"
+#include "outputwriter.h"
 
-#include <QCoreApplication>
 #include <QDir>
-#include <QFile>
 #include <QFileInfo>
-#include <QtEndian>
-
-#include <ogr_spatialref.h>
+#include <QThread>
 
 #include <algorithm>
 #include <cmath>
-#include <map>
-#include <memory>
-#include <unordered_map>
+#include <limits>
 
 namespace {
 
-// Cell classes are held as indices into the coefficient tables; these two come first.
-constexpr int32_t UnknownIndex = 0;
-constexpr int32_t NoDataIndex = 1;
-constexpr int32_t FirstClassIndex = 2;
-
 constexpr int High = 0, Medium = 1, Low = 2;
 
-struct AnalysisError {
-    QString message;
-};
+// The polygons of a set in each band of rows: (band, polygon) pairs in that order, so a
+// polygon is visited only in the bands it spans, in layer order within a band.
+struct BandIndex {
+    std::vector<std::pair<quint32, quint32>> entries;
 
-[[noreturn]] void fail(const QString& message)
-{
-    throw AnalysisError{message};
-}
-
-struct SrsDeleter {
-    void operator()(OGRSpatialReference* srs) const { srs->Release(); }
-};
-using SrsPtr = std::unique_ptr<OGRSpatialReference, SrsDeleter>;
-struct TransformDeleter {
-    void operator()(OGRCoordinateTransformation* t) const
+    void build(const PolygonStore& store, Coverage rule, qint64 bandHeight, const Raster& raster)
     {
-        OGRCoordinateTransformation::DestroyCT(t);
-    }
-};
-using TransformPtr = std::unique_ptr<OGRCoordinateTransformation, TransformDeleter>;
-struct FeatureDeleter {
-    void operator()(OGRFeature* feature) const { OGRFeature::DestroyFeature(feature); }
-};
-using FeaturePtr = std::unique_ptr<OGRFeature, FeatureDeleter>;
-
-const char* typeName(GDALDataType type)
-{
-    return GDALGetDataTypeName(type);
-}
-
-bool isIntegerType(GDALDataType type)
-{
-    return type == GDT_Byte || type == GDT_UInt16 || type == GDT_Int16 || type == GDT_UInt32 ||
-           type == GDT_Int32 || type == GDT_UInt64 || type == GDT_Int64;
-}
-
-// Class value -> index, the first CLASS line of a value counting. Values of 16-bit rasters
-// and of a narrow range of classes are looked up in a table, the rest in a hash.
-class ClassTable {
-public:
-    ClassTable(const QVector<ModelParamsFile::LCClass>& lines, GDALDataType type)
-    {
-        for (const auto& line : lines)
-            if (!m_index.count(line.id)) {
-                m_index.emplace(line.id, FirstClassIndex + int32_t(m_classes.size()));
-                m_classes.push_back(line);
+        for (size_t i = 0; i < store.size(); ++i) {
+            if (store.empty(i) || store.endColumn(i, rule) <= 0 ||
+                store.firstColumn(i, rule) >= raster.width) {
+                continue;
             }
-        qint64 lo = m_classes.front().id;
-        qint64 hi = lo;
-        for (const auto& c : m_classes) {
-            lo = std::min<qint64>(lo, c.id);
-            hi = std::max<qint64>(hi, c.id);
+            const qint64 first = std::max<qint64>(store.firstRow(i, rule), 0);
+            const qint64 end = std::min<qint64>(store.endRow(i, rule), raster.height);
+            for (qint64 band = first / bandHeight; first < end && band <= (end - 1) / bandHeight;
+                 ++band) {
+                entries.push_back({quint32(band), quint32(i)});
+            }
         }
-        if (type == GDT_Byte) {
-            lo = std::min<qint64>(lo, 0);
-            hi = std::max<qint64>(hi, 255);
-        } else if (type == GDT_Int16 || type == GDT_UInt16) {
-            lo = std::min<qint64>(lo, type == GDT_Int16 ? -32768 : 0);
-            hi = std::max<qint64>(hi, type == GDT_Int16 ? 32767 : 65535);
+        std::sort(entries.begin(), entries.end());
+        entries.shrink_to_fit();
+    }
+
+    std::pair<size_t, size_t> range(quint32 band) const
+    {
+        const auto less = [](const std::pair<quint32, quint32>& e, quint32 b) {
+            return e.first < b;
+        };
+        const auto greater = [](quint32 b, const std::pair<quint32, quint32>& e) {
+            return b < e.first;
+        };
+        const auto lo = std::lower_bound(entries.begin(), entries.end(), band, less);
+        const auto hi = std::upper_bound(lo, entries.end(), band, greater);
+        return {size_t(lo - entries.begin()), size_t(hi - entries.begin())};
+    }
+
+    std::vector<quint32> bands() const
+    {
+        std::vector<quint32> out;
+        for (const auto& e : entries) {
+            if (out.empty() || out.back() != e.first) {
+                out.push_back(e.first);
+            }
         }
-        if (hi - lo < (1 << 20)) {
-            m_lo = lo;
-            m_hi = hi;
-            m_dense.assign(size_t(hi - lo + 1), UnknownIndex);
-            m_unknownDense.assign(m_dense.size(), 0);
-            for (const auto& [id, index] : m_index)
-                m_dense[size_t(id - lo)] = index;
-        }
+        return out;
     }
-
-    int32_t indexOf(qint64 value) const
-    {
-        const auto it = m_index.find(value);
-        return it == m_index.end() ? UnknownIndex : it->second;
-    }
-
-    // Maps a value read from the raster, noting values that have no CLASS line.
-    int32_t map(qint64 value)
-    {
-        if (value >= m_lo && value <= m_hi) {
-            const int32_t index = m_dense[size_t(value - m_lo)];
-            if (index == UnknownIndex)
-                ++m_unknownDense[size_t(value - m_lo)];
-            return index;
-        }
-        const int32_t index = indexOf(value);
-        if (index == UnknownIndex)
-            ++m_unknownSparse[value];
-        return index;
-    }
-
-    int indexCount() const { return FirstClassIndex + int(m_classes.size()); }
-    const ModelParamsFile::LCClass& cls(int32_t index) const
-    {
-        return m_classes[size_t(index - FirstClassIndex)];
-    }
-    std::map<qint64, qint64> unknownValues() const
-    {
-        std::map<qint64, qint64> values(m_unknownSparse.begin(), m_unknownSparse.end());
-        for (size_t i = 0; i < m_unknownDense.size(); ++i)
-            if (m_unknownDense[i])
-                values[m_lo + qint64(i)] += m_unknownDense[i];
-        return values;
-    }
-
-private:
-    std::unordered_map<qint64, int32_t> m_index;
-    std::vector<ModelParamsFile::LCClass> m_classes;
-    qint64 m_lo = 1;
-    qint64 m_hi = 0;
-    std::vector<int32_t> m_dense;
-    std::vector<qint64> m_unknownDense;
-    std::unordered_map<qint64, qint64> m_unknownSparse;
-};
-
-// The polygons of one theme in cell coordinates, and the bounding rows of each.
-struct PolygonSet {
-    QString theme;
-    std::vector<PolygonScan> scans;
-    std::vector<double> values; // the density theme's field, per polygon
-    bool overlapsRaster = false;
 };
 
 // Spans of one polygon set within a band of rows, grouped by polygon.
 struct BandSpans {
     struct Group {
-        int polygon;
+        quint32 polygon;
         qint64 firstColumn;
         qint64 endColumn;
         size_t begin;
@@ -160,276 +76,53 @@ struct BandSpans {
     };
     std::vector<Group> groups;
     std::vector<CellSpan> spans;
+    std::vector<double> weights;
 
-    void build(const PolygonSet& set, qint64 rowBegin, qint64 rowEnd, qint64 width)
+    void build(const PolygonSet& set, const BandIndex& index, Coverage rule, quint32 band,
+               qint64 rowBegin, qint64 rowEnd, qint64 width)
     {
         groups.clear();
         spans.clear();
-        for (size_t i = 0; i < set.scans.size(); ++i) {
-            const PolygonScan& scan = set.scans[i];
-            if (scan.empty() || scan.endRow() <= rowBegin || scan.firstRow() >= rowEnd ||
-                scan.endColumn() <= 0 || scan.firstColumn() >= width)
-                continue;
+        weights.clear();
+        const auto [lo, hi] = index.range(band);
+        for (size_t k = lo; k < hi; ++k) {
+            const quint32 i = index.entries[k].second;
             const size_t begin = spans.size();
-            scan.spans(rowBegin, rowEnd, width, spans);
-            if (spans.size() > begin)
-                groups.push_back({int(i), std::max<qint64>(scan.firstColumn(), 0),
-                                  std::min(scan.endColumn(), width), begin, spans.size()});
-        }
-    }
-};
-
-struct Raster {
-    GdalDatasetPtr dataset;
-    GDALRasterBand* band = nullptr;
-    int width = 0;
-    int height = 0;
-    double geoTransform[6] = {};
-    double inverse[6] = {};
-    SrsPtr srs;
-    bool hasNoData = false;
-    double noData = 0;
-};
-
-OGRLayer* openLayer(const DataCatalog::Source& source, GdalDatasetPtr& dataset,
-                    const QString& theme)
-{
-    if (!QFileInfo::exists(source.path))
-        fail(QStringLiteral("File of theme %1 not found: %2").arg(theme, source.path));
-    dataset = openVector(source.path);
-    if (!dataset)
-        fail(QStringLiteral("Theme %1: %2 cannot be read as polygons: %3")
-                 .arg(theme, source.path, takeGdalError()));
-    OGRLayer* layer = source.layer.isEmpty()
-                          ? dataset->GetLayer(0)
-                          : dataset->GetLayerByName(source.layer.toUtf8().constData());
-    if (!layer)
-        fail(QStringLiteral("Theme %1: no layer %2 in %3")
-                 .arg(theme, source.layer.isEmpty() ? QStringLiteral("at all") : source.layer,
-                      source.path));
-    return layer;
-}
-
-// A theme the catalogue lacks: its file may be there but unusable, which the user must hear.
-[[noreturn]] void failMissingTheme(const DataCatalog& catalog, const QString& kind,
-                                   const QString& theme)
-{
-    const auto why = catalog.leftOut.find(theme);
-    if (why != catalog.leftOut.end())
-        fail(QStringLiteral("%1 theme %2 cannot be used: %3").arg(kind, theme, *why));
-    fail(QStringLiteral("%1 theme %2 has no data file").arg(kind, theme));
-}
-
-const DataCatalog::Source& polygonSource(const DataCatalog& catalog, const QString& theme)
-{
-    const DataCatalog::PolygonTheme* found = catalog.findPolygon(theme);
-    if (!found)
-        failMissingTheme(catalog, QStringLiteral("Polygon"), theme);
-    return found->source;
-}
-
-int fieldIndex(OGRLayer* layer, const QString& field, const QString& theme)
-{
-    const int index = layer->GetLayerDefn()->GetFieldIndex(field.toUtf8().constData());
-    if (index < 0)
-        fail(QStringLiteral("Field %1 not found in theme %2").arg(field, theme));
-    return index;
-}
-
-// The transformation from a layer's coordinate system to the raster's, or none when they
-// agree or either is unknown.
-TransformPtr transformFor(OGRLayer* layer, const Raster& raster, const QString& theme,
-                          const ImperviousAnalysis::LogFunction& log)
-{
-    const OGRSpatialReference* layerSrs = layer->GetSpatialRef();
-    if (!layerSrs || !raster.srs) {
-        if (log && (layerSrs || raster.srs))
-            log(QStringLiteral("Theme %1: coordinate system unknown on one side; taken to be "
-                               "the same as the land cover raster's")
-                    .arg(theme));
-        return {};
-    }
-    if (layerSrs->IsSame(raster.srs.get()))
-        return {};
-    SrsPtr from(layerSrs->Clone());
-    from->SetAxisMappingStrategy(OAMS_TRADITIONAL_GIS_ORDER);
-    TransformPtr transform(OGRCreateCoordinateTransformation(from.get(), raster.srs.get()));
-    if (!transform)
-        fail(QStringLiteral("Theme %1 cannot be transformed to the land cover raster's "
-                            "coordinate system: %2")
-                 .arg(theme, takeGdalError()));
-    if (log) {
-        const char* name = layerSrs->GetName();
-        log(QStringLiteral("Theme %1 is transformed from %2 to the land cover raster's "
-                           "coordinate system")
-                .arg(theme, QString::fromUtf8(name ? name : "its coordinate system")));
-    }
-    return transform;
-}
-
-// Reads the next feature of a layer; nothing at the end. A read error ends the run: a
-// feature left out silently would shift every later result to the wrong polygon.
-FeaturePtr nextFeature(OGRLayer* layer, const QString& theme)
-{
-    FeaturePtr feature{layer->GetNextFeature()};
-    const QString problem = takeGdalError();
-    if (!problem.isEmpty())
-        fail(QStringLiteral("Theme %1 cannot be read: %2").arg(theme, problem));
-    return feature;
-}
-
-// Fails unless every feature of the layer was read: a shapefile whose .dbf holds fewer
-// records than the .shp holds shapes ends its features early without any error. A
-// shapefile's two counts come from the headers of its index and its table, since records
-// marked deleted are skipped in reading but counted by the layer.
-void checkFeatureCount(GDALDataset* dataset, OGRLayer* layer, qint64 read, const QString& theme)
-{
-    QString shx;
-    QString dbf;
-    if (EQUAL(dataset->GetDriverName(), "ESRI Shapefile")) {
-        char** files = dataset->GetFileList();
-        for (char** file = files; file && *file; ++file) {
-            const QString path = QString::fromUtf8(*file);
-            if (path.endsWith(QLatin1String(".shx"), Qt::CaseInsensitive))
-                shx = path;
-            else if (path.endsWith(QLatin1String(".dbf"), Qt::CaseInsensitive))
-                dbf = path;
-        }
-        CSLDestroy(files);
-    }
-    if (!shx.isEmpty() && !dbf.isEmpty()) {
-        QFile table(dbf);
-        const QByteArray header = table.open(QIODevice::ReadOnly) ? table.read(8) : QByteArray();
-        if (header.size() < 8)
-            fail(QStringLiteral("Theme %1 cannot be read: %2 has no table header").arg(theme, dbf));
-        const qint64 records = qFromLittleEndian<quint32>(header.constData() + 4);
-        const qint64 shapes = (QFileInfo(shx).size() - 100) / 8;
-        if (records != shapes)
-            fail(QStringLiteral("Theme %1 cannot be read whole: its table holds %2 records for "
-                                "%3 shapes")
-                     .arg(theme)
-                     .arg(records)
-                     .arg(shapes));
-        return;
-    }
-    const qint64 count = layer->GetFeatureCount(TRUE);
-    if (count >= 0 && count != read)
-        fail(QStringLiteral("Theme %1 cannot be read whole: %2 of its %3 features read")
-                 .arg(theme)
-                 .arg(read)
-                 .arg(count));
-}
-
-// Reads a theme's polygons into cell coordinates. valueField >= 0 also keeps that field
-// (the density); features where it is null get NaN.
-PolygonSet readPolygons(const DataCatalog& catalog, const QString& theme, const QString& field,
-                        bool keepValues, const Raster& raster,
-                        const ImperviousAnalysis::LogFunction& log)
-{
-    GdalDatasetPtr dataset;
-    OGRLayer* layer = openLayer(polygonSource(catalog, theme), dataset, theme);
-    int valueField = -1;
-    if (!field.isEmpty()) {
-        valueField = fieldIndex(layer, field, theme);
-        const OGRFieldType type = layer->GetLayerDefn()->GetFieldDefn(valueField)->GetType();
-        if (keepValues && type != OFTInteger && type != OFTInteger64 && type != OFTReal)
-            fail(QStringLiteral("Field %1 of theme %2 is not numeric").arg(field, theme));
-    }
-    const TransformPtr transform = transformFor(layer, raster, theme, log);
-
-    PolygonSet set;
-    set.theme = theme;
-    layer->ResetReading();
-    takeGdalError();
-    while (FeaturePtr feature = nextFeature(layer, theme)) {
-        const OGRGeometry* geometry = feature->GetGeometryRef();
-        PolygonScan scan;
-        if (geometry) {
-            if (transform) {
-                std::unique_ptr<OGRGeometry> copy(geometry->clone());
-                if (copy->transform(transform.get()) != OGRERR_NONE)
-                    fail(QStringLiteral("Theme %1: feature %2 cannot be transformed to the land "
-                                        "cover raster's coordinate system")
-                             .arg(theme)
-                             .arg(feature->GetFID()));
-                scan = PolygonScan(*copy, raster.inverse);
-            } else {
-                scan = PolygonScan(*geometry, raster.inverse);
+            set.store.spans(i, rule, rowBegin, rowEnd, width, spans, weights);
+            if (spans.size() > begin) {
+                groups.push_back({i, std::max<qint64>(set.store.firstColumn(i, rule), 0),
+                                  std::min(set.store.endColumn(i, rule), width), begin,
+                                  spans.size()});
             }
         }
-        if (!scan.empty() && scan.endRow() > 0 && scan.firstRow() < raster.height &&
-            scan.endColumn() > 0 && scan.firstColumn() < raster.width)
-            set.overlapsRaster = true;
-        if (keepValues)
-            set.values.push_back(feature->IsFieldSetAndNotNull(valueField)
-                                     ? feature->GetFieldAsDouble(valueField)
-                                     : std::nan(""));
-        set.scans.push_back(std::move(scan));
     }
-    checkFeatureCount(dataset.get(), layer, qint64(set.scans.size()), theme);
-    return set;
-}
+};
 
-Raster openLandCover(const DataCatalog& catalog, const QString& theme)
-{
-    const DataCatalog::GridTheme* grid = catalog.findGrid(theme);
-    if (!grid)
-        failMissingTheme(catalog, QStringLiteral("Land cover"), theme);
-    const QString& path = grid->source.path;
-    if (!QFileInfo::exists(path))
-        fail(QStringLiteral("Land cover file not found: %1").arg(path));
-    Raster raster;
-    raster.dataset = openRaster(path);
-    if (!raster.dataset)
-        fail(QStringLiteral("Land cover file %1 cannot be read: %2").arg(path, takeGdalError()));
-    if (raster.dataset->GetRasterCount() < 1)
-        fail(QStringLiteral("Land cover file %1 has no band").arg(path));
-    raster.band = raster.dataset->GetRasterBand(1);
-    if (!isIntegerType(raster.band->GetRasterDataType()))
-        fail(QStringLiteral("Land cover raster %1 is not an integer raster (band 1 holds %2 "
-                            "values)")
-                 .arg(path, QString::fromLatin1(typeName(raster.band->GetRasterDataType()))));
-    raster.width = raster.dataset->GetRasterXSize();
-    raster.height = raster.dataset->GetRasterYSize();
-    if (raster.dataset->GetGeoTransform(raster.geoTransform) != CE_None)
-        fail(QStringLiteral("Land cover raster %1 has no georeference").arg(path));
-    if (raster.geoTransform[2] != 0 || raster.geoTransform[4] != 0)
-        fail(QStringLiteral("Land cover raster %1 is rotated; it must be north up").arg(path));
-    if (!GDALInvGeoTransform(raster.geoTransform, raster.inverse))
-        fail(QStringLiteral("Land cover raster %1 has a cell size of 0").arg(path));
-    if (const OGRSpatialReference* srs = raster.dataset->GetSpatialRef()) {
-        if (srs->IsGeographic())
-            fail(QStringLiteral("Land cover raster %1 is in a geographic coordinate system "
-                                "(degrees); cell areas need a projected one")
-                     .arg(path));
-        raster.srs.reset(srs->Clone());
-        raster.srs->SetAxisMappingStrategy(OAMS_TRADITIONAL_GIS_ORDER);
-    }
-    int hasNoData = 0;
-    raster.noData = raster.band->GetNoDataValue(&hasNoData);
-    raster.hasNoData = hasNoData != 0;
-    return raster;
-}
+// What one band adds to its polygons: cell counts (or shares) by level and class index.
+struct BandResult {
+    qint64 rowEnd = 0;
+    std::vector<quint32> polygons;
+    std::vector<double> histograms; // histogramSize per polygon
+};
+
+// What a thread holds: its own handle on the raster, class table and buffers.
+struct Worker {
+    GdalDatasetPtr dataset;
+    GDALRasterBand* band = nullptr;
+    std::optional<ClassTable> classes;
+    std::vector<int32_t> lookUp;     // for 8 and 16-bit rasters: value -> class index
+    std::vector<qint64> valueCounts; // and cells by value, twice to keep additions apart
+    std::vector<qint64> values;
+    std::vector<int32_t> cellClass;
+    std::vector<uint8_t> cellLevel;
+    BandSpans analysis;
+    BandSpans density;
+    std::vector<BandSpans> scenarios;
+};
 
 QString areaText(double value)
 {
     return QString::number(value, 'f', 2);
-}
-
-// The output shapefile's parts, named by the path of its .shp.
-QStringList shapefileParts(const QString& shpPath)
-{
-    const QString base = shpPath.left(shpPath.size() - 4);
-    QStringList parts;
-    for (const char* suffix : {".shp", ".shx", ".dbf", ".prj", ".cpg", ".qix", ".sbn", ".sbx"})
-        parts << base + QLatin1String(suffix);
-    return parts;
-}
-
-void removeFiles(const QStringList& paths)
-{
-    for (const QString& path : paths)
-        QFile::remove(path);
 }
 
 // A file's path with its folder resolved and its extension in lower case: two paths with one
@@ -450,109 +143,720 @@ QStringList themeFileKeys(const QString& path)
 {
     QStringList keys{fileKey(path)};
     const QString target = QFileInfo(path).canonicalFilePath();
-    if (!target.isEmpty())
+    if (!target.isEmpty()) {
         keys << fileKey(target);
-    if (path.endsWith(QLatin1String(".shp"), Qt::CaseInsensitive))
-        for (const QString& part : shapefileParts(path))
+    }
+    if (path.endsWith(QLatin1String(".shp"), Qt::CaseInsensitive)) {
+        for (const QString& part : OutputTarget{path, QStringLiteral("ESRI Shapefile")}.files()) {
             keys << fileKey(part);
+        }
+    }
     return keys;
-}
-
-// Puts a new shapefile in place of an earlier one as a whole: the earlier parts are moved
-// aside, the new ones renamed in, and on any failure the earlier ones are put back. parts
-// are the suffixes the new set must have.
-void replaceShapefile(const QString& tempShp, const QString& outPath, const QStringList& parts)
-{
-    const QStringList from = shapefileParts(tempShp);
-    const QStringList to = shapefileParts(outPath);
-    const QFileInfo outInfo(outPath);
-    const QStringList aside =
-        shapefileParts(outInfo.absoluteDir().filePath(QStringLiteral(".tarn-%1-old-%2.shp")
-                                                          .arg(QCoreApplication::applicationPid())
-                                                          .arg(outInfo.completeBaseName())));
-    for (const QString& path : to) {
-        const QFileInfo info(path);
-        if ((info.exists() || info.isSymLink()) && !info.isFile())
-            fail(QStringLiteral("Cannot write the output %1: %2 is in the way and is not a file")
-                     .arg(outPath, path));
-    }
-    for (int i = 0; i < from.size(); ++i)
-        if (parts.contains(QFileInfo(from[i]).suffix()) && !QFileInfo(from[i]).isFile())
-            fail(QStringLiteral("Cannot write the output %1: its part %2 was not written")
-                     .arg(outPath, from[i]));
-
-    QVector<int> movedAside;
-    QVector<int> movedIn;
-    const auto undo = [&](const QString& why) {
-        for (int i : movedIn)
-            QFile::rename(to[i], from[i]);
-        for (int i : movedAside)
-            QFile::rename(aside[i], to[i]);
-        fail(why);
-    };
-    for (int i = 0; i < to.size(); ++i) {
-        if (!QFileInfo(to[i]).isFile())
-            continue;
-        QFile::remove(aside[i]);
-        QFile file(to[i]);
-        if (!file.rename(aside[i]))
-            undo(QStringLiteral("Cannot move the earlier output %1 aside: %2")
-                     .arg(to[i], file.errorString()));
-        movedAside << i;
-    }
-    for (int i = 0; i < from.size(); ++i) {
-        if (!parts.contains(QFileInfo(from[i]).suffix()))
-            continue;
-        QFile file(from[i]);
-        if (!file.rename(to[i]))
-            undo(QStringLiteral("Cannot rename %1 to %2: %3")
-                     .arg(from[i], to[i], file.errorString()));
-        movedIn << i;
-    }
-    for (int i : movedAside)
-        QFile::remove(aside[i]);
 }
 
 } // namespace
 
-QString ImperviousAnalysis::outputPath(const ModelParamsFile& params)
+namespace {
+
+using PolygonResult = ImperviousAnalysis::PolygonResult;
+
+// The fields the analysis adds to each output feature, in this order.
+struct ResultField {
+    OutputField field;
+    double (*value)(const PolygonResult&);
+};
+const ResultField resultFields[] = {
+    {{"LC_AREA", OFTReal, 24, 6}, [](const PolygonResult& r) { return r.lcArea; }},
+    {{"IS_AREA", OFTReal, 24, 6}, [](const PolygonResult& r) { return r.isArea; }},
+    {{"IS_PCT", OFTReal, 12, 6}, [](const PolygonResult& r) { return r.isPct; }},
+    {{"NODATA_CT", OFTInteger64, 18, 0}, [](const PolygonResult& r) { return double(r.noData); }},
+    {{"UNK_CT", OFTInteger64, 18, 0}, [](const PolygonResult& r) { return double(r.unknown); }},
+};
+
+bool isResultField(const QString& name)
 {
-    QString path = QFileInfo(params.outTheme).absoluteFilePath();
-    if (!path.endsWith(QLatin1String(".shp"), Qt::CaseInsensitive))
-        path += QLatin1String(".shp");
-    return path;
+    for (const ResultField& f : resultFields) {
+        if (name.compare(QLatin1String(f.field.name), Qt::CaseInsensitive) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// Per polygon, the sums kept across bands; class areas follow when asked for.
+enum Sum { AllCells, NoDataCells, UnknownCells, Weighted, FirstClassSlot };
+
+// One run of the analysis, step by step; each step fails with the user's message.
+class AnalysisRun {
+public:
+    AnalysisRun(const ModelParamsFile& params, const DataCatalog& catalog,
+                const ImperviousAnalysis::Options& options, int minimumBandHeight,
+                ImperviousAnalysis::LogFunction log, ImperviousAnalysis::ProgressFunction progress)
+        : p(params), m_catalog(catalog), m_options(options), m_minimumBandHeight(minimumBandHeight),
+          m_log(std::move(log)), m_progress(std::move(progress))
+    {
+    }
+
+    ImperviousAnalysis::Result run()
+    {
+        checkOutput();
+        openRaster();
+        readThemes();
+        prepareWeights();
+        scanBands();
+        ImperviousAnalysis::Result result;
+        result.polygons = totals();
+        writeOutput(result.polygons);
+        logTotals(result.polygons);
+        result.outputPath = m_target.path;
+        result.ok = true;
+        return result;
+    }
+
+private:
+    void log(const QString& line) const
+    {
+        if (m_log) {
+            m_log(line);
+        }
+    }
+    void checkOutput();
+    void openRaster();
+    void readThemes();
+    void prepareWeights();
+    void planBands();
+    void scanBands();
+    BandResult scanBand(quint32 band, Worker& w) const;
+    void readTile(Worker& w, qint64 colBegin, qint64 rowBegin, int cols, int rows) const;
+    void addBand(const BandResult& band);
+    QVector<PolygonResult> totals() const;
+    std::vector<std::pair<int, QByteArray>> classFields() const;
+    void writeOutput(const QVector<PolygonResult>& polygons);
+    void logTotals(const QVector<PolygonResult>& polygons) const;
+
+    const ModelParamsFile& p;
+    const DataCatalog& m_catalog;
+    const ImperviousAnalysis::Options m_options;
+    const int m_minimumBandHeight;
+    const ImperviousAnalysis::LogFunction m_log;
+    const ImperviousAnalysis::ProgressFunction m_progress;
+
+    OutputTarget m_target;
+    const DataCatalog::Source* m_analysisSource = nullptr;
+    Raster m_raster;
+    double m_cellArea = 0; // in square LCUNITS
+    QString m_lcUnits;
+    PolygonSet m_analysis;
+    std::vector<PolygonSet> m_scenarios;
+    PolygonSet m_density;
+    bool m_calculate = false;
+
+    std::optional<ClassTable> m_classes;
+    int m_indexCount = 0;
+    int m_levels = 1;
+    std::vector<double> m_weights;        // by level and class index
+    std::vector<int32_t> m_scenarioClass; // class index per scenario
+    std::vector<uint8_t> m_densityLevel;  // per density polygon
+    size_t m_histogramSize = 0;
+    size_t m_stride = 0; // sums per polygon
+    std::vector<double> m_sums;
+    std::map<qint64, qint64> m_unknownValues;
+
+    qint64 m_bandHeight = 0;
+    qint64 m_tileWidth = 0;
+    BandIndex m_analysisIndex;
+    BandIndex m_densityIndex;
+    std::vector<BandIndex> m_scenarioIndex;
+};
+
+// The output first: a run that cannot write its result should fail before the work.
+void AnalysisRun::checkOutput()
+{
+    QString problem;
+    const auto target = OutputTarget::resolve(p.outTheme, m_options.format, &problem);
+    if (!target) {
+        fail(problem);
+    }
+    m_target = *target;
+    const QFileInfo outInfo(m_target.path);
+    if (!outInfo.absoluteDir().exists()) {
+        fail(QStringLiteral("Output folder does not exist: %1").arg(outInfo.absolutePath()));
+    }
+    m_analysisSource = &polygonSource(m_catalog, p.analysisTheme);
+    const QString conflict = ImperviousAnalysis::outputConflict(p, m_catalog, m_options.format);
+    if (!conflict.isEmpty()) {
+        fail(conflict);
+    }
+    if (isResultField(p.analysisUnit)) {
+        fail(QStringLiteral("The analysis field %1 has the name of an output field")
+                 .arg(p.analysisUnit));
+    }
+}
+
+void AnalysisRun::openRaster()
+{
+    m_raster = openLandCover(m_catalog, p.lcTheme);
+    const double cellArea = std::abs(m_raster.geoTransform[1] * m_raster.geoTransform[5]);
+    double areaFactor = 1;
+    m_lcUnits = ModelParamsFile::unitsText(p.lcUnits);
+    if (m_raster.srs) {
+        const double rasterMetres = m_raster.srs->GetLinearUnits();
+        areaFactor = std::pow(rasterMetres / ModelParamsFile::metresPerUnit(p.lcUnits), 2);
+        if (std::abs(areaFactor - 1) > 1e-9) {
+            QString rasterUnits = unitsName(m_raster.srs.get());
+            if (rasterUnits == m_lcUnits) { // the US survey foot against the foot
+                rasterUnits.clear();
+            }
+            log(QStringLiteral("The land cover raster's unit is %1, not %2: areas are "
+                               "converted to square %2")
+                    .arg(rasterUnits.isEmpty() ? QStringLiteral("%1 m").arg(rasterMetres)
+                                               : rasterUnits,
+                         m_lcUnits));
+        }
+    } else {
+        log(QStringLiteral("The land cover raster has no coordinate system; its unit is "
+                           "taken to be %1")
+                .arg(m_lcUnits));
+    }
+    m_cellArea = cellArea * areaFactor;
+    log(QStringLiteral("Land cover %1: %2 x %3 cells of %4 square %5")
+            .arg(p.lcTheme)
+            .arg(m_raster.width)
+            .arg(m_raster.height)
+            .arg(m_cellArea)
+            .arg(m_lcUnits));
+}
+
+// Polygons, all in cell coordinates of the raster. Scenarios and density polygons take
+// cells by their centre whatever the analysis polygons' rule.
+void AnalysisRun::readThemes()
+{
+    m_analysis = readPolygons(m_catalog, p.analysisTheme, p.analysisUnit, false, m_raster,
+                              m_options.coverage, m_log);
+    if (!m_analysis.overlapsRaster) {
+        fail(QStringLiteral("The polygons of theme %1 do not overlap the land cover raster")
+                 .arg(p.analysisTheme));
+    }
+    for (const auto& ds : p.scenarios) {
+        m_scenarios.push_back(
+            readPolygons(m_catalog, ds.theme, {}, false, m_raster, Coverage::Centre, m_log));
+        if (!m_scenarios.back().overlapsRaster) {
+            log(QStringLiteral("Scenario %1: theme %2 does not overlap the land cover "
+                               "raster and changes nothing")
+                    .arg(ds.number)
+                    .arg(ds.theme));
+        }
+    }
+    m_calculate = p.popDensity == ModelParamsFile::Calculate;
+    if (m_calculate) {
+        m_density = readPolygons(m_catalog, p.popDensityTheme, p.popDensityField, true, m_raster,
+                                 Coverage::Centre, m_log);
+        const auto nulls = std::count_if(m_density.values.begin(), m_density.values.end(),
+                                         [](double v) { return std::isnan(v); });
+        if (nulls > 0) {
+            log(QStringLiteral("Theme %1: %2 polygons without a %3 value; their cells use "
+                               "the Medium coefficient")
+                    .arg(p.popDensityTheme)
+                    .arg(nulls)
+                    .arg(p.popDensityField));
+        }
+    }
+}
+
+// Coefficients by level and class index; unknown classes and NoData weigh nothing.
+void AnalysisRun::prepareWeights()
+{
+    m_classes.emplace(p.classes, m_raster.band->GetRasterDataType());
+    m_indexCount = m_classes->indexCount();
+    m_levels = m_calculate ? 3 : 1;
+    m_weights.assign(size_t(m_levels * m_indexCount), 0.0);
+    for (int level = 0; level < m_levels; ++level) {
+        const int option = m_calculate ? level : p.popDensity;
+        for (int32_t i = FirstClassIndex; i < m_indexCount; ++i) {
+            const auto& c = m_classes->cls(i);
+            m_weights[size_t(level * m_indexCount + i)] = option == High     ? c.high
+                                                          : option == Medium ? c.medium
+                                                                             : c.low;
+        }
+    }
+    for (const auto& ds : p.scenarios) {
+        m_scenarioClass.push_back(m_classes->indexOf(ds.classId));
+        if (m_scenarioClass.back() == UnknownIndex) {
+            log(QStringLiteral("Scenario %1: class %2 has no CLASS line; its cells weigh 0")
+                    .arg(ds.number)
+                    .arg(ds.classId));
+        }
+    }
+    for (double v : m_density.values) {
+        m_densityLevel.push_back(std::isnan(v)           ? Medium
+                                 : v >= p.popDensityHigh ? High
+                                 : v <= p.popDensityLow  ? Low
+                                                         : Medium);
+    }
+    m_histogramSize = size_t(m_levels * m_indexCount);
+    // Class areas: a slot per class with a CLASS line, and one for the others.
+    const size_t classSlots = m_options.classAreas ? size_t(m_indexCount - FirstClassIndex + 1) : 0;
+    m_stride = FirstClassSlot + classSlots;
+    m_sums.assign(m_analysis.store.size() * m_stride, 0.0);
+}
+
+// Bands of whole blocks, at least the minimum height; buffers stay bounded whatever the
+// blocks: very wide or tall ones are read in parts.
+void AnalysisRun::planBands()
+{
+    int blockWidth = 0;
+    int blockHeight = 0;
+    m_raster.band->GetBlockSize(&blockWidth, &blockHeight);
+    blockWidth = std::clamp(blockWidth, 1, m_raster.width);
+    blockHeight = std::clamp(blockHeight, 1, m_raster.height);
+    m_bandHeight = blockHeight;
+    if (m_bandHeight < m_minimumBandHeight) {
+        m_bandHeight = std::min<qint64>(
+            m_raster.height,
+            blockHeight * ((qint64(m_minimumBandHeight) + blockHeight - 1) / blockHeight));
+    }
+    constexpr qint64 maxTileCells = qint64(1) << 22;
+    m_bandHeight = std::min(m_bandHeight, maxTileCells);
+    m_tileWidth = std::clamp<qint64>(maxTileCells / m_bandHeight, 1, blockWidth);
+
+    m_analysisIndex.build(m_analysis.store, m_options.coverage, m_bandHeight, m_raster);
+    for (const PolygonSet& set : m_scenarios) {
+        m_scenarioIndex.emplace_back();
+        m_scenarioIndex.back().build(set.store, Coverage::Centre, m_bandHeight, m_raster);
+    }
+    if (m_calculate) {
+        m_densityIndex.build(m_density.store, Coverage::Centre, m_bandHeight, m_raster);
+    }
+}
+
+// The band loop: bands that analysis polygons reach are scanned on all threads, each with
+// its own raster handle, and their sums added to the polygons in band order.
+void AnalysisRun::scanBands()
+{
+    planBands();
+    const std::vector<quint32> bands = m_analysisIndex.bands();
+    int threads = m_options.threads > 0 ? m_options.threads : QThread::idealThreadCount();
+    threads = int(std::clamp<qint64>(threads, 1, std::max<qint64>(qint64(bands.size()), 1)));
+    // Blocks are read once each: a large block cache would only hold memory. The user's
+    // GDAL_CACHEMAX still rules.
+    if (!CPLGetConfigOption("GDAL_CACHEMAX", nullptr)) {
+        GDALSetCacheMax64((GIntBig(8) << 20) * threads);
+    }
+
+    const size_t tileCells = size_t(m_tileWidth) * size_t(m_bandHeight);
+    std::vector<Worker> workers(static_cast<size_t>(threads));
+    for (size_t i = 0; i < workers.size(); ++i) {
+        Worker& w = workers[i];
+        if (i == 0) {
+            w.band = m_raster.band;
+        } else {
+            w.dataset = ::openRaster(m_raster.path);
+            if (!w.dataset) {
+                fail(QStringLiteral("Land cover file %1 cannot be read: %2")
+                         .arg(m_raster.path, takeGdalError()));
+            }
+            w.band = w.dataset->GetRasterBand(1);
+        }
+        w.classes = m_classes;
+        if (m_classes->coversType(m_raster.band->GetRasterDataType())) {
+            const bool noDataExact =
+                m_raster.hasNoData && m_raster.noData == std::floor(m_raster.noData);
+            w.lookUp = m_classes->lookUp(
+                noDataExact ? std::optional<qint64>(qint64(m_raster.noData)) : std::nullopt);
+            w.valueCounts.assign(w.lookUp.size() * 2, 0);
+        }
+        w.values.resize(tileCells);
+        w.cellClass.resize(tileCells);
+        w.cellLevel.resize(m_calculate ? tileCells : 0);
+        w.scenarios.resize(m_scenarios.size());
+    }
+
+    int lastPercent = -1;
+    runInOrder<BandResult>(
+        bands.size(), threads,
+        [&](size_t task, int worker) { return scanBand(bands[task], workers[size_t(worker)]); },
+        [&](size_t, BandResult&& band) {
+            addBand(band);
+            const int percent = int(band.rowEnd * 100 / m_raster.height);
+            if (m_progress && percent != lastPercent) {
+                m_progress(percent);
+            }
+            lastPercent = percent;
+        });
+    if (m_progress && lastPercent != 100) {
+        m_progress(100);
+    }
+    for (Worker& w : workers) {
+        if (!w.lookUp.empty()) {
+            const size_t n = w.lookUp.size();
+            for (size_t i = 0; i < n; ++i) {
+                // NoData cells are counted apart, not among the unknown values.
+                w.valueCounts[i] =
+                    w.lookUp[i] == NoDataIndex ? 0 : w.valueCounts[i] + w.valueCounts[n + i];
+            }
+            w.valueCounts.resize(n);
+            w.classes->countDense(w.valueCounts);
+        }
+        for (const auto& [value, count] : w.classes->unknownValues()) {
+            m_unknownValues[value] += count;
+        }
+    }
+}
+
+void AnalysisRun::readTile(Worker& w, qint64 colBegin, qint64 rowBegin, int cols, int rows) const
+{
+    // Cells are read in the narrowest type that holds the band's values.
+    const GDALDataType type = m_raster.band->GetRasterDataType();
+    const GDALDataType readType = type == GDT_Byte ? GDT_Byte
+                                  : type == GDT_Int16 || type == GDT_UInt16 || type == GDT_Int32
+                                      ? GDT_Int32
+                                      : GDT_Int64;
+    if (w.band->RasterIO(GF_Read, int(colBegin), int(rowBegin), cols, rows, w.values.data(), cols,
+                         rows, readType, 0, 0, nullptr) != CE_None) {
+        fail(QStringLiteral("Land cover raster cannot be read at row %1: %2")
+                 .arg(rowBegin)
+                 .arg(takeGdalError()));
+    }
+    const size_t cells = size_t(cols) * size_t(rows);
+    const bool noDataExact = m_raster.hasNoData && m_raster.noData == std::floor(m_raster.noData);
+    const qint64 noData = noDataExact ? qint64(m_raster.noData) : 0;
+    ClassTable& classes = *w.classes;
+    const auto classify = [&](const auto* values) {
+        for (size_t i = 0; i < cells; ++i) {
+            w.cellClass[i] =
+                noDataExact && values[i] == noData ? NoDataIndex : classes.map(values[i]);
+        }
+    };
+    if (!w.lookUp.empty()) {
+        // One look-up per cell; unknown values are told from the counts at the end.
+        const auto* values = reinterpret_cast<const qint32*>(w.values.data());
+        const quint8* bytes = reinterpret_cast<const quint8*>(w.values.data());
+        const qint64 lowest = classes.lowest();
+        const size_t n = w.lookUp.size();
+        for (size_t i = 0; i < cells; ++i) {
+            const size_t k = size_t((readType == GDT_Byte ? qint64(bytes[i]) : values[i]) - lowest);
+            w.cellClass[i] = w.lookUp[k];
+            ++w.valueCounts[(i & 1) * n + k];
+        }
+    } else if (readType == GDT_Byte) {
+        classify(reinterpret_cast<const quint8*>(w.values.data()));
+    } else if (readType == GDT_Int32) {
+        classify(reinterpret_cast<const qint32*>(w.values.data()));
+    } else {
+        classify(w.values.data());
+    }
+}
+
+BandResult AnalysisRun::scanBand(quint32 band, Worker& w) const
+{
+    const qint64 rowBegin = qint64(band) * m_bandHeight;
+    const qint64 rowEnd = std::min<qint64>(rowBegin + m_bandHeight, m_raster.height);
+    const int rows = int(rowEnd - rowBegin);
+    const qint64 width = m_raster.width;
+    BandResult result;
+    result.rowEnd = rowEnd;
+    w.analysis.build(m_analysis, m_analysisIndex, m_options.coverage, band, rowBegin, rowEnd,
+                     width);
+    if (w.analysis.groups.empty()) {
+        return result;
+    }
+    for (const BandSpans::Group& g : w.analysis.groups) {
+        result.polygons.push_back(g.polygon);
+    }
+    result.histograms.assign(w.analysis.groups.size() * m_histogramSize, 0.0);
+    for (size_t s = 0; s < m_scenarios.size(); ++s) {
+        w.scenarios[s].build(m_scenarios[s], m_scenarioIndex[s], Coverage::Centre, band, rowBegin,
+                             rowEnd, width);
+    }
+    if (m_calculate) {
+        w.density.build(m_density, m_densityIndex, Coverage::Centre, band, rowBegin, rowEnd, width);
+    }
+
+    // Only the columns the analysis polygons of this band reach.
+    qint64 firstColumn = width;
+    qint64 endColumn = 0;
+    for (const BandSpans::Group& g : w.analysis.groups) {
+        firstColumn = std::min(firstColumn, g.firstColumn);
+        endColumn = std::max(endColumn, g.endColumn);
+    }
+    for (qint64 colBegin = firstColumn / m_tileWidth * m_tileWidth; colBegin < endColumn;
+         colBegin += m_tileWidth) {
+        const qint64 colEnd = std::min<qint64>(colBegin + m_tileWidth, width);
+        const int cols = int(colEnd - colBegin);
+        const auto touches = [&](const BandSpans::Group& g) {
+            return g.firstColumn < colEnd && g.endColumn > colBegin;
+        };
+        if (std::none_of(w.analysis.groups.begin(), w.analysis.groups.end(), touches)) {
+            continue;
+        }
+        readTile(w, colBegin, rowBegin, cols, rows);
+
+        // Calls f(group, offset, length, weights) for each span of a group within this tile;
+        // weights is null for cells that count whole.
+        const auto forSpans = [&](const BandSpans& spans, auto&& f) {
+            for (size_t gi = 0; gi < spans.groups.size(); ++gi) {
+                const BandSpans::Group& g = spans.groups[gi];
+                if (!touches(g)) {
+                    continue;
+                }
+                for (size_t k = g.begin; k < g.end; ++k) {
+                    const CellSpan& s = spans.spans[k];
+                    const qint64 b = std::max(s.begin, colBegin);
+                    const qint64 e = std::min(s.end, colEnd);
+                    if (b >= e) {
+                        continue;
+                    }
+                    const double* weights =
+                        s.weights < 0 ? nullptr : spans.weights.data() + s.weights + (b - s.begin);
+                    f(gi, size_t(s.row - rowBegin) * size_t(cols) + size_t(b - colBegin),
+                      size_t(e - b), weights);
+                }
+            }
+        };
+        for (size_t s = 0; s < m_scenarios.size(); ++s) {
+            const int32_t to = m_scenarioClass[s];
+            forSpans(w.scenarios[s], [&](size_t, size_t offset, size_t length, const double*) {
+                for (size_t i = offset; i < offset + length; ++i) {
+                    if (w.cellClass[i] != NoDataIndex) {
+                        w.cellClass[i] = to;
+                    }
+                }
+            });
+        }
+        if (m_calculate) {
+            std::fill(w.cellLevel.begin(), w.cellLevel.begin() + ptrdiff_t(cols) * rows, Medium);
+            forSpans(w.density, [&](size_t gi, size_t offset, size_t length, const double*) {
+                const uint8_t level = m_densityLevel[w.density.groups[gi].polygon];
+                std::fill(w.cellLevel.begin() + ptrdiff_t(offset),
+                          w.cellLevel.begin() + ptrdiff_t(offset + length), level);
+            });
+        }
+        const size_t indexCount = size_t(m_indexCount);
+        forSpans(w.analysis, [&](size_t gi, size_t offset, size_t length, const double* weights) {
+            double* h = result.histograms.data() + gi * m_histogramSize;
+            const int32_t* cls = w.cellClass.data() + offset;
+            const uint8_t* level = m_calculate ? w.cellLevel.data() + offset : nullptr;
+            for (size_t i = 0; i < length; ++i) {
+                const size_t slot = (level ? size_t(level[i]) * indexCount : 0) + size_t(cls[i]);
+                h[slot] += weights ? weights[i] : 1.0;
+            }
+        });
+    }
+    return result;
+}
+
+void AnalysisRun::addBand(const BandResult& band)
+{
+    const size_t indexCount = size_t(m_indexCount);
+    const bool classAreas = m_stride > FirstClassSlot;
+    const size_t otherSlot = FirstClassSlot + indexCount - FirstClassIndex;
+    for (size_t g = 0; g < band.polygons.size(); ++g) {
+        const double* h = band.histograms.data() + g * m_histogramSize;
+        double* sums = m_sums.data() + size_t(band.polygons[g]) * m_stride;
+        for (size_t k = 0; k < m_histogramSize; ++k) {
+            const double n = h[k];
+            if (n == 0) {
+                continue;
+            }
+            const size_t index = k % indexCount;
+            sums[AllCells] += n;
+            if (index == NoDataIndex) {
+                sums[NoDataCells] += n;
+            } else if (index == UnknownIndex) {
+                sums[UnknownCells] += n;
+                if (classAreas) {
+                    sums[otherSlot] += n;
+                }
+            } else {
+                sums[Weighted] += n * m_weights[k];
+                if (classAreas) {
+                    sums[FirstClassSlot + index - FirstClassIndex] += n;
+                }
+            }
+        }
+    }
+}
+
+QVector<PolygonResult> AnalysisRun::totals() const
+{
+    QVector<PolygonResult> polygons;
+    polygons.reserve(qsizetype(m_analysis.store.size()));
+    for (size_t i = 0; i < m_analysis.store.size(); ++i) {
+        const double* sums = m_sums.data() + i * m_stride;
+        PolygonResult r;
+        r.cells = std::llround(sums[AllCells]);
+        r.noData = std::llround(sums[NoDataCells]);
+        r.unknown = std::llround(sums[UnknownCells]);
+        r.lcArea = (sums[AllCells] - sums[NoDataCells]) * m_cellArea;
+        r.isArea = sums[Weighted] * m_cellArea / 100.0;
+        r.isPct = r.lcArea > 0 ? r.isArea / r.lcArea * 100.0 : 0.0;
+        polygons << r;
+    }
+    return polygons;
+}
+
+// The class area fields: (slot, name) for each class some polygon has cells of, by value;
+// classes without a CLASS line together as A_UNK.
+std::vector<std::pair<int, QByteArray>> AnalysisRun::classFields() const
+{
+    std::vector<std::pair<qint64, int>> present; // value, slot
+    const int slotCount = int(m_stride) - FirstClassSlot;
+    for (int slot = 0; slot < slotCount; ++slot) {
+        bool used = false;
+        for (size_t i = 0; i < m_analysis.store.size() && !used; ++i) {
+            used = m_sums[i * m_stride + size_t(FirstClassSlot + slot)] != 0;
+        }
+        if (used && slot + 1 < slotCount) {
+            present.push_back({m_classes->cls(FirstClassIndex + slot).id, slot});
+        }
+        if (used && slot + 1 == slotCount) {
+            present.push_back({std::numeric_limits<qint64>::max(), slot});
+        }
+    }
+    std::sort(present.begin(), present.end());
+    std::vector<std::pair<int, QByteArray>> fields;
+    for (const auto& [value, slot] : present) {
+        const QByteArray name = value == std::numeric_limits<qint64>::max() ? QByteArray("UNK")
+                                : value < 0 ? "M" + QByteArray::number(-value)
+                                            : QByteArray::number(value);
+        fields.push_back({FirstClassSlot + slot, "A_" + name});
+    }
+    return fields;
+}
+
+void AnalysisRun::writeOutput(const QVector<PolygonResult>& polygons)
+{
+    GdalDatasetPtr sourceData;
+    OGRLayer* source = openLayer(*m_analysisSource, sourceData, p.analysisTheme);
+    const int unitField = fieldIndex(source, p.analysisUnit, p.analysisTheme);
+    const auto classes = classFields();
+    std::vector<OutputField> fields;
+    for (const ResultField& f : resultFields) {
+        fields.push_back(f.field);
+    }
+    for (const auto& [slot, name] : classes) {
+        fields.push_back({name, OFTReal, 24, 6});
+    }
+    std::vector<int> copied{unitField};
+    if (m_options.keepFields) {
+        copied.clear();
+        OGRFeatureDefn* defn = source->GetLayerDefn();
+        for (int i = 0; i < defn->GetFieldCount(); ++i) {
+            const QString name = QString::fromUtf8(defn->GetFieldDefn(i)->GetNameRef());
+            const bool taken = std::any_of(fields.begin(), fields.end(), [&](const OutputField& f) {
+                return name.compare(QLatin1String(f.name), Qt::CaseInsensitive) == 0;
+            });
+            if (taken) {
+                log(QStringLiteral("Field %1 of theme %2 is left out: the output has a field of "
+                                   "that name")
+                        .arg(name, p.analysisTheme));
+            } else {
+                copied.push_back(i);
+            }
+        }
+    }
+    const int first = int(copied.size());
+    OutputWriter writer(m_target, source, p.analysisTheme, copied, fields);
+    writer.write(
+        [&](OGRFeature& out, qint64 n) {
+            const PolygonResult& r = polygons[n];
+            int field = first;
+            for (const ResultField& f : resultFields) {
+                if (f.field.type == OFTInteger64) {
+                    out.SetField(field++, GIntBig(f.value(r)));
+                } else {
+                    out.SetField(field++, f.value(r));
+                }
+            }
+            const double* sums = m_sums.data() + size_t(n) * m_stride;
+            for (const auto& [slot, name] : classes) {
+                out.SetField(field++, sums[slot] * m_cellArea);
+            }
+        },
+        polygons.size());
+}
+
+void AnalysisRun::logTotals(const QVector<PolygonResult>& polygons) const
+{
+    for (const auto& [value, count] : m_unknownValues) {
+        log(QStringLiteral("Class value %1 has no CLASS line: %2 cells weigh 0")
+                .arg(value)
+                .arg(count));
+    }
+    double lcTotal = 0;
+    double isTotal = 0;
+    for (const PolygonResult& r : polygons) {
+        lcTotal += r.lcArea;
+        isTotal += r.isArea;
+    }
+    log(QStringLiteral("Output %1: %2 polygons, land cover area %3, impervious area %4 "
+                       "square %5")
+            .arg(m_target.path)
+            .arg(polygons.size())
+            .arg(areaText(lcTotal), areaText(isTotal), m_lcUnits));
+}
+
+} // namespace
+
+std::optional<Coverage> ImperviousAnalysis::coverageByName(const QString& name)
+{
+    if (name == QLatin1String("centre")) {
+        return Coverage::Centre;
+    }
+    if (name == QLatin1String("exact")) {
+        return Coverage::Exact;
+    }
+    if (name == QLatin1String("touched")) {
+        return Coverage::Touched;
+    }
+    return std::nullopt;
 }
 
 QString ImperviousAnalysis::outputConflict(const ModelParamsFile& params,
-                                           const DataCatalog& catalog)
+                                           const DataCatalog& catalog, const QString& format)
 {
     // Every theme the run reads, with its role for the message.
     QVector<std::pair<QString, const DataCatalog::Source*>> inputs;
-    if (const DataCatalog::GridTheme* grid = catalog.findGrid(params.lcTheme))
+    if (const DataCatalog::GridTheme* grid = catalog.findGrid(params.lcTheme)) {
         inputs.push_back(
             {QStringLiteral("land cover theme %1").arg(params.lcTheme), &grid->source});
+    }
     const auto polygon = [&](const QString& role, const QString& theme) {
-        if (const DataCatalog::PolygonTheme* found = catalog.findPolygon(theme))
+        if (const DataCatalog::PolygonTheme* found = catalog.findPolygon(theme)) {
             inputs.push_back({QStringLiteral("%1 theme %2").arg(role, theme), &found->source});
+        }
     };
     polygon(QStringLiteral("analysis"), params.analysisTheme);
-    if (params.popDensity == ModelParamsFile::Calculate)
+    if (params.popDensity == ModelParamsFile::Calculate) {
         polygon(QStringLiteral("density"), params.popDensityTheme);
-    for (const ModelParamsFile::Scenario& ds : params.scenarios)
+    }
+    for (const ModelParamsFile::Scenario& ds : params.scenarios) {
         polygon(QStringLiteral("scenario"), ds.theme);
+    }
 
-    const QString out = outputPath(params);
-    const QStringList outKeys = [&] {
-        QStringList keys;
-        for (const QString& part : shapefileParts(out))
-            keys << fileKey(part);
-        return keys;
-    }();
-    for (const auto& [role, source] : inputs)
-        for (const QString& key : themeFileKeys(source->path))
-            if (outKeys.contains(key))
+    QString ignored;
+    const auto target = OutputTarget::resolve(params.outTheme, format, &ignored);
+    if (!target) {
+        return {};
+    }
+    QStringList outKeys;
+    for (const QString& part : target->files()) {
+        outKeys << fileKey(part);
+    }
+    for (const auto& [role, source] : inputs) {
+        // A GeoPackage output keeps the file's other layers: a theme read from one of them
+        // stays.
+        if (target->driver == QLatin1String("GPKG") && !source->layer.isEmpty() &&
+            source->layer.compare(target->layerName(), Qt::CaseInsensitive) != 0) {
+            continue;
+        }
+        for (const QString& key : themeFileKeys(source->path)) {
+            if (outKeys.contains(key)) {
                 return QStringLiteral("The output %1 would replace %2, a file of the %3")
-                    .arg(out, QDir::toNativeSeparators(source->path), role);
+                    .arg(target->path, QDir::toNativeSeparators(source->path), role);
+            }
+        }
+    }
     return {};
 }
 
@@ -565,363 +869,9 @@ ImperviousAnalysis::Result ImperviousAnalysis::run()
 {
     initGdal();
     Result result;
-    QString tempShp;
     try {
-        const ModelParamsFile& p = m_params;
-        const auto log = [this](const QString& line) {
-            if (m_log)
-                m_log(line);
-        };
-
-        // The output first: a run that cannot write its result should fail before the work.
-        const QString outPath = outputPath(p);
-        const QFileInfo outInfo(outPath);
-        if (!outInfo.absoluteDir().exists())
-            fail(QStringLiteral("Output folder does not exist: %1").arg(outInfo.absolutePath()));
-        const DataCatalog::Source& analysisSource = polygonSource(m_catalog, p.analysisTheme);
-        const QString conflict = outputConflict(p, m_catalog);
-        if (!conflict.isEmpty())
-            fail(conflict);
-
-        const QStringList outputFields{"LC_AREA", "IS_AREA", "IS_PCT", "NODATA_CT", "UNK_CT"};
-        if (outputFields.contains(p.analysisUnit, Qt::CaseInsensitive))
-            fail(QStringLiteral("The analysis field %1 has the name of an output field")
-                     .arg(p.analysisUnit));
-
-        Raster raster = openLandCover(m_catalog, p.lcTheme);
-        const double cellArea = std::abs(raster.geoTransform[1] * raster.geoTransform[5]);
-        double areaFactor = 1;
-        const QString lcUnits = ModelParamsFile::unitsText(p.lcUnits);
-        if (raster.srs) {
-            const double rasterMetres = raster.srs->GetLinearUnits();
-            areaFactor = std::pow(rasterMetres / ModelParamsFile::metresPerUnit(p.lcUnits), 2);
-            if (std::abs(areaFactor - 1) > 1e-9) {
-                QString rasterUnits = unitsName(raster.srs.get());
-                if (rasterUnits == lcUnits) // the US survey foot against the foot
-                    rasterUnits.clear();
-                log(QStringLiteral("The land cover raster's unit is %1, not %2: areas are "
-                                   "converted to square %2")
-                        .arg(rasterUnits.isEmpty() ? QStringLiteral("%1 m").arg(rasterMetres)
-                                                   : rasterUnits,
-                             lcUnits));
-            }
-        } else {
-            log(QStringLiteral("The land cover raster has no coordinate system; its unit is "
-                               "taken to be %1")
-                    .arg(lcUnits));
-        }
-        const double cellAreaOut = cellArea * areaFactor;
-        log(QStringLiteral("Land cover %1: %2 x %3 cells of %4 square %5")
-                .arg(p.lcTheme)
-                .arg(raster.width)
-                .arg(raster.height)
-                .arg(cellAreaOut)
-                .arg(lcUnits));
-
-        // Polygons, all in cell coordinates of the raster.
-        PolygonSet analysis =
-            readPolygons(m_catalog, p.analysisTheme, p.analysisUnit, false, raster, m_log);
-        if (!analysis.overlapsRaster)
-            fail(QStringLiteral("The polygons of theme %1 do not overlap the land cover raster")
-                     .arg(p.analysisTheme));
-        std::vector<PolygonSet> scenarios;
-        for (const auto& ds : p.scenarios) {
-            scenarios.push_back(readPolygons(m_catalog, ds.theme, {}, false, raster, m_log));
-            if (!scenarios.back().overlapsRaster)
-                log(QStringLiteral("Scenario %1: theme %2 does not overlap the land cover "
-                                   "raster and changes nothing")
-                        .arg(ds.number)
-                        .arg(ds.theme));
-        }
-        const bool calculate = p.popDensity == ModelParamsFile::Calculate;
-        PolygonSet density;
-        if (calculate) {
-            density =
-                readPolygons(m_catalog, p.popDensityTheme, p.popDensityField, true, raster, m_log);
-            const auto nulls = std::count_if(density.values.begin(), density.values.end(),
-                                             [](double v) { return std::isnan(v); });
-            if (nulls > 0)
-                log(QStringLiteral("Theme %1: %2 polygons without a %3 value; their cells use "
-                                   "the Medium coefficient")
-                        .arg(p.popDensityTheme)
-                        .arg(nulls)
-                        .arg(p.popDensityField));
-        }
-
-        // Coefficients by level and class index; unknown classes and NoData weigh nothing.
-        const GDALDataType type = raster.band->GetRasterDataType();
-        ClassTable classes(p.classes, type);
-        const int indexCount = classes.indexCount();
-        const int levels = calculate ? 3 : 1;
-        std::vector<double> weights(size_t(levels * indexCount), 0.0);
-        for (int level = 0; level < levels; ++level) {
-            const int option = calculate ? level : p.popDensity;
-            for (int32_t i = FirstClassIndex; i < indexCount; ++i) {
-                const auto& c = classes.cls(i);
-                weights[size_t(level * indexCount + i)] = option == High     ? c.high
-                                                          : option == Medium ? c.medium
-                                                                             : c.low;
-            }
-        }
-        std::vector<int32_t> scenarioIndex;
-        for (const auto& ds : p.scenarios) {
-            scenarioIndex.push_back(classes.indexOf(ds.classId));
-            if (scenarioIndex.back() == UnknownIndex)
-                log(QStringLiteral("Scenario %1: class %2 has no CLASS line; its cells weigh 0")
-                        .arg(ds.number)
-                        .arg(ds.classId));
-        }
-        std::vector<uint8_t> densityLevel;
-        for (double v : density.values)
-            densityLevel.push_back(std::isnan(v)           ? Medium
-                                   : v >= p.popDensityHigh ? High
-                                   : v <= p.popDensityLow  ? Low
-                                                           : Medium);
-
-        // Per analysis polygon: cell counts by level and class index.
-        const size_t histogramSize = size_t(levels * indexCount);
-        std::vector<std::vector<qint64>> histograms(analysis.scans.size());
-
-        int blockWidth = 0;
-        int blockHeight = 0;
-        raster.band->GetBlockSize(&blockWidth, &blockHeight);
-        blockWidth = std::clamp(blockWidth, 1, raster.width);
-        blockHeight = std::clamp(blockHeight, 1, raster.height);
-        qint64 bandHeight = blockHeight;
-        if (bandHeight < m_minimumBandHeight)
-            bandHeight = std::min<qint64>(
-                raster.height,
-                blockHeight * ((qint64(m_minimumBandHeight) + blockHeight - 1) / blockHeight));
-        // Buffers stay bounded whatever the blocks: very wide or tall ones are read in parts.
-        constexpr qint64 maxTileCells = qint64(1) << 22;
-        bandHeight = std::min(bandHeight, maxTileCells);
-        const qint64 tileWidth = std::clamp<qint64>(maxTileCells / bandHeight, 1, blockWidth);
-        const size_t tileCells = size_t(tileWidth) * size_t(bandHeight);
-        std::vector<qint64> values(tileCells);
-        std::vector<int32_t> cellClass(tileCells);
-        std::vector<uint8_t> cellLevel(calculate ? tileCells : 0);
-        BandSpans analysisSpans;
-        std::vector<BandSpans> scenarioSpans(scenarios.size());
-        BandSpans densitySpans;
-
-        int lastPercent = -1;
-        for (qint64 rowBegin = 0; rowBegin < raster.height; rowBegin += bandHeight) {
-            const qint64 rowEnd = std::min<qint64>(rowBegin + bandHeight, raster.height);
-            const int rows = int(rowEnd - rowBegin);
-            analysisSpans.build(analysis, rowBegin, rowEnd, raster.width);
-            const auto reportProgress = [&] {
-                const int percent = int(rowEnd * 100 / raster.height);
-                if (m_progress && percent != lastPercent)
-                    m_progress(percent);
-                lastPercent = percent;
-            };
-            if (analysisSpans.groups.empty()) {
-                reportProgress(); // no analysis cell here: nothing to read
-                continue;
-            }
-            for (size_t s = 0; s < scenarios.size(); ++s)
-                scenarioSpans[s].build(scenarios[s], rowBegin, rowEnd, raster.width);
-            if (calculate)
-                densitySpans.build(density, rowBegin, rowEnd, raster.width);
-
-            // Only the columns the analysis polygons of this band reach.
-            qint64 firstColumn = raster.width;
-            qint64 endColumn = 0;
-            for (const BandSpans::Group& g : analysisSpans.groups) {
-                firstColumn = std::min(firstColumn, g.firstColumn);
-                endColumn = std::max(endColumn, g.endColumn);
-            }
-            for (qint64 colBegin = firstColumn / tileWidth * tileWidth; colBegin < endColumn;
-                 colBegin += tileWidth) {
-                const qint64 colEnd = std::min<qint64>(colBegin + tileWidth, raster.width);
-                const int cols = int(colEnd - colBegin);
-                const auto touches = [&](const BandSpans::Group& g) {
-                    return g.firstColumn < colEnd && g.endColumn > colBegin;
-                };
-                if (std::none_of(analysisSpans.groups.begin(), analysisSpans.groups.end(), touches))
-                    continue;
-                if (raster.band->RasterIO(GF_Read, int(colBegin), int(rowBegin), cols, rows,
-                                          values.data(), cols, rows, GDT_Int64, 0, 0,
-                                          nullptr) != CE_None)
-                    fail(QStringLiteral("Land cover raster cannot be read at row %1: %2")
-                             .arg(rowBegin)
-                             .arg(takeGdalError()));
-                const size_t cells = size_t(cols) * size_t(rows);
-                const bool noDataExact =
-                    raster.hasNoData && raster.noData == std::floor(raster.noData);
-                const qint64 noData = noDataExact ? qint64(raster.noData) : 0;
-                for (size_t i = 0; i < cells; ++i)
-                    cellClass[i] =
-                        noDataExact && values[i] == noData ? NoDataIndex : classes.map(values[i]);
-
-                // Calls f(offset, length) for each span of a group within this tile.
-                const auto forSpans = [&](const BandSpans& band, auto&& f) {
-                    for (const BandSpans::Group& g : band.groups) {
-                        if (!touches(g))
-                            continue;
-                        for (size_t k = g.begin; k < g.end; ++k) {
-                            const CellSpan& s = band.spans[k];
-                            const qint64 b = std::max(s.begin, colBegin);
-                            const qint64 e = std::min(s.end, colEnd);
-                            if (b < e)
-                                f(g.polygon,
-                                  size_t(s.row - rowBegin) * size_t(cols) + size_t(b - colBegin),
-                                  size_t(e - b));
-                        }
-                    }
-                };
-                for (size_t s = 0; s < scenarios.size(); ++s) {
-                    const int32_t to = scenarioIndex[s];
-                    forSpans(scenarioSpans[s], [&](int, size_t offset, size_t length) {
-                        for (size_t i = offset; i < offset + length; ++i)
-                            if (cellClass[i] != NoDataIndex)
-                                cellClass[i] = to;
-                    });
-                }
-                if (calculate) {
-                    std::fill(cellLevel.begin(), cellLevel.begin() + ptrdiff_t(cells), Medium);
-                    forSpans(densitySpans, [&](int polygon, size_t offset, size_t length) {
-                        std::fill(cellLevel.begin() + ptrdiff_t(offset),
-                                  cellLevel.begin() + ptrdiff_t(offset + length),
-                                  densityLevel[size_t(polygon)]);
-                    });
-                }
-                forSpans(analysisSpans, [&](int polygon, size_t offset, size_t length) {
-                    std::vector<qint64>& h = histograms[size_t(polygon)];
-                    if (h.empty())
-                        h.assign(histogramSize, 0);
-                    if (calculate) {
-                        for (size_t i = offset; i < offset + length; ++i)
-                            ++h[size_t(cellLevel[i]) * size_t(indexCount) + size_t(cellClass[i])];
-                    } else {
-                        for (size_t i = offset; i < offset + length; ++i)
-                            ++h[size_t(cellClass[i])];
-                    }
-                });
-            }
-            reportProgress();
-        }
-        if (m_progress && lastPercent != 100)
-            m_progress(100);
-
-        for (const auto& [value, count] : classes.unknownValues())
-            log(QStringLiteral("Class value %1 has no CLASS line: %2 cells weigh 0")
-                    .arg(value)
-                    .arg(count));
-
-        // Totals per polygon.
-        for (const std::vector<qint64>& h : histograms) {
-            PolygonResult r;
-            for (int level = 0; level < levels && !h.empty(); ++level) {
-                for (int32_t i = 0; i < indexCount; ++i) {
-                    const qint64 n = h[size_t(level * indexCount + i)];
-                    r.cells += n;
-                    if (i == NoDataIndex)
-                        r.noData += n;
-                    else if (i == UnknownIndex)
-                        r.unknown += n;
-                    r.isArea += double(n) * weights[size_t(level * indexCount + i)];
-                    if (i >= FirstClassIndex && n > 0)
-                        r.classCells[classes.cls(i).id] += n;
-                }
-            }
-            r.lcArea = double(r.cells - r.noData) * cellAreaOut;
-            r.isArea = r.isArea * cellAreaOut / 100.0;
-            r.isPct = r.lcArea > 0 ? r.isArea / r.lcArea * 100.0 : 0.0;
-            result.polygons << r;
-        }
-
-        // The output: written under a temporary name, renamed once complete.
-        GdalDatasetPtr sourceData;
-        OGRLayer* source = openLayer(analysisSource, sourceData, p.analysisTheme);
-        const int unitField = fieldIndex(source, p.analysisUnit, p.analysisTheme);
-        tempShp = outInfo.absoluteDir().filePath(QStringLiteral(".tarn-%1-%2.shp")
-                                                     .arg(QCoreApplication::applicationPid())
-                                                     .arg(outInfo.completeBaseName()));
-        removeFiles(shapefileParts(tempShp));
-        GDALDriver* driver = GetGDALDriverManager()->GetDriverByName("ESRI Shapefile");
-        if (!driver)
-            fail(QStringLiteral("No shapefile driver"));
-        {
-            GdalDatasetPtr out(
-                driver->Create(tempShp.toUtf8().constData(), 0, 0, 0, GDT_Unknown, nullptr));
-            if (!out)
-                fail(QStringLiteral("Cannot create the output %1: %2")
-                         .arg(outPath, takeGdalError()));
-            char** options = CSLSetNameValue(nullptr, "ENCODING", "UTF-8");
-            OGRLayer* layer = out->CreateLayer(outInfo.completeBaseName().toUtf8().constData(),
-                                               source->GetSpatialRef(), wkbPolygon, options);
-            CSLDestroy(options);
-            if (!layer)
-                fail(QStringLiteral("Cannot create the output %1: %2")
-                         .arg(outPath, takeGdalError()));
-            OGRFieldDefn unit(source->GetLayerDefn()->GetFieldDefn(unitField));
-            OGRFieldDefn lcArea("LC_AREA", OFTReal);
-            lcArea.SetWidth(24);
-            lcArea.SetPrecision(4);
-            OGRFieldDefn isArea("IS_AREA", OFTReal);
-            isArea.SetWidth(24);
-            isArea.SetPrecision(4);
-            OGRFieldDefn isPct("IS_PCT", OFTReal);
-            isPct.SetWidth(12);
-            isPct.SetPrecision(6);
-            OGRFieldDefn noDataCt("NODATA_CT", OFTInteger64);
-            noDataCt.SetWidth(18);
-            OGRFieldDefn unkCt("UNK_CT", OFTInteger64);
-            unkCt.SetWidth(18);
-            for (OGRFieldDefn* f : {&unit, &lcArea, &isArea, &isPct, &noDataCt, &unkCt})
-                if (layer->CreateField(f) != OGRERR_NONE)
-                    fail(QStringLiteral("Cannot create field %1 in the output: %2")
-                             .arg(QString::fromUtf8(f->GetNameRef()), takeGdalError()));
-
-            source->ResetReading();
-            takeGdalError();
-            int n = 0;
-            while (FeaturePtr in = nextFeature(source, p.analysisTheme)) {
-                if (n >= result.polygons.size())
-                    fail(QStringLiteral("Theme %1 changed during the run").arg(p.analysisTheme));
-                const PolygonResult& r = result.polygons[n++];
-                FeaturePtr feature{OGRFeature::CreateFeature(layer->GetLayerDefn())};
-                if (const OGRGeometry* g = in->GetGeometryRef())
-                    feature->SetGeometry(g);
-                feature->SetField(0, in->GetRawFieldRef(unitField));
-                feature->SetField(1, r.lcArea);
-                feature->SetField(2, r.isArea);
-                feature->SetField(3, r.isPct);
-                feature->SetField(4, GIntBig(r.noData));
-                feature->SetField(5, GIntBig(r.unknown));
-                if (layer->CreateFeature(feature.get()) != OGRERR_NONE)
-                    fail(QStringLiteral("Cannot write the output %1: %2")
-                             .arg(outPath, takeGdalError()));
-            }
-            if (n != result.polygons.size())
-                fail(QStringLiteral("Theme %1 changed during the run").arg(p.analysisTheme));
-            out->FlushCache();
-        }
-        const QString problem = takeGdalError();
-        if (!problem.isEmpty())
-            fail(QStringLiteral("Cannot write the output %1: %2").arg(outPath, problem));
-
-        QStringList parts{"shp", "shx", "dbf", "cpg"};
-        if (source->GetSpatialRef())
-            parts << QStringLiteral("prj");
-        replaceShapefile(tempShp, outPath, parts);
-        removeFiles(shapefileParts(tempShp));
-        tempShp.clear();
-
-        double lcTotal = 0;
-        double isTotal = 0;
-        for (const PolygonResult& r : result.polygons) {
-            lcTotal += r.lcArea;
-            isTotal += r.isArea;
-        }
-        log(QStringLiteral("Output %1: %2 polygons, land cover area %3, impervious area %4 "
-                           "square %5")
-                .arg(outPath)
-                .arg(result.polygons.size())
-                .arg(areaText(lcTotal), areaText(isTotal), lcUnits));
-        result.outputPath = outPath;
-        result.ok = true;
+        result = AnalysisRun(m_params, m_catalog, m_options, m_minimumBandHeight, m_log, m_progress)
+                     .run();
     } catch (const AnalysisError& error) {
         result.error = error.message;
     } catch (const std::bad_alloc&) {
@@ -932,8 +882,6 @@ ImperviousAnalysis::Result ImperviousAnalysis::run()
     }
     if (!result.ok) {
         result.polygons.clear();
-        if (!tempShp.isEmpty())
-            removeFiles(shapefileParts(tempShp));
     }
     return result;
 }

@@ -2,26 +2,33 @@
 
 #include "datacatalog.h"
 #include "modelparamsfile.h"
+#include "polygonstore.h"
 
 #include <QString>
 #include <QVector>
 
 #include <functional>
-#include <map>
+#include <optional>
 
 // The impervious surface analysis: land cover cells weighed by their class's coefficient,
-// summed per analysis polygon, written to the output shapefile.
+// summed per analysis polygon, written to the output.
 class ImperviousAnalysis {
 public:
+    struct Options {
+        Coverage coverage = Coverage::Centre; // of the analysis polygons only
+        int threads = 0;                      // 0: the cores available
+        QString format;                       // a GDAL vector driver; "": by the extension
+        bool keepFields = false;              // every field of the analysis theme, not one
+        bool classAreas = false;              // an A_<value> field per class present
+    };
+    // Counts are of cells; under the exact rule, of covered shares of cells, rounded.
     struct PolygonResult {
-        qint64 cells = 0;   // cells whose centre lies inside, NoData included
+        qint64 cells = 0;   // cells taken, NoData included
         qint64 noData = 0;  // NODATA_CT
         qint64 unknown = 0; // UNK_CT: counted, but of a class without a CLASS line
         double lcArea = 0;  // LC_AREA
         double isArea = 0;  // IS_AREA
         double isPct = 0;   // IS_PCT
-        // Counted cells by class value (after scenarios), for classes with a CLASS line.
-        std::map<qint32, qint64> classCells;
     };
     struct Result {
         bool ok = false;
@@ -33,6 +40,7 @@ public:
     using ProgressFunction = std::function<void(int percent)>;
 
     ImperviousAnalysis(ModelParamsFile params, DataCatalog catalog);
+    void setOptions(const Options& options) { m_options = options; }
     void setLog(LogFunction log) { m_log = std::move(log); }
     void setProgress(ProgressFunction progress) { m_progress = std::move(progress); }
     // Rows of cells processed at once; at least the raster's block height. Tests make it
@@ -40,14 +48,17 @@ public:
     void setMinimumBandHeight(int rows) { m_minimumBandHeight = rows; }
 
     Result run();
-    // The output shapefile's path: absolute, ".shp" added when missing.
-    static QString outputPath(const ModelParamsFile& params);
+
+    // "centre", "exact" or "touched"; nothing for another word.
+    static std::optional<Coverage> coverageByName(const QString& name);
     // Why the output would replace a file of a theme the run reads, or "" when it would not.
-    static QString outputConflict(const ModelParamsFile& params, const DataCatalog& catalog);
+    static QString outputConflict(const ModelParamsFile& params, const DataCatalog& catalog,
+                                  const QString& format = {});
 
 private:
     ModelParamsFile m_params;
     DataCatalog m_catalog;
+    Options m_options;
     LogFunction m_log;
     ProgressFunction m_progress;
     int m_minimumBandHeight = 64;

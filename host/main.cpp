@@ -5,6 +5,7 @@
 #include "executeclient.h"
 #include "hostcore.h"
 #include "hostlink.h"
+#include "imperviousanalysis.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -26,10 +27,12 @@ namespace {
 constexpr int ExitUsage = 2;    // bad arguments or project file
 constexpr int ExitEndpoint = 3; // endpoint taken, program missing
 
-const char usage[] = "usage: tarnhost serve PROJECT.json\n"
-                     "       tarnhost serve --data DIR [--workdir DIR]\n"
-                     "       tarnhost start PROJECT.json [tarn|tarnProps]\n"
-                     "       tarnhost start --data DIR [--workdir DIR] [tarn|tarnProps]\n"
+const char usage[] = "usage: tarnhost serve PROJECT.json [--coverage RULE]\n"
+                     "       tarnhost serve --data DIR [--workdir DIR] [--coverage RULE]\n"
+                     "       tarnhost start PROJECT.json [--coverage RULE] [tarn|tarnProps]\n"
+                     "       tarnhost start --data DIR [--workdir DIR] [--coverage RULE] "
+                     "[tarn|tarnProps]\n"
+                     "       (RULE: centre, exact or touched, passed on to tarn-analyze)\n"
                      "       tarnhost send SERVICE COMMAND\n"
                      "       tarnhost request ITEM\n";
 
@@ -302,10 +305,18 @@ int main(int argc, char* argv[])
     if (verb == QLatin1String("serve") || verb == QLatin1String("start")) {
         // serve|start (PROJECT.json | --data DIR [--workdir DIR]) [program, start only]
         QStringList rest = args.mid(1);
+        // --coverage RULE, anywhere: the analysis' rule for the cells of a polygon.
+        QString coverage;
+        bool ok = true;
+        if (const int at = rest.indexOf(QStringLiteral("--coverage")); at >= 0) {
+            coverage = rest.value(at + 1);
+            ok = ImperviousAnalysis::coverageByName(coverage).has_value();
+            rest.remove(at, std::min<int>(2, int(rest.size()) - at));
+        }
         QString dataDir;
         QString workDir;
         QString projectPath;
-        bool ok = !rest.isEmpty();
+        ok = ok && !rest.isEmpty();
         if (ok && rest[0] == QLatin1String("--data")) {
             ok = rest.size() >= 2;
             dataDir = rest.value(1);
@@ -325,9 +336,12 @@ int main(int argc, char* argv[])
         }
         if (ok && rest.isEmpty()) {
             QString error;
-            const auto project = dataDir.isEmpty()
-                                     ? HostProject::load(projectPath, &error)
-                                     : HostProject::fromDataFolder(dataDir, workDir, &error);
+            auto project = dataDir.isEmpty()
+                               ? HostProject::load(projectPath, &error)
+                               : HostProject::fromDataFolder(dataDir, workDir, &error);
+            if (project && !coverage.isEmpty()) {
+                project->analysisArguments << QStringLiteral("--coverage") << coverage;
+            }
             return runServe(project, dataDir.isEmpty() ? projectPath : dataDir, error, program);
         }
     }

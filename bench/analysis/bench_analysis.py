@@ -1,5 +1,6 @@
 #!/usr/bin/python3
-"""Times tarn-analyze against a peer on the same data, in the same run.
+"""Times tarn-analyze against a bare read of the raster and a peer on the same data, in the
+same run.
 
 Data: a land cover raster of SIZE x SIZE cells (default 10,000; tiled GeoTIFF, NLCD class
 values, NoData 0) and a shapefile of POLYGONS parcels (default 10,000, a jittered grid, no
@@ -9,11 +10,17 @@ Peer: gdal_rasterize (gdal.Rasterize, the same rasterizer in process) burns the 
 into an in-memory Int32 raster; NumPy then counts cells per polygon and class in strips of
 rows and weighs them with the same coefficients.
 
-Prints both times, the ratio peer / tarn-analyze, and the largest difference between the
-impervious areas of the two, which must be 0 up to rounding.
+Floor: bench_read (beside tarn-analyze) reads band 1 whole through GDAL in C++, on one
+thread and on THREADS threads.
 
-usage: bench_analysis.py TARN_ANALYZE [--size N] [--polygons N] [--dir DIR]
-Needs python3-gdal and python3-numpy (scripts/deps.sh python3-gdal python3-numpy).
+Prints the times, the ratios tarn-analyze / bare read (cell-centre rule, on THREADS threads),
+exact / centre, peer / tarn-analyze, the peak memory (maximum resident set) of each
+tarn-analyze run, and the largest difference between the impervious areas of tarn-analyze
+and the peer, which must be 0 up to rounding.
+
+usage: bench_analysis.py TARN_ANALYZE [--size N] [--polygons N] [--dir DIR] [--threads N]
+                         [--no-peer]
+Needs python3-gdal, python3-numpy and time (scripts/deps.sh python3-gdal python3-numpy time).
 """
 import argparse
 import math
@@ -93,7 +100,24 @@ def make_data(folder, size, polygons):
     return raster, shp
 
 
-def run_tarn(tarn, folder):
+def timed(args):
+    """Seconds and peak resident memory in MB of a program. /usr/bin/time measures the
+    memory: a child of this Python process would report the Python process' own peak."""
+    start = time.perf_counter()
+    done = subprocess.run(["/usr/bin/time", "-f", "%M"] + args, stdout=subprocess.PIPE,
+                          stderr=subprocess.PIPE, check=True)
+    seconds = time.perf_counter() - start
+    peak_kb = float(done.stderr.decode().strip().splitlines()[-1])
+    return seconds, peak_kb / 1024.0, done.stdout
+
+
+def run_read(tarn, raster, threads):
+    reader = os.path.join(os.path.dirname(tarn), "bench_read")
+    seconds, _, _ = timed([reader, raster, str(threads)])
+    return seconds
+
+
+def run_tarn(tarn, folder, threads, coverage):
     params = os.path.join(folder, "model_params.txt")
     out = os.path.join(folder, "out", "result.shp")
     os.makedirs(os.path.dirname(out), exist_ok=True)
@@ -102,12 +126,11 @@ def run_tarn(tarn, folder):
     lines += ["CLASS#%d#c%d#%g#%g#%g" % ((k, k) + v) for k, v in CLASSES.items()]
     with open(params, "w", newline="") as f:
         f.write("\r\n".join(lines) + "\r\n")
-    start = time.perf_counter()
-    subprocess.run([tarn, params, "--data", folder], check=True, stdout=subprocess.DEVNULL)
-    seconds = time.perf_counter() - start
+    seconds, peak, _ = timed([tarn, params, "--data", folder, "--threads", str(threads),
+                              "--coverage", coverage])
     ds = ogr.Open(out)
     areas = {f.GetField("PID"): f.GetField("IS_AREA") for f in ds.GetLayer(0)}
-    return seconds, areas
+    return seconds, peak, areas
 
 
 def run_peer(raster, shp):
@@ -143,6 +166,8 @@ def main():
     ap.add_argument("--size", type=int, default=10000)
     ap.add_argument("--polygons", type=int, default=10000)
     ap.add_argument("--dir")
+    ap.add_argument("--threads", type=int, default=len(os.sched_getaffinity(0)))
+    ap.add_argument("--no-peer", action="store_true", help="leave out the NumPy peer")
     args = ap.parse_args()
     folder = args.dir or os.path.join(tempfile.gettempdir(),
                                       "tarn-bench-%d-%d" % (args.size, args.polygons))
@@ -151,13 +176,33 @@ def main():
     raster, shp = make_data(folder, args.size, args.polygons)
     print("data: %s (%d x %d cells, %d polygons), ready in %.1f s"
           % (folder, args.size, args.size, args.polygons, time.perf_counter() - t))
-    tarn_s, tarn_areas = run_tarn(args.tarn_analyze, folder)
+    print("load average before: %.2f %.2f %.2f" % os.getloadavg())
+    run_read(args.tarn_analyze, raster, 1)  # the file into the page cache for everyone
+    read1_s = run_read(args.tarn_analyze, raster, 1)
+    readn_s = run_read(args.tarn_analyze, raster, args.threads)
+    tarn_s, tarn_mb, tarn_areas = run_tarn(args.tarn_analyze, folder, args.threads, "centre")
+    exact_s, exact_mb, _ = run_tarn(args.tarn_analyze, folder, args.threads, "exact")
+    one_s, _, _ = run_tarn(args.tarn_analyze, folder, 1, "centre")
+    print("bare GDAL read, 1 thread:            %.2f s" % read1_s)
+    print("bare GDAL read, %d threads:           %.2f s" % (args.threads, readn_s))
+    print("tarn-analyze centre, 1 thread:       %.2f s" % one_s)
+    print("tarn-analyze centre, %d threads:      %.2f s, peak %.0f MB"
+          % (args.threads, tarn_s, tarn_mb))
+    print("tarn-analyze exact, %d threads:       %.2f s, peak %.0f MB"
+          % (args.threads, exact_s, exact_mb))
+    print("ratio tarn-analyze / read (1 thread):  %.2f" % (tarn_s / read1_s))
+    print("ratio tarn-analyze / read (%d threads): %.2f" % (args.threads, tarn_s / readn_s))
+    print("ratio exact / centre:                %.2f" % (exact_s / tarn_s))
+    print("per polygon beyond the read:         %.2f us"
+          % ((tarn_s - readn_s) / args.polygons * 1e6))
+    print("load average after: %.2f %.2f %.2f" % os.getloadavg())
+    if args.no_peer:
+        return 0
     peer_s, peer_areas = run_peer(raster, shp)
     worst = max(abs(tarn_areas[k] - peer_areas[k]) for k in peer_areas)
-    print("tarn-analyze:                %.2f s" % tarn_s)
-    print("peer (rasterize + NumPy):    %.2f s" % peer_s)
-    print("ratio peer / tarn-analyze:   %.2f" % (peer_s / tarn_s))
-    print("largest IS_AREA difference:  %.4f square metres" % worst)
+    print("peer (rasterize + NumPy):            %.2f s" % peer_s)
+    print("ratio peer / tarn-analyze:           %.2f" % (peer_s / tarn_s))
+    print("largest IS_AREA difference:          %.4f square metres" % worst)
     return 0 if worst < 0.01 else 1
 
 

@@ -3,6 +3,7 @@
 import glob
 import os
 import re
+import shutil
 import subprocess
 
 from qgis.core import (QgsClassificationRange, QgsGraduatedSymbolRenderer, QgsRendererRange,
@@ -113,7 +114,10 @@ def run_analysis(program, arguments, output, progress, canceled, on_line=None):
             process.waitForFinished(-1)
             folder = os.path.dirname(output)
             for leftover in glob.glob(os.path.join(glob.escape(folder), ".tarn-%d-*" % pid)):
-                os.remove(leftover)
+                if os.path.isdir(leftover):
+                    shutil.rmtree(leftover, ignore_errors=True)
+                else:
+                    os.remove(leftover)
             return "cancelled", "cancelled", log
     read()
     errors = bytes(process.readAllStandardError()).decode("utf-8", "replace")

@@ -14,6 +14,7 @@
 #include <ogrsf_frmts.h>
 
 #include <cmath>
+#include <cstring>
 #include <limits>
 
 using namespace AnalysisData;
@@ -97,23 +98,37 @@ struct OutputRow {
     QString name;
     double lcArea, isArea, isPct;
     qint64 noData, unknown;
+    std::map<QString, double> classAreas; // A_ fields
+    std::map<QString, QString> others;    // the other fields, as text
 };
 
-QVector<OutputRow> readOutput(const QString& path)
+// The output's features; layer: by name, when the file holds several.
+QVector<OutputRow> readOutput(const QString& path, const QString& layerName = {})
 {
     QVector<OutputRow> rows;
     GDALDataset* ds =
         GDALDataset::Open(path.toUtf8().constData(), GDAL_OF_VECTOR | GDAL_OF_READONLY);
     if (!ds)
         return rows;
-    OGRLayer* layer = ds->GetLayer(0);
-    while (OGRFeature* f = layer->GetNextFeature()) {
-        rows << OutputRow{QString::fromUtf8(f->GetFieldAsString("NAME")),
-                          f->GetFieldAsDouble("LC_AREA"),
-                          f->GetFieldAsDouble("IS_AREA"),
-                          f->GetFieldAsDouble("IS_PCT"),
-                          f->GetFieldAsInteger64("NODATA_CT"),
-                          f->GetFieldAsInteger64("UNK_CT")};
+    OGRLayer* layer =
+        layerName.isEmpty() ? ds->GetLayer(0) : ds->GetLayerByName(layerName.toUtf8().constData());
+    while (OGRFeature* f = layer ? layer->GetNextFeature() : nullptr) {
+        OutputRow row{QString::fromUtf8(f->GetFieldAsString("NAME")),
+                      f->GetFieldAsDouble("LC_AREA"),
+                      f->GetFieldAsDouble("IS_AREA"),
+                      f->GetFieldAsDouble("IS_PCT"),
+                      f->GetFieldAsInteger64("NODATA_CT"),
+                      f->GetFieldAsInteger64("UNK_CT"),
+                      {},
+                      {}};
+        for (int i = 0; i < f->GetFieldCount(); ++i) {
+            const QString name = QString::fromUtf8(f->GetFieldDefnRef(i)->GetNameRef());
+            if (name.startsWith("A_"))
+                row.classAreas[name] = f->GetFieldAsDouble(i);
+            else
+                row.others[name] = QString::fromUtf8(f->GetFieldAsString(i));
+        }
+        rows << row;
         OGRFeature::DestroyFeature(f);
     }
     GDALClose(ds);
@@ -123,6 +138,7 @@ QVector<OutputRow> readOutput(const QString& path)
 } // namespace
 
 Q_DECLARE_METATYPE(Row)
+Q_DECLARE_METATYPE(Coverage)
 
 class TestAnalysis : public QObject {
     Q_OBJECT
@@ -140,6 +156,10 @@ private slots:
     void keepsTheEarlierOutputWhenItCannotBeReplaced_data();
     void keepsTheEarlierOutputWhenItCannotBeReplaced();
     void countsOverlappingPartsOnce();
+    void writesEveryFormat_data();
+    void writesEveryFormat();
+    void givesTheSameResultsOnAnyNumberOfThreads_data();
+    void givesTheSameResultsOnAnyNumberOfThreads();
     void handlesHugeRasters_data();
     void handlesHugeRasters();
 
@@ -243,6 +263,9 @@ void TestAnalysis::matchesTheOracle()
 
     ImperviousAnalysis analysis(parsed(paramsFor(row, out)), catalog(dir));
     analysis.setMinimumBandHeight(1); // bands of one block: polygons cross band borders
+    ImperviousAnalysis::Options options;
+    options.classAreas = true;
+    analysis.setOptions(options);
     QStringList log;
     analysis.setLog([&log](const QString& line) { log << line; });
     int progress = 0;
@@ -252,6 +275,7 @@ void TestAnalysis::matchesTheOracle()
     QCOMPARE(result.outputPath, out);
     QCOMPARE(progress, 100);
     QVERIFY(log.join('\n').contains("Class value 9 has no CLASS line"));
+    QVERIFY(!log.join('\n').contains("Class value -1")); // NoData
     QCOMPARE(log.join('\n').contains("areas are converted to square Feet"), row.units == "Feet");
     // The temporary parts are gone.
     QCOMPARE(QDir(m_results.path()).entryList(QDir::Files | QDir::Hidden),
@@ -319,7 +343,14 @@ void TestAnalysis::matchesTheOracle()
                      std::abs(o.isPct - pct) < 1e-5,
                  qPrintable(what));
         QCOMPARE(result.polygons[k].cells, e.counted + e.noData);
-        QVERIFY2(result.polygons[k].classCells == classCells, qPrintable(what));
+        // Class areas: each class by value, the others together; together LC_AREA.
+        double classTotal = 0;
+        for (const auto& [field, area] : o.classAreas) {
+            const qint64 n = field == "A_UNK" ? e.unknown : classCells[field.mid(2).toInt()];
+            QVERIFY2(std::abs(area - double(n) * cell) < 1e-3, qPrintable(what + " " + field));
+            classTotal += area;
+        }
+        QVERIFY2(std::abs(classTotal - o.lcArea) < 1e-3, qPrintable(what));
     }
     // The polygon off the raster gets zeros, IS_PCT included; the others got cells.
     QCOMPARE(result.polygons[5].cells, 0);
@@ -387,6 +418,28 @@ void TestAnalysis::commandLineReportsByExitStatus()
     QVERIFY(err.startsWith("tarn-analyze: Parameter file not found: "));
     QCOMPARE(run({params, "--folder", m_tiled.path()}, &out, &err), 2);
     QVERIFY(err.startsWith("usage: tarn-analyze"));
+    QCOMPARE(run({params, "--data", m_tiled.path(), "--coverage", "most"}, &out, &err), 2);
+    QVERIFY(err.startsWith("usage: tarn-analyze"));
+    QCOMPARE(run({"--help"}, &out, &err), 0);
+    QVERIFY(out.startsWith("usage: tarn-analyze"));
+
+    // Exact coverage into a GeoPackage, on two threads.
+    file.open(QIODevice::WriteOnly);
+    file.write(paramsFor(Row{}, "result.gpkg"));
+    file.close();
+    QCOMPARE(run({params, "--data", m_tiled.path(), "--coverage", "exact", "--threads", "2",
+                  "--class-areas"},
+                 &out, &err),
+             0);
+    QVERIFY(readOutput(m_out->filePath("result.gpkg")).value(0).classAreas.size() > 1);
+
+    // A format that writes a folder is refused, not reported done with nothing in place.
+    file.open(QIODevice::WriteOnly);
+    file.write(paramsFor(Row{}, "result.gdb"));
+    file.close();
+    QCOMPARE(run({params, "--data", m_tiled.path(), "--format", "OpenFileGDB"}, &out, &err), 1);
+    QVERIFY2(err.endsWith("the format OpenFileGDB writes a folder, not files\n"), err.constData());
+    QVERIFY(!QFileInfo::exists(m_out->filePath("result.gdb")));
 }
 
 void TestAnalysis::refusesBadInput_data()
@@ -551,6 +604,129 @@ void TestAnalysis::countsOverlappingPartsOnce()
     QVERIFY(both > 0);
     QCOMPARE(result.polygons[1].cells + result.polygons[2].cells, either + both);
     QCOMPARE(result.polygons[0].cells, either);
+}
+
+void TestAnalysis::writesEveryFormat_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("format");
+    QTest::addColumn<QStringList>("files");
+    QTest::newRow("shapefile") << "out.shp" << QString()
+                               << QStringList{"out.cpg", "out.dbf", "out.prj", "out.shp",
+                                              "out.shx"};
+    QTest::newRow("GeoPackage holding another layer")
+        << "out.gpkg" << QString() << QStringList{"out.gpkg"};
+    QTest::newRow("GeoJSON") << "out.geojson" << QString() << QStringList{"out.geojson"};
+    QTest::newRow("FlatGeobuf") << "out.fgb" << QString() << QStringList{"out.fgb"};
+    QTest::newRow("CSV") << "out.csv" << QString() << QStringList{"out.csv"};
+    QTest::newRow("a driver by name, four files")
+        << "out.tab"
+        << "MapInfo File" << QStringList{"out.dat", "out.id", "out.map", "out.tab"};
+}
+
+void TestAnalysis::writesEveryFormat()
+{
+    QFETCH(QString, name);
+    QFETCH(QString, format);
+    QFETCH(QStringList, files);
+    const QDir out(m_out->path());
+    const QString path = out.filePath(name);
+    DataCatalog data = catalog(m_tiled.path());
+    if (name.endsWith(".gpkg")) {
+        // The analysis theme as another layer, which stays, and an earlier output layer that
+        // is replaced.
+        GDALDataset* ds = GetGDALDriverManager()->GetDriverByName("GPKG")->Create(
+            path.toUtf8().constData(), 0, 0, 0, GDT_Unknown, nullptr);
+        GDALDataset* units =
+            GDALDataset::Open(m_tiled.filePath("units.shp").toUtf8().constData(), GDAL_OF_VECTOR);
+        QVERIFY(ds->CopyLayer(units->GetLayer(0), "other"));
+        GDALClose(units);
+        for (DataCatalog::PolygonTheme& theme : data.polygons)
+            if (theme.name == "units")
+                theme.source = {path, "other"};
+        for (const char* layer : {"out"}) {
+            OGRLayer* l = ds->CreateLayer(layer, nullptr, wkbNone, nullptr);
+            OGRFieldDefn field("NAME", OFTString);
+            l->CreateField(&field);
+            OGRFeature* f = OGRFeature::CreateFeature(l->GetLayerDefn());
+            f->SetField(0, layer);
+            QCOMPARE(l->CreateFeature(f), OGRERR_NONE);
+            OGRFeature::DestroyFeature(f);
+        }
+        GDALClose(ds);
+    }
+    ImperviousAnalysis analysis(parsed(paramsFor(Row{}, path)), data);
+    ImperviousAnalysis::Options options;
+    options.format = format;
+    options.keepFields = true;
+    options.classAreas = true;
+    options.coverage = Coverage::Exact;
+    analysis.setOptions(options);
+    const auto result = analysis.run();
+    QVERIFY2(result.ok, qPrintable(result.error));
+    QCOMPARE(out.entryList(QDir::Files | QDir::Hidden | QDir::Dirs | QDir::NoDotAndDotDot), files);
+
+    const QVector<OutputRow> rows = readOutput(path, "out");
+    const QVector<Feature>& units = themes().at("units");
+    QCOMPARE(rows.size(), units.size());
+    for (int k = 0; k < rows.size(); ++k) {
+        const ImperviousAnalysis::PolygonResult& r = result.polygons[k];
+        const OutputRow& o = rows[k];
+        QCOMPARE(o.name, QStringLiteral("unit %1 \u00e4").arg(k + 1));
+        QCOMPARE(o.others.at("ID").toInt(), units[k].id); // kept fields
+        QCOMPARE(o.others.at("DENS").toDouble(), units[k].value);
+        QVERIFY(std::abs(o.lcArea - r.lcArea) < 1e-6 && std::abs(o.isArea - r.isArea) < 1e-6);
+        QVERIFY(std::abs(o.isPct - r.isPct) < 1e-6);
+        QVERIFY(o.noData == r.noData && o.unknown == r.unknown);
+        QVERIFY(!o.classAreas.empty());
+    }
+    if (name.endsWith(".gpkg"))
+        QCOMPARE(readOutput(path, "other").size(), units.size());
+}
+
+void TestAnalysis::givesTheSameResultsOnAnyNumberOfThreads_data()
+{
+    QTest::addColumn<Coverage>("coverage");
+    QTest::newRow("centre") << Coverage::Centre;
+    QTest::newRow("exact") << Coverage::Exact;
+    QTest::newRow("touched") << Coverage::Touched;
+}
+
+void TestAnalysis::givesTheSameResultsOnAnyNumberOfThreads()
+{
+    QFETCH(Coverage, coverage);
+    const Row row{"units", 3, {{"scen_a", 5}, {"scen_b", 7}}, "Meters"};
+    QVector<QVector<OutputRow>> outputs;
+    QVector<QVector<ImperviousAnalysis::PolygonResult>> results;
+    for (int threads : {1, 3}) {
+        const QString out = m_out->filePath(QStringLiteral("t%1.gpkg").arg(threads));
+        ImperviousAnalysis analysis(parsed(paramsFor(row, out)), catalog(m_tiled.path()));
+        analysis.setMinimumBandHeight(1); // many bands, polygons across their borders
+        ImperviousAnalysis::Options options;
+        options.coverage = coverage;
+        options.threads = threads;
+        options.classAreas = true;
+        analysis.setOptions(options);
+        const auto result = analysis.run();
+        QVERIFY2(result.ok, qPrintable(result.error));
+        results << result.polygons;
+        outputs << readOutput(out);
+    }
+    for (int k = 0; k < results[0].size(); ++k) {
+        const auto& a = results[0][k];
+        const auto& b = results[1][k];
+        QVERIFY(a.cells == b.cells && a.noData == b.noData && a.unknown == b.unknown);
+        QVERIFY(std::memcmp(&a.lcArea, &b.lcArea, sizeof(double)) == 0 &&
+                std::memcmp(&a.isArea, &b.isArea, sizeof(double)) == 0);
+        QVERIFY(outputs[0][k].classAreas == outputs[1][k].classAreas);
+        double sum = 0;
+        for (const auto& [field, area] : outputs[0][k].classAreas)
+            sum += area;
+        QVERIFY2(
+            std::abs(sum - a.lcArea) <= 1e-9 * a.lcArea,
+            qPrintable(QStringLiteral("polygon %1: %2 against %3").arg(k).arg(sum).arg(a.lcArea)));
+    }
+    QVERIFY(results[0][0].lcArea > 0);
 }
 
 void TestAnalysis::handlesHugeRasters_data()

@@ -168,14 +168,15 @@ void TestTarnhost::runsTheAnalysisOnADataFolderThenClosesTheNotice()
     listenAsLauncher();
     const QString work = m_dir->filePath("work");
     QVERIFY(QDir().mkpath(work));
-    startServing({"serve", "--data", TARN_SOURCE_DIR "/examples/demo-data", "--workdir", work});
+    startServing({"serve", "--data", TARN_SOURCE_DIR "/examples/demo-data", "--workdir", work,
+                  "--coverage", "exact"});
     requestRun(
         writeFile("work/model_params.txt",
                   "VIEW#View1\r\nLCTHEME#landcover_2016\r\nLCUNITS#Meters\r\n"
                   "ANALYSISTHEME#parcels\r\nANALYSISUNIT#PARCEL_ID\r\nPOPDENSITY#3\r\n"
                   "POPDENSITYTHEME#census_blocks\r\nPOPDENSITYFLD#POP_DENS\r\n"
                   "POPDENSITYHIGH#30\r\nPOPDENSITYMED#30#5\r\nPOPDENSITYLOW#5\r\n"
-                  "OUTTHEME#WORKDIR/parcels_is.shp\r\nOUTTHEMENAME#parcels_is\r\n"
+                  "OUTTHEME#WORKDIR/parcels_is.gpkg\r\nOUTTHEMENAME#parcels_is\r\n"
                   "DS#1#new_development#Developed, High#24\r\n"
                   "CLASS#22#Developed, Low#50#40#30\r\nCLASS#24#Developed, High#90#85#80\r\n"));
 
@@ -186,8 +187,9 @@ void TestTarnhost::runsTheAnalysisOnADataFolderThenClosesTheNotice()
     // The analysis ends before the notice closes.
     QVERIFY2(log.contains("\nanalysis finished\n"), qPrintable(log));
     QVERIFY(log.indexOf("analysis finished") < log.indexOf("{closeprocfrm}"));
-    QVERIFY(QFile::exists(work + "/parcels_is.shp"));
-    QVERIFY(QFile::exists(work + "/parcels_is.dbf"));
+    // The host's coverage rule reaches the analysis; the output is a GeoPackage.
+    QVERIFY2(log.contains(" --coverage exact\n"), qPrintable(log));
+    QVERIFY(QFile::exists(work + "/parcels_is.gpkg"));
 }
 
 void TestTarnhost::sendReportsVerdictInItsExitStatus()

@@ -1,0 +1,281 @@
+#include "analysisinputs.h"
+
+#include "analysiserror.h"
+#include "outputwriter.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QtEndian>
+
+#include <cmath>
+
+namespace {
+
+struct TransformDeleter {
+    void operator()(OGRCoordinateTransformation* t) const
+    {
+        OGRCoordinateTransformation::DestroyCT(t);
+    }
+};
+using TransformPtr = std::unique_ptr<OGRCoordinateTransformation, TransformDeleter>;
+
+const char* typeName(GDALDataType type)
+{
+    return GDALGetDataTypeName(type);
+}
+
+bool isIntegerType(GDALDataType type)
+{
+    return type == GDT_Byte || type == GDT_UInt16 || type == GDT_Int16 || type == GDT_UInt32 ||
+           type == GDT_Int32 || type == GDT_UInt64 || type == GDT_Int64;
+}
+
+} // namespace
+
+OGRLayer* openLayer(const DataCatalog::Source& source, GdalDatasetPtr& dataset,
+                    const QString& theme)
+{
+    if (!QFileInfo::exists(source.path)) {
+        fail(QStringLiteral("File of theme %1 not found: %2").arg(theme, source.path));
+    }
+    dataset = openVector(source.path);
+    if (!dataset) {
+        fail(QStringLiteral("Theme %1: %2 cannot be read as polygons: %3")
+                 .arg(theme, source.path, takeGdalError()));
+    }
+    OGRLayer* layer = source.layer.isEmpty()
+                          ? dataset->GetLayer(0)
+                          : dataset->GetLayerByName(source.layer.toUtf8().constData());
+    if (!layer) {
+        fail(QStringLiteral("Theme %1: no layer %2 in %3")
+                 .arg(theme, source.layer.isEmpty() ? QStringLiteral("at all") : source.layer,
+                      source.path));
+    }
+    return layer;
+}
+
+// A theme the catalogue lacks: its file may be there but unusable, which the user must hear.
+[[noreturn]] static void failMissingTheme(const DataCatalog& catalog, const QString& kind,
+                                          const QString& theme)
+{
+    const auto why = catalog.leftOut.find(theme);
+    if (why != catalog.leftOut.end()) {
+        fail(QStringLiteral("%1 theme %2 cannot be used: %3").arg(kind, theme, *why));
+    }
+    fail(QStringLiteral("%1 theme %2 has no data file").arg(kind, theme));
+}
+
+const DataCatalog::Source& polygonSource(const DataCatalog& catalog, const QString& theme)
+{
+    const DataCatalog::PolygonTheme* found = catalog.findPolygon(theme);
+    if (!found) {
+        failMissingTheme(catalog, QStringLiteral("Polygon"), theme);
+    }
+    return found->source;
+}
+
+int fieldIndex(OGRLayer* layer, const QString& field, const QString& theme)
+{
+    const int index = layer->GetLayerDefn()->GetFieldIndex(field.toUtf8().constData());
+    if (index < 0) {
+        fail(QStringLiteral("Field %1 not found in theme %2").arg(field, theme));
+    }
+    return index;
+}
+
+// The transformation from a layer's coordinate system to the raster's, or none when they
+// agree or either is unknown.
+static TransformPtr transformFor(OGRLayer* layer, const Raster& raster, const QString& theme,
+                                 const LogFunction& log)
+{
+    const OGRSpatialReference* layerSrs = layer->GetSpatialRef();
+    if (!layerSrs || !raster.srs) {
+        if (log && (layerSrs || raster.srs)) {
+            log(QStringLiteral("Theme %1: coordinate system unknown on one side; taken to be "
+                               "the same as the land cover raster's")
+                    .arg(theme));
+        }
+        return {};
+    }
+    if (layerSrs->IsSame(raster.srs.get())) {
+        return {};
+    }
+    SrsPtr from(layerSrs->Clone());
+    from->SetAxisMappingStrategy(OAMS_TRADITIONAL_GIS_ORDER);
+    TransformPtr transform(OGRCreateCoordinateTransformation(from.get(), raster.srs.get()));
+    if (!transform) {
+        fail(QStringLiteral("Theme %1 cannot be transformed to the land cover raster's "
+                            "coordinate system: %2")
+                 .arg(theme, takeGdalError()));
+    }
+    if (log) {
+        const char* name = layerSrs->GetName();
+        log(QStringLiteral("Theme %1 is transformed from %2 to the land cover raster's "
+                           "coordinate system")
+                .arg(theme, QString::fromUtf8(name ? name : "its coordinate system")));
+    }
+    return transform;
+}
+
+// Fails unless every feature of the layer was read: a shapefile whose .dbf holds fewer
+// records than the .shp holds shapes ends its features early without any error. A
+// shapefile's two counts come from the headers of its index and its table, since records
+// marked deleted are skipped in reading but counted by the layer.
+static void checkFeatureCount(GDALDataset* dataset, OGRLayer* layer, qint64 read,
+                              const QString& theme)
+{
+    QString shx;
+    QString dbf;
+    if (EQUAL(dataset->GetDriverName(), "ESRI Shapefile")) {
+        char** files = dataset->GetFileList();
+        for (char** file = files; file && *file; ++file) {
+            const QString path = QString::fromUtf8(*file);
+            if (path.endsWith(QLatin1String(".shx"), Qt::CaseInsensitive)) {
+                shx = path;
+            } else if (path.endsWith(QLatin1String(".dbf"), Qt::CaseInsensitive)) {
+                dbf = path;
+            }
+        }
+        CSLDestroy(files);
+    }
+    if (!shx.isEmpty() && !dbf.isEmpty()) {
+        QFile table(dbf);
+        const QByteArray header = table.open(QIODevice::ReadOnly) ? table.read(8) : QByteArray();
+        if (header.size() < 8) {
+            fail(QStringLiteral("Theme %1 cannot be read: %2 has no table header").arg(theme, dbf));
+        }
+        const qint64 records = qFromLittleEndian<quint32>(header.constData() + 4);
+        const qint64 shapes = (QFileInfo(shx).size() - 100) / 8;
+        if (records != shapes) {
+            fail(QStringLiteral("Theme %1 cannot be read whole: its table holds %2 records for "
+                                "%3 shapes")
+                     .arg(theme)
+                     .arg(records)
+                     .arg(shapes));
+        }
+        return;
+    }
+    const qint64 count = layer->GetFeatureCount(TRUE);
+    if (count >= 0 && count != read) {
+        fail(QStringLiteral("Theme %1 cannot be read whole: %2 of its %3 features read")
+                 .arg(theme)
+                 .arg(read)
+                 .arg(count));
+    }
+}
+
+PolygonSet readPolygons(const DataCatalog& catalog, const QString& theme, const QString& field,
+                        bool keepValues, const Raster& raster, Coverage rule,
+                        const LogFunction& log)
+{
+    GdalDatasetPtr dataset;
+    OGRLayer* layer = openLayer(polygonSource(catalog, theme), dataset, theme);
+    int valueField = -1;
+    if (!field.isEmpty()) {
+        valueField = fieldIndex(layer, field, theme);
+        const OGRFieldType type = layer->GetLayerDefn()->GetFieldDefn(valueField)->GetType();
+        if (keepValues && type != OFTInteger && type != OFTInteger64 && type != OFTReal) {
+            fail(QStringLiteral("Field %1 of theme %2 is not numeric").arg(field, theme));
+        }
+    }
+    const TransformPtr transform = transformFor(layer, raster, theme, log);
+    // Only the geometry and the value field are needed here: the others are not parsed.
+    std::vector<QByteArray> ignored;
+    for (int i = 0; i < layer->GetLayerDefn()->GetFieldCount(); ++i) {
+        if (i != valueField) {
+            ignored.push_back(layer->GetLayerDefn()->GetFieldDefn(i)->GetNameRef());
+        }
+    }
+    std::vector<const char*> names;
+    for (const QByteArray& name : ignored) {
+        names.push_back(name.constData());
+    }
+    names.push_back("OGR_STYLE");
+    names.push_back(nullptr);
+    layer->SetIgnoredFields(names.data());
+
+    PolygonSet set;
+    set.theme = theme;
+    layer->ResetReading();
+    takeGdalError();
+    while (FeaturePtr feature = nextFeature(layer, theme)) {
+        const OGRGeometry* geometry = feature->GetGeometryRef();
+        std::unique_ptr<OGRGeometry> copy;
+        if (geometry && transform) {
+            copy.reset(geometry->clone());
+            if (copy->transform(transform.get()) != OGRERR_NONE) {
+                fail(QStringLiteral("Theme %1: feature %2 cannot be transformed to the land "
+                                    "cover raster's coordinate system")
+                         .arg(theme)
+                         .arg(feature->GetFID()));
+            }
+            geometry = copy.get();
+        }
+        set.store.add(geometry, raster.inverse, rule);
+        const size_t i = set.store.size() - 1;
+        if (!set.store.empty(i) && set.store.endRow(i, rule) > 0 &&
+            set.store.firstRow(i, rule) < raster.height && set.store.endColumn(i, rule) > 0 &&
+            set.store.firstColumn(i, rule) < raster.width) {
+            set.overlapsRaster = true;
+        }
+        if (keepValues) {
+            set.values.push_back(feature->IsFieldSetAndNotNull(valueField)
+                                     ? feature->GetFieldAsDouble(valueField)
+                                     : std::nan(""));
+        }
+    }
+    checkFeatureCount(dataset.get(), layer, qint64(set.store.size()), theme);
+    set.store.squeeze();
+    return set;
+}
+
+Raster openLandCover(const DataCatalog& catalog, const QString& theme)
+{
+    const DataCatalog::GridTheme* grid = catalog.findGrid(theme);
+    if (!grid) {
+        failMissingTheme(catalog, QStringLiteral("Land cover"), theme);
+    }
+    const QString& path = grid->source.path;
+    if (!QFileInfo::exists(path)) {
+        fail(QStringLiteral("Land cover file not found: %1").arg(path));
+    }
+    Raster raster;
+    raster.path = path;
+    raster.dataset = openRaster(path);
+    if (!raster.dataset) {
+        fail(QStringLiteral("Land cover file %1 cannot be read: %2").arg(path, takeGdalError()));
+    }
+    if (raster.dataset->GetRasterCount() < 1) {
+        fail(QStringLiteral("Land cover file %1 has no band").arg(path));
+    }
+    raster.band = raster.dataset->GetRasterBand(1);
+    if (!isIntegerType(raster.band->GetRasterDataType())) {
+        fail(QStringLiteral("Land cover raster %1 is not an integer raster (band 1 holds %2 "
+                            "values)")
+                 .arg(path, QString::fromLatin1(typeName(raster.band->GetRasterDataType()))));
+    }
+    raster.width = raster.dataset->GetRasterXSize();
+    raster.height = raster.dataset->GetRasterYSize();
+    if (raster.dataset->GetGeoTransform(raster.geoTransform) != CE_None) {
+        fail(QStringLiteral("Land cover raster %1 has no georeference").arg(path));
+    }
+    if (raster.geoTransform[2] != 0 || raster.geoTransform[4] != 0) {
+        fail(QStringLiteral("Land cover raster %1 is rotated; it must be north up").arg(path));
+    }
+    if (!GDALInvGeoTransform(raster.geoTransform, raster.inverse)) {
+        fail(QStringLiteral("Land cover raster %1 has a cell size of 0").arg(path));
+    }
+    if (const OGRSpatialReference* srs = raster.dataset->GetSpatialRef()) {
+        if (srs->IsGeographic()) {
+            fail(QStringLiteral("Land cover raster %1 is in a geographic coordinate system "
+                                "(degrees); cell areas need a projected one")
+                     .arg(path));
+        }
+        raster.srs.reset(srs->Clone());
+        raster.srs->SetAxisMappingStrategy(OAMS_TRADITIONAL_GIS_ORDER);
+    }
+    int hasNoData = 0;
+    raster.noData = raster.band->GetNoDataValue(&hasNoData);
+    raster.hasNoData = hasNoData != 0;
+    return raster;
+}

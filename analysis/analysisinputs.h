@@ -1,0 +1,176 @@
+#pragma once
+
+#include "gdalsupport.h"
+#include "modelparamsfile.h"
+#include "polygonstore.h"
+
+#include "datacatalog.h"
+
+#include <QString>
+
+#include <ogr_spatialref.h>
+
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <unordered_map>
+#include <vector>
+
+// The inputs of the analysis: the land cover raster, polygon themes in its cell
+// coordinates, and the class table. Problems end the run (AnalysisError).
+
+// Cell classes are held as indices into the coefficient tables; these two come first.
+constexpr int32_t UnknownIndex = 0;
+constexpr int32_t NoDataIndex = 1;
+constexpr int32_t FirstClassIndex = 2;
+
+struct SrsDeleter {
+    void operator()(OGRSpatialReference* srs) const { srs->Release(); }
+};
+using SrsPtr = std::unique_ptr<OGRSpatialReference, SrsDeleter>;
+
+struct Raster {
+    QString path;
+    GdalDatasetPtr dataset;
+    GDALRasterBand* band = nullptr;
+    int width = 0;
+    int height = 0;
+    double geoTransform[6] = {};
+    double inverse[6] = {};
+    SrsPtr srs;
+    bool hasNoData = false;
+    double noData = 0;
+};
+
+// The polygons of one theme in cell coordinates.
+struct PolygonSet {
+    QString theme;
+    PolygonStore store;
+    std::vector<double> values; // the density theme's field, per polygon
+    bool overlapsRaster = false;
+};
+
+// Class value -> index, the first CLASS line of a value counting. Values of 16-bit rasters
+// and of a narrow range of classes are looked up in a table, the rest in a hash.
+class ClassTable {
+public:
+    ClassTable(const QVector<ModelParamsFile::LCClass>& lines, GDALDataType type)
+    {
+        for (const auto& line : lines) {
+            if (!m_index.count(line.id)) {
+                m_index.emplace(line.id, FirstClassIndex + int32_t(m_classes.size()));
+                m_classes.push_back(line);
+            }
+        }
+        qint64 lo = m_classes.front().id;
+        qint64 hi = lo;
+        for (const auto& c : m_classes) {
+            lo = std::min<qint64>(lo, c.id);
+            hi = std::max<qint64>(hi, c.id);
+        }
+        if (type == GDT_Byte) {
+            lo = std::min<qint64>(lo, 0);
+            hi = std::max<qint64>(hi, 255);
+        } else if (type == GDT_Int16 || type == GDT_UInt16) {
+            lo = std::min<qint64>(lo, type == GDT_Int16 ? -32768 : 0);
+            hi = std::max<qint64>(hi, type == GDT_Int16 ? 32767 : 65535);
+        }
+        if (hi - lo < (1 << 20)) {
+            m_lo = lo;
+            m_hi = hi;
+            m_dense.assign(size_t(hi - lo + 1), UnknownIndex);
+            m_unknownDense.assign(m_dense.size(), 0);
+            for (const auto& [id, index] : m_index) {
+                m_dense[size_t(id - lo)] = index;
+            }
+        }
+    }
+
+    int32_t indexOf(qint64 value) const
+    {
+        const auto it = m_index.find(value);
+        return it == m_index.end() ? UnknownIndex : it->second;
+    }
+
+    // Maps a value read from the raster, noting values that have no CLASS line.
+    int32_t map(qint64 value)
+    {
+        if (value >= m_lo && value <= m_hi) {
+            const int32_t index = m_dense[size_t(value - m_lo)];
+            if (index == UnknownIndex) {
+                ++m_unknownDense[size_t(value - m_lo)];
+            }
+            return index;
+        }
+        const int32_t index = indexOf(value);
+        if (index == UnknownIndex) {
+            ++m_unknownSparse[value];
+        }
+        return index;
+    }
+
+    int indexCount() const { return FirstClassIndex + int(m_classes.size()); }
+    const ModelParamsFile::LCClass& cls(int32_t index) const
+    {
+        return m_classes[size_t(index - FirstClassIndex)];
+    }
+    // For rasters of 8 and 16 bits every value lies in one table: cells are then mapped
+    // through lookUp(), NoData included, and counted by value with countDense().
+    bool coversType(GDALDataType type) const
+    {
+        return !m_dense.empty() && (type == GDT_Byte || type == GDT_Int16 || type == GDT_UInt16);
+    }
+    qint64 lowest() const { return m_lo; }
+    // Index by value - lowest(); noData, when it lies in the table, maps to NoDataIndex.
+    std::vector<int32_t> lookUp(std::optional<qint64> noData) const
+    {
+        std::vector<int32_t> table = m_dense;
+        if (noData && *noData >= m_lo && *noData <= m_hi) {
+            table[size_t(*noData - m_lo)] = NoDataIndex;
+        }
+        return table;
+    }
+    // Adds cells counted by value - lowest() to the unknown values among them.
+    void countDense(const std::vector<qint64>& counts)
+    {
+        for (size_t i = 0; i < counts.size() && i < m_dense.size(); ++i) {
+            if (m_dense[i] == UnknownIndex) {
+                m_unknownDense[i] += counts[i];
+            }
+        }
+    }
+
+    std::map<qint64, qint64> unknownValues() const
+    {
+        std::map<qint64, qint64> values(m_unknownSparse.begin(), m_unknownSparse.end());
+        for (size_t i = 0; i < m_unknownDense.size(); ++i) {
+            if (m_unknownDense[i]) {
+                values[m_lo + qint64(i)] += m_unknownDense[i];
+            }
+        }
+        return values;
+    }
+
+private:
+    std::unordered_map<qint64, int32_t> m_index;
+    std::vector<ModelParamsFile::LCClass> m_classes;
+    qint64 m_lo = 1;
+    qint64 m_hi = 0;
+    std::vector<int32_t> m_dense;
+    std::vector<qint64> m_unknownDense;
+    std::unordered_map<qint64, qint64> m_unknownSparse;
+};
+
+using LogFunction = std::function<void(const QString&)>;
+
+Raster openLandCover(const DataCatalog& catalog, const QString& theme);
+// Reads a theme's polygons into cell coordinates under a coverage rule. field, when given,
+// must exist; with keepValues its numeric values are kept (null: NaN).
+PolygonSet readPolygons(const DataCatalog& catalog, const QString& theme, const QString& field,
+                        bool keepValues, const Raster& raster, Coverage rule,
+                        const LogFunction& log);
+const DataCatalog::Source& polygonSource(const DataCatalog& catalog, const QString& theme);
+OGRLayer* openLayer(const DataCatalog::Source& source, GdalDatasetPtr& dataset,
+                    const QString& theme);
+int fieldIndex(OGRLayer* layer, const QString& field, const QString& theme);

@@ -1,0 +1,75 @@
+#pragma once
+
+#include "gdalsupport.h"
+
+#include <QByteArray>
+#include <QString>
+#include <QStringList>
+
+#include <ogr_core.h>
+
+#include <functional>
+#include <optional>
+#include <vector>
+
+struct FeatureDeleter {
+    void operator()(OGRFeature* feature) const { OGRFeature::DestroyFeature(feature); }
+};
+using FeaturePtr = std::unique_ptr<OGRFeature, FeatureDeleter>;
+
+// Reads the next feature of a layer; nothing at the end. A read error ends the run: a
+// feature left out silently would shift every later result to the wrong polygon.
+FeaturePtr nextFeature(OGRLayer* layer, const QString& theme);
+
+// Where and in which format the output goes. The format follows the name's extension
+// (.shp, .gpkg, .geojson, .fgb, .csv) or a GDAL vector driver named outright; a name with
+// neither gets ".shp", as the launcher has always written it.
+struct OutputTarget {
+    QString path;   // absolute
+    QString driver; // GDAL driver name
+
+    static std::optional<OutputTarget> resolve(const QString& outTheme, const QString& format,
+                                               QString* error);
+    bool shapefile() const { return driver == QLatin1String("ESRI Shapefile"); }
+    bool attributesOnly() const { return driver == QLatin1String("CSV"); }
+    // The files the output consists of or replaces: for a shapefile every part.
+    QStringList files() const;
+    QString layerName() const;
+};
+
+struct OutputField {
+    QByteArray name;
+    OGRFieldType type;
+    int width = 0; // for formats that store widths (the shapefile's table)
+    int precision = 0;
+};
+
+// Writes the output under a temporary name beside it and moves it into place whole: the
+// earlier files of that name are moved aside, the new ones renamed in, and on any failure
+// the earlier ones put back. A GeoPackage that holds other layers keeps them: only the
+// output's layer is replaced. Errors end the run (AnalysisError).
+class OutputWriter {
+public:
+    // source: the analysis theme's layer, named theme in messages.
+    OutputWriter(OutputTarget target, OGRLayer* source, QString theme,
+                 std::vector<int> copiedFields, std::vector<OutputField> fields);
+    // Copies the count features of the source with their geometry and copied fields;
+    // fill(out, index) sets the fields that follow, in the order of fields.
+    void write(const std::function<void(OGRFeature& out, qint64 index)>& fill, qint64 count);
+
+private:
+    void writeFile(const QString& file,
+                   const std::function<void(OGRFeature& out, qint64 index)>& fill, qint64 count);
+
+    OutputTarget m_target;
+    OGRLayer* m_source;
+    QString m_theme;
+    std::vector<int> m_copiedFields;
+    std::vector<OutputField> m_fields;
+};
+
+// Moves the files named names from folder from into folder to as a set, replacing earlier
+// ones; stale are further names in to that belong to the earlier set and go with it.
+// outPath names the output in messages. On failure the earlier set is put back.
+void replaceFiles(const QString& from, const QStringList& names, const QString& to,
+                  const QStringList& stale, const QString& outPath);

@@ -1,0 +1,422 @@
+#include "polygonstore.h"
+
+#include <ogr_geometry.h>
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <memory>
+#include <utility>
+
+namespace {
+
+// Cell index of a coordinate. The limit lies far beyond any raster (GDAL counts cells in
+// int) and well inside qint64, so arithmetic on indices cannot overflow.
+qint64 clampedFloor(double value)
+{
+    constexpr double limit = 1e15;
+    return static_cast<qint64>(std::floor(std::clamp(value, -limit, limit)));
+}
+
+// The smallest index whose centre line lies beyond value: centres at i + 0.5.
+qint64 firstCentreAfter(double value)
+{
+    const double shifted = value - 0.5;
+    return clampedFloor(shifted) + (shifted > std::floor(shifted) ? 1 : 0);
+}
+
+// Parts of a multipolygon that may overlap: their envelopes do.
+bool partsMayOverlap(const OGRGeometryCollection& parts)
+{
+    std::vector<OGREnvelope> envelopes;
+    for (const OGRGeometry* part : parts) {
+        OGREnvelope e;
+        part->getEnvelope(&e);
+        for (const OGREnvelope& other : envelopes) {
+            if (e.Intersects(other)) {
+                return true;
+            }
+        }
+        envelopes.push_back(e);
+    }
+    return false;
+}
+
+// Cells within a span differing by less than this from 1 count whole.
+constexpr double WholeCell = 1 - 1e-12;
+// Under the touched rule, the least share of a cell that counts when no edge crosses it.
+constexpr double TouchedShare = 1e-9;
+
+} // namespace
+
+void PolygonStore::add(const OGRGeometry* geometry, const double inverse[6], Coverage rule)
+{
+    Polygon polygon;
+    m_newVertices.clear();
+    m_newRings.clear();
+    if (geometry && !geometry->IsEmpty()) {
+        std::unique_ptr<OGRGeometry> merged;
+        const auto type = wkbFlatten(geometry->getGeometryType());
+        if (rule != Coverage::Centre && (type == wkbMultiPolygon || type == wkbMultiSurface) &&
+            partsMayOverlap(*geometry->toGeometryCollection())) {
+            // Areas of overlapping parts would add up; their union counts each place once.
+            merged.reset(geometry->UnionCascaded());
+        }
+        addGeometry(merged ? *merged : *geometry, inverse, polygon);
+    }
+    if (!m_newRings.empty()) {
+        polygon.minX = polygon.minY = std::numeric_limits<double>::max();
+        polygon.maxX = polygon.maxY = std::numeric_limits<double>::lowest();
+        for (const Vertex& v : m_newVertices) {
+            polygon.minX = std::min(polygon.minX, v.x);
+            polygon.maxX = std::max(polygon.maxX, v.x);
+            polygon.minY = std::min(polygon.minY, v.y);
+            polygon.maxY = std::max(polygon.maxY, v.y);
+        }
+        std::tie(polygon.vertexChunk, polygon.vertexOffset) = m_vertices.append(m_newVertices);
+        std::tie(polygon.ringChunk, polygon.ringOffset) = m_rings.append(m_newRings);
+        polygon.ringCount = quint32(m_newRings.size());
+    }
+    m_polygons.push_back(polygon);
+}
+
+void PolygonStore::squeeze()
+{
+    m_newVertices = {};
+    m_newRings = {};
+    m_polygons.shrink_to_fit();
+}
+
+void PolygonStore::edgesIn(const Polygon& p, qint64 rowBegin, qint64 rowEnd,
+                           std::vector<Edge>& out) const
+{
+    out.clear();
+    const Vertex* v = m_vertices.at(p.vertexChunk, p.vertexOffset);
+    const Ring* rings = m_rings.at(p.ringChunk, p.ringOffset);
+    for (quint32 r = 0; r < p.ringCount; ++r) {
+        const Ring& ring = rings[r];
+        for (quint32 i = 0; i < ring.count; ++i) {
+            const Vertex& a = v[i];
+            const Vertex& b = v[i + 1 == ring.count ? 0 : i + 1];
+            if (a.y == b.y) {
+                continue;
+            }
+            const bool down = a.y < b.y;
+            const Vertex& top = down ? a : b;
+            const Vertex& bottom = down ? b : a;
+            if (top.y < double(rowEnd) && bottom.y > double(rowBegin)) {
+                out.push_back(
+                    {top.x, top.y, bottom.x, bottom.y, ring.part, down ? ring.sign : -ring.sign});
+            }
+        }
+        v += ring.count;
+    }
+    std::sort(out.begin(), out.end(), [](const Edge& a, const Edge& b) { return a.y0 < b.y0; });
+}
+
+void PolygonStore::addGeometry(const OGRGeometry& geometry, const double inverse[6],
+                               Polygon& polygon)
+{
+    if (geometry.IsEmpty()) {
+        return;
+    }
+    if (geometry.hasCurveGeometry()) {
+        std::unique_ptr<OGRGeometry> linear(geometry.getLinearGeometry());
+        if (linear && !linear->hasCurveGeometry()) {
+            addGeometry(*linear, inverse, polygon);
+        }
+        return;
+    }
+    switch (wkbFlatten(geometry.getGeometryType())) {
+    case wkbPolygon: {
+        bool hole = false;
+        for (const OGRLinearRing* ring : *geometry.toPolygon()) {
+            addRing(*ring, inverse, hole, polygon);
+            hole = true;
+        }
+        ++polygon.parts;
+        break;
+    }
+    case wkbMultiPolygon:
+    case wkbGeometryCollection:
+        for (const OGRGeometry* part : *geometry.toGeometryCollection()) {
+            addGeometry(*part, inverse, polygon);
+        }
+        break;
+    default:
+        break; // points and lines cover no cell
+    }
+}
+
+void PolygonStore::addRing(const OGRGeometry& geometry, const double inverse[6], bool hole,
+                           Polygon& polygon)
+{
+    const OGRSimpleCurve& ring = *geometry.toSimpleCurve();
+    const int n = ring.getNumPoints();
+    if (n < 2) {
+        return;
+    }
+    const auto column = [&](int i) {
+        return inverse[0] + ring.getX(i) * inverse[1] + ring.getY(i) * inverse[2];
+    };
+    const auto row = [&](int i) {
+        return inverse[3] + ring.getX(i) * inverse[4] + ring.getY(i) * inverse[5];
+    };
+    // An unclosed ring is closed, as the rasterizer does; a closed one is stored without
+    // its repeated first point.
+    const int count =
+        n > 2 && ring.getX(0) == ring.getX(n - 1) && ring.getY(0) == ring.getY(n - 1) ? n - 1 : n;
+    const size_t first = m_newVertices.size();
+    for (int i = 0; i < count; ++i) {
+        m_newVertices.push_back({column(i), row(i)});
+    }
+    double area = 0; // twice the signed area, in cell coordinates
+    for (size_t i = first; i < m_newVertices.size(); ++i) {
+        const Vertex& a = m_newVertices[i];
+        const Vertex& b = m_newVertices[i + 1 == m_newVertices.size() ? first : i + 1];
+        area += a.x * b.y - b.x * a.y;
+    }
+    // Outer rings add their area whichever way they run, holes take theirs away.
+    m_newRings.push_back({quint32(count), polygon.parts, (area < 0) != hole ? -1 : 1});
+}
+
+qint64 PolygonStore::firstRow(size_t i, Coverage rule) const
+{
+    const Polygon& p = m_polygons[i];
+    return rule == Coverage::Centre ? firstCentreAfter(p.minY) : clampedFloor(p.minY);
+}
+
+qint64 PolygonStore::endRow(size_t i, Coverage rule) const
+{
+    const Polygon& p = m_polygons[i];
+    return rule == Coverage::Centre ? firstCentreAfter(p.maxY) : clampedFloor(p.maxY) + 1;
+}
+
+qint64 PolygonStore::firstColumn(size_t i, Coverage rule) const
+{
+    const Polygon& p = m_polygons[i];
+    return rule == Coverage::Centre ? clampedFloor(p.minX + 0.5) : clampedFloor(p.minX);
+}
+
+qint64 PolygonStore::endColumn(size_t i, Coverage rule) const
+{
+    const Polygon& p = m_polygons[i];
+    return rule == Coverage::Centre ? clampedFloor(p.maxX + 0.5) : clampedFloor(p.maxX) + 1;
+}
+
+void PolygonStore::spans(size_t i, Coverage rule, qint64 rowBegin, qint64 rowEnd, qint64 width,
+                         std::vector<CellSpan>& out, std::vector<double>& weights) const
+{
+    if (empty(i)) {
+        return;
+    }
+    rowBegin = std::max(rowBegin, firstRow(i, rule));
+    rowEnd = std::min(rowEnd, endRow(i, rule));
+    if (rowBegin >= rowEnd) {
+        return;
+    }
+    thread_local std::vector<Edge> edges;
+    edgesIn(m_polygons[i], rowBegin, rowEnd, edges);
+    if (rule == Coverage::Centre) {
+        centreSpans(m_polygons[i], edges, rowBegin, rowEnd, width, out);
+    } else {
+        coverSpans(m_polygons[i], edges, rule, rowBegin, rowEnd, width, out, weights);
+    }
+}
+
+void PolygonStore::centreSpans(const Polygon& p, const std::vector<Edge>& edges, qint64 rowBegin,
+                               qint64 rowEnd, qint64 width, std::vector<CellSpan>& out) const
+{
+    const double top = double(rowBegin) + 0.5;
+    const double bottom = double(rowEnd) - 0.5;
+    // Edges crossing the centre lines of these rows: y0 <= y < y1 for some y in [top, bottom].
+    const Edge* first = edges.data();
+    const auto last = std::upper_bound(first, first + edges.size(), bottom,
+                                       [](double y, const Edge& e) { return y < e.y0; });
+    thread_local std::vector<const Edge*> active;
+    thread_local std::vector<std::pair<int, double>> crossings; // part, column
+    thread_local std::vector<std::pair<qint64, qint64>> runs;
+    active.clear();
+    for (auto it = first; it != last; ++it) {
+        if (it->y1 > top) {
+            active.push_back(&*it);
+        }
+    }
+
+    for (qint64 r = rowBegin; r < rowEnd; ++r) {
+        const double y = double(r) + 0.5;
+        crossings.clear();
+        for (const Edge* e : active) {
+            if (e->y0 <= y && y < e->y1) {
+                crossings.push_back(
+                    {e->part, e->x0 + (y - e->y0) * (e->x1 - e->x0) / (e->y1 - e->y0)});
+            }
+        }
+        std::sort(crossings.begin(), crossings.end());
+        // Even-odd within each part; the runs of all parts are then joined.
+        runs.clear();
+        for (size_t i = 0; i + 1 < crossings.size(); ++i) {
+            if (crossings[i].first != crossings[i + 1].first) {
+                continue; // an odd crossing left over: an unclosed part
+            }
+            const qint64 begin = std::max<qint64>(clampedFloor(crossings[i].second + 0.5), 0);
+            const qint64 end = std::min(clampedFloor(crossings[i + 1].second + 0.5), width);
+            if (begin < end) {
+                runs.push_back({begin, end});
+            }
+            ++i;
+        }
+        if (p.parts > 1) {
+            std::sort(runs.begin(), runs.end());
+        }
+        const size_t rowStart = out.size();
+        for (const auto& [begin, end] : runs) {
+            if (out.size() > rowStart && begin <= out.back().end) {
+                out.back().end = std::max(out.back().end, end);
+            } else {
+                out.push_back({r, begin, end});
+            }
+        }
+    }
+}
+
+namespace {
+
+// One row of the exact rule: the area of the polygon in each cell [c0, c0 + n) of a row is
+// the integral of clamp(x - column, 0, 1) dy over its boundary (Green's theorem). A piece of
+// boundary within a cell adds dy * (its mean x - column) to that cell and dy whole to every
+// cell on its left, which the suffix sums collect; pieces right of the range add to all.
+struct RowAreas {
+    qint64 c0 = 0;
+    std::vector<double> partial;
+    std::vector<double> suffix;
+    std::vector<quint8> crossed;
+    double carry = 0;
+
+    void reset(qint64 first, size_t n)
+    {
+        c0 = first;
+        partial.assign(n, 0.0);
+        suffix.assign(n, 0.0);
+        crossed.assign(n, 0);
+        carry = 0;
+    }
+
+    // The segment (xa, ya) -> (xb, yb) of a ring within the row, weighed by sign.
+    void add(double xa, double ya, double xb, double yb, double sign)
+    {
+        const qint64 c1 = c0 + qint64(partial.size());
+        const double dy = (yb - ya) * sign;
+        if (xa == xb) {
+            piece(clampedFloor(xa), c1, dy, xa);
+            return;
+        }
+        const double left = std::min(xa, xb);
+        const double right = std::max(xa, xb);
+        const double perX = dy / (right - left);
+        double u = std::max(left, double(c0));
+        if (u >= right) {
+            return; // wholly left of the range
+        }
+        qint64 j = clampedFloor(u);
+        while (u < right) {
+            if (j >= c1) {
+                carry += (right - u) * perX;
+                return;
+            }
+            const double v = std::min(double(j + 1), right);
+            piece(j, c1, (v - u) * perX, (u + v) / 2);
+            u = v;
+            ++j;
+        }
+    }
+
+    void piece(qint64 j, qint64 c1, double dy, double meanX)
+    {
+        if (j >= c1) {
+            carry += dy;
+            return;
+        }
+        if (j < c0) {
+            return;
+        }
+        const size_t k = size_t(j - c0);
+        partial[k] += dy * (meanX - double(j));
+        suffix[k] += dy;
+        crossed[k] = 1;
+    }
+
+    // The areas, in place of the partial sums.
+    void resolve()
+    {
+        double run = carry;
+        for (size_t k = partial.size(); k-- > 0;) {
+            partial[k] += run;
+            run += suffix[k];
+        }
+    }
+};
+
+} // namespace
+
+void PolygonStore::coverSpans(const Polygon& p, const std::vector<Edge>& edges, Coverage rule,
+                              qint64 rowBegin, qint64 rowEnd, qint64 width,
+                              std::vector<CellSpan>& out, std::vector<double>& weights) const
+{
+    const qint64 c0 = std::max<qint64>(clampedFloor(p.minX), 0);
+    const qint64 c1 = std::min(clampedFloor(p.maxX) + 1, width);
+    if (c0 >= c1) {
+        return;
+    }
+    const Edge* first = edges.data();
+    const auto last = std::lower_bound(first, first + edges.size(), double(rowEnd),
+                                       [](const Edge& e, double y) { return e.y0 < y; });
+    thread_local std::vector<const Edge*> active;
+    thread_local RowAreas row;
+    active.clear();
+    for (auto it = first; it != last; ++it) {
+        if (it->y1 > double(rowBegin)) {
+            active.push_back(&*it);
+        }
+    }
+    const auto xAt = [](const Edge& e, double y) {
+        return y == e.y0   ? e.x0
+               : y == e.y1 ? e.x1
+                           : e.x0 + (y - e.y0) * (e.x1 - e.x0) / (e.y1 - e.y0);
+    };
+    for (qint64 r = rowBegin; r < rowEnd; ++r) {
+        row.reset(c0, size_t(c1 - c0));
+        const double top = double(r);
+        const double bottom = double(r + 1);
+        for (const Edge* e : active) {
+            const double ya = std::max(e->y0, top);
+            const double yb = std::min(e->y1, bottom);
+            if (ya < yb) {
+                row.add(xAt(*e, ya), ya, xAt(*e, yb), yb, double(e->sign));
+            }
+        }
+        row.resolve();
+        for (size_t k = 0; k < row.partial.size(); ++k) {
+            const double share = row.partial[k];
+            const bool whole = rule == Coverage::Touched ? row.crossed[k] || share > TouchedShare
+                                                         : share >= WholeCell;
+            const qint64 c = c0 + qint64(k);
+            if (whole) {
+                if (!out.empty() && out.back().row == r && out.back().end == c &&
+                    out.back().weights < 0) {
+                    ++out.back().end;
+                } else {
+                    out.push_back({r, c, c + 1, -1});
+                }
+            } else if (rule == Coverage::Exact && share > 0) {
+                if (!out.empty() && out.back().row == r && out.back().end == c &&
+                    out.back().weights >= 0) {
+                    ++out.back().end;
+                } else {
+                    out.push_back({r, c, c + 1, qint64(weights.size())});
+                }
+                weights.push_back(share);
+            }
+        }
+    }
+}

@@ -1,0 +1,121 @@
+#pragma once
+
+#include <QtGlobal>
+
+#include <algorithm>
+#include <utility>
+#include <vector>
+
+class OGRGeometry;
+
+// Which cells a polygon takes, and by how much.
+enum class Coverage {
+    Centre,  // cells whose centre lies inside, whole
+    Exact,   // every cell by the share of its area inside
+    Touched, // every cell the polygon touches, whole
+};
+
+// A run of cells [begin, end) of one row. weights < 0: each cell counts whole; otherwise the
+// offset of the cells' weights in the weight list the spans were made with.
+// Cell indices are 64-bit: rasters may be more than 2^31 cells long in all.
+struct CellSpan {
+    qint64 row;
+    qint64 begin;
+    qint64 end;
+    qint64 weights = -1;
+};
+
+// The polygons of one theme in cell coordinates, held flat: one list of edges for all, and a
+// small record per polygon, so millions of polygons cost little beyond their vertices.
+//
+// The cell-centre rule: a cell belongs to a polygon when its centre lies inside one of its
+// parts, counted within a part by the even-odd rule over its rings, so holes stay empty;
+// parts that overlap count together. A centre exactly on a boundary is decided the way
+// gdal_rasterize decides it (edge from above inclusive, below exclusive; left exclusive,
+// right inclusive), so two polygons sharing a border never both take a cell.
+//
+// The exact rule weighs each cell by the area of the polygon within the cell's square:
+// Green's theorem over each ring, clipped to the cell row, gives every cell of the row at
+// once (outer rings add, holes subtract). The touched rule takes every cell the boundary
+// crosses and every cell inside.
+class PolygonStore {
+public:
+    // Appends one polygon (or multipolygon; none for a feature without geometry). inverse:
+    // the raster's inverse geotransform (map coordinates to column and row). Multipolygons
+    // whose parts overlap are merged first for the exact and touched rules.
+    void add(const OGRGeometry* geometry, const double inverse[6], Coverage rule);
+
+    size_t size() const { return m_polygons.size(); }
+    bool empty(size_t i) const { return m_polygons[i].ringCount == 0; }
+    // Rows and columns the polygon can take cells in under a rule, unclipped.
+    qint64 firstRow(size_t i, Coverage rule) const;
+    qint64 endRow(size_t i, Coverage rule) const;
+    qint64 firstColumn(size_t i, Coverage rule) const;
+    qint64 endColumn(size_t i, Coverage rule) const;
+
+    // Appends the spans of polygon i in rows [rowBegin, rowEnd), clipped to columns
+    // [0, width); weighted spans keep their weights in weights.
+    void spans(size_t i, Coverage rule, qint64 rowBegin, qint64 rowEnd, qint64 width,
+               std::vector<CellSpan>& out, std::vector<double>& weights) const;
+
+    void squeeze();
+
+private:
+    struct Edge {
+        double x0, y0, x1, y1; // y0 < y1
+        qint32 part;           // the polygon of a multipolygon the edge's ring belongs to
+        qint32 sign;           // +1 or -1: direction of the ring and outer ring or hole
+    };
+    struct Vertex {
+        double x, y; // in cell coordinates
+    };
+    struct Ring {
+        quint32 count; // vertices, the ring closed from the last to the first
+        qint32 part;
+        qint32 sign; // +1 for an outer ring running the way of rising area, else -1
+    };
+    struct Polygon {
+        quint32 vertexChunk = 0;
+        quint32 vertexOffset = 0;
+        quint32 ringChunk = 0;
+        quint32 ringOffset = 0;
+        quint32 ringCount = 0;
+        qint32 parts = 0;
+        double minX = 0, minY = 0, maxX = 0, maxY = 0;
+    };
+    // Items appended in runs that each stay in one chunk, so the store grows a chunk at a
+    // time and never copies what it holds.
+    template <class T> struct Chunked {
+        std::vector<std::vector<T>> chunks;
+        std::pair<quint32, quint32> append(const std::vector<T>& items)
+        {
+            constexpr size_t ChunkItems = 1 << 16;
+            if (chunks.empty() || chunks.back().capacity() - chunks.back().size() < items.size()) {
+                chunks.emplace_back();
+                chunks.back().reserve(std::max(ChunkItems, items.size()));
+            }
+            const auto at =
+                std::make_pair(quint32(chunks.size() - 1), quint32(chunks.back().size()));
+            chunks.back().insert(chunks.back().end(), items.begin(), items.end());
+            return at;
+        }
+        const T* at(quint32 chunk, quint32 offset) const { return chunks[chunk].data() + offset; }
+    };
+
+    void addGeometry(const OGRGeometry& geometry, const double inverse[6], Polygon& polygon);
+    void addRing(const OGRGeometry& ring, const double inverse[6], bool hole, Polygon& polygon);
+    // The polygon's edges that reach into rows [rowBegin, rowEnd), sorted by y0; horizontal
+    // ones, which cross no row and bound no area, are left out.
+    void edgesIn(const Polygon& p, qint64 rowBegin, qint64 rowEnd, std::vector<Edge>& out) const;
+    void centreSpans(const Polygon& p, const std::vector<Edge>& edges, qint64 rowBegin,
+                     qint64 rowEnd, qint64 width, std::vector<CellSpan>& out) const;
+    void coverSpans(const Polygon& p, const std::vector<Edge>& edges, Coverage rule,
+                    qint64 rowBegin, qint64 rowEnd, qint64 width, std::vector<CellSpan>& out,
+                    std::vector<double>& weights) const;
+
+    Chunked<Vertex> m_vertices;
+    Chunked<Ring> m_rings;
+    std::vector<Vertex> m_newVertices; // of the polygon being added
+    std::vector<Ring> m_newRings;
+    std::vector<Polygon> m_polygons;
+};

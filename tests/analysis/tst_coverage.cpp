@@ -1,0 +1,147 @@
+// The exact and touched coverage rules against independent computations: the area of the
+// OGR (GEOS) intersection of each cell's square with the polygon, and gdal_rasterize's
+// all-touched burning.
+#include "polygonstore.h"
+
+#include <QTest>
+
+#include <gdal_alg.h>
+#include <gdal_priv.h>
+#include <ogr_api.h>
+#include <ogr_geometry.h>
+
+#include <cmath>
+#include <memory>
+
+namespace {
+
+// A raster of 20 x 15 cells of 1 x 1 map unit, north up, its top left corner at (0, 15).
+constexpr int Width = 20;
+constexpr int Height = 15;
+const double geoTransform[6] = {0, 1, 0, Height, 0, -1};
+
+std::unique_ptr<OGRGeometry> geometryOf(const QByteArray& wkt)
+{
+    OGRGeometry* geometry = nullptr;
+    OGRGeometryFactory::createFromWkt(wkt.constData(), nullptr, &geometry);
+    return std::unique_ptr<OGRGeometry>(geometry);
+}
+
+// Each cell's weight under a rule, row by row.
+std::vector<double> weightsOf(const OGRGeometry& geometry, Coverage rule)
+{
+    double inverse[6];
+    if (!GDALInvGeoTransform(const_cast<double*>(geoTransform), inverse)) {
+        qFatal("no inverse");
+    }
+    PolygonStore store;
+    store.add(&geometry, inverse, rule);
+    std::vector<CellSpan> spans;
+    std::vector<double> weights;
+    store.spans(0, rule, 0, Height, Width, spans, weights);
+    std::vector<double> cells(size_t(Width * Height), 0.0);
+    for (const CellSpan& s : spans) {
+        for (qint64 c = s.begin; c < s.end; ++c) {
+            cells[size_t(s.row * Width + c)] +=
+                s.weights < 0 ? 1.0 : weights[size_t(s.weights + c - s.begin)];
+        }
+    }
+    return cells;
+}
+
+} // namespace
+
+class TestCoverage : public QObject {
+    Q_OBJECT
+private slots:
+    void initTestCase() { GDALAllRegister(); }
+    void matchesIndependentComputations_data();
+    void matchesIndependentComputations();
+};
+
+void TestCoverage::matchesIndependentComputations_data()
+{
+    QTest::addColumn<QByteArray>("wkt");
+    QTest::newRow("slanted triangle") << QByteArray("POLYGON((1.3 1.7,12.9 3.2,6.1 13.4,1.3 1.7))");
+    QTest::newRow("clockwise square with a hole")
+        << QByteArray("POLYGON((2.2 2.4,2.2 11.6,14.7 11.6,14.7 2.4,2.2 2.4),"
+                      "(5.5 5.3,9.1 5.3,9.1 8.7,5.5 8.7,5.5 5.3))");
+    QTest::newRow("multipolygon, one part holed")
+        << QByteArray("MULTIPOLYGON(((1.1 1.2,4.3 1.2,4.3 4.9,1.1 4.9,1.1 1.2)),"
+                      "((8.2 6.1,17.6 7.3,12.4 13.8,8.2 6.1),(11 8.5,13.5 9,12 11.2,11 8.5)))");
+    QTest::newRow("multipolygon of overlapping parts")
+        << QByteArray("MULTIPOLYGON(((2.1 2.3,9.7 2.3,9.7 9.4,2.1 9.4,2.1 2.3)),"
+                      "((6.4 5.2,13.8 5.2,13.8 12.6,6.4 12.6,6.4 5.2)))");
+    QTest::newRow("sliver") << QByteArray(
+        "POLYGON((0.4 3.3,19.2 10.1,19.2 10.13,0.4 3.31,0.4 3.3))");
+    QTest::newRow("smaller than a cell")
+        << QByteArray("POLYGON((7.15 7.2,7.55 7.25,7.4 7.65,7.15 7.2))");
+    QTest::newRow("across the raster's corner")
+        << QByteArray("POLYGON((-3.3 10.2,6.7 10.4,5.9 19.1,-3.4 18.8,-3.3 10.2))");
+    QTest::newRow("concave star") << QByteArray(
+        "POLYGON((10.1 1.2,11.9 6.1,17.8 6.3,13.1 9.2,15.2 14.1,10.3 11.1,"
+        "5.2 14.3,7.4 9.1,2.3 6.2,8.3 6.05,10.1 1.2))");
+}
+
+void TestCoverage::matchesIndependentComputations()
+{
+    QFETCH(QByteArray, wkt);
+    const auto polygon = geometryOf(wkt);
+    QVERIFY(polygon);
+
+    const std::vector<double> exact = weightsOf(*polygon, Coverage::Exact);
+    std::unique_ptr<OGRGeometry> merged(wkbFlatten(polygon->getGeometryType()) == wkbMultiPolygon
+                                            ? polygon->UnionCascaded()
+                                            : nullptr);
+    const OGRGeometry& area = merged ? *merged : *polygon;
+    for (int r = 0; r < Height; ++r) {
+        for (int c = 0; c < Width; ++c) {
+            const double top = Height - r;
+            const auto square =
+                geometryOf(QStringLiteral("POLYGON((%1 %2,%3 %2,%3 %4,%1 %4,%1 %2))")
+                               .arg(c)
+                               .arg(top)
+                               .arg(c + 1)
+                               .arg(top - 1)
+                               .toUtf8());
+            std::unique_ptr<OGRGeometry> inside(area.Intersection(square.get()));
+            // An intersection may hold lines and points too, which have no area.
+            const double expected = inside ? OGR_G_Area(OGRGeometry::ToHandle(inside.get())) : 0.0;
+            const double got = exact[size_t(r * Width + c)];
+            QVERIFY2(
+                std::abs(got - expected) < 1e-9,
+                qPrintable(
+                    QStringLiteral("cell %1,%2: %3, OGR %4").arg(r).arg(c).arg(got).arg(expected)));
+        }
+    }
+
+    // Touched: gdal_rasterize -at on an empty copy of the grid.
+    GDALDataset* grid = GetGDALDriverManager()->GetDriverByName("MEM")->Create("", Width, Height, 1,
+                                                                               GDT_Byte, nullptr);
+    grid->SetGeoTransform(const_cast<double*>(geoTransform));
+    int band = 1;
+    double burn = 1;
+    OGRGeometryH handle = OGRGeometry::ToHandle(polygon.get());
+    char** options = CSLSetNameValue(nullptr, "ALL_TOUCHED", "TRUE");
+    QCOMPARE(GDALRasterizeGeometries(grid, 1, &band, 1, &handle, nullptr, nullptr, &burn, options,
+                                     nullptr, nullptr),
+             CE_None);
+    CSLDestroy(options);
+    std::vector<quint8> mask(size_t(Width * Height));
+    QCOMPARE(grid->GetRasterBand(1)->RasterIO(GF_Read, 0, 0, Width, Height, mask.data(), Width,
+                                              Height, GDT_Byte, 0, 0, nullptr),
+             CE_None);
+    GDALClose(grid);
+    const std::vector<double> touched = weightsOf(*polygon, Coverage::Touched);
+    for (size_t i = 0; i < mask.size(); ++i) {
+        QVERIFY2(touched[i] == double(mask[i]),
+                 qPrintable(QStringLiteral("cell %1,%2: %3, gdal_rasterize -at %4")
+                                .arg(i / Width)
+                                .arg(i % Width)
+                                .arg(touched[i])
+                                .arg(mask[i])));
+    }
+}
+
+QTEST_GUILESS_MAIN(TestCoverage)
+#include "tst_coverage.moc"
