@@ -87,19 +87,19 @@ bool HostProject::fieldMatches(const Field& field, int selector)
     }
 }
 
-QStringList HostProject::themesRead(const ModelParamsFile& params)
+QStringList HostProject::themesRead(const ModelParams& params)
 {
     QStringList themes{params.lcTheme, params.analysisTheme};
-    if (params.popDensity == ModelParamsFile::Calculate)
+    if (params.popDensity == ModelParams::Calculate)
         themes << params.popDensityTheme;
-    for (const ModelParamsFile::Scenario& ds : params.scenarios)
+    for (const ModelParams::Scenario& ds : params.scenarios)
         themes << ds.theme;
     return themes;
 }
 
-QString HostProject::checkRun(const ModelParamsFile& params, bool willRun) const
+QString HostProject::checkRun(const ModelParams& params, bool willRun) const
 {
-    const QString prefix = QFileInfo(ModelParamsFile::FileName).fileName() + QStringLiteral(": ");
+    const QString prefix = QFileInfo(ModelParams::FileName).fileName() + QStringLiteral(": ");
     if (params.view != viewName)
         return prefix + QStringLiteral("view %1 not found").arg(params.view);
     if (!gridThemes.contains(params.lcTheme))
@@ -123,9 +123,9 @@ QString HostProject::checkRun(const ModelParamsFile& params, bool willRun) const
         return prefix + QStringLiteral("field %1 not found in theme %2").arg(fieldName, themeName);
     };
     QString problem = field(params.analysisTheme, params.analysisUnit, 2);
-    if (problem.isEmpty() && params.popDensity == ModelParamsFile::Calculate)
+    if (problem.isEmpty() && params.popDensity == ModelParams::Calculate)
         problem = field(params.popDensityTheme, params.popDensityField, 1);
-    for (const ModelParamsFile::Scenario& ds : params.scenarios)
+    for (const ModelParams::Scenario& ds : params.scenarios)
         if (problem.isEmpty())
             problem = field(ds.theme, QString(), 0);
     if (!problem.isEmpty() || !willRun)

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "datacatalog.h"
-#include "modelparamsfile.h"
+#include "modelparams.h"
 
 #include <QList>
 #include <QString>
@@ -39,11 +39,11 @@ struct HostProject {
     // Selector 2: string and integer fields; 1: numeric fields; 0: every field.
     static bool fieldMatches(const Field& field, int selector);
     // The themes a run of these parameters reads: land cover, analysis, density, scenarios.
-    static QStringList themesRead(const ModelParamsFile& params);
+    static QStringList themesRead(const ModelParams& params);
     // The first reason the parameters do not fit this project, or "": the view, the themes
     // and their fields exist and are of the right kind; with `willRun`, the output folder too.
     // The one check before a run, for tarnhost and tarn-analyze --check alike.
-    QString checkRun(const ModelParamsFile& params, bool willRun) const;
+    QString checkRun(const ModelParams& params, bool willRun) const;
 
     // Reads a project description (JSON). `$TEMP` at the start of the working directory stands
     // for the temporary folder; a relative one is taken from the project file's folder.

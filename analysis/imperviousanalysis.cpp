@@ -66,7 +66,7 @@ bool isIntegerType(GDALDataType type)
 // and of a narrow range of classes are looked up in a table, the rest in a hash.
 class ClassTable {
 public:
-    ClassTable(const QVector<ModelParamsFile::LCClass>& lines, GDALDataType type)
+    ClassTable(const QVector<ModelParams::LCClass>& lines, GDALDataType type)
     {
         for (const auto& line : lines)
             if (!m_index.count(line.id)) {
@@ -118,7 +118,7 @@ public:
     }
 
     int indexCount() const { return FirstClassIndex + int(m_classes.size()); }
-    const ModelParamsFile::LCClass& cls(int32_t index) const
+    const ModelParams::LCClass& cls(int32_t index) const
     {
         return m_classes[size_t(index - FirstClassIndex)];
     }
@@ -133,7 +133,7 @@ public:
 
 private:
     std::unordered_map<qint64, int32_t> m_index;
-    std::vector<ModelParamsFile::LCClass> m_classes;
+    std::vector<ModelParams::LCClass> m_classes;
     qint64 m_lo = 1;
     qint64 m_hi = 0;
     std::vector<int32_t> m_dense;
@@ -515,7 +515,7 @@ void replaceShapefile(const QString& tempShp, const QString& outPath, const QStr
 
 } // namespace
 
-QString ImperviousAnalysis::outputPath(const ModelParamsFile& params)
+QString ImperviousAnalysis::outputPath(const ModelParams& params)
 {
     QString path = QFileInfo(params.outTheme).absoluteFilePath();
     if (!path.endsWith(QLatin1String(".shp"), Qt::CaseInsensitive))
@@ -523,7 +523,7 @@ QString ImperviousAnalysis::outputPath(const ModelParamsFile& params)
     return path;
 }
 
-QString ImperviousAnalysis::outputConflict(const ModelParamsFile& params,
+QString ImperviousAnalysis::outputConflict(const ModelParams& params,
                                            const DataCatalog& catalog)
 {
     // Every theme the run reads, with its role for the message.
@@ -536,9 +536,9 @@ QString ImperviousAnalysis::outputConflict(const ModelParamsFile& params,
             inputs.push_back({QStringLiteral("%1 theme %2").arg(role, theme), &found->source});
     };
     polygon(QStringLiteral("analysis"), params.analysisTheme);
-    if (params.popDensity == ModelParamsFile::Calculate)
+    if (params.popDensity == ModelParams::Calculate)
         polygon(QStringLiteral("density"), params.popDensityTheme);
-    for (const ModelParamsFile::Scenario& ds : params.scenarios)
+    for (const ModelParams::Scenario& ds : params.scenarios)
         polygon(QStringLiteral("scenario"), ds.theme);
 
     const QString out = outputPath(params);
@@ -556,7 +556,7 @@ QString ImperviousAnalysis::outputConflict(const ModelParamsFile& params,
     return {};
 }
 
-ImperviousAnalysis::ImperviousAnalysis(ModelParamsFile params, DataCatalog catalog)
+ImperviousAnalysis::ImperviousAnalysis(ModelParams params, DataCatalog catalog)
     : m_params(std::move(params)), m_catalog(std::move(catalog))
 {
 }
@@ -567,7 +567,7 @@ ImperviousAnalysis::Result ImperviousAnalysis::run()
     Result result;
     QString tempShp;
     try {
-        const ModelParamsFile& p = m_params;
+        const ModelParams& p = m_params;
         const auto log = [this](const QString& line) {
             if (m_log)
                 m_log(line);
@@ -591,10 +591,10 @@ ImperviousAnalysis::Result ImperviousAnalysis::run()
         Raster raster = openLandCover(m_catalog, p.lcTheme);
         const double cellArea = std::abs(raster.geoTransform[1] * raster.geoTransform[5]);
         double areaFactor = 1;
-        const QString lcUnits = ModelParamsFile::unitsText(p.lcUnits);
+        const QString lcUnits = ModelParams::unitsText(p.lcUnits);
         if (raster.srs) {
             const double rasterMetres = raster.srs->GetLinearUnits();
-            areaFactor = std::pow(rasterMetres / ModelParamsFile::metresPerUnit(p.lcUnits), 2);
+            areaFactor = std::pow(rasterMetres / ModelParams::metresPerUnit(p.lcUnits), 2);
             if (std::abs(areaFactor - 1) > 1e-9) {
                 QString rasterUnits = unitsName(raster.srs.get());
                 if (rasterUnits == lcUnits) // the US survey foot against the foot
@@ -633,7 +633,7 @@ ImperviousAnalysis::Result ImperviousAnalysis::run()
                         .arg(ds.number)
                         .arg(ds.theme));
         }
-        const bool calculate = p.popDensity == ModelParamsFile::Calculate;
+        const bool calculate = p.popDensity == ModelParams::Calculate;
         PolygonSet density;
         if (calculate) {
             density =

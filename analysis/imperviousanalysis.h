@@ -1,7 +1,7 @@
 #pragma once
 
 #include "datacatalog.h"
-#include "modelparamsfile.h"
+#include "modelparams.h"
 
 #include <QString>
 #include <QVector>
@@ -32,7 +32,7 @@ public:
     using LogFunction = std::function<void(const QString&)>;
     using ProgressFunction = std::function<void(int percent)>;
 
-    ImperviousAnalysis(ModelParamsFile params, DataCatalog catalog);
+    ImperviousAnalysis(ModelParams params, DataCatalog catalog);
     void setLog(LogFunction log) { m_log = std::move(log); }
     void setProgress(ProgressFunction progress) { m_progress = std::move(progress); }
     // Rows of cells processed at once; at least the raster's block height. Tests make it
@@ -41,12 +41,12 @@ public:
 
     Result run();
     // The output shapefile's path: absolute, ".shp" added when missing.
-    static QString outputPath(const ModelParamsFile& params);
+    static QString outputPath(const ModelParams& params);
     // Why the output would replace a file of a theme the run reads, or "" when it would not.
-    static QString outputConflict(const ModelParamsFile& params, const DataCatalog& catalog);
+    static QString outputConflict(const ModelParams& params, const DataCatalog& catalog);
 
 private:
-    ModelParamsFile m_params;
+    ModelParams m_params;
     DataCatalog m_catalog;
     LogFunction m_log;
     ProgressFunction m_progress;

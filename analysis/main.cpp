@@ -3,7 +3,7 @@
 #include "datacatalog.h"
 #include "hostproject.h"
 #include "imperviousanalysis.h"
-#include "modelparamsfile.h"
+#include "modelparams.h"
 
 #include <QCoreApplication>
 
@@ -35,7 +35,7 @@ void error(const QString& line)
 
 // A host's check before it answers a run request: the parameters against the view, its
 // themes and fields, and the output folder.
-int checkRun(const ModelParamsFile& params, const QString& option, const QString& path)
+int checkRun(const ModelParams& params, const QString& option, const QString& path)
 {
     QString problem;
     const auto project = option == QLatin1String("--data")
@@ -71,7 +71,7 @@ try {
         return ExitUsage;
     }
     QString problem;
-    const auto params = ModelParamsFile::load(args[0], &problem);
+    const auto params = ModelParams::load(args[0], &problem);
     if (!params) {
         error(problem);
         return check ? ExitFailed : ExitUsage;

@@ -95,7 +95,7 @@ HostCore::Answer HostCore::executeModel(const QString& paramFile) const
 {
     // Only when every theme the run reads has a file does the analysis run.
     QString problem;
-    const auto params = ModelParamsFile::load(paramFile, &problem);
+    const auto params = ModelParams::load(paramFile, &problem);
     QStringList missing;
     if (params) {
         const QStringList themes = HostProject::themesRead(*params);

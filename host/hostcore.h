@@ -1,7 +1,7 @@
 #pragma once
 
 #include "hostproject.h"
-#include "modelparamsfile.h"
+#include "modelparams.h"
 
 #include <QString>
 #include <QStringList>

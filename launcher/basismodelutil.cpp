@@ -100,51 +100,6 @@ DensityCheck checkDensityThresholds(const QString& high, const QString& low)
 
 // ---- Parameter file -----------------------------------------------------------------------
 
-const QString ModelParamsFileName = QStringLiteral("model_params.txt");
-
-QByteArray modelParamsBytes(const ModelParams& params, const clsISModelProperties& model)
-{
-    QStringList lines;
-    const auto line = [&lines](const QString& key, const QStringList& values) {
-        lines << key + QLatin1Char('#') + values.join(QLatin1Char('#'));
-    };
-    line(QStringLiteral("VIEW"), {params.view});
-    line(QStringLiteral("LCTHEME"), {params.lcTheme});
-    line(QStringLiteral("LCUNITS"), {params.lcUnits});
-    line(QStringLiteral("ANALYSISTHEME"), {params.analysisTheme});
-    line(QStringLiteral("ANALYSISUNIT"), {params.analysisUnit});
-    line(QStringLiteral("POPDENSITY"), {QString::number(params.popDensity)});
-    if (params.popDensity == 3) {
-        line(QStringLiteral("POPDENSITYTHEME"), {params.popDensityTheme});
-        line(QStringLiteral("POPDENSITYFLD"), {params.popDensityField});
-        line(QStringLiteral("POPDENSITYHIGH"), {params.popDensityHigh});
-        line(QStringLiteral("POPDENSITYMED"), {params.popDensityMed[0], params.popDensityMed[1]});
-        line(QStringLiteral("POPDENSITYLOW"), {params.popDensityLow});
-    }
-    line(QStringLiteral("OUTTHEME"), {params.outTheme});
-    line(QStringLiteral("OUTTHEMENAME"), {params.outThemeName});
-    for (const ScenarioLine& ds : params.scenarios) {
-        line(QStringLiteral("DS"),
-             {QString::number(ds.number), ds.theme, ds.className, formatClassValue(ds.classId)});
-    }
-    for (const ISLCDefPtr& set : *model.ISLCDefs) {
-        if (set->LCType != params.lcType) {
-            continue;
-        }
-        for (const LCClassPtr& cls : *set->LCClasses) {
-            line(QStringLiteral("CLASS"),
-                 {formatClassValue(cls->ID), cls->LCName, formatCoefficient(cls->LCHigh),
-                  formatCoefficient(cls->LCMed), formatCoefficient(cls->LCLow)});
-        }
-    }
-    QByteArray bytes;
-    for (const QString& text : lines) {
-        bytes += text.toUtf8();
-        bytes += "\r\n";
-    }
-    return bytes;
-}
-
 QString workDirFromAnswer(const QString& answer)
 {
     QString dir = answer.trimmed();

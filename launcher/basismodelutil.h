@@ -1,6 +1,6 @@
 #pragma once
 
-#include "clsismodelproperties.h"
+#include "modelparams.h"
 
 #include <QByteArray>
 #include <QString>
@@ -73,38 +73,6 @@ enum class DensityCheck { Ok, HighNotNumber, LowNotNumber, LowAboveHigh };
 DensityCheck checkDensityThresholds(const QString& high, const QString& low);
 
 // ---- Parameter file -----------------------------------------------------------------------
-
-// One ticked scenario row as it goes to the file.
-struct ScenarioLine {
-    int number = 0; // the row's shown number
-    QString theme;
-    QString className;
-    qint32 classId = 0;
-};
-
-// Every choice the parameter file carries.
-struct ModelParams {
-    QString view;
-    QString lcTheme;
-    QString lcUnits;
-    QString analysisTheme;
-    QString analysisUnit;
-    int popDensity = 0; // 0 High, 1 Medium, 2 Low, 3 Calculate
-    QString popDensityTheme;
-    QString popDensityField;
-    QString popDensityHigh;
-    QString popDensityMed[2];
-    QString popDensityLow;
-    QString outTheme;
-    QString outThemeName;
-    QVector<ScenarioLine> scenarios;
-    QString lcType; // the coefficient set; every set of this name gives CLASS lines
-};
-
-extern const QString ModelParamsFileName; // "model_params.txt"
-
-// The file's bytes: UTF-8, every line ending in CR LF.
-QByteArray modelParamsBytes(const ModelParams& params, const clsISModelProperties& model);
 
 // The working directory answer as a folder prefix: blanks stripped, "/" appended unless it
 // already ends in "/" or "\". Empty stays empty.

@@ -481,7 +481,7 @@ bool frmISParams::ValidateParams(int lastScenario)
                      QStringLiteral("Population Density option not defined, please select "
                                     "option."));
     }
-    if (option == 3) {
+    if (option == ModelParams::Calculate) {
         frmISPDensity* density = PDensity();
         if (!density->ValidatePopDensity()) {
             density->showModal();
@@ -515,19 +515,21 @@ ModelParams frmISParams::currentParams(int lastScenario)
     ModelParams params;
     params.view = strViewName;
     params.lcTheme = cboLCTheme->currentText();
-    params.lcUnits = cboLCUnits->currentText();
+    params.lcUnits = cboLCUnits->currentText() == QLatin1String("Feet")
+                         ? ModelParams::Units::Feet
+                         : ModelParams::Units::Meters;
     params.analysisTheme = cboAnalysisTheme->currentText();
     params.analysisUnit = cboAnalysisUnit->currentText();
     // The first option that is set, from 0 upwards.
     params.popDensity = qMax(0, optPopDensityGroup->checkedId());
-    if (params.popDensity == 3) {
+    if (params.popDensity == ModelParams::Calculate) {
         frmISPDensity* density = PDensity();
         params.popDensityTheme = density->themeText();
         params.popDensityField = density->fieldText();
-        params.popDensityHigh = density->highText();
-        params.popDensityMed[0] = density->medText(0);
-        params.popDensityMed[1] = density->medText(1);
-        params.popDensityLow = density->lowText();
+        params.popDensityHighText = density->highText();
+        params.popDensityMedText[0] = density->medText(0);
+        params.popDensityMedText[1] = density->medText(1);
+        params.popDensityLowText = density->lowText();
     }
     params.outTheme = txtOutputTheme->text();
     params.outThemeName = txtThemeName->text();
@@ -535,14 +537,16 @@ ModelParams frmISParams::currentParams(int lastScenario)
         if (!chkDSApply[i]->isChecked()) {
             continue;
         }
-        ScenarioLine line;
+        ModelParams::Scenario line;
         line.number = i + 1;
         line.theme = cboDSTheme[i]->currentText();
         line.className = cboDSToClass[i]->currentText();
         line.classId = cboDSToClass[i]->currentData().toInt();
         params.scenarios << line;
     }
-    params.lcType = cboLCType->currentIndex() >= 0 ? cboLCType->currentText() : QString();
+    if (cboLCType->currentIndex() >= 0) {
+        params.classes = ModelParams::classesOf(objModelProps, cboLCType->currentText());
+    }
     return params;
 }
 
@@ -555,7 +559,7 @@ bool frmISParams::WriteModelParams(const QString& directory, const QString& file
         return false;
     }
     QString error;
-    const QByteArray bytes = modelParamsBytes(currentParams(lastScenario), objModelProps);
+    const QByteArray bytes = currentParams(lastScenario).toBytes();
     if (!writeFileAtomically(directory + fileName, bytes, &error)) {
         m_prompts.message(QStringLiteral("The parameter file %1 could not be written in the "
                                          "working directory (%2):\n%3")
@@ -573,7 +577,7 @@ void frmISParams::cmdISRun_Click()
     }
     frmISProcessing::showNotice(this);
     QString directory = m_host.GetWorkDir();
-    if (!WriteModelParams(directory, ModelParamsFileName, intLastScenario)) {
+    if (!WriteModelParams(directory, ModelParams::FileName, intLastScenario)) {
         frmISProcessing::closeNotice();
         return;
     }
@@ -584,7 +588,7 @@ void frmISParams::cmdISRun_Click()
         return;
     }
     QString failure;
-    if (!m_host.RunModel(directory, ModelParamsFileName, &failure)) {
+    if (!m_host.RunModel(directory, ModelParams::FileName, &failure)) {
         frmISProcessing::closeNotice();
         m_prompts.message(failure, Prompts::Icon::Critical, Prompts::Buttons::Ok);
     }

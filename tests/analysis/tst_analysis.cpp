@@ -2,7 +2,7 @@
 #include "analysisdata.h"
 #include "datacatalog.h"
 #include "imperviousanalysis.h"
-#include "modelparamsfile.h"
+#include "modelparams.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -84,10 +84,10 @@ QByteArray paramsFor(const Row& row, const QString& out)
     return bytes + classLines;
 }
 
-ModelParamsFile parsed(const QByteArray& bytes)
+ModelParams parsed(const QByteArray& bytes)
 {
     QString error;
-    const auto params = ModelParamsFile::parse(bytes, &error);
+    const auto params = ModelParams::parse(bytes, &error);
     if (!params)
         qFatal("test parameters do not parse: %s", qPrintable(error));
     return *params;

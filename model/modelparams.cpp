@@ -1,5 +1,6 @@
-#include "modelparamsfile.h"
+#include "modelparams.h"
 
+#include "clsismodelproperties.h"
 #include "numbertext.h"
 #include "textcodec.h"
 
@@ -43,24 +44,46 @@ bool parseWhole(const QString& text, qint32* value)
 
 } // namespace
 
-const QString ModelParamsFile::FileName = QStringLiteral("model_params.txt");
+const QString ModelParams::FileName = QStringLiteral("model_params.txt");
 
-QString ModelParamsFile::unitsText(Units units)
+bool ModelParams::Scenario::operator==(const Scenario& o) const
+{
+    return number == o.number && theme == o.theme && className == o.className &&
+           classId == o.classId;
+}
+
+bool ModelParams::LCClass::operator==(const LCClass& o) const
+{
+    return id == o.id && name == o.name && high == o.high && medium == o.medium && low == o.low;
+}
+
+bool ModelParams::operator==(const ModelParams& o) const
+{
+    return view == o.view && lcTheme == o.lcTheme && lcUnits == o.lcUnits &&
+           analysisTheme == o.analysisTheme && analysisUnit == o.analysisUnit &&
+           popDensity == o.popDensity && popDensityTheme == o.popDensityTheme &&
+           popDensityField == o.popDensityField && popDensityHighText == o.popDensityHighText &&
+           popDensityMedText[0] == o.popDensityMedText[0] &&
+           popDensityMedText[1] == o.popDensityMedText[1] &&
+           popDensityLowText == o.popDensityLowText && popDensityHigh == o.popDensityHigh &&
+           popDensityLow == o.popDensityLow && outTheme == o.outTheme &&
+           outThemeName == o.outThemeName && scenarios == o.scenarios && classes == o.classes;
+}
+
+QString ModelParams::unitsText(Units units)
 {
     return units == Units::Feet ? QStringLiteral("Feet") : QStringLiteral("Meters");
 }
 
-double ModelParamsFile::metresPerUnit(Units units)
+double ModelParams::metresPerUnit(Units units)
 {
     return units == Units::Feet ? 0.3048 : 1.0;
 }
 
-std::optional<ModelParamsFile> ModelParamsFile::parse(const QByteArray& bytes, QString* error)
+std::optional<ModelParams> ModelParams::parse(const QByteArray& bytes, QString* error)
 {
-    ModelParamsFile params;
+    ModelParams params;
     QSet<QString> seen;
-    QString densityHigh;
-    QString densityLow;
     int densityLine = 0;
     const QStringList lines = splitLines(decodeText(bytes));
 
@@ -122,18 +145,20 @@ std::optional<ModelParamsFile> ModelParamsFile::parse(const QByteArray& bytes, Q
         } else if (key == QLatin1String("POPDENSITYHIGH")) {
             if (!parseDecimal(value, &params.popDensityHigh))
                 return fail(QStringLiteral("POPDENSITYHIGH is not a number"));
-            densityHigh = value;
+            params.popDensityHighText = value;
             densityLine = number;
         } else if (key == QLatin1String("POPDENSITYMED")) {
             double ignored = 0;
             if (parts.size() != 2 || !parseDecimal(parts[0], &ignored) ||
                 !parseDecimal(parts[1], &ignored))
                 return fail(QStringLiteral("POPDENSITYMED must be two numbers"));
+            params.popDensityMedText[0] = parts[0];
+            params.popDensityMedText[1] = parts[1];
             densityLine = number;
         } else if (key == QLatin1String("POPDENSITYLOW")) {
             if (!parseDecimal(value, &params.popDensityLow))
                 return fail(QStringLiteral("POPDENSITYLOW is not a number"));
-            densityLow = value;
+            params.popDensityLowText = value;
             densityLine = number;
         } else if (key == QLatin1String("OUTTHEME")) {
             params.outTheme = value;
@@ -188,9 +213,10 @@ std::optional<ModelParamsFile> ModelParamsFile::parse(const QByteArray& bytes, Q
             if (!seen.contains(key))
                 return fail(QStringLiteral("%1 is missing (POPDENSITY is 3)").arg(key));
         if (params.popDensityHigh < params.popDensityLow)
-            return fail(QStringLiteral("line %1: POPDENSITYLOW %2 is above POPDENSITYHIGH %3")
-                            .arg(densityLine)
-                            .arg(densityLow.trimmed(), densityHigh.trimmed()));
+            return fail(
+                QStringLiteral("line %1: POPDENSITYLOW %2 is above POPDENSITYHIGH %3")
+                    .arg(densityLine)
+                    .arg(params.popDensityLowText.trimmed(), params.popDensityHighText.trimmed()));
     } else {
         for (const QString& key : densityKeys)
             if (seen.contains(key))
@@ -201,7 +227,7 @@ std::optional<ModelParamsFile> ModelParamsFile::parse(const QByteArray& bytes, Q
     return params;
 }
 
-std::optional<ModelParamsFile> ModelParamsFile::load(const QString& path, QString* error)
+std::optional<ModelParams> ModelParams::load(const QString& path, QString* error)
 {
     const QFileInfo info(path);
     if (!info.exists() || !info.isFile()) {
@@ -234,4 +260,57 @@ std::optional<ModelParamsFile> ModelParamsFile::load(const QString& path, QStrin
     if (QFileInfo(params->outTheme).isRelative())
         params->outTheme = info.absoluteDir().filePath(params->outTheme);
     return params;
+}
+
+QByteArray ModelParams::toBytes() const
+{
+    QStringList lines;
+    const auto line = [&lines](const QString& key, const QStringList& values) {
+        lines << key + QLatin1Char('#') + values.join(QLatin1Char('#'));
+    };
+    line(QStringLiteral("VIEW"), {view});
+    line(QStringLiteral("LCTHEME"), {lcTheme});
+    line(QStringLiteral("LCUNITS"), {unitsText(lcUnits)});
+    line(QStringLiteral("ANALYSISTHEME"), {analysisTheme});
+    line(QStringLiteral("ANALYSISUNIT"), {analysisUnit});
+    line(QStringLiteral("POPDENSITY"), {QString::number(popDensity)});
+    if (popDensity == Calculate) {
+        line(QStringLiteral("POPDENSITYTHEME"), {popDensityTheme});
+        line(QStringLiteral("POPDENSITYFLD"), {popDensityField});
+        line(QStringLiteral("POPDENSITYHIGH"), {popDensityHighText});
+        line(QStringLiteral("POPDENSITYMED"), {popDensityMedText[0], popDensityMedText[1]});
+        line(QStringLiteral("POPDENSITYLOW"), {popDensityLowText});
+    }
+    line(QStringLiteral("OUTTHEME"), {outTheme});
+    line(QStringLiteral("OUTTHEMENAME"), {outThemeName});
+    for (const Scenario& ds : scenarios) {
+        line(QStringLiteral("DS"),
+             {QString::number(ds.number), ds.theme, ds.className, formatClassValue(ds.classId)});
+    }
+    for (const LCClass& cls : classes) {
+        line(QStringLiteral("CLASS"),
+             {formatClassValue(cls.id), cls.name, formatCoefficient(cls.high),
+              formatCoefficient(cls.medium), formatCoefficient(cls.low)});
+    }
+    QByteArray bytes;
+    for (const QString& text : lines) {
+        bytes += text.toUtf8();
+        bytes += "\r\n";
+    }
+    return bytes;
+}
+
+QVector<ModelParams::LCClass> ModelParams::classesOf(const clsISModelProperties& model,
+                                                     const QString& lcType)
+{
+    QVector<LCClass> classes;
+    for (const ISLCDefPtr& set : *model.ISLCDefs) {
+        if (set->LCType != lcType) {
+            continue;
+        }
+        for (const LCClassPtr& cls : *set->LCClasses) {
+            classes << LCClass{cls->ID, cls->LCName, cls->LCHigh, cls->LCMed, cls->LCLow};
+        }
+    }
+    return classes;
 }
