@@ -1,6 +1,6 @@
-#include "hostproject.h"
+#include "analysis/hostproject.h"
 
-#include "imperviousanalysis.h"
+#include "analysis/imperviousanalysis.h"
 
 #include <QDir>
 #include <QFile>

@@ -1,7 +1,7 @@
-#include "imperviousanalysis.h"
+#include "analysis/imperviousanalysis.h"
 
-#include "gdalsupport.h"
-#include "polygonscan.h"
+#include "analysis/gdalsupport.h"
+#include "analysis/polygonscan.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -523,8 +523,7 @@ QString ImperviousAnalysis::outputPath(const ModelParams& params)
     return path;
 }
 
-QString ImperviousAnalysis::outputConflict(const ModelParams& params,
-                                           const DataCatalog& catalog)
+QString ImperviousAnalysis::outputConflict(const ModelParams& params, const DataCatalog& catalog)
 {
     // Every theme the run reads, with its role for the message.
     QVector<std::pair<QString, const DataCatalog::Source*>> inputs;

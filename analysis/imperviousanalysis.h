@@ -1,7 +1,7 @@
 #pragma once
 
-#include "datacatalog.h"
-#include "modelparams.h"
+#include "analysis/datacatalog.h"
+#include "model/modelparams.h"
 
 #include <QString>
 #include <QVector>

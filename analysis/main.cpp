@@ -1,9 +1,9 @@
 // tarn-analyze: runs the impervious surface analysis that a parameter file describes, on the
 // themes of a data folder or of a host project description.
-#include "datacatalog.h"
-#include "hostproject.h"
-#include "imperviousanalysis.h"
-#include "modelparams.h"
+#include "analysis/datacatalog.h"
+#include "analysis/hostproject.h"
+#include "analysis/imperviousanalysis.h"
+#include "model/modelparams.h"
 
 #include <QCoreApplication>
 

@@ -1,4 +1,4 @@
-#include "polygonscan.h"
+#include "analysis/polygonscan.h"
 
 #include <ogr_geometry.h>
 

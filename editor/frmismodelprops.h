@@ -1,8 +1,8 @@
 #pragma once
 
-#include "clsismodelproperties.h"
-#include "gridrules.h"
-#include "storelock.h"
+#include "editor/gridrules.h"
+#include "model/clsismodelproperties.h"
+#include "model/storelock.h"
 
 #include <QString>
 #include <QVector>

@@ -1,6 +1,6 @@
-#include "commandsource.h"
-#include "frmismodelprops.h"
-#include "qtprompts.h"
+#include "editor/frmismodelprops.h"
+#include "hostlink/commandsource.h"
+#include "shared_windows/qtprompts.h"
 
 #include <QApplication>
 #include <QPointer>

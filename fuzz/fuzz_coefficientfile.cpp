@@ -1,8 +1,8 @@
 // The coefficient text import on any file. A failed import leaves the model as it was; a
 // set that imports is exported and imported again as the same set.
-#include "basutil.h"
-#include "coefficientfile.h"
 #include "fuzzinput.h"
+#include "model/coefficientfile.h"
+#include "model/store.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {

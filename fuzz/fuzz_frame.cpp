@@ -1,7 +1,7 @@
 // The host link's frame reader on any byte stream. The frames must be the same whether the
 // stream arrives whole, byte by byte or in pieces; every frame read encodes and reads back.
-#include "frame.h"
 #include "fuzzinput.h"
+#include "hostlink/frame.h"
 
 #include <QList>
 #include <QPair>

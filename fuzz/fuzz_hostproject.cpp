@@ -1,7 +1,7 @@
 // tarnhost's project description on any text: read, or refused with a reason, and every name
 // read can cross the host link.
+#include "analysis/hostproject.h"
 #include "fuzzinput.h"
-#include "hostproject.h"
 
 namespace {
 

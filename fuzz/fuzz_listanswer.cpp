@@ -1,7 +1,8 @@
 // A host's list answers, as text and as a temporary list file. The names joined again give
 // the line they came from, and a list file is deleted once read.
+#include "base/textcodec.h"
 #include "fuzzinput.h"
-#include "listanswer.h"
+#include "hostlink/listanswer.h"
 
 #include <QFileInfo>
 
@@ -21,7 +22,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 
     // As text: an answer that names a file would have this process read and delete any file,
     // so only answers of names are taken here; list files come below.
-    const QString answer = ListAnswer::decodeText(bytes);
+    const QString answer = decodeText(bytes);
     if (!ListAnswer::isListFile(answer))
         checkNames(ListAnswer::split(answer), answer);
 

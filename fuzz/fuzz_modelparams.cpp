@@ -1,6 +1,6 @@
 // The parameter-file reader on any bytes: a file is read or refused with a reason.
 #include "fuzzinput.h"
-#include "modelparams.h"
+#include "model/modelparams.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {

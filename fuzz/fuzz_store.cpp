@@ -1,7 +1,7 @@
 // The store loader on any file. A store that loads is saved and loaded again and must give
 // the same file; a store that does not load must leave the model as it was.
-#include "basutil.h"
 #include "fuzzinput.h"
+#include "model/store.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
-#include "hostcore.h"
+#include "host/hostcore.h"
 
-#include "hostlink.h"
-#include "hostrequest.h"
+#include "hostlink/hostlink.h"
+#include "hostlink/hostrequest.h"
 
 #include <QDir>
 #include <QFile>

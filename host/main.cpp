@@ -1,10 +1,10 @@
 // tarnhost: a stand-in for the GIS host. It answers the launcher's requests from a project
 // description, sends commands to the programs and starts them.
-#include "clientlink.h"
-#include "commandsource.h"
-#include "executeclient.h"
-#include "hostcore.h"
-#include "hostlink.h"
+#include "host/hostcore.h"
+#include "hostlink/clientlink.h"
+#include "hostlink/commandsource.h"
+#include "hostlink/executeclient.h"
+#include "hostlink/hostlink.h"
 
 #include <QCoreApplication>
 #include <QDir>

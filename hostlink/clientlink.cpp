@@ -1,4 +1,4 @@
-#include "clientlink.h"
+#include "hostlink/clientlink.h"
 
 #include <QDeadlineTimer>
 #include <QLocalSocket>

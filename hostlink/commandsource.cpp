@@ -1,6 +1,6 @@
-#include "commandsource.h"
+#include "hostlink/commandsource.h"
 
-#include "clientlink.h"
+#include "hostlink/clientlink.h"
 
 #include <QFile>
 #include <QLocalServer>

@@ -1,4 +1,4 @@
-#include "executeclient.h"
+#include "hostlink/executeclient.h"
 
 #include <QLocalSocket>
 #include <QTimer>

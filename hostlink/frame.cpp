@@ -1,6 +1,6 @@
-#include "frame.h"
+#include "hostlink/frame.h"
 
-#include "hostlink.h"
+#include "hostlink/hostlink.h"
 
 #include <QStringDecoder>
 

@@ -1,4 +1,4 @@
-#include "hostlink.h"
+#include "hostlink/hostlink.h"
 
 #include <QDir>
 #include <QFile>

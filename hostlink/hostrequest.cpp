@@ -1,4 +1,4 @@
-#include "hostrequest.h"
+#include "hostlink/hostrequest.h"
 
 namespace HostRequest {
 

@@ -1,6 +1,8 @@
-#include "combofill.h"
+#include "launcher/combofill.h"
 
-#include "basismodelutil.h"
+#include "launcher/hostqueries.h"
+#include "launcher/paramchecks.h"
+#include "launcher/scenarios.h"
 
 #include <QComboBox>
 #include <QSignalBlocker>

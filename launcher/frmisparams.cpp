@@ -1,15 +1,15 @@
-#include "frmisparams.h"
+#include "launcher/frmisparams.h"
 
-#include "basutil.h"
-#include "clientlink.h"
-#include "combofill.h"
-#include "fittedcombobox.h"
-#include "frmhelpbrowser2.h"
-#include "frmispdensity.h"
-#include "frmisprocessing.h"
-#include "hostlink.h"
-#include "prompts.h"
-#include "twipslayout.h"
+#include "hostlink/clientlink.h"
+#include "hostlink/hostlink.h"
+#include "launcher/combofill.h"
+#include "launcher/frmispdensity.h"
+#include "launcher/twipslayout.h"
+#include "model/store.h"
+#include "shared_windows/fittedcombobox.h"
+#include "shared_windows/frmhelpbrowser2.h"
+#include "shared_windows/frmisprocessing.h"
+#include "shared_windows/prompts.h"
 
 #include <QButtonGroup>
 #include <QCheckBox>

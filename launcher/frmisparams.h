@@ -1,8 +1,11 @@
 #pragma once
 
-#include "basismodelutil.h"
-#include "clsismodelproperties.h"
-#include "twipslayout.h"
+#include "launcher/hostqueries.h"
+#include "launcher/paramchecks.h"
+#include "launcher/scenarios.h"
+#include "launcher/twipslayout.h"
+#include "model/clsismodelproperties.h"
+#include "model/modelparams.h"
 
 #include <QPointer>
 #include <QString>

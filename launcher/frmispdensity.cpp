@@ -1,10 +1,12 @@
-#include "frmispdensity.h"
+#include "launcher/frmispdensity.h"
 
-#include "basismodelutil.h"
-#include "combofill.h"
-#include "fittedcombobox.h"
-#include "prompts.h"
-#include "twipslayout.h"
+#include "launcher/combofill.h"
+#include "launcher/hostqueries.h"
+#include "launcher/paramchecks.h"
+#include "launcher/scenarios.h"
+#include "launcher/twipslayout.h"
+#include "shared_windows/fittedcombobox.h"
+#include "shared_windows/prompts.h"
 
 #include <QComboBox>
 #include <QLabel>

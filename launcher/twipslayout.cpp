@@ -1,4 +1,4 @@
-#include "twipslayout.h"
+#include "launcher/twipslayout.h"
 
 #include <QFontMetrics>
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "clsislcdefs.h"
+#include "model/clsislcdefs.h"
 
 // The root of the coefficient model: every coefficient set of the store.
 class clsISModelProperties {

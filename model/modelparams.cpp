@@ -1,8 +1,8 @@
-#include "modelparams.h"
+#include "model/modelparams.h"
 
-#include "clsismodelproperties.h"
-#include "numbertext.h"
-#include "textcodec.h"
+#include "base/numbertext.h"
+#include "base/textcodec.h"
+#include "model/clsismodelproperties.h"
 
 #include <QDir>
 #include <QFile>

@@ -1,7 +1,7 @@
-#include "frmhelpbrowser2.h"
+#include "shared_windows/frmhelpbrowser2.h"
 
-#include "prompts.h"
-#include "twips.h"
+#include "shared_windows/prompts.h"
+#include "shared_windows/twips.h"
 
 #include <QCloseEvent>
 #include <QCoreApplication>

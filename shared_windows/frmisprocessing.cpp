@@ -1,6 +1,6 @@
-#include "frmisprocessing.h"
+#include "shared_windows/frmisprocessing.h"
 
-#include "twips.h"
+#include "shared_windows/twips.h"
 
 #include <QCloseEvent>
 #include <QCoreApplication>

@@ -1,4 +1,4 @@
-#include "qtprompts.h"
+#include "shared_windows/qtprompts.h"
 
 #include <QFileDialog>
 #include <QInputDialog>

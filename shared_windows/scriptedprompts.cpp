@@ -1,4 +1,4 @@
-#include "scriptedprompts.h"
+#include "shared_windows/scriptedprompts.h"
 
 #include <QDebug>
 

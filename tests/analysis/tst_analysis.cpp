@@ -1,8 +1,8 @@
 // The analysis on generated data, against gdal_rasterize cell-centre masks.
+#include "analysis/datacatalog.h"
+#include "analysis/imperviousanalysis.h"
 #include "analysisdata.h"
-#include "datacatalog.h"
-#include "imperviousanalysis.h"
-#include "modelparams.h"
+#include "model/modelparams.h"
 
 #include <QCoreApplication>
 #include <QDir>

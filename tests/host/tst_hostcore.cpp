@@ -1,7 +1,7 @@
-#include "hostcore.h"
-#include "hostproject.h"
-#include "hostrequest.h"
-#include "listanswer.h"
+#include "analysis/hostproject.h"
+#include "host/hostcore.h"
+#include "hostlink/hostrequest.h"
+#include "hostlink/listanswer.h"
 
 #include <QDir>
 #include <QFile>

@@ -1,8 +1,8 @@
 // tarnhost as a process, answering the link's own client code.
-#include "clientlink.h"
-#include "commandsource.h"
-#include "hostlink.h"
-#include "hostrequest.h"
+#include "hostlink/clientlink.h"
+#include "hostlink/commandsource.h"
+#include "hostlink/hostlink.h"
+#include "hostlink/hostrequest.h"
 
 #include <QDir>
 #include <QFile>

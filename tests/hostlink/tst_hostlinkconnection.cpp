@@ -1,9 +1,9 @@
 // Both ends of the link over real local sockets, in one process. Blocking callers run in a
 // worker thread whenever this thread's event loop has to serve them.
-#include "clientlink.h"
-#include "commandsource.h"
-#include "executeclient.h"
-#include "hostlink.h"
+#include "hostlink/clientlink.h"
+#include "hostlink/commandsource.h"
+#include "hostlink/executeclient.h"
+#include "hostlink/hostlink.h"
 
 #include <QDir>
 #include <QFile>

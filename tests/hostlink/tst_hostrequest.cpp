@@ -1,5 +1,5 @@
-#include "hostrequest.h"
-#include "listanswer.h"
+#include "hostlink/hostrequest.h"
+#include "hostlink/listanswer.h"
 
 #include <QFile>
 #include <QRegularExpression>
@@ -51,6 +51,8 @@ void TestHostRequest::readsLastLineOfListFileAndDeletesIt_data()
         << QStringList({"Zürich", "Genève"});
     QTest::newRow("Windows-1252") << QByteArray("Z\xfcrich#\x80uro")
                                   << QStringList({"Zürich", "€uro"});
+    QTest::newRow("Windows-1252 after a byte order mark")
+        << QByteArray("\xef\xbb\xbfZ\xfcrich") << QStringList({"Zürich"});
 }
 
 void TestHostRequest::readsLastLineOfListFileAndDeletesIt()

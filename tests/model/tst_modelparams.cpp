@@ -1,4 +1,4 @@
-#include "modelparams.h"
+#include "model/modelparams.h"
 
 #include <QTemporaryDir>
 #include <QTest>

@@ -1,5 +1,5 @@
-#include "frmhelpbrowser2.h"
-#include "scriptedprompts.h"
+#include "shared_windows/frmhelpbrowser2.h"
+#include "shared_windows/scriptedprompts.h"
 
 #include <QDir>
 #include <QFile>

@@ -1,5 +1,5 @@
-#include "qtprompts.h"
-#include "scriptedprompts.h"
+#include "shared_windows/qtprompts.h"
+#include "shared_windows/scriptedprompts.h"
 
 #include <QFileDialog>
 #include <QRegularExpression>

@@ -1,104 +1,12 @@
-#include "basismodelutil.h"
+#include "launcher/hostqueries.h"
 
-#include "clientlink.h"
-#include "frmisprocessing.h"
-#include "hostrequest.h"
-#include "listanswer.h"
-#include "numbertext.h"
-#include "prompts.h"
+#include "hostlink/clientlink.h"
+#include "hostlink/hostrequest.h"
+#include "hostlink/listanswer.h"
+#include "shared_windows/frmisprocessing.h"
+#include "shared_windows/prompts.h"
 
 #include <QFileInfo>
-
-#include <cmath>
-
-// ---- Output shapefile and theme name -------------------------------------------------------
-
-QString outputWithShpSuffix(const QString& text)
-{
-    QString out = text.trimmed();
-    if (!out.isEmpty() && out.right(3).toLower() != QLatin1String("shp")) {
-        out += out.endsWith(QLatin1Char('.')) ? QStringLiteral("shp") : QStringLiteral(".shp");
-    }
-    return out;
-}
-
-QString themeNameFromPath(const QString& path)
-{
-    QString name = path;
-    if (name.endsWith(QLatin1String(".shp"))) {
-        name.chop(4);
-    }
-    const int cut = qMax(name.lastIndexOf(QLatin1Char('/')), name.lastIndexOf(QLatin1Char('\\')));
-    return name.mid(cut + 1);
-}
-
-bool SetThemeNameFromPath(const QString& last, const QString& current, QString& themeName)
-{
-    if (current == last) {
-        return false;
-    }
-    themeName = themeNameFromPath(current);
-    return true;
-}
-
-// ---- Scenario rows ------------------------------------------------------------------------
-
-int ScenarioItemsHeight(int lastIndex)
-{
-    return (lastIndex + 1) * ScenarioLayout::RowStep + ScenarioLayout::NumberTop;
-}
-
-ScenarioScroll scenarioScrollFor(int itemsHeight)
-{
-    using namespace ScenarioLayout;
-    ScenarioScroll scroll;
-    scroll.visible = itemsHeight - (ScrollTop + ScrollHeight) > 0;
-    if (scroll.visible) {
-        scroll.maximum = qMax(0, itemsHeight - ContainerHeight);
-    }
-    return scroll;
-}
-
-void deleteScenarioRowState(QVector<ScenarioRowState>& rows, int index)
-{
-    if (index < 0 || index >= rows.size()) {
-        return;
-    }
-    for (int i = index; i < rows.size() - 1; ++i) {
-        rows[i] = rows[i + 1];
-    }
-    rows.removeLast();
-}
-
-bool scenarioIndexFromAnswer(const QString& answer, int rowCount, int* index)
-{
-    qint32 number = 0;
-    if (!parseClassValue(answer, &number)) {
-        return false;
-    }
-    if (number < 1 || number > rowCount) {
-        return false;
-    }
-    *index = number - 1;
-    return true;
-}
-
-// ---- Population density -------------------------------------------------------------------
-
-DensityCheck checkDensityThresholds(const QString& high, const QString& low)
-{
-    double highValue = 0;
-    double lowValue = 0;
-    if (!parseDecimal(high, &highValue)) {
-        return DensityCheck::HighNotNumber;
-    }
-    if (!parseDecimal(low, &lowValue)) {
-        return DensityCheck::LowNotNumber;
-    }
-    return highValue < lowValue ? DensityCheck::LowAboveHigh : DensityCheck::Ok;
-}
-
-// ---- Parameter file -----------------------------------------------------------------------
 
 QString workDirFromAnswer(const QString& answer)
 {
@@ -108,8 +16,6 @@ QString workDirFromAnswer(const QString& answer)
     }
     return dir;
 }
-
-// ---- Host queries -------------------------------------------------------------------------
 
 HostQueries::HostQueries(ClientLink& link, Prompts& prompts) : m_link(link), m_prompts(prompts) {}
 
