@@ -287,9 +287,9 @@ std::optional<HostProject> HostProject::fromDataFolder(const QString& dir, const
             continue;
         }
         Theme theme{polygons.name, {}};
-        for (const DataCatalog::Field& field : polygons.fields)
+        for (const Field& field : polygons.fields)
             if (nameProblem(field.name).isEmpty())
-                theme.fields << Field{field.name, field.type};
+                theme.fields << field;
         project.polygonThemes << theme;
     }
     project.data = *data;

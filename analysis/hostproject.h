@@ -11,10 +11,8 @@
 
 // What tarnhost knows about the host's project: one view with its themes and fields.
 struct HostProject {
-    struct Field {
-        QString name;
-        QString type; // "string", "integer" or "double"
-    };
+    // A theme's field, as the data catalogue reads it from the file.
+    using Field = DataCatalog::Field;
     struct Theme {
         QString name;
         QList<Field> fields;

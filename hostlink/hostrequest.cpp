@@ -26,14 +26,15 @@ QString isGetGThemes(const QString& view)
     return runScript(QStringLiteral("isGetGThemes"), {view});
 }
 
-QString isGetFThemes(const QString& view, int selector)
+QString isGetFThemes(const QString& view, ThemeSelector selector)
 {
-    return runScript(QStringLiteral("isGetFThemes"), {view, QString::number(selector)});
+    return runScript(QStringLiteral("isGetFThemes"), {view, QString::number(int(selector))});
 }
 
-QString isGetFldNames(const QString& view, const QString& theme, int selector)
+QString isGetFldNames(const QString& view, const QString& theme, ThemeSelector selector)
 {
-    return runScript(QStringLiteral("isGetFldNames"), {view, theme, QString::number(selector)});
+    return runScript(QStringLiteral("isGetFldNames"),
+                     {view, theme, QString::number(int(selector))});
 }
 
 QString isGetViewUnits(const QString& view)

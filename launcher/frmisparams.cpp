@@ -107,7 +107,7 @@ QVector<TwipsLayout::Text> layoutTexts()
 frmISParams::frmISParams(const QString& storePath, Prompts& prompts, ClientLink& link,
                          QWidget* parent)
     : QWidget(parent), m_storePath(storePath), m_prompts(prompts), m_link(link),
-      m_host(link, prompts), m_timeoutTenths(link.timeout()),
+      m_host(link, prompts, &frmISProcessing::paintNotice), m_timeoutTenths(link.timeout()),
       m_layout(TwipsLayout::fitting(font(), layoutTexts()))
 {
     setObjectName(QStringLiteral("frmISParams"));
@@ -260,7 +260,8 @@ bool frmISParams::Form_Load()
         return false;
     }
 
-    FillThemeCombo(*cboLCTheme, m_host, HostQueries::GridThemes, strViewName, 0);
+    FillThemeCombo(*cboLCTheme, m_host, HostQueries::GridThemes, strViewName,
+                   HostRequest::ThemeSelector::Any);
     if (cboLCTheme->count() == 0) {
         m_prompts.message(
             QStringLiteral("No grids themes found in the '") + strViewName +
@@ -270,7 +271,8 @@ bool frmISParams::Form_Load()
     }
     cboLCTheme->setCurrentIndex(0);
 
-    FillThemeCombo(*cboAnalysisTheme, m_host, HostQueries::FeatureThemes, strViewName, 2);
+    FillThemeCombo(*cboAnalysisTheme, m_host, HostQueries::FeatureThemes, strViewName,
+                   HostRequest::ThemeSelector::StringOrInteger);
     if (cboAnalysisTheme->count() == 0) {
         m_prompts.message(
             QStringLiteral("No polygon feature themes in the '") + strViewName +
@@ -284,7 +286,8 @@ bool frmISParams::Form_Load()
     cboAnalysisTheme->setCurrentIndex(0);
     intLastAnalysisTheme = 0;
 
-    FillFieldCombo(*cboAnalysisUnit, m_host, cboAnalysisTheme->currentText(), strViewName, 2);
+    FillFieldCombo(*cboAnalysisUnit, m_host, cboAnalysisTheme->currentText(), strViewName,
+                   HostRequest::ThemeSelector::StringOrInteger);
 
     {
         const QSignalBlocker blocker(cboLCType);
@@ -354,7 +357,8 @@ void frmISParams::cboAnalysisTheme_Click(int index)
     if (index == intLastAnalysisTheme) {
         return;
     }
-    FillFieldCombo(*cboAnalysisUnit, m_host, cboAnalysisTheme->currentText(), strViewName, 2);
+    FillFieldCombo(*cboAnalysisUnit, m_host, cboAnalysisTheme->currentText(), strViewName,
+                   HostRequest::ThemeSelector::StringOrInteger);
     intLastAnalysisTheme = index;
 }
 
@@ -623,7 +627,8 @@ void frmISParams::AddScenarioRow(int index)
         lblDSLabel2[0]->show();
         cboDSToClass[0]->show();
         chkDSApply[0]->setChecked(true);
-        FillThemeCombo(*cboDSTheme[0], m_host, HostQueries::FeatureThemes, strViewName, 0);
+        FillThemeCombo(*cboDSTheme[0], m_host, HostQueries::FeatureThemes, strViewName,
+                       HostRequest::ThemeSelector::Any);
         FillClassCombo(*cboDSToClass[0], objModelProps, cboLCType->currentText());
         return;
     }

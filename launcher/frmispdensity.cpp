@@ -104,12 +104,14 @@ frmISPDensity::frmISPDensity(HostQueries& host, Prompts& prompts, const QString&
 
 void frmISPDensity::Form_Load()
 {
-    FillThemeCombo(*cboPDenTheme, m_host, HostQueries::FeatureThemes, m_viewName, 1);
+    FillThemeCombo(*cboPDenTheme, m_host, HostQueries::FeatureThemes, m_viewName,
+                   HostRequest::ThemeSelector::Numeric);
     if (cboPDenTheme->count() > 0) {
         // Equal to the remembered index, so the click lists nothing by itself.
         cboPDenTheme->setCurrentIndex(0);
         intLastPDenTheme = 0;
-        FillFieldCombo(*cboPDenFld, m_host, cboPDenTheme->currentText(), m_viewName, 1);
+        FillFieldCombo(*cboPDenFld, m_host, cboPDenTheme->currentText(), m_viewName,
+                       HostRequest::ThemeSelector::Numeric);
     }
 }
 
@@ -118,7 +120,8 @@ void frmISPDensity::cboPDenTheme_Click(int index)
     if (index == intLastPDenTheme || index < 0) {
         return;
     }
-    FillFieldCombo(*cboPDenFld, m_host, cboPDenTheme->currentText(), m_viewName, 1);
+    FillFieldCombo(*cboPDenFld, m_host, cboPDenTheme->currentText(), m_viewName,
+                   HostRequest::ThemeSelector::Numeric);
     intLastPDenTheme = index;
 }
 

@@ -3,7 +3,6 @@
 #include "hostlink/clientlink.h"
 #include "hostlink/hostrequest.h"
 #include "hostlink/listanswer.h"
-#include "shared_windows/frmisprocessing.h"
 #include "shared_windows/prompts.h"
 
 #include <QFileInfo>
@@ -17,12 +16,16 @@ QString workDirFromAnswer(const QString& answer)
     return dir;
 }
 
-HostQueries::HostQueries(ClientLink& link, Prompts& prompts) : m_link(link), m_prompts(prompts) {}
+HostQueries::HostQueries(ClientLink& link, Prompts& prompts, std::function<void()> whileWaiting)
+    : m_link(link), m_prompts(prompts), m_whileWaiting(std::move(whileWaiting))
+{
+}
 
 QString HostQueries::request(const QString& item)
 {
-    // The user sees "please wait" while the window waits for the answer.
-    frmISProcessing::paintNotice();
+    if (m_whileWaiting) {
+        m_whileWaiting();
+    }
     // The link already counts answers shorter than 2 characters as none.
     return m_link.request(item);
 }
@@ -60,12 +63,13 @@ QString HostQueries::GetGridThemes(const QString& view)
     return request(HostRequest::isGetGThemes(view));
 }
 
-QString HostQueries::GetFeatureThemes(const QString& view, int selector)
+QString HostQueries::GetFeatureThemes(const QString& view, HostRequest::ThemeSelector selector)
 {
     return request(HostRequest::isGetFThemes(view, selector));
 }
 
-QStringList HostQueries::themeNames(int kind, const QString& view, int selector)
+QStringList HostQueries::themeNames(int kind, const QString& view,
+                                    HostRequest::ThemeSelector selector)
 {
     QString answer;
     if (kind == GridThemes) {
@@ -76,7 +80,8 @@ QStringList HostQueries::themeNames(int kind, const QString& view, int selector)
     return namesFromAnswer(answer);
 }
 
-QStringList HostQueries::fieldNames(const QString& theme, const QString& view, int selector)
+QStringList HostQueries::fieldNames(const QString& theme, const QString& view,
+                                    HostRequest::ThemeSelector selector)
 {
     const QString answer = request(HostRequest::isGetFldNames(view, theme, selector));
     if (answer.size() < 2) {

@@ -1,7 +1,11 @@
 #pragma once
 
+#include "hostlink/hostrequest.h"
+
 #include <QString>
 #include <QStringList>
+
+#include <functional>
 
 class ClientLink;
 class Prompts;
@@ -14,7 +18,8 @@ QString workDirFromAnswer(const QString& answer);
 // blocks until the host answers or the link's time-out runs out.
 class HostQueries {
 public:
-    HostQueries(ClientLink& link, Prompts& prompts);
+    // whileWaiting runs before each request: the window shows "please wait" with it.
+    HostQueries(ClientLink& link, Prompts& prompts, std::function<void()> whileWaiting = {});
 
     // Theme kinds of FillThemeCombo.
     enum { FeatureThemes = 1, GridThemes = 2 };
@@ -23,12 +28,13 @@ public:
     QString GetActiveViewName();
     // Raw list answers; "" without a message when there is none.
     QString GetGridThemes(const QString& view);
-    QString GetFeatureThemes(const QString& view, int selector);
+    QString GetFeatureThemes(const QString& view, HostRequest::ThemeSelector selector);
 
     // The names FillThemeCombo puts in its list.
-    QStringList themeNames(int kind, const QString& view, int selector);
+    QStringList themeNames(int kind, const QString& view, HostRequest::ThemeSelector selector);
     // The names FillFieldCombo puts in its list; a message when the theme has none.
-    QStringList fieldNames(const QString& theme, const QString& view, int selector);
+    QStringList fieldNames(const QString& theme, const QString& view,
+                           HostRequest::ThemeSelector selector);
     // Names of a list answer: "#"-joined, or a temporary list file read and deleted.
     QStringList namesFromAnswer(const QString& answer);
     QStringList ReadHostListFile(const QString& path);
@@ -59,4 +65,5 @@ private:
 
     ClientLink& m_link;
     Prompts& m_prompts;
+    std::function<void()> m_whileWaiting;
 };

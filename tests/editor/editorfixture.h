@@ -3,7 +3,7 @@
 #include "editor/coefficientgrid.h"
 #include "editor/frmismodelprops.h"
 #include "model/store.h"
-#include "shared_windows/scriptedprompts.h"
+#include "tests/support/scriptedprompts.h"
 
 #include <QtTest>
 #include <QtWidgets>

@@ -116,22 +116,33 @@ void TestHostCore::answersEveryRequestForm_data()
     QTest::newRow("working directory") << HostRequest::GetWorkDirName() << R("/data/work");
     QTest::newRow("grid themes") << HostRequest::isGetGThemes("View1") << R("landcover#lc2001");
     QTest::newRow("themes with string or integer fields")
-        << HostRequest::isGetFThemes("View1", 2) << R("parcels#labels");
+        << HostRequest::isGetFThemes("View1", HostRequest::ThemeSelector::StringOrInteger)
+        << R("parcels#labels");
     QTest::newRow("themes with numeric fields")
-        << HostRequest::isGetFThemes("View1", 1) << R("parcels#blocks");
+        << HostRequest::isGetFThemes("View1", HostRequest::ThemeSelector::Numeric)
+        << R("parcels#blocks");
     QTest::newRow("all polygon themes")
-        << HostRequest::isGetFThemes("View1", 0) << R("parcels#blocks#labels#outline");
+        << HostRequest::isGetFThemes("View1", HostRequest::ThemeSelector::Any)
+        << R("parcels#blocks#labels#outline");
     QTest::newRow("string and integer fields")
-        << HostRequest::isGetFldNames("View1", "parcels", 2) << R("PID#ZONE");
+        << HostRequest::isGetFldNames("View1", "parcels",
+                                      HostRequest::ThemeSelector::StringOrInteger)
+        << R("PID#ZONE");
     QTest::newRow("numeric fields")
-        << HostRequest::isGetFldNames("View1", "parcels", 1) << R("PID#AREA");
+        << HostRequest::isGetFldNames("View1", "parcels", HostRequest::ThemeSelector::Numeric)
+        << R("PID#AREA");
     QTest::newRow("no fields of that kind")
-        << HostRequest::isGetFldNames("View1", "blocks", 2) << R("");
+        << HostRequest::isGetFldNames("View1", "blocks",
+                                      HostRequest::ThemeSelector::StringOrInteger)
+        << R("");
     QTest::newRow("map units") << HostRequest::isGetViewUnits("View1") << R("Meters");
     QTest::newRow("other view") << HostRequest::isGetGThemes("View2") << R();
     QTest::newRow("view name differs in case") << HostRequest::isGetViewUnits("view1") << R();
-    QTest::newRow("unknown theme") << HostRequest::isGetFldNames("View1", "roads", 2) << R();
-    QTest::newRow("unknown selector") << HostRequest::isGetFThemes("View1", 3) << R();
+    QTest::newRow("unknown theme")
+        << HostRequest::isGetFldNames("View1", "roads", HostRequest::ThemeSelector::StringOrInteger)
+        << R();
+    QTest::newRow("unknown selector")
+        << HostRequest::isGetFThemes("View1", HostRequest::ThemeSelector(3)) << R();
     QTest::newRow("missing argument") << HostRequest::runScript("isGetFThemes", {"View1"}) << R();
     QTest::newRow("unknown script") << HostRequest::runScript("isDeleteAll", {"View1"}) << R();
     QTest::newRow("blank in the item") << R"(av.Run("isGetGThemes", {"View1"}))" << R();
@@ -227,10 +238,12 @@ void TestHostCore::servesADataFolder()
     QCOMPARE(project->workDir, QDir::cleanPath(demo));
     const HostCore core(*project);
     const auto ask = [&core](const QString& item) { return core.answer(item).text.value_or("-"); };
-    QCOMPARE(ask(HostRequest::isGetFThemes("View1", 0)),
+    QCOMPARE(ask(HostRequest::isGetFThemes("View1", HostRequest::ThemeSelector::Any)),
              QStringLiteral("census_blocks#new_development#parcels"));
-    QCOMPARE(ask(HostRequest::isGetFThemes("View1", 1)), QStringLiteral("census_blocks#parcels"));
-    QCOMPARE(ask(HostRequest::isGetFldNames("View1", "parcels", 2)),
+    QCOMPARE(ask(HostRequest::isGetFThemes("View1", HostRequest::ThemeSelector::Numeric)),
+             QStringLiteral("census_blocks#parcels"));
+    QCOMPARE(ask(HostRequest::isGetFldNames("View1", "parcels",
+                                            HostRequest::ThemeSelector::StringOrInteger)),
              QStringLiteral("PARCEL_ID#APN#ZONING"));
 
     // With data files the output folder is checked too, before anything runs.

@@ -130,7 +130,8 @@ void TestTarnhost::answersRequestsClosesTheNoticeAfterARunAndRemovesItsSocket()
     link.setTimeout(300);
     QCOMPARE(link.request(HostRequest::GetWorkDirName()), m_dir->filePath("work"));
     QVERIFY(QDir(m_dir->filePath("work")).exists());
-    QCOMPARE(link.request(HostRequest::isGetFldNames("View1", "parcels", 2)),
+    QCOMPARE(link.request(HostRequest::isGetFldNames("View1", "parcels",
+                                                     HostRequest::ThemeSelector::StringOrInteger)),
              QStringLiteral("PID"));
     // A long request is logged cut short.
     QCOMPARE(link.request("av.Nonsense" + QString(5000, 'x')), QString());

@@ -20,8 +20,10 @@ void TestHostRequest::buildsExactRequestStrings()
 {
     using namespace HostRequest;
     QCOMPARE(isGetGThemes("View1"), R"(av.Run("isGetGThemes",{"View1"}))");
-    QCOMPARE(isGetFThemes("View1", 2), R"(av.Run("isGetFThemes",{"View1","2"}))");
-    QCOMPARE(isGetFldNames("View1", "parcels", 2),
+    QCOMPARE(isGetFThemes("View1", ThemeSelector::Any), R"(av.Run("isGetFThemes",{"View1","0"}))");
+    QCOMPARE(isGetFThemes("View1", ThemeSelector::Numeric),
+             R"(av.Run("isGetFThemes",{"View1","1"}))");
+    QCOMPARE(isGetFldNames("View1", "parcels", ThemeSelector::StringOrInteger),
              R"(av.Run("isGetFldNames",{"View1","parcels","2"}))");
     QCOMPARE(isGetViewUnits("View1"), R"(av.Run("isGetViewUnits",{"View1"}))");
     QCOMPARE(isCallExecuteModel("/data/work/model_params.txt"),

@@ -2,7 +2,7 @@
 
 #include "hostlink/clientlink.h"
 #include "launcher/frmisparams.h"
-#include "shared_windows/scriptedprompts.h"
+#include "tests/support/scriptedprompts.h"
 
 #include <QComboBox>
 #include <QHash>

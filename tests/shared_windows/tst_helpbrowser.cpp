@@ -1,5 +1,5 @@
 #include "shared_windows/frmhelpbrowser2.h"
-#include "shared_windows/scriptedprompts.h"
+#include "tests/support/scriptedprompts.h"
 
 #include <QDir>
 #include <QFile>

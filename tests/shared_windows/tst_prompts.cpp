@@ -1,5 +1,5 @@
 #include "shared_windows/qtprompts.h"
-#include "shared_windows/scriptedprompts.h"
+#include "tests/support/scriptedprompts.h"
 
 #include <QFileDialog>
 #include <QRegularExpression>

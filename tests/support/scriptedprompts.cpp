@@ -1,4 +1,4 @@
-#include "shared_windows/scriptedprompts.h"
+#include "tests/support/scriptedprompts.h"
 
 #include <QDebug>
 
