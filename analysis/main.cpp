@@ -5,6 +5,7 @@
 #include "analysis/imperviousanalysis.h"
 #include "model/modelparams.h"
 
+#include <QCommandLineParser>
 #include <QCoreApplication>
 
 #include <cstdio>
@@ -19,6 +20,7 @@ const char usage[] =
     "usage: tarn-analyze PARAMS --data DIR\n"
     "       tarn-analyze PARAMS --project PROJECT.json\n"
     "       tarn-analyze --check PARAMS (--data DIR | --project PROJECT.json)\n"
+    "       tarn-analyze --help\n"
     "--check: whether the parameters fit the project, as its host checks before\n"
     "a run; prints \"writes: OUTPUT\", then \"reads: THEME\" for each theme the run reads.\n";
 
@@ -35,12 +37,11 @@ void error(const QString& line)
 
 // A host's check before it answers a run request: the parameters against the view, its
 // themes and fields, and the output folder.
-int checkRun(const ModelParams& params, const QString& option, const QString& path)
+int checkRun(const ModelParams& params, bool dataFolder, const QString& path)
 {
     QString problem;
-    const auto project = option == QLatin1String("--data")
-                             ? HostProject::fromDataFolder(path, QString(), &problem)
-                             : HostProject::load(path, &problem);
+    const auto project = dataFolder ? HostProject::fromDataFolder(path, QString(), &problem)
+                                    : HostProject::load(path, &problem);
     if (!project) {
         error(problem);
         return ExitUsage;
@@ -51,8 +52,9 @@ int checkRun(const ModelParams& params, const QString& option, const QString& pa
         return ExitFailed;
     }
     out(QStringLiteral("writes: ") + ImperviousAnalysis::outputPath(params));
-    for (const QString& theme : HostProject::themesRead(params))
+    for (const QString& theme : HostProject::themesRead(params)) {
         out(QStringLiteral("reads: ") + theme);
+    }
     return 0;
 }
 
@@ -61,26 +63,37 @@ int checkRun(const ModelParams& params, const QString& option, const QString& pa
 int main(int argc, char* argv[])
 try {
     QCoreApplication app(argc, argv);
-    QStringList args = app.arguments().mid(1);
-    const bool check = args.value(0) == QLatin1String("--check");
-    if (check)
-        args.removeFirst();
-    if (args.size() != 3 ||
-        (args[1] != QLatin1String("--data") && args[1] != QLatin1String("--project"))) {
+    QCommandLineParser parser;
+    const QCommandLineOption help(QStringList{QStringLiteral("h"), QStringLiteral("help")});
+    const QCommandLineOption checkOption(QStringLiteral("check"));
+    const QCommandLineOption data(QStringLiteral("data"), QString(), QStringLiteral("DIR"));
+    const QCommandLineOption projectFile(QStringLiteral("project"), QString(),
+                                         QStringLiteral("PROJECT.json"));
+    parser.addOptions({help, checkOption, data, projectFile});
+    const bool parsed = parser.parse(app.arguments());
+    if (parsed && parser.isSet(help)) {
+        std::fputs(usage, stdout);
+        return 0;
+    }
+    const QStringList args = parser.positionalArguments();
+    if (!parsed || args.size() != 1 || parser.isSet(data) == parser.isSet(projectFile)) {
         std::fputs(usage, stderr);
         return ExitUsage;
     }
+    const bool check = parser.isSet(checkOption);
+    const bool dataFolder = parser.isSet(data);
+    const QString source = parser.value(dataFolder ? data : projectFile);
     QString problem;
     const auto params = ModelParams::load(args[0], &problem);
     if (!params) {
         error(problem);
         return check ? ExitFailed : ExitUsage;
     }
-    if (check)
-        return checkRun(*params, args[1], args[2]);
-    const auto catalog = args[1] == QLatin1String("--data")
-                             ? DataCatalog::scanFolder(args[2], &problem)
-                             : DataCatalog::fromProjectFile(args[2], &problem);
+    if (check) {
+        return checkRun(*params, dataFolder, source);
+    }
+    const auto catalog = dataFolder ? DataCatalog::scanFolder(source, &problem)
+                                    : DataCatalog::fromProjectFile(source, &problem);
     if (!catalog) {
         error(problem);
         return ExitUsage;

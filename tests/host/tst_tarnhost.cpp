@@ -208,6 +208,8 @@ void TestTarnhost::sendReportsVerdictInItsExitStatus()
         send.readAllStandardOutput().startsWith("no answer: tarn.Transfer: no program answers"));
     QCOMPARE(runToEnd(send, {"send", "tarnProps"}), 2);
     QVERIFY(send.readAllStandardError().startsWith("usage: tarnhost"));
+    QCOMPARE(runToEnd(send, {"--help"}), 0);
+    QVERIFY(send.readAllStandardOutput().startsWith("usage: tarnhost"));
 }
 
 void TestTarnhost::refusesMalformedProjectNamingTheFile()
