@@ -61,25 +61,31 @@ QString reason(const QString& why)
 
 const DataCatalog::GridTheme* DataCatalog::findGrid(const QString& name) const
 {
-    for (const GridTheme& grid : grids)
-        if (grid.name == name)
+    for (const GridTheme& grid : grids) {
+        if (grid.name == name) {
             return &grid;
+        }
+    }
     return nullptr;
 }
 
 const DataCatalog::PolygonTheme* DataCatalog::findPolygon(const QString& name) const
 {
-    for (const PolygonTheme& theme : polygons)
-        if (theme.name == name)
+    for (const PolygonTheme& theme : polygons) {
+        if (theme.name == name) {
             return &theme;
+        }
+    }
     return nullptr;
 }
 
 QString DataCatalog::mapUnits() const
 {
-    for (const GridTheme& grid : grids)
-        if (!grid.units.isEmpty())
+    for (const GridTheme& grid : grids) {
+        if (!grid.units.isEmpty()) {
             return grid.units;
+        }
+    }
     return QStringLiteral("Meters");
 }
 
@@ -133,8 +139,9 @@ std::optional<DataCatalog> DataCatalog::scanFolder(const QString& dir, QString* 
                 continue;
             }
             for (OGRLayer* layer : vector->GetLayers()) {
-                if (!isPolygonLayer(layer))
+                if (!isPolygonLayer(layer)) {
                     continue;
+                }
                 const QString name = suffix == QLatin1String("shp")
                                          ? file.completeBaseName()
                                          : QString::fromUtf8(layer->GetName());
@@ -148,8 +155,9 @@ std::optional<DataCatalog> DataCatalog::scanFolder(const QString& dir, QString* 
                 for (int i = 0; i < defn->GetFieldCount(); ++i) {
                     const OGRFieldDefn* field = defn->GetFieldDefn(i);
                     const QString type = fieldType(field->GetType());
-                    if (!type.isEmpty())
+                    if (!type.isEmpty()) {
                         theme.fields << Field{QString::fromUtf8(field->GetNameRef()), type};
+                    }
                 }
                 catalog.polygons << theme;
             }

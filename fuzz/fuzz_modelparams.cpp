@@ -6,9 +6,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     QString error;
     const auto params = ModelParams::parse(fuzzBytes(data, size), &error);
-    if (!params && error.isEmpty())
+    if (!params && error.isEmpty()) {
         fuzzFailure("a refused parameter file gives no reason");
-    if (params && params->classes.isEmpty())
+    }
+    if (params && params->classes.isEmpty()) {
         fuzzFailure("a parameter file read without a CLASS line");
+    }
     return 0;
 }

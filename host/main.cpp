@@ -45,8 +45,9 @@ void onSignal(int)
 // A terminated host still removes its socket, so the next start finds no stale file.
 void quitOnTermination(QObject* parent)
 {
-    if (::socketpair(AF_UNIX, SOCK_STREAM, 0, sigFd) != 0)
+    if (::socketpair(AF_UNIX, SOCK_STREAM, 0, sigFd) != 0) {
         return;
+    }
     auto* notifier = new QSocketNotifier(sigFd[0], QSocketNotifier::Read, parent);
     QObject::connect(notifier, &QSocketNotifier::activated, qApp, [] { qApp->quit(); });
     std::signal(SIGTERM, onSignal);
@@ -97,8 +98,9 @@ int runServe(const std::optional<HostProject>& project, const QString& origin, c
         errorLine(error);
         return ExitUsage;
     }
-    for (const QString& note : project->data.notes)
+    for (const QString& note : project->data.notes) {
         logLine(QStringLiteral("note: ") + note);
+    }
     if (!QDir().mkpath(project->workDir)) {
         errorLine(QStringLiteral("%1: cannot create the working directory %2")
                       .arg(origin, project->workDir));

@@ -15,14 +15,17 @@ bool isListFile(const QString& answer)
 QString lastLine(const QString& text)
 {
     int end = text.size();
-    if (end > 0 && text.at(end - 1) == QLatin1Char('\n'))
+    if (end > 0 && text.at(end - 1) == QLatin1Char('\n')) {
         --end;
-    if (end > 0 && text.at(end - 1) == QLatin1Char('\r'))
+    }
+    if (end > 0 && text.at(end - 1) == QLatin1Char('\r')) {
         --end;
+    }
     int start = end;
     while (start > 0 && text.at(start - 1) != QLatin1Char('\n') &&
-           text.at(start - 1) != QLatin1Char('\r'))
+           text.at(start - 1) != QLatin1Char('\r')) {
         --start;
+    }
     return text.mid(start, end - start);
 }
 
@@ -35,18 +38,21 @@ QStringList split(const QString& answer, QString* error)
             const QString reason =
                 QStringLiteral("cannot read list file %1: %2").arg(answer, file.errorString());
             qCWarning(lcHostLink).noquote() << reason;
-            if (error)
+            if (error) {
                 *error = reason;
+            }
             return {};
         }
         joined = lastLine(decodeText(file.readAll()));
         file.close();
-        if (!file.remove())
+        if (!file.remove()) {
             qCWarning(lcHostLink).noquote()
                 << "cannot delete list file" << answer << ":" << file.errorString();
+        }
     }
-    if (joined.isEmpty())
+    if (joined.isEmpty()) {
         return {};
+    }
     return joined.split(QLatin1Char('#'));
 }
 

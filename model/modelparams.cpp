@@ -32,12 +32,14 @@ const QStringList nonEmptyKeys{"VIEW",         "LCTHEME",         "ANALYSISTHEME
 bool parseWhole(const QString& text, qint32* value)
 {
     static const QRegularExpression form(QStringLiteral("^-?[0-9]{1,10}$"));
-    if (!form.match(text).hasMatch())
+    if (!form.match(text).hasMatch()) {
         return false;
+    }
     bool ok = false;
     const qlonglong v = text.toLongLong(&ok);
-    if (!ok || v < std::numeric_limits<qint32>::min() || v > std::numeric_limits<qint32>::max())
+    if (!ok || v < std::numeric_limits<qint32>::min() || v > std::numeric_limits<qint32>::max()) {
         return false;
+    }
     *value = static_cast<qint32>(v);
     return true;
 }
@@ -94,26 +96,31 @@ std::optional<ModelParams> ModelParams::parse(const QByteArray& bytes, QString* 
             *error = QStringLiteral("line %1: %2").arg(number).arg(why);
             return std::nullopt;
         };
-        if (line.isEmpty())
+        if (line.isEmpty()) {
             continue;
+        }
         const qsizetype hash = line.indexOf(QLatin1Char('#'));
-        if (hash < 0)
+        if (hash < 0) {
             return fail(QStringLiteral("no key (a key ends in \"#\")"));
+        }
         const QString key = line.left(hash);
         const QString value = line.mid(hash + 1);
         // A NUL or other control character has no place in a name or number, and would cut
         // a path short where it reaches the system.
         if (std::any_of(value.begin(), value.end(),
-                        [](QChar c) { return c.category() == QChar::Other_Control; }))
+                        [](QChar c) { return c.category() == QChar::Other_Control; })) {
             return fail(QStringLiteral("%1 holds a control character").arg(key));
+        }
         const QStringList parts = value.split(QLatin1Char('#'));
 
         if (singleKeys.contains(key)) {
-            if (seen.contains(key))
+            if (seen.contains(key)) {
                 return fail(QStringLiteral("%1 appears twice").arg(key));
+            }
             seen.insert(key);
-            if (nonEmptyKeys.contains(key) && value.trimmed().isEmpty())
+            if (nonEmptyKeys.contains(key) && value.trimmed().isEmpty()) {
                 return fail(QStringLiteral("%1 is empty").arg(key));
+            }
         }
 
         if (key == QLatin1String("VIEW")) {
@@ -121,20 +128,22 @@ std::optional<ModelParams> ModelParams::parse(const QByteArray& bytes, QString* 
         } else if (key == QLatin1String("LCTHEME")) {
             params.lcTheme = value;
         } else if (key == QLatin1String("LCUNITS")) {
-            if (value.compare(QLatin1String("Meters"), Qt::CaseInsensitive) == 0)
+            if (value.compare(QLatin1String("Meters"), Qt::CaseInsensitive) == 0) {
                 params.lcUnits = Units::Meters;
-            else if (value.compare(QLatin1String("Feet"), Qt::CaseInsensitive) == 0)
+            } else if (value.compare(QLatin1String("Feet"), Qt::CaseInsensitive) == 0) {
                 params.lcUnits = Units::Feet;
-            else
+            } else {
                 return fail(QStringLiteral("LCUNITS must be Meters or Feet"));
+            }
         } else if (key == QLatin1String("ANALYSISTHEME")) {
             params.analysisTheme = value;
         } else if (key == QLatin1String("ANALYSISUNIT")) {
             params.analysisUnit = value;
         } else if (key == QLatin1String("POPDENSITY")) {
             qint32 option = -1;
-            if (!parseWhole(value, &option) || option < 0 || option > 3)
+            if (!parseWhole(value, &option) || option < 0 || option > 3) {
                 return fail(QStringLiteral("POPDENSITY must be 0, 1, 2 or 3"));
+            }
             params.popDensity = option;
         } else if (key == QLatin1String("POPDENSITYTHEME")) {
             params.popDensityTheme = value;
@@ -143,21 +152,24 @@ std::optional<ModelParams> ModelParams::parse(const QByteArray& bytes, QString* 
             params.popDensityField = value;
             densityLine = number;
         } else if (key == QLatin1String("POPDENSITYHIGH")) {
-            if (!parseDecimal(value, &params.popDensityHigh))
+            if (!parseDecimal(value, &params.popDensityHigh)) {
                 return fail(QStringLiteral("POPDENSITYHIGH is not a number"));
+            }
             params.popDensityHighText = value;
             densityLine = number;
         } else if (key == QLatin1String("POPDENSITYMED")) {
             double ignored = 0;
             if (parts.size() != 2 || !parseDecimal(parts[0], &ignored) ||
-                !parseDecimal(parts[1], &ignored))
+                !parseDecimal(parts[1], &ignored)) {
                 return fail(QStringLiteral("POPDENSITYMED must be two numbers"));
+            }
             params.popDensityMedText[0] = parts[0];
             params.popDensityMedText[1] = parts[1];
             densityLine = number;
         } else if (key == QLatin1String("POPDENSITYLOW")) {
-            if (!parseDecimal(value, &params.popDensityLow))
+            if (!parseDecimal(value, &params.popDensityLow)) {
                 return fail(QStringLiteral("POPDENSITYLOW is not a number"));
+            }
             params.popDensityLowText = value;
             densityLine = number;
         } else if (key == QLatin1String("OUTTHEME")) {
@@ -167,34 +179,43 @@ std::optional<ModelParams> ModelParams::parse(const QByteArray& bytes, QString* 
         } else if (key == QLatin1String("DS")) {
             // Theme names cannot hold "#"; a class name may, so it takes what lies between.
             Scenario ds;
-            if (parts.size() < 4)
+            if (parts.size() < 4) {
                 return fail(QStringLiteral("DS needs number, theme, class name and class value"));
-            if (!parseWhole(parts.first(), &ds.number) || ds.number < 1)
+            }
+            if (!parseWhole(parts.first(), &ds.number) || ds.number < 1) {
                 return fail(QStringLiteral("DS number must be a whole number from 1"));
+            }
             ds.theme = parts[1];
-            if (ds.theme.trimmed().isEmpty())
+            if (ds.theme.trimmed().isEmpty()) {
                 return fail(QStringLiteral("DS theme is empty"));
+            }
             ds.className = parts.mid(2, parts.size() - 3).join(QLatin1Char('#'));
-            if (!parseWhole(parts.last(), &ds.classId))
+            if (!parseWhole(parts.last(), &ds.classId)) {
                 return fail(QStringLiteral("DS class value must be a whole number"));
+            }
             params.scenarios << ds;
         } else if (key == QLatin1String("CLASS")) {
             LCClass cls;
-            if (parts.size() < 5)
+            if (parts.size() < 5) {
                 return fail(QStringLiteral("CLASS needs value, name, High, Medium and Low"));
-            if (!parseWhole(parts.first(), &cls.id))
+            }
+            if (!parseWhole(parts.first(), &cls.id)) {
                 return fail(QStringLiteral("CLASS value must be a whole number"));
+            }
             cls.name = parts.mid(1, parts.size() - 4).join(QLatin1Char('#'));
             const qsizetype n = parts.size();
             if (!parseCoefficient(parts[n - 3], &cls.high) ||
                 !parseCoefficient(parts[n - 2], &cls.medium) ||
-                !parseCoefficient(parts[n - 1], &cls.low))
+                !parseCoefficient(parts[n - 1], &cls.low)) {
                 return fail(
                     QStringLiteral("CLASS %1: a coefficient is not a number").arg(parts.first()));
-            for (const float c : {cls.high, cls.medium, cls.low})
-                if (!(c >= 0 && c <= 100))
+            }
+            for (const float c : {cls.high, cls.medium, cls.low}) {
+                if (!(c >= 0 && c <= 100)) {
                     return fail(QStringLiteral("CLASS %1: a coefficient is outside 0 to 100")
                                     .arg(parts.first()));
+                }
+            }
             params.classes << cls;
         } else {
             return fail(QStringLiteral("unknown key %1").arg(key));
@@ -205,25 +226,33 @@ std::optional<ModelParams> ModelParams::parse(const QByteArray& bytes, QString* 
         *error = why;
         return std::nullopt;
     };
-    for (const QString& key : requiredKeys)
-        if (!seen.contains(key))
+    for (const QString& key : requiredKeys) {
+        if (!seen.contains(key)) {
             return fail(QStringLiteral("%1 is missing").arg(key));
+        }
+    }
     if (params.popDensity == Calculate) {
-        for (const QString& key : densityKeys)
-            if (!seen.contains(key))
+        for (const QString& key : densityKeys) {
+            if (!seen.contains(key)) {
                 return fail(QStringLiteral("%1 is missing (POPDENSITY is 3)").arg(key));
-        if (params.popDensityHigh < params.popDensityLow)
+            }
+        }
+        if (params.popDensityHigh < params.popDensityLow) {
             return fail(
                 QStringLiteral("line %1: POPDENSITYLOW %2 is above POPDENSITYHIGH %3")
                     .arg(densityLine)
                     .arg(params.popDensityLowText.trimmed(), params.popDensityHighText.trimmed()));
+        }
     } else {
-        for (const QString& key : densityKeys)
-            if (seen.contains(key))
+        for (const QString& key : densityKeys) {
+            if (seen.contains(key)) {
                 return fail(QStringLiteral("%1 is given but POPDENSITY is not 3").arg(key));
+            }
+        }
     }
-    if (params.classes.isEmpty())
+    if (params.classes.isEmpty()) {
         return fail(QStringLiteral("no CLASS line"));
+    }
     return params;
 }
 
@@ -257,8 +286,9 @@ std::optional<ModelParams> ModelParams::load(const QString& path, QString* error
         return params;
     }
     // A bare name lands beside the parameter file, in the project's working directory.
-    if (QFileInfo(params->outTheme).isRelative())
+    if (QFileInfo(params->outTheme).isRelative()) {
         params->outTheme = info.absoluteDir().filePath(params->outTheme);
+    }
     return params;
 }
 

@@ -22,8 +22,9 @@ HostProject parsed(const QByteArray& json = project)
 {
     QString error;
     const auto result = HostProject::parse(json, "/base", &error);
-    if (!result)
+    if (!result) {
         qFatal("test project does not parse: %s", qPrintable(error));
+    }
     return *result;
 }
 
@@ -31,8 +32,9 @@ HostProject parsed(const QByteArray& json = project)
 QByteArray edited(QByteArray bytes, const QByteArray& from, const QByteArray& to)
 {
     const qsizetype at = bytes.indexOf(from);
-    if (at < 0)
+    if (at < 0) {
         qFatal("test text not found: %s", from.constData());
+    }
     return bytes.replace(at, from.size(), to);
 }
 
@@ -45,8 +47,9 @@ const QByteArray goodParams = "VIEW#View1\r\nLCTHEME#landcover\r\nLCUNITS#Meters
 QString writeParams(const QTemporaryDir& dir, const QByteArray& bytes)
 {
     QFile file(dir.filePath("model_params.txt"));
-    if (!file.open(QIODevice::WriteOnly))
+    if (!file.open(QIODevice::WriteOnly)) {
         return {};
+    }
     file.write(QByteArray(bytes).replace("OUTDIR", dir.path().toUtf8()));
     return file.fileName();
 }
@@ -154,16 +157,18 @@ void TestHostCore::answersEveryRequestForm()
     QFETCH(QVariant, answer);
     const HostCore::Answer result = HostCore(parsed()).answer(item);
     QCOMPARE(result.text.has_value(), !answer.isNull());
-    if (result.text)
+    if (result.text) {
         QCOMPARE(*result.text, answer.toString());
+    }
     QVERIFY(result.launcherCommands.isEmpty());
 }
 
 void TestHostCore::sendsLongListsThroughAListFile()
 {
     HostProject longer = parsed();
-    for (int i = 0; i < 10; ++i)
+    for (int i = 0; i < 10; ++i) {
         longer.gridThemes << QStringLiteral("landcover_%1").arg(i);
+    }
     const QString answer = *HostCore(longer).answer(HostRequest::isGetGThemes("View1")).text;
     QVERIFY2(answer.startsWith(QDir::tempPath() + "/"), qPrintable(answer));
     QVERIFY(ListAnswer::isListFile(answer));
@@ -220,8 +225,9 @@ void TestHostCore::refusesABadParameterFileWithAShortReason()
     QTemporaryDir dir;
     const QString path = from.isEmpty() ? dir.filePath("model_params.txt")
                                         : writeParams(dir, edited(goodParams, from, to));
-    if (QTest::currentDataTag() == QLatin1String("over 4 MiB"))
+    if (QTest::currentDataTag() == QLatin1String("over 4 MiB")) {
         QVERIFY(QFile::resize(path, 4 * 1024 * 1024 + 1));
+    }
     const HostCore::Answer result =
         HostCore(parsed()).answer(HostRequest::isCallExecuteModel(path));
     QCOMPARE(*result.text, answer.replace("OUTDIR", dir.path()));

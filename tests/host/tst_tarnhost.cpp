@@ -74,8 +74,9 @@ void TestTarnhost::cleanup()
 QString TestTarnhost::writeFile(const QString& name, const QByteArray& bytes)
 {
     QFile file(m_dir->filePath(name));
-    if (!file.open(QIODevice::WriteOnly))
+    if (!file.open(QIODevice::WriteOnly)) {
         return {};
+    }
     file.write(QByteArray(bytes).replace("WORKDIR", m_dir->filePath("work").toUtf8()));
     return file.fileName();
 }
@@ -97,8 +98,9 @@ int TestTarnhost::runToEnd(QProcess& process, const QStringList& args)
     // Waits through the event loop, so a command source in this process can answer it.
     QSignalSpy finished(&process, &QProcess::finished);
     process.start(tarnhost, args);
-    if (!finished.wait(60000))
+    if (!finished.wait(60000)) {
         return -1;
+    }
     return process.exitCode();
 }
 

@@ -29,8 +29,9 @@ QByteArray replaced(const QByteArray& from, const QByteArray& to)
 {
     QByteArray bytes = calculate;
     const qsizetype at = bytes.indexOf(from);
-    if (at < 0)
+    if (at < 0) {
         qFatal("test text not found: %s", from.constData());
+    }
     return bytes.replace(at, from.size(), to);
 }
 
