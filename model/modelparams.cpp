@@ -44,6 +44,106 @@ bool parseWhole(const QString& text, qint32* value)
     return true;
 }
 
+// Reads one line's value into params; the reason when it is not a valid one.
+QString readValue(ModelParams& params, const QString& key, const QString& value,
+                  const QStringList& parts)
+{
+    const auto fail = [](const QString& why) { return why; };
+    if (key == QLatin1String("VIEW")) {
+        params.view = value;
+    } else if (key == QLatin1String("LCTHEME")) {
+        params.lcTheme = value;
+    } else if (key == QLatin1String("LCUNITS")) {
+        if (value.compare(QLatin1String("Meters"), Qt::CaseInsensitive) == 0) {
+            params.lcUnits = ModelParams::Units::Meters;
+        } else if (value.compare(QLatin1String("Feet"), Qt::CaseInsensitive) == 0) {
+            params.lcUnits = ModelParams::Units::Feet;
+        } else {
+            return fail(QStringLiteral("LCUNITS must be Meters or Feet"));
+        }
+    } else if (key == QLatin1String("ANALYSISTHEME")) {
+        params.analysisTheme = value;
+    } else if (key == QLatin1String("ANALYSISUNIT")) {
+        params.analysisUnit = value;
+    } else if (key == QLatin1String("POPDENSITY")) {
+        qint32 option = -1;
+        if (!parseWhole(value, &option) || option < 0 || option > 3) {
+            return fail(QStringLiteral("POPDENSITY must be 0, 1, 2 or 3"));
+        }
+        params.popDensity = option;
+    } else if (key == QLatin1String("POPDENSITYTHEME")) {
+        params.popDensityTheme = value;
+    } else if (key == QLatin1String("POPDENSITYFLD")) {
+        params.popDensityField = value;
+    } else if (key == QLatin1String("POPDENSITYHIGH")) {
+        if (!parseDecimal(value, &params.popDensityHigh)) {
+            return fail(QStringLiteral("POPDENSITYHIGH is not a number"));
+        }
+        params.popDensityHighText = value;
+    } else if (key == QLatin1String("POPDENSITYMED")) {
+        double ignored = 0;
+        if (parts.size() != 2 || !parseDecimal(parts[0], &ignored) ||
+            !parseDecimal(parts[1], &ignored)) {
+            return fail(QStringLiteral("POPDENSITYMED must be two numbers"));
+        }
+        params.popDensityMedText[0] = parts[0];
+        params.popDensityMedText[1] = parts[1];
+    } else if (key == QLatin1String("POPDENSITYLOW")) {
+        if (!parseDecimal(value, &params.popDensityLow)) {
+            return fail(QStringLiteral("POPDENSITYLOW is not a number"));
+        }
+        params.popDensityLowText = value;
+    } else if (key == QLatin1String("OUTTHEME")) {
+        params.outTheme = value;
+    } else if (key == QLatin1String("OUTTHEMENAME")) {
+        params.outThemeName = value;
+    } else if (key == QLatin1String("DS")) {
+        // Theme names cannot hold "#"; a class name may, so it takes what lies between.
+        ModelParams::Scenario ds;
+        if (parts.size() < 4) {
+            return fail(QStringLiteral("DS needs number, theme, class name and class value"));
+        }
+        if (!parseWhole(parts.first(), &ds.number) || ds.number < 1) {
+            return fail(QStringLiteral("DS number must be a whole number from 1"));
+        }
+        ds.theme = parts[1];
+        if (ds.theme.trimmed().isEmpty()) {
+            return fail(QStringLiteral("DS theme is empty"));
+        }
+        ds.className = parts.mid(2, parts.size() - 3).join(QLatin1Char('#'));
+        if (!parseWhole(parts.last(), &ds.classId)) {
+            return fail(QStringLiteral("DS class value must be a whole number"));
+        }
+        params.scenarios << ds;
+    } else if (key == QLatin1String("CLASS")) {
+        ModelParams::LCClass cls;
+        if (parts.size() < 5) {
+            return fail(QStringLiteral("CLASS needs value, name, High, Medium and Low"));
+        }
+        if (!parseWhole(parts.first(), &cls.id)) {
+            return fail(QStringLiteral("CLASS value must be a whole number"));
+        }
+        cls.name = parts.mid(1, parts.size() - 4).join(QLatin1Char('#'));
+        const qsizetype n = parts.size();
+        if (!parseCoefficient(parts[n - 3], &cls.high) ||
+            !parseCoefficient(parts[n - 2], &cls.medium) ||
+            !parseCoefficient(parts[n - 1], &cls.low)) {
+            return fail(
+                QStringLiteral("CLASS %1: a coefficient is not a number").arg(parts.first()));
+        }
+        for (const float c : {cls.high, cls.medium, cls.low}) {
+            if (!(c >= 0 && c <= 100)) {
+                return fail(QStringLiteral("CLASS %1: a coefficient is outside 0 to 100")
+                                .arg(parts.first()));
+            }
+        }
+        params.classes << cls;
+    } else {
+        return fail(QStringLiteral("unknown key %1").arg(key));
+    }
+    return QString();
+}
+
 } // namespace
 
 const QString ModelParams::FileName = QStringLiteral("model_params.txt");
@@ -123,102 +223,12 @@ std::optional<ModelParams> ModelParams::parse(const QByteArray& bytes, QString* 
             }
         }
 
-        if (key == QLatin1String("VIEW")) {
-            params.view = value;
-        } else if (key == QLatin1String("LCTHEME")) {
-            params.lcTheme = value;
-        } else if (key == QLatin1String("LCUNITS")) {
-            if (value.compare(QLatin1String("Meters"), Qt::CaseInsensitive) == 0) {
-                params.lcUnits = Units::Meters;
-            } else if (value.compare(QLatin1String("Feet"), Qt::CaseInsensitive) == 0) {
-                params.lcUnits = Units::Feet;
-            } else {
-                return fail(QStringLiteral("LCUNITS must be Meters or Feet"));
-            }
-        } else if (key == QLatin1String("ANALYSISTHEME")) {
-            params.analysisTheme = value;
-        } else if (key == QLatin1String("ANALYSISUNIT")) {
-            params.analysisUnit = value;
-        } else if (key == QLatin1String("POPDENSITY")) {
-            qint32 option = -1;
-            if (!parseWhole(value, &option) || option < 0 || option > 3) {
-                return fail(QStringLiteral("POPDENSITY must be 0, 1, 2 or 3"));
-            }
-            params.popDensity = option;
-        } else if (key == QLatin1String("POPDENSITYTHEME")) {
-            params.popDensityTheme = value;
+        if (densityKeys.contains(key)) {
             densityLine = number;
-        } else if (key == QLatin1String("POPDENSITYFLD")) {
-            params.popDensityField = value;
-            densityLine = number;
-        } else if (key == QLatin1String("POPDENSITYHIGH")) {
-            if (!parseDecimal(value, &params.popDensityHigh)) {
-                return fail(QStringLiteral("POPDENSITYHIGH is not a number"));
-            }
-            params.popDensityHighText = value;
-            densityLine = number;
-        } else if (key == QLatin1String("POPDENSITYMED")) {
-            double ignored = 0;
-            if (parts.size() != 2 || !parseDecimal(parts[0], &ignored) ||
-                !parseDecimal(parts[1], &ignored)) {
-                return fail(QStringLiteral("POPDENSITYMED must be two numbers"));
-            }
-            params.popDensityMedText[0] = parts[0];
-            params.popDensityMedText[1] = parts[1];
-            densityLine = number;
-        } else if (key == QLatin1String("POPDENSITYLOW")) {
-            if (!parseDecimal(value, &params.popDensityLow)) {
-                return fail(QStringLiteral("POPDENSITYLOW is not a number"));
-            }
-            params.popDensityLowText = value;
-            densityLine = number;
-        } else if (key == QLatin1String("OUTTHEME")) {
-            params.outTheme = value;
-        } else if (key == QLatin1String("OUTTHEMENAME")) {
-            params.outThemeName = value;
-        } else if (key == QLatin1String("DS")) {
-            // Theme names cannot hold "#"; a class name may, so it takes what lies between.
-            Scenario ds;
-            if (parts.size() < 4) {
-                return fail(QStringLiteral("DS needs number, theme, class name and class value"));
-            }
-            if (!parseWhole(parts.first(), &ds.number) || ds.number < 1) {
-                return fail(QStringLiteral("DS number must be a whole number from 1"));
-            }
-            ds.theme = parts[1];
-            if (ds.theme.trimmed().isEmpty()) {
-                return fail(QStringLiteral("DS theme is empty"));
-            }
-            ds.className = parts.mid(2, parts.size() - 3).join(QLatin1Char('#'));
-            if (!parseWhole(parts.last(), &ds.classId)) {
-                return fail(QStringLiteral("DS class value must be a whole number"));
-            }
-            params.scenarios << ds;
-        } else if (key == QLatin1String("CLASS")) {
-            LCClass cls;
-            if (parts.size() < 5) {
-                return fail(QStringLiteral("CLASS needs value, name, High, Medium and Low"));
-            }
-            if (!parseWhole(parts.first(), &cls.id)) {
-                return fail(QStringLiteral("CLASS value must be a whole number"));
-            }
-            cls.name = parts.mid(1, parts.size() - 4).join(QLatin1Char('#'));
-            const qsizetype n = parts.size();
-            if (!parseCoefficient(parts[n - 3], &cls.high) ||
-                !parseCoefficient(parts[n - 2], &cls.medium) ||
-                !parseCoefficient(parts[n - 1], &cls.low)) {
-                return fail(
-                    QStringLiteral("CLASS %1: a coefficient is not a number").arg(parts.first()));
-            }
-            for (const float c : {cls.high, cls.medium, cls.low}) {
-                if (!(c >= 0 && c <= 100)) {
-                    return fail(QStringLiteral("CLASS %1: a coefficient is outside 0 to 100")
-                                    .arg(parts.first()));
-                }
-            }
-            params.classes << cls;
-        } else {
-            return fail(QStringLiteral("unknown key %1").arg(key));
+        }
+        const QString problem = readValue(params, key, value, parts);
+        if (!problem.isEmpty()) {
+            return fail(problem);
         }
     }
 
