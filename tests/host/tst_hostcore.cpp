@@ -1,5 +1,6 @@
 #include "analysis/hostproject.h"
 #include "host/hostcore.h"
+#include "host/hostserver.h"
 #include "hostlink/hostrequest.h"
 #include "hostlink/listanswer.h"
 
@@ -68,6 +69,7 @@ private slots:
     void refusesABadParameterFileWithAShortReason_data();
     void refusesABadParameterFileWithAShortReason();
     void servesADataFolder();
+    void refusesASecondRunWhileOneIsOwed();
 };
 
 void TestHostCore::resolvesWorkingDirectory()
@@ -271,6 +273,34 @@ void TestHostCore::servesADataFolder()
                                   QDir::cleanPath(demo) +
                                   "/parcels.shp, a file of the analysis theme parcels");
     QVERIFY(replacing.analysisRun.isEmpty());
+}
+
+void TestHostCore::refusesASecondRunWhileOneIsOwed()
+{
+    QString error;
+    const auto project =
+        HostProject::fromDataFolder(TARN_SOURCE_DIR "/examples/demo-data", {}, &error);
+    QVERIFY2(project, qPrintable(error));
+    QTemporaryDir dir;
+    ModelParams params;
+    params.view = QStringLiteral("View1");
+    params.lcTheme = QStringLiteral("landcover_2016");
+    params.analysisTheme = QStringLiteral("parcels");
+    params.analysisUnit = QStringLiteral("APN");
+    params.outTheme = dir.filePath("result.shp");
+    params.outThemeName = QStringLiteral("result");
+    params.classes = {{24, QStringLiteral("Developed"), 90, 85, 80}};
+    QFile file(dir.filePath(ModelParams::FileName));
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(params.toBytes());
+    file.close();
+
+    // The run starts only once the answer is out; a request before that finds it owed.
+    HostServer server(*project, QStringLiteral("/nonexistent/tarn-analyze"));
+    const QString request = HostRequest::isCallExecuteModel(file.fileName());
+    QCOMPARE(server.answer(request), QStringLiteral("Submitted"));
+    QCOMPARE(server.answer(request),
+             QStringLiteral("A model run is under way; try again when it has ended"));
 }
 
 QTEST_GUILESS_MAIN(TestHostCore)
