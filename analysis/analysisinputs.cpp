@@ -1,7 +1,7 @@
-#include "analysisinputs.h"
+#include "analysis/analysisinputs.h"
 
-#include "analysiserror.h"
-#include "outputwriter.h"
+#include "analysis/analysiserror.h"
+#include "analysis/outputwriter.h"
 
 #include <QFile>
 #include <QFileInfo>

@@ -1,10 +1,10 @@
 #pragma once
 
-#include "gdalsupport.h"
-#include "modelparamsfile.h"
-#include "polygonstore.h"
+#include "analysis/gdalsupport.h"
+#include "analysis/polygonstore.h"
+#include "model/modelparams.h"
 
-#include "datacatalog.h"
+#include "analysis/datacatalog.h"
 
 #include <QString>
 
@@ -55,7 +55,7 @@ struct PolygonSet {
 // and of a narrow range of classes are looked up in a table, the rest in a hash.
 class ClassTable {
 public:
-    ClassTable(const QVector<ModelParamsFile::LCClass>& lines, GDALDataType type)
+    ClassTable(const QVector<ModelParams::LCClass>& lines, GDALDataType type)
     {
         for (const auto& line : lines) {
             if (!m_index.count(line.id)) {
@@ -111,7 +111,7 @@ public:
     }
 
     int indexCount() const { return FirstClassIndex + int(m_classes.size()); }
-    const ModelParamsFile::LCClass& cls(int32_t index) const
+    const ModelParams::LCClass& cls(int32_t index) const
     {
         return m_classes[size_t(index - FirstClassIndex)];
     }
@@ -154,7 +154,7 @@ public:
 
 private:
     std::unordered_map<qint64, int32_t> m_index;
-    std::vector<ModelParamsFile::LCClass> m_classes;
+    std::vector<ModelParams::LCClass> m_classes;
     qint64 m_lo = 1;
     qint64 m_hi = 0;
     std::vector<int32_t> m_dense;

@@ -1,6 +1,6 @@
-#include "datacatalog.h"
+#include "analysis/datacatalog.h"
 
-#include "gdalsupport.h"
+#include "analysis/gdalsupport.h"
 
 #include <QDir>
 #include <QFile>

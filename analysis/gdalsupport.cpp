@@ -1,4 +1,4 @@
-#include "gdalsupport.h"
+#include "analysis/gdalsupport.h"
 
 #include <cmath>
 #include <mutex>

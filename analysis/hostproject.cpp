@@ -1,6 +1,6 @@
-#include "hostproject.h"
+#include "analysis/hostproject.h"
 
-#include "imperviousanalysis.h"
+#include "analysis/imperviousanalysis.h"
 
 #include <QDir>
 #include <QFile>
@@ -19,13 +19,16 @@ const QStringList fieldTypes{QStringLiteral("string"), QStringLiteral("integer")
 // Names travel inside av.Run("...") items and "#"-joined lists, which escape nothing.
 QString nameProblem(const QString& name)
 {
-    if (name.trimmed().isEmpty())
+    if (name.trimmed().isEmpty()) {
         return QStringLiteral("is empty");
+    }
     for (QChar c : name) {
-        if (c == QLatin1Char('#') || c == QLatin1Char('"') || c == QLatin1Char('\\'))
+        if (c == QLatin1Char('#') || c == QLatin1Char('"') || c == QLatin1Char('\\')) {
             return QStringLiteral("contains '%1', which cannot cross the host link").arg(c);
-        if (c.category() == QChar::Other_Control)
+        }
+        if (c.category() == QChar::Other_Control) {
             return QStringLiteral("contains a control character");
+        }
     }
     return {};
 }
@@ -69,9 +72,11 @@ bool readArray(const QJsonObject& object, const QString& key, const QString& whe
 
 const HostProject::Theme* HostProject::findPolygonTheme(const QString& name) const
 {
-    for (const Theme& theme : polygonThemes)
-        if (theme.name == name)
+    for (const Theme& theme : polygonThemes) {
+        if (theme.name == name) {
             return &theme;
+        }
+    }
     return nullptr;
 }
 
@@ -87,33 +92,38 @@ bool HostProject::fieldMatches(const Field& field, int selector)
     }
 }
 
-QStringList HostProject::themesRead(const ModelParamsFile& params)
+QStringList HostProject::themesRead(const ModelParams& params)
 {
     QStringList themes{params.lcTheme, params.analysisTheme};
-    if (params.popDensity == ModelParamsFile::Calculate)
+    if (params.popDensity == ModelParams::Calculate) {
         themes << params.popDensityTheme;
-    for (const ModelParamsFile::Scenario& ds : params.scenarios)
+    }
+    for (const ModelParams::Scenario& ds : params.scenarios) {
         themes << ds.theme;
+    }
     return themes;
 }
 
-QString HostProject::checkRun(const ModelParamsFile& params, bool willRun,
-                              const QString& format) const
+QString HostProject::checkRun(const ModelParams& params, bool willRun, const QString& format) const
 {
-    const QString prefix = QFileInfo(ModelParamsFile::FileName).fileName() + QStringLiteral(": ");
-    if (params.view != viewName)
+    const QString prefix = QFileInfo(ModelParams::FileName).fileName() + QStringLiteral(": ");
+    if (params.view != viewName) {
         return prefix + QStringLiteral("view %1 not found").arg(params.view);
-    if (!gridThemes.contains(params.lcTheme))
+    }
+    if (!gridThemes.contains(params.lcTheme)) {
         return prefix + QStringLiteral("grid theme %1 not found").arg(params.lcTheme);
+    }
     const auto field = [&](const QString& themeName, const QString& fieldName,
                            int selector) -> QString {
         const Theme* theme = findPolygonTheme(themeName);
-        if (!theme)
+        if (!theme) {
             return prefix + QStringLiteral("polygon theme %1 not found").arg(themeName);
-        if (fieldName.isNull())
+        }
+        if (fieldName.isNull()) {
             return {};
-        for (const Field& f : theme->fields)
-            if (f.name == fieldName)
+        }
+        for (const Field& f : theme->fields) {
+            if (f.name == fieldName) {
                 return fieldMatches(f, selector)
                            ? QString()
                            : prefix + QStringLiteral("field %1 of theme %2 is not %3")
@@ -121,24 +131,32 @@ QString HostProject::checkRun(const ModelParamsFile& params, bool willRun,
                                                selector == 2 ? QStringLiteral("a string or "
                                                                               "integer field")
                                                              : QStringLiteral("numeric"));
+            }
+        }
         return prefix + QStringLiteral("field %1 not found in theme %2").arg(fieldName, themeName);
     };
     QString problem = field(params.analysisTheme, params.analysisUnit, 2);
-    if (problem.isEmpty() && params.popDensity == ModelParamsFile::Calculate)
+    if (problem.isEmpty() && params.popDensity == ModelParams::Calculate) {
         problem = field(params.popDensityTheme, params.popDensityField, 1);
-    for (const ModelParamsFile::Scenario& ds : params.scenarios)
-        if (problem.isEmpty())
+    }
+    for (const ModelParams::Scenario& ds : params.scenarios) {
+        if (problem.isEmpty()) {
             problem = field(ds.theme, QString(), 0);
-    if (!problem.isEmpty() || !willRun)
+        }
+    }
+    if (!problem.isEmpty() || !willRun) {
         return problem;
+    }
     const QFileInfo output(params.outTheme);
-    if (!QFileInfo(output.absolutePath()).isDir())
+    if (!QFileInfo(output.absolutePath()).isDir()) {
         return prefix +
                QStringLiteral("output folder %1 does not exist").arg(output.absolutePath());
+    }
     // Refused before the run too, so that the user hears it at once and no input is at stake.
     const QString conflict = ImperviousAnalysis::outputConflict(params, data, format);
-    if (!conflict.isEmpty())
+    if (!conflict.isEmpty()) {
         return prefix + conflict;
+    }
     return {};
 }
 
@@ -161,8 +179,9 @@ std::optional<HostProject> HostProject::parse(const QByteArray& json, const QStr
     HostProject project;
 
     if (!readName(root, QStringLiteral("view"), QString(), &project.viewName, error) ||
-        !readName(root, QStringLiteral("mapUnits"), QString(), &project.mapUnits, error))
+        !readName(root, QStringLiteral("mapUnits"), QString(), &project.mapUnits, error)) {
         return std::nullopt;
+    }
 
     const QJsonValue workDir = root.value(QStringLiteral("workDir"));
     if (!workDir.isString() || workDir.toString().trimmed().isEmpty()) {
@@ -171,13 +190,15 @@ std::optional<HostProject> HostProject::parse(const QByteArray& json, const QStr
     }
     QString dir = workDir.toString();
     const QString temp = QStringLiteral("$TEMP");
-    if (dir == temp || dir.startsWith(temp + QLatin1Char('/')))
+    if (dir == temp || dir.startsWith(temp + QLatin1Char('/'))) {
         dir = QDir::tempPath() + dir.mid(temp.size());
+    }
     project.workDir = QDir::cleanPath(QDir(baseDir).absoluteFilePath(dir));
 
     QJsonArray grids;
-    if (!readArray(root, QStringLiteral("gridThemes"), QString(), &grids, error))
+    if (!readArray(root, QStringLiteral("gridThemes"), QString(), &grids, error)) {
         return std::nullopt;
+    }
     for (int i = 0; i < grids.size(); ++i) {
         const QString problem =
             grids[i].isString() ? nameProblem(grids[i].toString()) : QStringLiteral("is no text");
@@ -189,8 +210,9 @@ std::optional<HostProject> HostProject::parse(const QByteArray& json, const QStr
     }
 
     QJsonArray themes;
-    if (!readArray(root, QStringLiteral("polygonThemes"), QString(), &themes, error))
+    if (!readArray(root, QStringLiteral("polygonThemes"), QString(), &themes, error)) {
         return std::nullopt;
+    }
     for (int i = 0; i < themes.size(); ++i) {
         const QString where = QStringLiteral("polygon theme %1: ").arg(i + 1);
         if (!themes[i].isObject()) {
@@ -201,8 +223,9 @@ std::optional<HostProject> HostProject::parse(const QByteArray& json, const QStr
         Theme theme;
         QJsonArray fields;
         if (!readName(object, QStringLiteral("name"), where, &theme.name, error) ||
-            !readArray(object, QStringLiteral("fields"), where, &fields, error))
+            !readArray(object, QStringLiteral("fields"), where, &fields, error)) {
             return std::nullopt;
+        }
         if (project.findPolygonTheme(theme.name)) {
             *error = where + QStringLiteral("the name \"%1\" is used twice").arg(theme.name);
             return std::nullopt;
@@ -217,8 +240,9 @@ std::optional<HostProject> HostProject::parse(const QByteArray& json, const QStr
             }
             Field field;
             if (!readName(fields[j].toObject(), QStringLiteral("name"), fieldWhere, &field.name,
-                          error))
+                          error)) {
                 return std::nullopt;
+            }
             field.type = fields[j].toObject().value(QStringLiteral("type")).toString();
             if (!fieldTypes.contains(field.type)) {
                 *error = fieldWhere + QStringLiteral("\"type\" must be one of %1")
@@ -256,8 +280,9 @@ std::optional<HostProject> HostProject::load(const QString& path, QString* error
         return project;
     }
     auto data = DataCatalog::fromProjectFile(path, error);
-    if (!data)
+    if (!data) {
         return std::nullopt;
+    }
     project->data = *data;
     project->analysisArguments = {QStringLiteral("--project"), QFileInfo(path).absoluteFilePath()};
     return project;
@@ -267,19 +292,21 @@ std::optional<HostProject> HostProject::fromDataFolder(const QString& dir, const
                                                        QString* error)
 {
     auto data = DataCatalog::scanFolder(dir, error);
-    if (!data)
+    if (!data) {
         return std::nullopt;
+    }
     HostProject project;
     project.viewName = QStringLiteral("View1");
     project.workDir = QDir::cleanPath(QDir().absoluteFilePath(workDir.isEmpty() ? dir : workDir));
     project.mapUnits = data->mapUnits();
     for (const DataCatalog::GridTheme& grid : data->grids) {
         // Names the link cannot carry are left out, as a project description refuses them.
-        if (nameProblem(grid.name).isEmpty())
+        if (nameProblem(grid.name).isEmpty()) {
             project.gridThemes << grid.name;
-        else
+        } else {
             data->notes
                 << QStringLiteral("grid theme %1 %2").arg(grid.name, nameProblem(grid.name));
+        }
     }
     for (const DataCatalog::PolygonTheme& polygons : data->polygons) {
         if (!nameProblem(polygons.name).isEmpty()) {
@@ -288,9 +315,11 @@ std::optional<HostProject> HostProject::fromDataFolder(const QString& dir, const
             continue;
         }
         Theme theme{polygons.name, {}};
-        for (const DataCatalog::Field& field : polygons.fields)
-            if (nameProblem(field.name).isEmpty())
-                theme.fields << Field{field.name, field.type};
+        for (const Field& field : polygons.fields) {
+            if (nameProblem(field.name).isEmpty()) {
+                theme.fields << field;
+            }
+        }
         project.polygonThemes << theme;
     }
     project.data = *data;

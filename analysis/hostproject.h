@@ -1,7 +1,7 @@
 #pragma once
 
-#include "datacatalog.h"
-#include "modelparamsfile.h"
+#include "analysis/datacatalog.h"
+#include "model/modelparams.h"
 
 #include <QList>
 #include <QString>
@@ -11,10 +11,8 @@
 
 // What tarnhost knows about the host's project: one view with its themes and fields.
 struct HostProject {
-    struct Field {
-        QString name;
-        QString type; // "string", "integer" or "double"
-    };
+    // A theme's field, as the data catalogue reads it from the file.
+    using Field = DataCatalog::Field;
     struct Theme {
         QString name;
         QList<Field> fields;
@@ -39,11 +37,11 @@ struct HostProject {
     // Selector 2: string and integer fields; 1: numeric fields; 0: every field.
     static bool fieldMatches(const Field& field, int selector);
     // The themes a run of these parameters reads: land cover, analysis, density, scenarios.
-    static QStringList themesRead(const ModelParamsFile& params);
+    static QStringList themesRead(const ModelParams& params);
     // The first reason the parameters do not fit this project, or "": the view, the themes
     // and their fields exist and are of the right kind; with `willRun`, the output folder too.
     // The one check before a run, for tarnhost and tarn-analyze --check alike.
-    QString checkRun(const ModelParamsFile& params, bool willRun,
+    QString checkRun(const ModelParams& params, bool willRun,
                      const QString& format = QString()) const;
 
     // Reads a project description (JSON). `$TEMP` at the start of the working directory stands

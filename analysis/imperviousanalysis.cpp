@@ -1,9 +1,9 @@
-#include "imperviousanalysis.h"
+#include "analysis/imperviousanalysis.h"
 
-#include "analysiserror.h"
-#include "analysisinputs.h"
-#include "bandloop.h"
-#include "outputwriter.h"
+#include "analysis/analysiserror.h"
+#include "analysis/analysisinputs.h"
+#include "analysis/bandloop.h"
+#include "analysis/outputwriter.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -189,7 +189,7 @@ enum Sum { AllCells, NoDataCells, UnknownCells, Weighted, FirstClassSlot };
 // One run of the analysis, step by step; each step fails with the user's message.
 class AnalysisRun {
 public:
-    AnalysisRun(const ModelParamsFile& params, const DataCatalog& catalog,
+    AnalysisRun(const ModelParams& params, const DataCatalog& catalog,
                 const ImperviousAnalysis::Options& options, int minimumBandHeight,
                 ImperviousAnalysis::LogFunction log, ImperviousAnalysis::ProgressFunction progress)
         : p(params), m_catalog(catalog), m_options(options), m_minimumBandHeight(minimumBandHeight),
@@ -234,7 +234,7 @@ private:
     void writeOutput(const QVector<PolygonResult>& polygons);
     void logTotals(const QVector<PolygonResult>& polygons) const;
 
-    const ModelParamsFile& p;
+    const ModelParams& p;
     const DataCatalog& m_catalog;
     const ImperviousAnalysis::Options m_options;
     const int m_minimumBandHeight;
@@ -298,10 +298,10 @@ void AnalysisRun::openRaster()
     m_raster = openLandCover(m_catalog, p.lcTheme);
     const double cellArea = std::abs(m_raster.geoTransform[1] * m_raster.geoTransform[5]);
     double areaFactor = 1;
-    m_lcUnits = ModelParamsFile::unitsText(p.lcUnits);
+    m_lcUnits = ModelParams::unitsText(p.lcUnits);
     if (m_raster.srs) {
         const double rasterMetres = m_raster.srs->GetLinearUnits();
-        areaFactor = std::pow(rasterMetres / ModelParamsFile::metresPerUnit(p.lcUnits), 2);
+        areaFactor = std::pow(rasterMetres / ModelParams::metresPerUnit(p.lcUnits), 2);
         if (std::abs(areaFactor - 1) > 1e-9) {
             QString rasterUnits = unitsName(m_raster.srs.get());
             if (rasterUnits == m_lcUnits) { // the US survey foot against the foot
@@ -347,7 +347,7 @@ void AnalysisRun::readThemes()
                     .arg(ds.theme));
         }
     }
-    m_calculate = p.popDensity == ModelParamsFile::Calculate;
+    m_calculate = p.popDensity == ModelParams::Calculate;
     if (m_calculate) {
         m_density = readPolygons(m_catalog, p.popDensityTheme, p.popDensityField, true, m_raster,
                                  Coverage::Centre, m_log);
@@ -812,8 +812,8 @@ std::optional<Coverage> ImperviousAnalysis::coverageByName(const QString& name)
     return std::nullopt;
 }
 
-QString ImperviousAnalysis::outputConflict(const ModelParamsFile& params,
-                                           const DataCatalog& catalog, const QString& format)
+QString ImperviousAnalysis::outputConflict(const ModelParams& params, const DataCatalog& catalog,
+                                           const QString& format)
 {
     // Every theme the run reads, with its role for the message.
     QVector<std::pair<QString, const DataCatalog::Source*>> inputs;
@@ -827,10 +827,10 @@ QString ImperviousAnalysis::outputConflict(const ModelParamsFile& params,
         }
     };
     polygon(QStringLiteral("analysis"), params.analysisTheme);
-    if (params.popDensity == ModelParamsFile::Calculate) {
+    if (params.popDensity == ModelParams::Calculate) {
         polygon(QStringLiteral("density"), params.popDensityTheme);
     }
-    for (const ModelParamsFile::Scenario& ds : params.scenarios) {
+    for (const ModelParams::Scenario& ds : params.scenarios) {
         polygon(QStringLiteral("scenario"), ds.theme);
     }
 
@@ -860,7 +860,7 @@ QString ImperviousAnalysis::outputConflict(const ModelParamsFile& params,
     return {};
 }
 
-ImperviousAnalysis::ImperviousAnalysis(ModelParamsFile params, DataCatalog catalog)
+ImperviousAnalysis::ImperviousAnalysis(ModelParams params, DataCatalog catalog)
     : m_params(std::move(params)), m_catalog(std::move(catalog))
 {
 }

@@ -1,8 +1,8 @@
 #pragma once
 
-#include "datacatalog.h"
-#include "modelparamsfile.h"
-#include "polygonstore.h"
+#include "analysis/datacatalog.h"
+#include "analysis/polygonstore.h"
+#include "model/modelparams.h"
 
 #include <QString>
 #include <QVector>
@@ -39,7 +39,7 @@ public:
     using LogFunction = std::function<void(const QString&)>;
     using ProgressFunction = std::function<void(int percent)>;
 
-    ImperviousAnalysis(ModelParamsFile params, DataCatalog catalog);
+    ImperviousAnalysis(ModelParams params, DataCatalog catalog);
     void setOptions(const Options& options) { m_options = options; }
     void setLog(LogFunction log) { m_log = std::move(log); }
     void setProgress(ProgressFunction progress) { m_progress = std::move(progress); }
@@ -52,11 +52,11 @@ public:
     // "centre", "exact" or "touched"; nothing for another word.
     static std::optional<Coverage> coverageByName(const QString& name);
     // Why the output would replace a file of a theme the run reads, or "" when it would not.
-    static QString outputConflict(const ModelParamsFile& params, const DataCatalog& catalog,
+    static QString outputConflict(const ModelParams& params, const DataCatalog& catalog,
                                   const QString& format = {});
 
 private:
-    ModelParamsFile m_params;
+    ModelParams m_params;
     DataCatalog m_catalog;
     Options m_options;
     LogFunction m_log;

@@ -1,10 +1,10 @@
 // tarn-analyze: runs the impervious surface analysis that a parameter file describes, on the
 // themes of a data folder or of a host project description.
-#include "datacatalog.h"
-#include "hostproject.h"
-#include "imperviousanalysis.h"
-#include "modelparamsfile.h"
-#include "outputwriter.h"
+#include "analysis/datacatalog.h"
+#include "analysis/hostproject.h"
+#include "analysis/imperviousanalysis.h"
+#include "analysis/outputwriter.h"
+#include "model/modelparams.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -100,7 +100,7 @@ std::optional<Arguments> parseArguments(const QStringList& arguments, bool* help
 
 // A host's check before it answers a run request: the parameters against the view, its
 // themes and fields, and the output.
-int checkRun(const ModelParamsFile& params, const Arguments& args)
+int checkRun(const ModelParams& params, const Arguments& args)
 {
     QString problem;
     const auto project = !args.data.isEmpty()
@@ -141,7 +141,7 @@ try {
         return ExitUsage;
     }
     QString problem;
-    const auto params = ModelParamsFile::load(args->params, &problem);
+    const auto params = ModelParams::load(args->params, &problem);
     if (!params) {
         error(problem);
         return args->check ? ExitFailed : ExitUsage;

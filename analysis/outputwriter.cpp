@@ -1,6 +1,6 @@
-#include "outputwriter.h"
+#include "analysis/outputwriter.h"
 
-#include "analysiserror.h"
+#include "analysis/analysiserror.h"
 
 #include <QCoreApplication>
 #include <QDir>

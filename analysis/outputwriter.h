@@ -1,6 +1,6 @@
 #pragma once
 
-#include "gdalsupport.h"
+#include "analysis/gdalsupport.h"
 
 #include <QByteArray>
 #include <QString>

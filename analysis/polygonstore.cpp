@@ -1,4 +1,4 @@
-#include "polygonstore.h"
+#include "analysis/polygonstore.h"
 
 #include <ogr_geometry.h>
 

@@ -3,7 +3,7 @@
 function(tarn_add_test name)
     cmake_parse_arguments(ARG "" "" "SOURCES;LIBS" ${ARGN})
     add_executable(${name} ${ARG_SOURCES})
-    target_link_libraries(${name} PRIVATE Qt6::Test ${ARG_LIBS})
+    target_link_libraries(${name} PRIVATE Qt6::Test tarn_test_support ${ARG_LIBS})
     target_compile_definitions(${name} PRIVATE
         TARN_SOURCE_DIR="${PROJECT_SOURCE_DIR}"
         TARN_BIN_DIR="${PROJECT_BINARY_DIR}/bin"

@@ -1,4 +1,4 @@
-#include "celleditor.h"
+#include "editor/celleditor.h"
 
 #include <QKeyEvent>
 

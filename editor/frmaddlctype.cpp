@@ -1,10 +1,10 @@
-#include "frmaddlctype.h"
+#include "editor/frmaddlctype.h"
 
-#include "basismodelpropsutil.h"
-#include "basutil.h"
-#include "coefficientfile.h"
-#include "prompts.h"
-#include "twips.h"
+#include "editor/coefficientgrid.h"
+#include "model/coefficientfile.h"
+#include "model/store.h"
+#include "shared_windows/prompts.h"
+#include "shared_windows/twips.h"
 
 #include <QCheckBox>
 #include <QComboBox>

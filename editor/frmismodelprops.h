@@ -1,9 +1,9 @@
 #pragma once
 
-#include "clsismodelproperties.h"
-#include "gridrules.h"
-#include "storelock.h"
-#include "twips.h"
+#include "editor/gridrules.h"
+#include "model/clsismodelproperties.h"
+#include "model/storelock.h"
+#include "shared_windows/twips.h"
 
 #include <QString>
 #include <QVector>

@@ -1,6 +1,6 @@
-#include "gridrules.h"
+#include "editor/gridrules.h"
 
-#include "numbertext.h"
+#include "base/numbertext.h"
 
 #include <limits>
 

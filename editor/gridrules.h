@@ -1,6 +1,6 @@
 #pragma once
 
-#include "clsislcdef.h"
+#include "model/clsislcdef.h"
 
 #include <QString>
 #include <QStringList>

@@ -1,7 +1,7 @@
-#include "basutil.h"
-#include "commandsource.h"
-#include "frmismodelprops.h"
-#include "qtprompts.h"
+#include "editor/frmismodelprops.h"
+#include "hostlink/commandsource.h"
+#include "model/store.h"
+#include "shared_windows/qtprompts.h"
 
 #include <QApplication>
 #include <QPointer>

@@ -1,15 +1,16 @@
 // tarnhost's project description on any text: read, or refused with a reason, and every name
 // read can cross the host link.
+#include "analysis/hostproject.h"
 #include "fuzzinput.h"
-#include "hostproject.h"
 
 namespace {
 
 void checkName(const QString& name)
 {
     if (name.trimmed().isEmpty() || name.contains(QLatin1Char('#')) ||
-        name.contains(QLatin1Char('"')) || name.contains(QLatin1Char('\\')))
+        name.contains(QLatin1Char('"')) || name.contains(QLatin1Char('\\'))) {
         fuzzFailure("a name that cannot cross the host link was read", name);
+    }
 }
 
 } // namespace
@@ -20,19 +21,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const auto project =
         HostProject::parse(fuzzBytes(data, size), QStringLiteral("/project"), &error);
     if (!project) {
-        if (error.isEmpty())
+        if (error.isEmpty()) {
             fuzzFailure("a refused project description gives no reason");
+        }
         return 0;
     }
     checkName(project->viewName);
-    for (const QString& grid : project->gridThemes)
+    for (const QString& grid : project->gridThemes) {
         checkName(grid);
+    }
     for (const HostProject::Theme& theme : project->polygonThemes) {
         checkName(theme.name);
-        for (const HostProject::Field& field : theme.fields)
+        for (const HostProject::Field& field : theme.fields) {
             checkName(field.name);
+        }
     }
-    if (project->listFileThreshold < 0)
+    if (project->listFileThreshold < 0) {
         fuzzFailure("a negative list file threshold was read");
+    }
     return 0;
 }

@@ -1,7 +1,7 @@
 // The store loader on any file. A store that loads is saved and loaded again and must give
 // the same file; a store that does not load must leave the model as it was.
-#include "basutil.h"
 #include "fuzzinput.h"
+#include "model/store.h"
 
 namespace {
 
@@ -29,18 +29,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     clsISModelProperties model = startingModel();
     StoreLoadResult result;
     if (!LoadModelXML(model, writeFuzzFile(fuzzBytes(data, size)), &result)) {
-        if (result.description.isEmpty())
+        if (result.description.isEmpty()) {
             fuzzFailure("a failed load gives no reason");
-        if (storeFileBytes(model) != before)
+        }
+        if (storeFileBytes(model) != before) {
             fuzzFailure("a failed load changed the model", result.describe(QString()));
+        }
         return 0;
     }
 
     const QByteArray saved = storeFileBytes(model);
     clsISModelProperties again;
-    if (!LoadModelXML(again, writeFuzzFile(saved), &result))
+    if (!LoadModelXML(again, writeFuzzFile(saved), &result)) {
         fuzzFailure("a saved store does not load", result.describe(QString()));
-    if (storeFileBytes(again) != saved)
+    }
+    if (storeFileBytes(again) != saved) {
         fuzzFailure("a saved store loads as another model", QString::fromUtf8(saved));
+    }
     return 0;
 }

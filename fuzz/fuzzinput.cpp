@@ -18,8 +18,9 @@ const QTemporaryDir& fuzzDir()
             shm.isDir() && shm.isWritable() ? shm.absoluteFilePath() : QDir::tempPath();
         return base + QStringLiteral("/tarn-fuzz-XXXXXX");
     }());
-    if (!dir.isValid())
+    if (!dir.isValid()) {
         fuzzFailure("cannot create the input folder", dir.errorString());
+    }
     return dir;
 }
 
@@ -29,8 +30,10 @@ QString writeFuzzFile(const QByteArray& bytes, const char* name)
 {
     const QString path = fuzzDir().filePath(QString::fromLatin1(name));
     QFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(bytes) != bytes.size())
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) ||
+        file.write(bytes) != bytes.size()) {
         fuzzFailure("cannot write the input file", file.errorString());
+    }
     return path;
 }
 

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "hostproject.h"
-#include "modelparamsfile.h"
+#include "analysis/hostproject.h"
+#include "model/modelparams.h"
 
 #include <QString>
 #include <QStringList>

@@ -1,12 +1,12 @@
 // tarnhost: a stand-in for the GIS host. It answers the launcher's requests from a project
 // description, sends commands to the programs and starts them.
-#include "clientlink.h"
-#include "commandsource.h"
-#include "executeclient.h"
-#include "hostcore.h"
-#include "hostlink.h"
-#include "imperviousanalysis.h"
+#include "analysis/imperviousanalysis.h"
+#include "host/hostserver.h"
+#include "hostlink/clientlink.h"
+#include "hostlink/commandsource.h"
+#include "hostlink/hostlink.h"
 
+#include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
@@ -34,7 +34,8 @@ const char usage[] = "usage: tarnhost serve PROJECT.json [--coverage RULE]\n"
                      "[tarn|tarnProps]\n"
                      "       (RULE: centre, exact or touched, passed on to tarn-analyze)\n"
                      "       tarnhost send SERVICE COMMAND\n"
-                     "       tarnhost request ITEM\n";
+                     "       tarnhost request ITEM\n"
+                     "       tarnhost --help\n";
 
 int sigFd[2] = {-1, -1};
 
@@ -47,29 +48,13 @@ void onSignal(int)
 // A terminated host still removes its socket, so the next start finds no stale file.
 void quitOnTermination(QObject* parent)
 {
-    if (::socketpair(AF_UNIX, SOCK_STREAM, 0, sigFd) != 0)
+    if (::socketpair(AF_UNIX, SOCK_STREAM, 0, sigFd) != 0) {
         return;
+    }
     auto* notifier = new QSocketNotifier(sigFd[0], QSocketNotifier::Read, parent);
     QObject::connect(notifier, &QSocketNotifier::activated, qApp, [] { qApp->quit(); });
     std::signal(SIGTERM, onSignal);
     std::signal(SIGINT, onSignal);
-}
-
-// Requests, answers and commands, one line each, so a log shows the conversation. A line is
-// cut short, so that a caller sending megabytes cannot fill the disk with the log.
-void logLine(const QString& line)
-{
-    constexpr int MaxShown = 300;
-    QString flat = line;
-    flat.replace(QLatin1Char('\r'), QLatin1String("\\r"))
-        .replace(QLatin1Char('\n'), QLatin1String("\\n"));
-    if (flat.size() > MaxShown) {
-        const int cut = flat.at(MaxShown - 1).isHighSurrogate() ? MaxShown - 1 : MaxShown;
-        flat = flat.left(cut) + QStringLiteral("... (%1 characters)").arg(flat.size());
-    }
-    std::fputs(flat.toUtf8().constData(), stdout);
-    std::fputc('\n', stdout);
-    std::fflush(stdout);
 }
 
 void errorLine(const QString& line)
@@ -109,98 +94,6 @@ int runRequest(const QString& item)
                : 2;
 }
 
-void sendLauncherCommand(const QString& command)
-{
-    const QString name = HostLink::endpointName(QStringLiteral("tarn"), HostLink::TransferTopic);
-    auto* client = new ExecuteClient(qApp);
-    QObject::connect(client, &ExecuteClient::finished, client,
-                     [client, name, command](ExecuteResult result, const QString& reason) {
-                         const QString verdict = result == ExecuteResult::Accepted ? "accepted"
-                                                 : result == ExecuteResult::Refused
-                                                     ? "refused"
-                                                     : "no answer (" + reason + ")";
-                         logLine(QStringLiteral("command %1 %2: %3").arg(name, command, verdict));
-                         client->deleteLater();
-                     });
-    client->send(QStringLiteral("tarn"), command);
-}
-
-// Runs tarn-analyze on a checked parameter file, logging its lines; the notice closes when
-// it ends, whatever the outcome, and the log says which.
-class AnalysisRunner {
-public:
-    AnalysisRunner() = default;
-    AnalysisRunner(const AnalysisRunner&) = delete;
-    AnalysisRunner& operator=(const AnalysisRunner&) = delete;
-    // A host that ends stops its run; the analysis leaves no half output behind.
-    ~AnalysisRunner()
-    {
-        if (!m_process)
-            return;
-        m_process->disconnect();
-        m_process->kill();
-        m_process->waitForFinished(5000);
-        delete m_process;
-    }
-
-    bool busy() const { return m_process != nullptr; }
-
-    void start(const QStringList& arguments)
-    {
-        m_process = new QProcess(qApp);
-        m_process->setProcessChannelMode(QProcess::SeparateChannels);
-        QObject::connect(m_process, &QProcess::readyReadStandardOutput, qApp,
-                         [this] { forward(false); });
-        QObject::connect(m_process, &QProcess::readyReadStandardError, qApp,
-                         [this] { forward(true); });
-        QObject::connect(m_process, &QProcess::finished, qApp,
-                         [this](int code, QProcess::ExitStatus status) {
-                             forward(false);
-                             forward(true);
-                             logLine(status == QProcess::NormalExit && code == 0
-                                         ? QStringLiteral("analysis finished")
-                                         : QStringLiteral("analysis failed (status %1)")
-                                               .arg(status == QProcess::NormalExit ? code : -1));
-                             done();
-                         });
-        QObject::connect(m_process, &QProcess::errorOccurred, qApp,
-                         [this](QProcess::ProcessError error) {
-                             if (error != QProcess::FailedToStart)
-                                 return;
-                             logLine(QStringLiteral("analysis failed: cannot start %1: %2")
-                                         .arg(program(), m_process->errorString()));
-                             done();
-                         });
-        logLine(QStringLiteral("analysis: %1 %2").arg(program(), arguments.join(QLatin1Char(' '))));
-        m_process->start(program(), arguments);
-    }
-
-private:
-    static QString program()
-    {
-        return QCoreApplication::applicationDirPath() + QStringLiteral("/tarn-analyze");
-    }
-
-    void forward(bool errors)
-    {
-        if (!m_process)
-            return;
-        m_process->setReadChannel(errors ? QProcess::StandardError : QProcess::StandardOutput);
-        while (m_process->canReadLine())
-            logLine(QStringLiteral("analysis: ") +
-                    QString::fromUtf8(m_process->readLine()).trimmed());
-    }
-
-    void done()
-    {
-        m_process->deleteLater();
-        m_process = nullptr;
-        sendLauncherCommand(HostLink::CmdCloseProcFrm);
-    }
-
-    QProcess* m_process = nullptr;
-};
-
 int runServe(const std::optional<HostProject>& project, const QString& origin, const QString& error,
              const QString& program)
 {
@@ -208,8 +101,9 @@ int runServe(const std::optional<HostProject>& project, const QString& origin, c
         errorLine(error);
         return ExitUsage;
     }
-    for (const QString& note : project->data.notes)
+    for (const QString& note : project->data.notes) {
         logLine(QStringLiteral("note: ") + note);
+    }
     if (!QDir().mkpath(project->workDir)) {
         errorLine(QStringLiteral("%1: cannot create the working directory %2")
                       .arg(origin, project->workDir));
@@ -225,37 +119,9 @@ int runServe(const std::optional<HostProject>& project, const QString& origin, c
         }
     }
 
-    const HostCore core(*project);
-    CommandSource source(HostLink::HostService, HostLink::HostTopic);
-    QStringList pending; // launcher commands owed once the current answer is out
-    QStringList pendingRun;
-    AnalysisRunner runner;
-    source.setRequestHandler([&](const QString& item) {
-        logLine(QStringLiteral("request: ") + item);
-        HostCore::Answer answer = core.answer(item);
-        if (!answer.analysisRun.isEmpty() && (runner.busy() || !pendingRun.isEmpty())) {
-            answer = {QStringLiteral("A model run is under way; try again when it has ended"),
-                      {},
-                      QStringLiteral("model not started"),
-                      {}};
-        }
-        pendingRun = answer.analysisRun;
-        logLine(answer.text ? QStringLiteral("answer: ") + *answer.text
-                            : QStringLiteral("answer: (no data)"));
-        if (!answer.note.isEmpty())
-            logLine(QStringLiteral("note: ") + answer.note);
-        pending += answer.launcherCommands;
-        return answer.text;
-    });
-    // The launcher blocks until answered, so commands go out only after the answer.
-    QObject::connect(&source, &CommandSource::answered, [&] {
-        const QStringList commands = std::exchange(pending, {});
-        for (const QString& command : commands)
-            sendLauncherCommand(command);
-        const QStringList run = std::exchange(pendingRun, {});
-        if (!run.isEmpty())
-            runner.start(run);
-    });
+    HostServer server(*project,
+                      QCoreApplication::applicationDirPath() + QStringLiteral("/tarn-analyze"));
+    CommandSource& source = server.source();
 
     // Before the socket exists, so a termination never leaves it behind.
     quitOnTermination(&source);
@@ -299,35 +165,41 @@ int runServe(const std::optional<HostProject>& project, const QString& origin, c
 int main(int argc, char* argv[])
 {
     QCoreApplication app(argc, argv);
-    const QStringList args = app.arguments().mid(1);
-    const QString verb = args.value(0);
+    const QStringList arguments = app.arguments();
+    const QString verb = arguments.value(1);
+    const bool client = verb == QLatin1String("send") || verb == QLatin1String("request");
 
-    if (verb == QLatin1String("serve") || verb == QLatin1String("start")) {
+    QCommandLineParser parser;
+    const QCommandLineOption help(QStringList{QStringLiteral("h"), QStringLiteral("help")});
+    const QCommandLineOption data(QStringLiteral("data"), QString(), QStringLiteral("DIR"));
+    const QCommandLineOption workdir(QStringLiteral("workdir"), QString(), QStringLiteral("DIR"));
+    const QCommandLineOption coverage(QStringLiteral("coverage"), QString(),
+                                      QStringLiteral("RULE"));
+    parser.addOptions({help, data, workdir, coverage});
+    // A request item or command may begin with "-": after send or request, all is positional.
+    if (client) {
+        parser.setOptionsAfterPositionalArgumentsMode(
+            QCommandLineParser::ParseAsPositionalArguments);
+    }
+    const bool parsed = parser.parse(arguments);
+    if (parsed && parser.isSet(help)) {
+        std::fputs(usage, stdout);
+        return 0;
+    }
+    QStringList rest = parser.positionalArguments().mid(1);
+    const bool folder = parser.isSet(data);
+
+    if (parsed && (verb == QLatin1String("serve") || verb == QLatin1String("start")) &&
+        (folder || !parser.isSet(workdir))) {
         // serve|start (PROJECT.json | --data DIR [--workdir DIR]) [program, start only]
-        QStringList rest = args.mid(1);
-        // --coverage RULE, anywhere: the analysis' rule for the cells of a polygon.
-        QString coverage;
-        bool ok = true;
-        if (const int at = rest.indexOf(QStringLiteral("--coverage")); at >= 0) {
-            coverage = rest.value(at + 1);
-            ok = ImperviousAnalysis::coverageByName(coverage).has_value();
-            rest.remove(at, std::min<int>(2, int(rest.size()) - at));
-        }
-        QString dataDir;
-        QString workDir;
-        QString projectPath;
-        ok = ok && !rest.isEmpty();
-        if (ok && rest[0] == QLatin1String("--data")) {
-            ok = rest.size() >= 2;
-            dataDir = rest.value(1);
-            rest = rest.mid(2);
-            if (ok && rest.value(0) == QLatin1String("--workdir")) {
-                ok = rest.size() >= 2;
-                workDir = rest.value(1);
-                rest = rest.mid(2);
-            }
-        } else if (ok) {
-            projectPath = rest.takeFirst();
+        const QString projectPath = folder ? QString() : rest.value(0);
+        // The analysis' rule for the cells of a polygon, passed on to every run.
+        const QString coverageRule = parser.value(coverage);
+        bool ok = (folder || !rest.isEmpty()) &&
+                  (coverageRule.isEmpty() ||
+                   ImperviousAnalysis::coverageByName(coverageRule).has_value());
+        if (!folder && ok) {
+            rest.removeFirst();
         }
         QString program;
         if (verb == QLatin1String("start")) {
@@ -336,23 +208,26 @@ int main(int argc, char* argv[])
         }
         if (ok && rest.isEmpty()) {
             QString error;
-            auto project = dataDir.isEmpty()
-                               ? HostProject::load(projectPath, &error)
-                               : HostProject::fromDataFolder(dataDir, workDir, &error);
-            if (project && !coverage.isEmpty()) {
-                project->analysisArguments << QStringLiteral("--coverage") << coverage;
+            const QString dataDir = parser.value(data);
+            auto project = folder
+                               ? HostProject::fromDataFolder(dataDir, parser.value(workdir), &error)
+                               : HostProject::load(projectPath, &error);
+            if (project && !coverageRule.isEmpty()) {
+                project->analysisArguments << QStringLiteral("--coverage") << coverageRule;
             }
-            return runServe(project, dataDir.isEmpty() ? projectPath : dataDir, error, program);
+            return runServe(project, folder ? dataDir : projectPath, error, program);
         }
     }
-    // The one-shot clients print the reason themselves.
-    if (verb == QLatin1String("send") || verb == QLatin1String("request"))
+    if (parsed && client && !folder && !parser.isSet(workdir)) {
+        // The one-shot clients print the reason themselves.
         QLoggingCategory::setFilterRules(QStringLiteral("tarn.hostlink.warning=false"));
-    if (verb == QLatin1String("send") && args.size() == 3)
-        return runSend(args[1], args[2]);
-    if (verb == QLatin1String("request") && args.size() == 2)
-        return runRequest(args[1]);
-
+        if (verb == QLatin1String("send") && rest.size() == 2) {
+            return runSend(rest[0], rest[1]);
+        }
+        if (verb == QLatin1String("request") && rest.size() == 1) {
+            return runRequest(rest[0]);
+        }
+    }
     std::fputs(usage, stderr);
     return ExitUsage;
 }

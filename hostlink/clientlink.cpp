@@ -1,4 +1,4 @@
-#include "clientlink.h"
+#include "hostlink/clientlink.h"
 
 #include <QDeadlineTimer>
 #include <QLocalSocket>
@@ -56,13 +56,14 @@ ClientLink::Reply ClientLink::call(FrameVerb verb, const QString& text)
     QLocalSocket socket;
     socket.connectToServer(path);
     if (!socket.waitForConnected(remainingMs(deadline))) {
-        if (socket.error() == QLocalSocket::SocketTimeoutError)
+        if (socket.error() == QLocalSocket::SocketTimeoutError) {
             fail(Failure::TimedOut,
                  QStringLiteral("%1: no connection within %2 s for %3").arg(name(), seconds, what));
-        else
+        } else {
             fail(Failure::NotRunning,
                  QStringLiteral("%1: no program answers: %2; %3 not sent")
                      .arg(name(), HostLink::connectFailure(socket.error(), path), what));
+        }
         return {};
     }
     // Another user's program could feed us file names to read and delete.
@@ -77,14 +78,15 @@ ClientLink::Reply ClientLink::call(FrameVerb verb, const QString& text)
     socket.write(encodeFrame(verb, text));
     while (socket.bytesToWrite() > 0) {
         if (!socket.waitForBytesWritten(remainingMs(deadline))) {
-            if (deadline.hasExpired())
+            if (deadline.hasExpired()) {
                 fail(
                     Failure::TimedOut,
                     QStringLiteral("%1: could not send %2 within %3 s").arg(name(), what, seconds));
-            else
+            } else {
                 fail(Failure::Disconnected,
                      QStringLiteral("%1: connection lost while sending %2: %3")
                          .arg(name(), what, socket.errorString()));
+            }
             return {};
         }
     }
@@ -124,8 +126,9 @@ ClientLink::Reply ClientLink::call(FrameVerb verb, const QString& text)
 QString ClientLink::request(const QString& item)
 {
     const Reply reply = call(FrameVerb::Request, item);
-    if (!reply.ok)
+    if (!reply.ok) {
         return {};
+    }
     if (reply.verb == FrameVerb::NoData) {
         fail(Failure::NoData,
              QStringLiteral("%1: no data for request \"%2\"").arg(name(), shortened(item)));
@@ -148,10 +151,12 @@ QString ClientLink::request(const QString& item)
 ExecuteResult ClientLink::execute(const QString& command)
 {
     const Reply reply = call(FrameVerb::Execute, command);
-    if (!reply.ok)
+    if (!reply.ok) {
         return ExecuteResult::NoAnswer;
-    if (reply.verb == FrameVerb::Ack)
+    }
+    if (reply.verb == FrameVerb::Ack) {
         return ExecuteResult::Accepted;
+    }
     if (reply.verb == FrameVerb::Nak) {
         // Not a fault of the link, but callers still like to know why nothing happened.
         m_error = QStringLiteral("%1: command \"%2\" refused").arg(name(), shortened(command));

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "frame.h"
-#include "hostlink.h"
+#include "hostlink/frame.h"
+#include "hostlink/hostlink.h"
 
 #include <QString>
 

@@ -1,6 +1,6 @@
-#include "commandsource.h"
+#include "hostlink/commandsource.h"
 
-#include "clientlink.h"
+#include "hostlink/clientlink.h"
 
 #include <QFile>
 #include <QLocalServer>
@@ -38,8 +38,9 @@ bool CommandSource::isListening() const
 
 CommandSource::ListenResult CommandSource::listen()
 {
-    if (m_server->isListening())
+    if (m_server->isListening()) {
         return ListenResult::Listening;
+    }
 
     const QString path = HostLink::endpointPath(m_service, m_topic);
     m_error.clear();
@@ -116,13 +117,15 @@ void CommandSource::checkListening()
 {
     // Qt closes the server (and removes its socket) when accepting fails, for instance when
     // the process has run out of file descriptors; the program would then stay deaf.
-    if (m_server->isListening())
+    if (m_server->isListening()) {
         return;
+    }
     qCWarning(lcHostLink).noquote()
         << name() + QStringLiteral(": the server stopped listening (%1); listening again")
                         .arg(m_server->errorString());
-    if (listen() == ListenResult::InUse)
+    if (listen() == ListenResult::InUse) {
         m_watch->stop(); // another program took the endpoint meanwhile; it is theirs now
+    }
 }
 
 void CommandSource::onNewConnection()
@@ -148,16 +151,18 @@ void CommandSource::onNewConnection()
         connect(socket, &QLocalSocket::disconnected, this,
                 [this, socket] { onDisconnected(socket); });
         idle->start();
-        if (socket->bytesAvailable() > 0)
+        if (socket->bytesAvailable() > 0) {
             onReadyRead(socket);
+        }
     }
 }
 
 void CommandSource::onReadyRead(QLocalSocket* socket)
 {
     auto it = m_connections.find(socket);
-    if (it == m_connections.end() || it->second.busy)
+    if (it == m_connections.end() || it->second.busy) {
         return; // one frame at a time; the rest waits in the socket
+    }
     Connection& connection = it->second;
     FrameReader& reader = connection.reader;
     connection.idle->start();
@@ -168,8 +173,9 @@ void CommandSource::onReadyRead(QLocalSocket* socket)
         reader.append(socket->readAll());
         status = reader.next();
     }
-    if (status == FrameReader::Status::NeedMore)
+    if (status == FrameReader::Status::NeedMore) {
         return;
+    }
     if (status == FrameReader::Status::Error) {
         drop(socket, reader.errorString());
         return;
@@ -193,11 +199,13 @@ void CommandSource::onReadyRead(QLocalSocket* socket)
 void CommandSource::onDisconnected(QLocalSocket* socket)
 {
     auto it = m_connections.find(socket);
-    if (it == m_connections.end())
+    if (it == m_connections.end()) {
         return;
-    if (it->second.reader.isMidFrame())
+    }
+    if (it->second.reader.isMidFrame()) {
         qCWarning(lcHostLink).noquote()
             << name() + QStringLiteral(": caller disconnected in the middle of a frame; dropped");
+    }
     m_connections.erase(it);
     socket->deleteLater();
 }
@@ -205,8 +213,9 @@ void CommandSource::onDisconnected(QLocalSocket* socket)
 void CommandSource::onIdle(QLocalSocket* socket)
 {
     auto it = m_connections.find(socket);
-    if (it == m_connections.end() || it->second.busy)
+    if (it == m_connections.end() || it->second.busy) {
         return;
+    }
     drop(socket,
          tr("idle for %1 ms%2")
              .arg(m_idleTimeoutMs)
@@ -255,8 +264,9 @@ void CommandSource::dispatch(const QPointer<QLocalSocket>& socket, FrameVerb ver
         socket->disconnectFromServer();
         socket->deleteLater();
     }
-    if (!self)
+    if (!self) {
         return;
+    }
     m_dispatching = nullptr;
     if (!orphaned) {
         // The next frame, if the caller sent one already.
@@ -264,15 +274,17 @@ void CommandSource::dispatch(const QPointer<QLocalSocket>& socket, FrameVerb ver
         QMetaObject::invokeMethod(
             this,
             [this, socket] {
-                if (socket)
+                if (socket) {
                     onReadyRead(socket.data());
+                }
             },
             Qt::QueuedConnection);
     }
-    if (verb == FrameVerb::Execute)
+    if (verb == FrameVerb::Execute) {
         emit executed(text, accepted);
-    else
+    } else {
         emit answered(text, answer);
+    }
 }
 
 StartOutcome serveOrHandOver(CommandSource& source, QString* message, int timeoutTenths)
@@ -288,8 +300,9 @@ StartOutcome serveOrHandOver(CommandSource& source, QString* message, int timeou
     }
     ClientLink link(source.service(), source.topic());
     link.setTimeout(timeoutTenths);
-    if (link.execute(HostLink::CmdView) == ExecuteResult::Accepted)
+    if (link.execute(HostLink::CmdView) == ExecuteResult::Accepted) {
         return StartOutcome::HandedOver;
+    }
     *message = QObject::tr("%1\nIt did not come to the front (%2), so host commands cannot "
                            "reach this copy.")
                    .arg(source.errorString(), link.lastError());

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "hostlink.h"
+#include "hostlink/hostlink.h"
 
 #include <QObject>
 #include <QPointer>
@@ -10,7 +10,7 @@
 #include <map>
 #include <optional>
 
-#include "frame.h"
+#include "hostlink/frame.h"
 
 class QLocalServer;
 class QLocalSocket;

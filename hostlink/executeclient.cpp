@@ -1,4 +1,4 @@
-#include "executeclient.h"
+#include "hostlink/executeclient.h"
 
 #include <QLocalSocket>
 #include <QTimer>
@@ -13,10 +13,11 @@ ExecuteClient::ExecuteClient(QObject* parent)
     });
     connect(m_socket, &QLocalSocket::connected, this, [this] {
         const QString stranger = HostLink::checkPeer(*m_socket);
-        if (!stranger.isEmpty())
+        if (!stranger.isEmpty()) {
             notSent(stranger);
-        else
+        } else {
             m_socket->write(encodeFrame(FrameVerb::Execute, m_command));
+        }
     });
     connect(m_socket, &QLocalSocket::readyRead, this, &ExecuteClient::onReadyRead);
     connect(m_socket, &QLocalSocket::errorOccurred, this, [this](QLocalSocket::LocalSocketError e) {
@@ -61,15 +62,16 @@ void ExecuteClient::onReadyRead()
     case FrameReader::Status::Frame:
         break;
     }
-    if (m_reader.verb() == FrameVerb::Ack)
+    if (m_reader.verb() == FrameVerb::Ack) {
         finish(ExecuteResult::Accepted, QString());
-    else if (m_reader.verb() == FrameVerb::Nak)
+    } else if (m_reader.verb() == FrameVerb::Nak) {
         finish(ExecuteResult::Refused,
                QStringLiteral("%1: command \"%2\" refused").arg(m_name, m_command));
-    else
+    } else {
         finish(ExecuteResult::NoAnswer,
                QStringLiteral("%1: %2 frame in answer to command \"%3\"")
                    .arg(m_name, QString::fromLatin1(frameVerbName(m_reader.verb())), m_command));
+    }
 }
 
 void ExecuteClient::notSent(const QString& why)
@@ -80,13 +82,15 @@ void ExecuteClient::notSent(const QString& why)
 
 void ExecuteClient::finish(ExecuteResult result, const QString& reason)
 {
-    if (m_done)
+    if (m_done) {
         return;
+    }
     m_done = true;
     m_timer->stop();
     m_socket->disconnect(this);
     m_socket->abort();
-    if (result == ExecuteResult::NoAnswer)
+    if (result == ExecuteResult::NoAnswer) {
         qCWarning(lcHostLink).noquote() << reason;
+    }
     emit finished(result, reason);
 }

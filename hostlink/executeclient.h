@@ -1,8 +1,8 @@
 #pragma once
 
-#include "clientlink.h"
-#include "frame.h"
-#include "hostlink.h"
+#include "hostlink/clientlink.h"
+#include "hostlink/frame.h"
+#include "hostlink/hostlink.h"
 
 #include <QObject>
 #include <QString>

@@ -1,6 +1,6 @@
-#include "frame.h"
+#include "hostlink/frame.h"
 
-#include "hostlink.h"
+#include "hostlink/hostlink.h"
 
 #include <QStringDecoder>
 
@@ -28,10 +28,11 @@ QString printable(const QByteArray& bytes)
     QString out;
     for (char c : bytes.left(MaxHeaderLength)) {
         const auto u = static_cast<unsigned char>(c);
-        if (u >= 0x20 && u < 0x7f)
+        if (u >= 0x20 && u < 0x7f) {
             out += QLatin1Char(c);
-        else
+        } else {
             out += QStringLiteral("\\x%1").arg(u, 2, 16, QLatin1Char('0'));
+        }
     }
     return out;
 }
@@ -40,9 +41,11 @@ QString printable(const QByteArray& bytes)
 
 QByteArray frameVerbName(FrameVerb verb)
 {
-    for (const auto& [v, name] : verbNames)
-        if (v == verb)
+    for (const auto& [v, name] : verbNames) {
+        if (v == verb) {
             return name;
+        }
+    }
     return {};
 }
 
@@ -61,22 +64,25 @@ FrameReader::Status FrameReader::fail(const QString& reason)
 
 FrameReader::Status FrameReader::next()
 {
-    if (m_failed)
+    if (m_failed) {
         return Status::Error;
+    }
 
     if (!m_haveHeader) {
         const int end = m_buffer.indexOf('\n');
         if (end < 0) {
-            if (m_buffer.size() > MaxHeaderLength)
+            if (m_buffer.size() > MaxHeaderLength) {
                 return fail(QStringLiteral("no header line end within %1 bytes (\"%2\")")
                                 .arg(MaxHeaderLength)
                                 .arg(printable(m_buffer)));
+            }
             return Status::NeedMore;
         }
         const QByteArray header = m_buffer.left(end);
         const int space = header.indexOf(' ');
-        if (space < 0)
+        if (space < 0) {
             return fail(QStringLiteral("malformed header \"%1\"").arg(printable(header)));
+        }
         const QByteArray verbName = header.left(space);
         const QByteArray digits = header.mid(space + 1);
 
@@ -87,25 +93,30 @@ FrameReader::Status FrameReader::next()
                 known = true;
             }
         }
-        if (!known)
+        if (!known) {
             return fail(QStringLiteral("unknown verb in header \"%1\"").arg(printable(header)));
+        }
 
         bool allDigits = !digits.isEmpty() && digits.size() <= MaxLengthDigits;
-        for (char c : digits)
+        for (char c : digits) {
             allDigits = allDigits && c >= '0' && c <= '9';
-        if (!allDigits)
+        }
+        if (!allDigits) {
             return fail(QStringLiteral("malformed length in header \"%1\"").arg(printable(header)));
+        }
         m_length = digits.toLongLong();
-        if (m_length > HostLink::MaxFrameLength)
+        if (m_length > HostLink::MaxFrameLength) {
             return fail(QStringLiteral("frame of %1 bytes is over the limit of %2 bytes")
                             .arg(m_length)
                             .arg(HostLink::MaxFrameLength));
+        }
         m_buffer.remove(0, end + 1);
         m_haveHeader = true;
     }
 
-    if (m_buffer.size() < m_length)
+    if (m_buffer.size() < m_length) {
         return Status::NeedMore;
+    }
 
     const QByteArray body = m_buffer.left(m_length);
     m_buffer.remove(0, m_length);
@@ -114,7 +125,8 @@ FrameReader::Status FrameReader::next()
     // Keep a leading byte order mark: the text crosses exactly as sent.
     QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::ConvertInitialBom);
     m_text = decoder.decode(body);
-    if (decoder.hasError())
+    if (decoder.hasError()) {
         return fail(QStringLiteral("%1 frame is not valid UTF-8").arg(frameVerbName(m_verb)));
+    }
     return Status::Frame;
 }

@@ -1,4 +1,4 @@
-#include "hostlink.h"
+#include "hostlink/hostlink.h"
 
 #include <QDir>
 #include <QFile>
@@ -26,35 +26,42 @@ bool usesRuntimeDirectory()
 
 QString endpointDirectory()
 {
-    if (usesRuntimeDirectory())
+    if (usesRuntimeDirectory()) {
         return QDir::cleanPath(qEnvironmentVariable("XDG_RUNTIME_DIR"));
+    }
     return QDir::tempPath() + QStringLiteral("/tarn-") + QString::number(::geteuid());
 }
 
 QString checkEndpointDirectory(bool create)
 {
-    if (usesRuntimeDirectory())
+    if (usesRuntimeDirectory()) {
         return {};
+    }
     const QString dir = endpointDirectory();
     const QByteArray path = QFile::encodeName(dir);
     // The umask may have taken bits off; the folder is ours, so set them exactly.
-    if (create && ::mkdir(path.constData(), 0700) == 0)
+    if (create && ::mkdir(path.constData(), 0700) == 0) {
         ::chmod(path.constData(), 0700);
+    }
     struct stat st {};
     if (::lstat(path.constData(), &st) != 0) {
-        if (errno == ENOENT && !create)
+        if (errno == ENOENT && !create) {
             return {}; // nothing serves yet; connecting says so
+        }
         return QStringLiteral("the folder %1 for the endpoints cannot be made: %2")
             .arg(dir, QString::fromLocal8Bit(std::strerror(errno)));
     }
-    if (!S_ISDIR(st.st_mode))
+    if (!S_ISDIR(st.st_mode)) {
         return QStringLiteral("%1 is not a folder, so it cannot hold the endpoints").arg(dir);
-    if (st.st_uid != ::geteuid())
+    }
+    if (st.st_uid != ::geteuid()) {
         return QStringLiteral("the endpoint folder %1 belongs to another user").arg(dir);
-    if ((st.st_mode & 07777) != 0700)
+    }
+    if ((st.st_mode & 07777) != 0700) {
         return QStringLiteral("the endpoint folder %1 is open to other users (mode %2, not 0700)")
             .arg(dir)
             .arg(st.st_mode & 07777, 4, 8, QLatin1Char('0'));
+    }
     return {};
 }
 
@@ -62,13 +69,15 @@ QString checkPeer(const QLocalSocket& socket)
 {
     ucred cred{};
     socklen_t size = sizeof(cred);
-    if (::getsockopt(int(socket.socketDescriptor()), SOL_SOCKET, SO_PEERCRED, &cred, &size) != 0)
+    if (::getsockopt(int(socket.socketDescriptor()), SOL_SOCKET, SO_PEERCRED, &cred, &size) != 0) {
         return QStringLiteral("the program serving %1 cannot be identified: %2")
             .arg(socket.fullServerName(), QString::fromLocal8Bit(std::strerror(errno)));
-    if (cred.uid != ::geteuid())
+    }
+    if (cred.uid != ::geteuid()) {
         return QStringLiteral("%1 is served by another user (user id %2)")
             .arg(socket.fullServerName())
             .arg(cred.uid);
+    }
     return {};
 }
 

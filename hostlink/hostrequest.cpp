@@ -1,4 +1,4 @@
-#include "hostrequest.h"
+#include "hostlink/hostrequest.h"
 
 namespace HostRequest {
 
@@ -15,8 +15,9 @@ QString GetWorkDirName()
 QString runScript(const QString& script, const QStringList& arguments)
 {
     QStringList quoted;
-    for (const QString& argument : arguments)
+    for (const QString& argument : arguments) {
         quoted << QLatin1Char('"') + argument + QLatin1Char('"');
+    }
     return QStringLiteral("av.Run(\"") + script + QStringLiteral("\",{") +
            quoted.join(QLatin1Char(',')) + QStringLiteral("})");
 }
@@ -26,14 +27,15 @@ QString isGetGThemes(const QString& view)
     return runScript(QStringLiteral("isGetGThemes"), {view});
 }
 
-QString isGetFThemes(const QString& view, int selector)
+QString isGetFThemes(const QString& view, ThemeSelector selector)
 {
-    return runScript(QStringLiteral("isGetFThemes"), {view, QString::number(selector)});
+    return runScript(QStringLiteral("isGetFThemes"), {view, QString::number(int(selector))});
 }
 
-QString isGetFldNames(const QString& view, const QString& theme, int selector)
+QString isGetFldNames(const QString& view, const QString& theme, ThemeSelector selector)
 {
-    return runScript(QStringLiteral("isGetFldNames"), {view, theme, QString::number(selector)});
+    return runScript(QStringLiteral("isGetFldNames"),
+                     {view, theme, QString::number(int(selector))});
 }
 
 QString isGetViewUnits(const QString& view)
@@ -50,30 +52,36 @@ bool parseRunScript(const QString& item, QString* script, QStringList* arguments
 {
     const QString head = QStringLiteral("av.Run(\"");
     const QString tail = QStringLiteral("})");
-    if (!item.startsWith(head) || !item.endsWith(tail))
+    if (!item.startsWith(head) || !item.endsWith(tail)) {
         return false;
+    }
     const int nameEnd = item.indexOf(QLatin1Char('"'), head.size());
-    if (nameEnd < 0 || item.mid(nameEnd + 1, 2) != QLatin1String(",{"))
+    if (nameEnd < 0 || item.mid(nameEnd + 1, 2) != QLatin1String(",{")) {
         return false;
+    }
     const int listStart = nameEnd + 3;
     const int listEnd = item.size() - tail.size();
-    if (listEnd < listStart)
+    if (listEnd < listStart) {
         return false;
+    }
 
     // Arguments are "..." separated by ","; since nothing is escaped, no argument holds a quote.
     QStringList parsed;
     int pos = listStart;
     while (pos < listEnd) {
-        if (item.at(pos) != QLatin1Char('"'))
+        if (item.at(pos) != QLatin1Char('"')) {
             return false;
+        }
         const int close = item.indexOf(QLatin1Char('"'), pos + 1);
-        if (close < 0 || close >= listEnd)
+        if (close < 0 || close >= listEnd) {
             return false;
+        }
         parsed << item.mid(pos + 1, close - pos - 1);
         pos = close + 1;
         if (pos < listEnd) {
-            if (item.at(pos) != QLatin1Char(',') || pos + 1 >= listEnd)
+            if (item.at(pos) != QLatin1Char(',') || pos + 1 >= listEnd) {
                 return false;
+            }
             ++pos;
         }
     }

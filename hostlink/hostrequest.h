@@ -15,9 +15,13 @@ QString GetWorkDirName();
 // av.Run("script",{"arg1","arg2"}): nothing escaped, no blanks.
 QString runScript(const QString& script, const QStringList& arguments);
 
+// What isGetFThemes and isGetFldNames list: every polygon theme (themes only), or the themes
+// and fields that are numeric, or string or integer. The number goes on the link.
+enum class ThemeSelector { Any = 0, Numeric = 1, StringOrInteger = 2 };
+
 QString isGetGThemes(const QString& view);
-QString isGetFThemes(const QString& view, int selector);
-QString isGetFldNames(const QString& view, const QString& theme, int selector);
+QString isGetFThemes(const QString& view, ThemeSelector selector);
+QString isGetFldNames(const QString& view, const QString& theme, ThemeSelector selector);
 QString isGetViewUnits(const QString& view);
 QString isCallExecuteModel(const QString& paramFilePath);
 

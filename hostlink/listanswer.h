@@ -18,7 +18,5 @@ QStringList split(const QString& answer, QString* error = nullptr);
 
 // The last line of a text, whatever its line ends; a line end at the very end starts no line.
 QString lastLine(const QString& text);
-// UTF-8 when valid (a leading byte order mark skipped), else Windows-1252.
-QString decodeText(const QByteArray& bytes);
 
 } // namespace ListAnswer

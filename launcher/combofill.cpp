@@ -1,6 +1,8 @@
-#include "combofill.h"
+#include "launcher/combofill.h"
 
-#include "basismodelutil.h"
+#include "launcher/hostqueries.h"
+#include "launcher/paramchecks.h"
+#include "launcher/scenarios.h"
 
 #include <QComboBox>
 #include <QSignalBlocker>
@@ -13,13 +15,14 @@ void setComboEntries(QComboBox& list, const QStringList& texts)
     list.setCurrentIndex(-1);
 }
 
-void FillThemeCombo(QComboBox& list, HostQueries& host, int kind, const QString& view, int selector)
+void FillThemeCombo(QComboBox& list, HostQueries& host, int kind, const QString& view,
+                    HostRequest::ThemeSelector selector)
 {
     setComboEntries(list, host.themeNames(kind, view, selector));
 }
 
 void FillFieldCombo(QComboBox& list, HostQueries& host, const QString& theme, const QString& view,
-                    int selector)
+                    HostRequest::ThemeSelector selector)
 {
     {
         const QSignalBlocker blocker(list);

@@ -1,6 +1,7 @@
 #pragma once
 
-#include "clsismodelproperties.h"
+#include "hostlink/hostrequest.h"
+#include "model/clsismodelproperties.h"
 
 #include <QString>
 
@@ -14,11 +15,11 @@ class QComboBox;
 // kind 2: grid themes of the view; kind 1: polygon themes for the selector; other kinds
 // leave the list empty.
 void FillThemeCombo(QComboBox& list, HostQueries& host, int kind, const QString& view,
-                    int selector);
+                    HostRequest::ThemeSelector selector);
 
 // The fields of a theme; a message when it has none.
 void FillFieldCombo(QComboBox& list, HostQueries& host, const QString& theme, const QString& view,
-                    int selector);
+                    HostRequest::ThemeSelector selector);
 
 // The class names of the first set named lcType, each with its class value as item data.
 void FillClassCombo(QComboBox& list, const clsISModelProperties& model, const QString& lcType);

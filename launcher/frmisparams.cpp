@@ -1,15 +1,15 @@
-#include "frmisparams.h"
+#include "launcher/frmisparams.h"
 
-#include "basutil.h"
-#include "clientlink.h"
-#include "combofill.h"
-#include "fittedcombobox.h"
-#include "frmhelpbrowser2.h"
-#include "frmispdensity.h"
-#include "frmisprocessing.h"
-#include "hostlink.h"
-#include "prompts.h"
-#include "twips.h"
+#include "hostlink/clientlink.h"
+#include "hostlink/hostlink.h"
+#include "launcher/combofill.h"
+#include "launcher/frmispdensity.h"
+#include "model/store.h"
+#include "shared_windows/fittedcombobox.h"
+#include "shared_windows/frmhelpbrowser2.h"
+#include "shared_windows/frmisprocessing.h"
+#include "shared_windows/prompts.h"
+#include "shared_windows/twips.h"
 
 #include <QButtonGroup>
 #include <QCheckBox>
@@ -107,7 +107,7 @@ QVector<TwipsLayout::Text> layoutTexts()
 frmISParams::frmISParams(const QString& storePath, Prompts& prompts, ClientLink& link,
                          QWidget* parent)
     : QWidget(parent), m_storePath(storePath), m_prompts(prompts), m_link(link),
-      m_host(link, prompts), m_timeoutTenths(link.timeout()),
+      m_host(link, prompts, &frmISProcessing::paintNotice), m_timeoutTenths(link.timeout()),
       m_layout(TwipsLayout::fitting(font(), layoutTexts()))
 {
     setObjectName(QStringLiteral("frmISParams"));
@@ -262,7 +262,8 @@ bool frmISParams::Form_Load()
         return false;
     }
 
-    FillThemeCombo(*cboLCTheme, m_host, HostQueries::GridThemes, strViewName, 0);
+    FillThemeCombo(*cboLCTheme, m_host, HostQueries::GridThemes, strViewName,
+                   HostRequest::ThemeSelector::Any);
     if (cboLCTheme->count() == 0) {
         m_prompts.message(
             QStringLiteral("No grids themes found in the '") + strViewName +
@@ -272,7 +273,8 @@ bool frmISParams::Form_Load()
     }
     cboLCTheme->setCurrentIndex(0);
 
-    FillThemeCombo(*cboAnalysisTheme, m_host, HostQueries::FeatureThemes, strViewName, 2);
+    FillThemeCombo(*cboAnalysisTheme, m_host, HostQueries::FeatureThemes, strViewName,
+                   HostRequest::ThemeSelector::StringOrInteger);
     if (cboAnalysisTheme->count() == 0) {
         m_prompts.message(
             QStringLiteral("No polygon feature themes in the '") + strViewName +
@@ -286,7 +288,8 @@ bool frmISParams::Form_Load()
     cboAnalysisTheme->setCurrentIndex(0);
     intLastAnalysisTheme = 0;
 
-    FillFieldCombo(*cboAnalysisUnit, m_host, cboAnalysisTheme->currentText(), strViewName, 2);
+    FillFieldCombo(*cboAnalysisUnit, m_host, cboAnalysisTheme->currentText(), strViewName,
+                   HostRequest::ThemeSelector::StringOrInteger);
 
     {
         const QSignalBlocker blocker(cboLCType);
@@ -356,7 +359,8 @@ void frmISParams::cboAnalysisTheme_Click(int index)
     if (index == intLastAnalysisTheme) {
         return;
     }
-    FillFieldCombo(*cboAnalysisUnit, m_host, cboAnalysisTheme->currentText(), strViewName, 2);
+    FillFieldCombo(*cboAnalysisUnit, m_host, cboAnalysisTheme->currentText(), strViewName,
+                   HostRequest::ThemeSelector::StringOrInteger);
     intLastAnalysisTheme = index;
 }
 
@@ -483,7 +487,7 @@ bool frmISParams::ValidateParams(int lastScenario)
                      QStringLiteral("Population Density option not defined, please select "
                                     "option."));
     }
-    if (option == 3) {
+    if (option == ModelParams::Calculate) {
         frmISPDensity* density = PDensity();
         if (!density->ValidatePopDensity()) {
             density->showModal();
@@ -518,19 +522,21 @@ ModelParams frmISParams::currentParams(int lastScenario)
     ModelParams params;
     params.view = strViewName;
     params.lcTheme = cboLCTheme->currentText();
-    params.lcUnits = cboLCUnits->currentText();
+    params.lcUnits = cboLCUnits->currentText() == QLatin1String("Feet")
+                         ? ModelParams::Units::Feet
+                         : ModelParams::Units::Meters;
     params.analysisTheme = cboAnalysisTheme->currentText();
     params.analysisUnit = cboAnalysisUnit->currentText();
     // The first option that is set, from 0 upwards.
     params.popDensity = qMax(0, optPopDensityGroup->checkedId());
-    if (params.popDensity == 3) {
+    if (params.popDensity == ModelParams::Calculate) {
         frmISPDensity* density = PDensity();
         params.popDensityTheme = density->themeText();
         params.popDensityField = density->fieldText();
-        params.popDensityHigh = density->highText();
-        params.popDensityMed[0] = density->medText(0);
-        params.popDensityMed[1] = density->medText(1);
-        params.popDensityLow = density->lowText();
+        params.popDensityHighText = density->highText();
+        params.popDensityMedText[0] = density->medText(0);
+        params.popDensityMedText[1] = density->medText(1);
+        params.popDensityLowText = density->lowText();
     }
     params.outTheme = txtOutputTheme->text();
     params.outThemeName = txtThemeName->text();
@@ -539,14 +545,16 @@ ModelParams frmISParams::currentParams(int lastScenario)
         if (!row.chkDSApply->isChecked()) {
             continue;
         }
-        ScenarioLine line;
+        ModelParams::Scenario line;
         line.number = i + 1;
         line.theme = row.cboDSTheme->currentText();
         line.className = row.cboDSToClass->currentText();
         line.classId = row.cboDSToClass->currentData().toInt();
         params.scenarios << line;
     }
-    params.lcType = cboLCType->currentIndex() >= 0 ? cboLCType->currentText() : QString();
+    if (cboLCType->currentIndex() >= 0) {
+        params.classes = ModelParams::classesOf(objModelProps, cboLCType->currentText());
+    }
     return params;
 }
 
@@ -559,7 +567,7 @@ bool frmISParams::WriteModelParams(const QString& directory, const QString& file
         return false;
     }
     QString error;
-    const QByteArray bytes = modelParamsBytes(currentParams(lastScenario), objModelProps);
+    const QByteArray bytes = currentParams(lastScenario).toBytes();
     if (!writeFileAtomically(directory + fileName, bytes, &error)) {
         m_prompts.message(QStringLiteral("The parameter file %1 could not be written in the "
                                          "working directory (%2):\n%3")
@@ -577,7 +585,7 @@ void frmISParams::cmdISRun_Click()
     }
     frmISProcessing::showNotice(this);
     QString directory = m_host.GetWorkDir();
-    if (!WriteModelParams(directory, ModelParamsFileName, intLastScenario)) {
+    if (!WriteModelParams(directory, ModelParams::FileName, intLastScenario)) {
         frmISProcessing::closeNotice();
         return;
     }
@@ -588,7 +596,7 @@ void frmISParams::cmdISRun_Click()
         return;
     }
     QString failure;
-    if (!m_host.RunModel(directory, ModelParamsFileName, &failure)) {
+    if (!m_host.RunModel(directory, ModelParams::FileName, &failure)) {
         frmISProcessing::closeNotice();
         m_prompts.message(failure, Prompts::Icon::Critical, Prompts::Buttons::Ok);
     }
@@ -619,7 +627,8 @@ void frmISParams::AddScenarioRow(int index)
         lblDSApply->show();
         first.setVisible(true);
         first.chkDSApply->setChecked(true);
-        FillThemeCombo(*first.cboDSTheme, m_host, HostQueries::FeatureThemes, strViewName, 0);
+        FillThemeCombo(*first.cboDSTheme, m_host, HostQueries::FeatureThemes, strViewName,
+                       HostRequest::ThemeSelector::Any);
         FillClassCombo(*first.cboDSToClass, objModelProps, cboLCType->currentText());
         return;
     }

@@ -1,8 +1,11 @@
 #pragma once
 
-#include "basismodelutil.h"
-#include "clsismodelproperties.h"
-#include "twips.h"
+#include "launcher/hostqueries.h"
+#include "launcher/paramchecks.h"
+#include "launcher/scenarios.h"
+#include "model/clsismodelproperties.h"
+#include "model/modelparams.h"
+#include "shared_windows/twips.h"
 
 #include <QPointer>
 #include <QString>

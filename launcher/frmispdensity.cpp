@@ -1,10 +1,12 @@
-#include "frmispdensity.h"
+#include "launcher/frmispdensity.h"
 
-#include "basismodelutil.h"
-#include "combofill.h"
-#include "fittedcombobox.h"
-#include "prompts.h"
-#include "twips.h"
+#include "launcher/combofill.h"
+#include "launcher/hostqueries.h"
+#include "launcher/paramchecks.h"
+#include "launcher/scenarios.h"
+#include "shared_windows/fittedcombobox.h"
+#include "shared_windows/prompts.h"
+#include "shared_windows/twips.h"
 
 #include <QComboBox>
 #include <QLabel>
@@ -102,12 +104,14 @@ frmISPDensity::frmISPDensity(HostQueries& host, Prompts& prompts, const QString&
 
 void frmISPDensity::Form_Load()
 {
-    FillThemeCombo(*cboPDenTheme, m_host, HostQueries::FeatureThemes, m_viewName, 1);
+    FillThemeCombo(*cboPDenTheme, m_host, HostQueries::FeatureThemes, m_viewName,
+                   HostRequest::ThemeSelector::Numeric);
     if (cboPDenTheme->count() > 0) {
         // Equal to the remembered index, so the click lists nothing by itself.
         cboPDenTheme->setCurrentIndex(0);
         intLastPDenTheme = 0;
-        FillFieldCombo(*cboPDenFld, m_host, cboPDenTheme->currentText(), m_viewName, 1);
+        FillFieldCombo(*cboPDenFld, m_host, cboPDenTheme->currentText(), m_viewName,
+                       HostRequest::ThemeSelector::Numeric);
     }
 }
 
@@ -116,7 +120,8 @@ void frmISPDensity::cboPDenTheme_Click(int index)
     if (index == intLastPDenTheme || index < 0) {
         return;
     }
-    FillFieldCombo(*cboPDenFld, m_host, cboPDenTheme->currentText(), m_viewName, 1);
+    FillFieldCombo(*cboPDenFld, m_host, cboPDenTheme->currentText(), m_viewName,
+                   HostRequest::ThemeSelector::Numeric);
     intLastPDenTheme = index;
 }
 

@@ -1,8 +1,8 @@
-#include "basutil.h"
-#include "clientlink.h"
-#include "commandsource.h"
-#include "frmisparams.h"
-#include "qtprompts.h"
+#include "hostlink/clientlink.h"
+#include "hostlink/commandsource.h"
+#include "launcher/frmisparams.h"
+#include "model/store.h"
+#include "shared_windows/qtprompts.h"
 
 #include <QApplication>
 

@@ -1,4 +1,4 @@
-#include "clsislcdef.h"
+#include "model/clsislcdef.h"
 
 QString clsISLCDef::XML() const
 {

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "clslcclasses.h"
+#include "model/clslcclasses.h"
 
 // One coefficient set, named by its land cover type.
 class clsISLCDef {

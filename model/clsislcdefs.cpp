@@ -1,4 +1,4 @@
-#include "clsislcdefs.h"
+#include "model/clsislcdefs.h"
 
 QString clsISLCDefs::XML() const
 {

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "clsislcdef.h"
-#include "reflist.h"
+#include "model/clsislcdef.h"
+#include "model/reflist.h"
 
 // All coefficient sets, in store order.
 class clsISLCDefs : public RefList<clsISLCDef> {

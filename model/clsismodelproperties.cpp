@@ -1,4 +1,4 @@
-#include "clsismodelproperties.h"
+#include "model/clsismodelproperties.h"
 
 QString clsISModelProperties::XML() const
 {

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "clsislcdefs.h"
+#include "model/clsislcdefs.h"
 
 // The root of the coefficient model: every coefficient set of the store.
 class clsISModelProperties {
@@ -17,3 +17,14 @@ public:
     // Number of class rows over all sets.
     qint64 classCount() const;
 };
+
+// Clears the list and adds the name of every set, in store order. Works with any list that
+// has clear() and addItem(QString), such as QComboBox; selects nothing itself, but a
+// QComboBox selects its first item when filled, so callers set the selection they want.
+template <typename List> void FillLCTypeCombo(List& list, const clsISModelProperties& model)
+{
+    list.clear();
+    for (const ISLCDefPtr& set : *model.ISLCDefs) {
+        list.addItem(set->LCType);
+    }
+}

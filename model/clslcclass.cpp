@@ -1,6 +1,6 @@
-#include "clslcclass.h"
+#include "model/clslcclass.h"
 
-#include "numbertext.h"
+#include "base/numbertext.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "xmlelement.h"
+#include "model/xmlelement.h"
 
 #include <QString>
 #include <memory>

@@ -1,4 +1,4 @@
-#include "clslcclasses.h"
+#include "model/clslcclasses.h"
 
 QString clsLCClasses::XML() const
 {

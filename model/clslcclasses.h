@@ -1,7 +1,7 @@
 #pragma once
 
-#include "clslcclass.h"
-#include "reflist.h"
+#include "model/clslcclass.h"
+#include "model/reflist.h"
 
 // The class rows of one coefficient set.
 class clsLCClasses : public RefList<clsLCClass> {

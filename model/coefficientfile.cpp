@@ -1,8 +1,8 @@
-#include "coefficientfile.h"
+#include "model/coefficientfile.h"
 
-#include "basutil.h"
-#include "numbertext.h"
-#include "textcodec.h"
+#include "base/numbertext.h"
+#include "base/textcodec.h"
+#include "model/store.h"
 
 #include <QFile>
 #include <QFileInfo>

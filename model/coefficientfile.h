@@ -1,6 +1,6 @@
 #pragma once
 
-#include "clsismodelproperties.h"
+#include "model/clsismodelproperties.h"
 
 #include <QString>
 

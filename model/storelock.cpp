@@ -1,4 +1,4 @@
-#include "storelock.h"
+#include "model/storelock.h"
 
 StoreLock::StoreLock(const QString& storePath) : m_file(storePath + QStringLiteral(".lock")) {}
 

@@ -1,4 +1,4 @@
-#include "storemerge.h"
+#include "model/storemerge.h"
 
 MergeResult MergeStoreFile(clsISModelProperties& model, const QString& path)
 {

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "basutil.h"
+#include "model/store.h"
 
 #include <QStringList>
 

@@ -1,4 +1,4 @@
-#include "xmlelement.h"
+#include "model/xmlelement.h"
 
 #include <QStringDecoder>
 

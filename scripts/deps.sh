@@ -9,6 +9,7 @@ packages=(
     libxml2-utils   # xmllint, the peer of the store benchmark
     libgdal-dev gdal-bin   # GIS files for the analysis; gdal_rasterize is the tests' oracle
     qgis python3-qgis qgis-providers   # the QGIS plugin and its headless tests
+    clang-format   # the format check of scripts/test.sh
     clang libclang-rt-14-dev   # the fuzz targets (scripts/fuzz.sh): libFuzzer, sanitizer runtimes
 )
 packages+=("$@")

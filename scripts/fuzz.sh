@@ -18,8 +18,7 @@ dir=build-fuzz
 launcher=()
 command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
 cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \
-    -DTARN_FUZZ=ON -DTARN_FUZZ_SANITIZERS="$sanitizers" \
-    -DTARN_SUBSYSTEMS="model;hostlink;analysis;host" "${launcher[@]}" >/dev/null
+    -DTARN_FUZZ=ON -DTARN_FUZZ_SANITIZERS="$sanitizers" "${launcher[@]}" >/dev/null
 cmake --build "$dir" --target fuzz -j "$(nproc)"
 
 # Seeds: the files of fuzz/corpus/TARGET, the inputs of earlier findings in

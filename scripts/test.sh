@@ -1,10 +1,14 @@
 #!/usr/bin/env bash
-# Builds TARN from scratch and runs the whole test suite twice: a normal build, then one
+# Checks the C++ format, builds TARN from scratch and runs the whole test suite twice: a normal build, then one
 # under AddressSanitizer and UndefinedBehaviorSanitizer; then each fuzz target briefly.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 bash scripts/deps.sh
+
+# The format is part of the test: every C++ file as .clang-format has it.
+find . \( -path './build*' -o -path ./.git \) -prune -o \( -name '*.cpp' -o -name '*.h' \) -print0 |
+    xargs -0 clang-format --dry-run --Werror
 
 jobs=$(nproc)
 for variant in test asan; do

@@ -1,4 +1,4 @@
-#include "fittedcombobox.h"
+#include "shared_windows/fittedcombobox.h"
 
 #include <QAbstractItemView>
 #include <QHelpEvent>

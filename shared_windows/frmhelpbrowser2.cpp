@@ -1,7 +1,7 @@
-#include "frmhelpbrowser2.h"
+#include "shared_windows/frmhelpbrowser2.h"
 
-#include "prompts.h"
-#include "twips.h"
+#include "shared_windows/prompts.h"
+#include "shared_windows/twips.h"
 
 #include <QCloseEvent>
 #include <QCoreApplication>
@@ -33,8 +33,9 @@ frmHelpBrowser2* frmHelpBrowser2::showHelp(Prompts& prompts, QWidget* parent,
     // Registered before loading: the missing-page message runs an event loop of its own.
     s_current = window;
     window->Form_Load();
-    if (!window)
+    if (!window) {
         return nullptr; // its parent went away while the message was open
+    }
     window->show();
     return window;
 }
@@ -71,8 +72,9 @@ frmHelpBrowser2::frmHelpBrowser2(Prompts& prompts, QWidget* parent, const QStrin
 
 frmHelpBrowser2::~frmHelpBrowser2()
 {
-    if (s_current == this)
+    if (s_current == this) {
         s_current = nullptr;
+    }
 }
 
 void frmHelpBrowser2::Form_Load()
@@ -97,8 +99,9 @@ void frmHelpBrowser2::cmdClose_Click()
 void frmHelpBrowser2::closeEvent(QCloseEvent* event)
 {
     // Destroyed later; from now on a Help click must create a new window.
-    if (s_current == this)
+    if (s_current == this) {
         s_current = nullptr;
+    }
     QWidget::closeEvent(event);
 }
 

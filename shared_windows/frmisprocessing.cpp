@@ -1,6 +1,6 @@
-#include "frmisprocessing.h"
+#include "shared_windows/frmisprocessing.h"
 
-#include "twips.h"
+#include "shared_windows/twips.h"
 
 #include <QCloseEvent>
 #include <QCoreApplication>
@@ -19,8 +19,9 @@ QPointer<frmISProcessing> s_current;
 
 frmISProcessing* frmISProcessing::showNotice(QWidget* owner)
 {
-    if (!s_current)
+    if (!s_current) {
         s_current = new frmISProcessing(owner);
+    }
     s_current->show();
     s_current->raise();
     return s_current;
@@ -36,8 +37,9 @@ void frmISProcessing::reshowNotice()
 
 void frmISProcessing::hideNotice()
 {
-    if (s_current)
+    if (s_current) {
         s_current->hide();
+    }
 }
 
 void frmISProcessing::closeNotice()
@@ -97,19 +99,22 @@ frmISProcessing::frmISProcessing(QWidget* owner)
     client.setHeight(qMax(client.height(), label.bottom() + 1 + label.top()));
     setFixedSize(client);
     // Without a window manager's placement it would open at the screen's corner.
-    if (owner)
+    if (owner) {
         move(owner->geometry().center() - rect().center());
+    }
 }
 
 frmISProcessing::~frmISProcessing()
 {
-    if (s_current == this)
+    if (s_current == this) {
         s_current = nullptr;
+    }
 }
 
 void frmISProcessing::closeEvent(QCloseEvent* event)
 {
-    if (s_current == this)
+    if (s_current == this) {
         s_current = nullptr;
+    }
     QWidget::closeEvent(event);
 }

@@ -1,4 +1,4 @@
-#include "prompts.h"
+#include "shared_windows/prompts.h"
 
 #include <utility>
 

@@ -1,4 +1,4 @@
-#include "qtprompts.h"
+#include "shared_windows/qtprompts.h"
 
 #include <QFileDialog>
 #include <QInputDialog>
@@ -20,8 +20,9 @@ QString qtFilterPair(const QString& description, const QString& patterns)
     QStringList list;
     for (const QString& pattern : patterns.split(QLatin1Char(';'))) {
         const QString trimmed = pattern.trimmed();
-        if (!trimmed.isEmpty())
+        if (!trimmed.isEmpty()) {
             list << trimmed;
+        }
     }
     // Qt reads the patterns from the last bracket of the filter only, so a description
     // that carries its own "(*.txt;*.csv)" loses it in favour of the real list.
@@ -30,10 +31,12 @@ QString qtFilterPair(const QString& description, const QString& patterns)
     name.remove(trailingPatterns);
     name = name.trimmed();
     const QString joined = list.join(QLatin1Char(' '));
-    if (name.isEmpty())
+    if (name.isEmpty()) {
         return joined;
-    if (joined.isEmpty())
+    }
+    if (joined.isEmpty()) {
         return description.trimmed();
+    }
     return name + QStringLiteral(" (") + joined + QLatin1Char(')');
 }
 
@@ -78,8 +81,9 @@ QString QtPrompts::qtNameFilter(const QString& classicFilter)
     for (int i = 0; i < parts.size(); i += 2) {
         const QString patterns = i + 1 < parts.size() ? parts.at(i + 1) : QString();
         const QString filter = qtFilterPair(parts.at(i), patterns);
-        if (!filter.isEmpty())
+        if (!filter.isEmpty()) {
             filters << filter;
+        }
     }
     return filters.join(QStringLiteral(";;"));
 }
@@ -116,8 +120,9 @@ QString QtPrompts::showInput(const QString& prompt, const QString& title)
     dialog.setWindowTitle(title);
     dialog.setLabelText(prompt);
     dialog.setTextValue(QString());
-    if (dialog.exec() != QDialog::Accepted)
+    if (dialog.exec() != QDialog::Accepted) {
         return QString();
+    }
     return dialog.textValue();
 }
 
@@ -125,11 +130,13 @@ QString QtPrompts::showFileDialog(FileDialog kind, const FileRequest& request)
 {
     QFileDialog dialog(m_dialogParent, request.title);
     dialog.setNameFilter(qtNameFilter(request.filter));
-    if (!request.directory.isEmpty())
+    if (!request.directory.isEmpty()) {
         dialog.setDirectory(request.directory);
+    }
     QString suffix = request.defaultSuffix;
-    if (suffix.startsWith(QLatin1Char('.')))
+    if (suffix.startsWith(QLatin1Char('.'))) {
         suffix.remove(0, 1);
+    }
     dialog.setDefaultSuffix(suffix);
     if (kind == FileDialog::Save) {
         dialog.setAcceptMode(QFileDialog::AcceptSave);
@@ -142,7 +149,8 @@ QString QtPrompts::showFileDialog(FileDialog kind, const FileRequest& request)
                                ? QFileDialog::ExistingFile
                                : QFileDialog::AnyFile);
     }
-    if (dialog.exec() != QDialog::Accepted)
+    if (dialog.exec() != QDialog::Accepted) {
         return QString();
+    }
     return dialog.selectedFiles().value(0);
 }

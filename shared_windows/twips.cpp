@@ -1,4 +1,4 @@
-#include "twips.h"
+#include "shared_windows/twips.h"
 
 #include <QFontMetrics>
 

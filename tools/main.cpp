@@ -1,10 +1,10 @@
 // tarn-store: the coefficient store from the command line, through the same procedures as
 // the editor, for batch work and scripts.
 
-#include "basutil.h"
-#include "coefficientfile.h"
-#include "storelock.h"
-#include "storemerge.h"
+#include "model/coefficientfile.h"
+#include "model/store.h"
+#include "model/storelock.h"
+#include "model/storemerge.h"
 
 #include <QCoreApplication>
 #include <QFileInfo>

@@ -1,7 +1,7 @@
 // Times loading and saving a store of 1,000 sets x 100 classes, against `xmllint --noout`
 // parsing the same file in the same run. Prints medians of several rounds and the ratios.
 
-#include "basutil.h"
+#include "model/store.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -64,8 +64,7 @@ int main(int argc, char* argv[])
         std::fprintf(stderr, "bench_store: cannot write %s\n", qPrintable(path));
         return 1;
     }
-    std::printf("store: 1000 sets x 100 classes, %.1f MB\n",
-                double(QFileInfo(path).size()) / 1e6);
+    std::printf("store: 1000 sets x 100 classes, %.1f MB\n", double(QFileInfo(path).size()) / 1e6);
 
     const double xmllint = medianMs(rounds, [&] {
         return QProcess::execute(QStringLiteral("xmllint"), {QStringLiteral("--noout"), path}) == 0;

@@ -1,8 +1,8 @@
 // The analysis on generated data, against gdal_rasterize cell-centre masks.
+#include "analysis/datacatalog.h"
+#include "analysis/imperviousanalysis.h"
 #include "analysisdata.h"
-#include "datacatalog.h"
-#include "imperviousanalysis.h"
-#include "modelparamsfile.h"
+#include "model/modelparams.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -85,10 +85,10 @@ QByteArray paramsFor(const Row& row, const QString& out)
     return bytes + classLines;
 }
 
-ModelParamsFile parsed(const QByteArray& bytes)
+ModelParams parsed(const QByteArray& bytes)
 {
     QString error;
-    const auto params = ModelParamsFile::parse(bytes, &error);
+    const auto params = ModelParams::parse(bytes, &error);
     if (!params)
         qFatal("test parameters do not parse: %s", qPrintable(error));
     return *params;

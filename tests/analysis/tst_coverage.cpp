@@ -1,7 +1,7 @@
 // The exact and touched coverage rules against independent computations: the area of the
 // OGR (GEOS) intersection of each cell's square with the polygon, and gdal_rasterize's
 // all-touched burning.
-#include "polygonstore.h"
+#include "analysis/polygonstore.h"
 
 #include <QTest>
 

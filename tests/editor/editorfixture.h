@@ -1,9 +1,9 @@
 #pragma once
 
-#include "basismodelpropsutil.h"
-#include "basutil.h"
-#include "frmismodelprops.h"
-#include "scriptedprompts.h"
+#include "editor/coefficientgrid.h"
+#include "editor/frmismodelprops.h"
+#include "model/store.h"
+#include "tests/support/scriptedprompts.h"
 
 #include <QtTest>
 #include <QtWidgets>

@@ -1,4 +1,4 @@
-#include "gridrules.h"
+#include "editor/gridrules.h"
 
 #include <QtTest>
 

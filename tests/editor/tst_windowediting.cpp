@@ -1,5 +1,5 @@
+#include "editor/frmaddlctype.h"
 #include "editorfixture.h"
-#include "frmaddlctype.h"
 
 namespace {
 const QString kNotInteger =

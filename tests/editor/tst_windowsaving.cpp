@@ -1,5 +1,5 @@
 #include "editorfixture.h"
-#include "storelock.h"
+#include "model/storelock.h"
 
 // Apply, set switching, Quit and the close box, checked against the store file on disk.
 class TestWindowSaving : public QObject {

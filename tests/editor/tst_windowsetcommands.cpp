@@ -1,5 +1,5 @@
+#include "editor/frmaddlctype.h"
 #include "editorfixture.h"
-#include "frmaddlctype.h"
 
 namespace {
 const QStringList kStandardSets{"Urban", "rural Lands", "Empty"};

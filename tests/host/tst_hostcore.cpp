@@ -1,7 +1,8 @@
-#include "hostcore.h"
-#include "hostproject.h"
-#include "hostrequest.h"
-#include "listanswer.h"
+#include "analysis/hostproject.h"
+#include "host/hostcore.h"
+#include "host/hostserver.h"
+#include "hostlink/hostrequest.h"
+#include "hostlink/listanswer.h"
 
 #include <QDir>
 #include <QFile>
@@ -22,8 +23,9 @@ HostProject parsed(const QByteArray& json = project)
 {
     QString error;
     const auto result = HostProject::parse(json, "/base", &error);
-    if (!result)
+    if (!result) {
         qFatal("test project does not parse: %s", qPrintable(error));
+    }
     return *result;
 }
 
@@ -31,8 +33,9 @@ HostProject parsed(const QByteArray& json = project)
 QByteArray edited(QByteArray bytes, const QByteArray& from, const QByteArray& to)
 {
     const qsizetype at = bytes.indexOf(from);
-    if (at < 0)
+    if (at < 0) {
         qFatal("test text not found: %s", from.constData());
+    }
     return bytes.replace(at, from.size(), to);
 }
 
@@ -45,8 +48,9 @@ const QByteArray goodParams = "VIEW#View1\r\nLCTHEME#landcover\r\nLCUNITS#Meters
 QString writeParams(const QTemporaryDir& dir, const QByteArray& bytes)
 {
     QFile file(dir.filePath("model_params.txt"));
-    if (!file.open(QIODevice::WriteOnly))
+    if (!file.open(QIODevice::WriteOnly)) {
         return {};
+    }
     file.write(QByteArray(bytes).replace("OUTDIR", dir.path().toUtf8()));
     return file.fileName();
 }
@@ -65,6 +69,7 @@ private slots:
     void refusesABadParameterFileWithAShortReason_data();
     void refusesABadParameterFileWithAShortReason();
     void servesADataFolder();
+    void refusesASecondRunWhileOneIsOwed();
 };
 
 void TestHostCore::resolvesWorkingDirectory()
@@ -116,22 +121,33 @@ void TestHostCore::answersEveryRequestForm_data()
     QTest::newRow("working directory") << HostRequest::GetWorkDirName() << R("/data/work");
     QTest::newRow("grid themes") << HostRequest::isGetGThemes("View1") << R("landcover#lc2001");
     QTest::newRow("themes with string or integer fields")
-        << HostRequest::isGetFThemes("View1", 2) << R("parcels#labels");
+        << HostRequest::isGetFThemes("View1", HostRequest::ThemeSelector::StringOrInteger)
+        << R("parcels#labels");
     QTest::newRow("themes with numeric fields")
-        << HostRequest::isGetFThemes("View1", 1) << R("parcels#blocks");
+        << HostRequest::isGetFThemes("View1", HostRequest::ThemeSelector::Numeric)
+        << R("parcels#blocks");
     QTest::newRow("all polygon themes")
-        << HostRequest::isGetFThemes("View1", 0) << R("parcels#blocks#labels#outline");
+        << HostRequest::isGetFThemes("View1", HostRequest::ThemeSelector::Any)
+        << R("parcels#blocks#labels#outline");
     QTest::newRow("string and integer fields")
-        << HostRequest::isGetFldNames("View1", "parcels", 2) << R("PID#ZONE");
+        << HostRequest::isGetFldNames("View1", "parcels",
+                                      HostRequest::ThemeSelector::StringOrInteger)
+        << R("PID#ZONE");
     QTest::newRow("numeric fields")
-        << HostRequest::isGetFldNames("View1", "parcels", 1) << R("PID#AREA");
+        << HostRequest::isGetFldNames("View1", "parcels", HostRequest::ThemeSelector::Numeric)
+        << R("PID#AREA");
     QTest::newRow("no fields of that kind")
-        << HostRequest::isGetFldNames("View1", "blocks", 2) << R("");
+        << HostRequest::isGetFldNames("View1", "blocks",
+                                      HostRequest::ThemeSelector::StringOrInteger)
+        << R("");
     QTest::newRow("map units") << HostRequest::isGetViewUnits("View1") << R("Meters");
     QTest::newRow("other view") << HostRequest::isGetGThemes("View2") << R();
     QTest::newRow("view name differs in case") << HostRequest::isGetViewUnits("view1") << R();
-    QTest::newRow("unknown theme") << HostRequest::isGetFldNames("View1", "roads", 2) << R();
-    QTest::newRow("unknown selector") << HostRequest::isGetFThemes("View1", 3) << R();
+    QTest::newRow("unknown theme")
+        << HostRequest::isGetFldNames("View1", "roads", HostRequest::ThemeSelector::StringOrInteger)
+        << R();
+    QTest::newRow("unknown selector")
+        << HostRequest::isGetFThemes("View1", HostRequest::ThemeSelector(3)) << R();
     QTest::newRow("missing argument") << HostRequest::runScript("isGetFThemes", {"View1"}) << R();
     QTest::newRow("unknown script") << HostRequest::runScript("isDeleteAll", {"View1"}) << R();
     QTest::newRow("blank in the item") << R"(av.Run("isGetGThemes", {"View1"}))" << R();
@@ -143,16 +159,18 @@ void TestHostCore::answersEveryRequestForm()
     QFETCH(QVariant, answer);
     const HostCore::Answer result = HostCore(parsed()).answer(item);
     QCOMPARE(result.text.has_value(), !answer.isNull());
-    if (result.text)
+    if (result.text) {
         QCOMPARE(*result.text, answer.toString());
+    }
     QVERIFY(result.launcherCommands.isEmpty());
 }
 
 void TestHostCore::sendsLongListsThroughAListFile()
 {
     HostProject longer = parsed();
-    for (int i = 0; i < 10; ++i)
+    for (int i = 0; i < 10; ++i) {
         longer.gridThemes << QStringLiteral("landcover_%1").arg(i);
+    }
     const QString answer = *HostCore(longer).answer(HostRequest::isGetGThemes("View1")).text;
     QVERIFY2(answer.startsWith(QDir::tempPath() + "/"), qPrintable(answer));
     QVERIFY(ListAnswer::isListFile(answer));
@@ -209,8 +227,9 @@ void TestHostCore::refusesABadParameterFileWithAShortReason()
     QTemporaryDir dir;
     const QString path = from.isEmpty() ? dir.filePath("model_params.txt")
                                         : writeParams(dir, edited(goodParams, from, to));
-    if (QTest::currentDataTag() == QLatin1String("over 4 MiB"))
+    if (QTest::currentDataTag() == QLatin1String("over 4 MiB")) {
         QVERIFY(QFile::resize(path, 4 * 1024 * 1024 + 1));
+    }
     const HostCore::Answer result =
         HostCore(parsed()).answer(HostRequest::isCallExecuteModel(path));
     QCOMPARE(*result.text, answer.replace("OUTDIR", dir.path()));
@@ -227,10 +246,12 @@ void TestHostCore::servesADataFolder()
     QCOMPARE(project->workDir, QDir::cleanPath(demo));
     const HostCore core(*project);
     const auto ask = [&core](const QString& item) { return core.answer(item).text.value_or("-"); };
-    QCOMPARE(ask(HostRequest::isGetFThemes("View1", 0)),
+    QCOMPARE(ask(HostRequest::isGetFThemes("View1", HostRequest::ThemeSelector::Any)),
              QStringLiteral("census_blocks#new_development#parcels"));
-    QCOMPARE(ask(HostRequest::isGetFThemes("View1", 1)), QStringLiteral("census_blocks#parcels"));
-    QCOMPARE(ask(HostRequest::isGetFldNames("View1", "parcels", 2)),
+    QCOMPARE(ask(HostRequest::isGetFThemes("View1", HostRequest::ThemeSelector::Numeric)),
+             QStringLiteral("census_blocks#parcels"));
+    QCOMPARE(ask(HostRequest::isGetFldNames("View1", "parcels",
+                                            HostRequest::ThemeSelector::StringOrInteger)),
              QStringLiteral("PARCEL_ID#APN#ZONING"));
 
     // With data files the output folder is checked too, before anything runs.
@@ -252,6 +273,34 @@ void TestHostCore::servesADataFolder()
                                   QDir::cleanPath(demo) +
                                   "/parcels.shp, a file of the analysis theme parcels");
     QVERIFY(replacing.analysisRun.isEmpty());
+}
+
+void TestHostCore::refusesASecondRunWhileOneIsOwed()
+{
+    QString error;
+    const auto project =
+        HostProject::fromDataFolder(TARN_SOURCE_DIR "/examples/demo-data", {}, &error);
+    QVERIFY2(project, qPrintable(error));
+    QTemporaryDir dir;
+    ModelParams params;
+    params.view = QStringLiteral("View1");
+    params.lcTheme = QStringLiteral("landcover_2016");
+    params.analysisTheme = QStringLiteral("parcels");
+    params.analysisUnit = QStringLiteral("APN");
+    params.outTheme = dir.filePath("result.shp");
+    params.outThemeName = QStringLiteral("result");
+    params.classes = {{24, QStringLiteral("Developed"), 90, 85, 80}};
+    QFile file(dir.filePath(ModelParams::FileName));
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(params.toBytes());
+    file.close();
+
+    // The run starts only once the answer is out; a request before that finds it owed.
+    HostServer server(*project, QStringLiteral("/nonexistent/tarn-analyze"));
+    const QString request = HostRequest::isCallExecuteModel(file.fileName());
+    QCOMPARE(server.answer(request), QStringLiteral("Submitted"));
+    QCOMPARE(server.answer(request),
+             QStringLiteral("A model run is under way; try again when it has ended"));
 }
 
 QTEST_GUILESS_MAIN(TestHostCore)

@@ -1,8 +1,8 @@
 // tarnhost as a process, answering the link's own client code.
-#include "clientlink.h"
-#include "commandsource.h"
-#include "hostlink.h"
-#include "hostrequest.h"
+#include "hostlink/clientlink.h"
+#include "hostlink/commandsource.h"
+#include "hostlink/hostlink.h"
+#include "hostlink/hostrequest.h"
 
 #include <QDir>
 #include <QFile>
@@ -74,8 +74,9 @@ void TestTarnhost::cleanup()
 QString TestTarnhost::writeFile(const QString& name, const QByteArray& bytes)
 {
     QFile file(m_dir->filePath(name));
-    if (!file.open(QIODevice::WriteOnly))
+    if (!file.open(QIODevice::WriteOnly)) {
         return {};
+    }
     file.write(QByteArray(bytes).replace("WORKDIR", m_dir->filePath("work").toUtf8()));
     return file.fileName();
 }
@@ -97,8 +98,9 @@ int TestTarnhost::runToEnd(QProcess& process, const QStringList& args)
     // Waits through the event loop, so a command source in this process can answer it.
     QSignalSpy finished(&process, &QProcess::finished);
     process.start(tarnhost, args);
-    if (!finished.wait(60000))
+    if (!finished.wait(60000)) {
         return -1;
+    }
     return process.exitCode();
 }
 
@@ -130,7 +132,8 @@ void TestTarnhost::answersRequestsClosesTheNoticeAfterARunAndRemovesItsSocket()
     link.setTimeout(300);
     QCOMPARE(link.request(HostRequest::GetWorkDirName()), m_dir->filePath("work"));
     QVERIFY(QDir(m_dir->filePath("work")).exists());
-    QCOMPARE(link.request(HostRequest::isGetFldNames("View1", "parcels", 2)),
+    QCOMPARE(link.request(HostRequest::isGetFldNames("View1", "parcels",
+                                                     HostRequest::ThemeSelector::StringOrInteger)),
              QStringLiteral("PID"));
     // A long request is logged cut short.
     QCOMPARE(link.request("av.Nonsense" + QString(5000, 'x')), QString());
@@ -209,6 +212,8 @@ void TestTarnhost::sendReportsVerdictInItsExitStatus()
         send.readAllStandardOutput().startsWith("no answer: tarn.Transfer: no program answers"));
     QCOMPARE(runToEnd(send, {"send", "tarnProps"}), 2);
     QVERIFY(send.readAllStandardError().startsWith("usage: tarnhost"));
+    QCOMPARE(runToEnd(send, {"--help"}), 0);
+    QVERIFY(send.readAllStandardOutput().startsWith("usage: tarnhost"));
 }
 
 void TestTarnhost::refusesMalformedProjectNamingTheFile()

@@ -13,8 +13,9 @@
 
 int main(int argc, char* argv[])
 {
-    if (argc < 3)
+    if (argc < 3) {
         return 2;
+    }
     std::vector<pollfd> servers;
     for (int i = 2; i < argc; ++i) {
         // Bound under another name and moved into place, so it is never seen half ready.
@@ -34,14 +35,17 @@ int main(int argc, char* argv[])
         servers.push_back({fd, POLLIN, 0});
     }
     for (;;) {
-        if (::poll(servers.data(), servers.size(), -1) < 0)
+        if (::poll(servers.data(), servers.size(), -1) < 0) {
             return 1;
+        }
         for (pollfd& server : servers) {
-            if (!(server.revents & POLLIN))
+            if (!(server.revents & POLLIN)) {
                 continue;
+            }
             const int peer = ::accept(server.fd, nullptr, nullptr);
-            if (peer < 0)
+            if (peer < 0) {
                 continue;
+            }
             char bytes[4096];
             const ssize_t got = ::read(peer, bytes, sizeof(bytes));
             if (got > 0) {

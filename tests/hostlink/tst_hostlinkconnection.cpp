@@ -1,9 +1,9 @@
 // Both ends of the link over real local sockets, in one process. Blocking callers run in a
 // worker thread whenever this thread's event loop has to serve them.
-#include "clientlink.h"
-#include "commandsource.h"
-#include "executeclient.h"
-#include "hostlink.h"
+#include "hostlink/clientlink.h"
+#include "hostlink/commandsource.h"
+#include "hostlink/executeclient.h"
+#include "hostlink/hostlink.h"
 
 #include <QDir>
 #include <QFile>
@@ -34,8 +34,9 @@ template <typename F> auto inWorker(F call) -> decltype(call())
     decltype(call()) result{};
     std::unique_ptr<QThread> worker(QThread::create([&] { result = call(); }));
     worker->start();
-    while (!worker->isFinished())
+    while (!worker->isFinished()) {
         QTest::qWait(5);
+    }
     worker->wait();
     return result;
 }
@@ -46,8 +47,9 @@ ExecuteResult sendAsync(const QString& command, int timeoutTenths = 100)
     ExecuteClient client;
     QSignalSpy spy(&client, &ExecuteClient::finished);
     client.send("tarn", command, HostLink::TransferTopic, timeoutTenths);
-    if (spy.isEmpty() && !spy.wait(30000))
+    if (spy.isEmpty() && !spy.wait(30000)) {
         return ExecuteResult::NoAnswer;
+    }
     return spy.first().first().value<ExecuteResult>();
 }
 
@@ -104,8 +106,9 @@ std::unique_ptr<QLocalServer> rawPeer(const QString& path, const QByteArray& rep
         QObject::connect(socket, &QLocalSocket::readyRead, [=] {
             socket->write(reply);
             socket->flush();
-            if (hangUp)
+            if (hangUp) {
                 socket->disconnectFromServer();
+            }
         });
     });
     return server;
@@ -253,8 +256,9 @@ void TestHostLinkConnection::requestsCrossExactly()
     QFETCH(ClientLink::Failure, failure);
     CommandSource host("ISServer", "System");
     host.setRequestHandler([](const QString& text) -> std::optional<QString> {
-        if (text == "none")
+        if (text == "none") {
             return std::nullopt;
+        }
         return text;
     });
     QCOMPARE(host.listen(), CommandSource::ListenResult::Listening);
@@ -288,8 +292,9 @@ void TestHostLinkConnection::serverDropsBadConnectionsAndKeepsServing()
     QFETCH(QByteArray, bytes);
     QFETCH(QString, logged);
     Program program;
-    if (QTest::currentDataTag() == QLatin1String("caller idle mid-frame"))
+    if (QTest::currentDataTag() == QLatin1String("caller idle mid-frame")) {
         program.source.setIdleTimeout(200);
+    }
     QCOMPARE(program.source.listen(), CommandSource::ListenResult::Listening);
     QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^tarn.Transfer: .*" +
                                                           QRegularExpression::escape(logged)));
@@ -300,8 +305,9 @@ void TestHostLinkConnection::serverDropsBadConnectionsAndKeepsServing()
     QTRY_COMPARE_WITH_TIMEOUT(program.source.findChildren<QLocalSocket*>().size(), 1, 30000);
     bad.write(bytes);
     bad.flush();
-    if (QTest::currentDataTag() == QLatin1String("caller leaves mid-frame"))
+    if (QTest::currentDataTag() == QLatin1String("caller leaves mid-frame")) {
         bad.disconnectFromServer();
+    }
     // The server lets go of the connection (having logged why) and closes it.
     QTRY_VERIFY_WITH_TIMEOUT(program.source.findChildren<QLocalSocket*>().isEmpty(), 30000);
     bad.setReadBufferSize(0);
@@ -351,12 +357,14 @@ void TestHostLinkConnection::serverCapsConnectionsAndListensAgain()
     const int caller = rawConnect(program.source.path());
     QVERIFY(caller >= 0);
     std::vector<int> held;
-    for (int fd = ::dup(caller); fd >= 0; fd = ::dup(caller))
+    for (int fd = ::dup(caller); fd >= 0; fd = ::dup(caller)) {
         held.push_back(fd);
+    }
     QTest::ignoreMessage(QtWarningMsg, QRegularExpression("stopped listening.*listening again"));
     QTRY_VERIFY_WITH_TIMEOUT(!program.source.isListening(), 30000);
-    for (int fd : held)
+    for (int fd : held) {
         ::close(fd);
+    }
     ::close(caller);
     QCOMPARE(::setrlimit(RLIMIT_NOFILE, &saved), 0);
     QTRY_VERIFY_WITH_TIMEOUT(program.source.isListening(), 30000);
@@ -406,8 +414,9 @@ void TestHostLinkConnection::secondCopyHandsOverToTheFirst()
     QFETCH(QString, message);
     Program answering;
     std::unique_ptr<QLocalServer> silent;
-    if (first == "answers")
+    if (first == "answers") {
         QCOMPARE(answering.source.listen(), CommandSource::ListenResult::Listening);
+    }
     if (first == "silent") {
         silent = rawPeer(HostLink::endpointPath("tarn", "Transfer"), QByteArray(), false);
         QTest::ignoreMessage(QtWarningMsg, QRegularExpression("already served"));
@@ -452,12 +461,14 @@ void TestHostLinkConnection::fallbackFolderMustBePrivate()
         QCOMPARE(::mkdir(path.constData(), 0700), 0);
         QCOMPARE(::chmod(path.constData(), made == "0755" ? 0755 : 0700), 0);
     }
-    if (made == "nobody" && (::geteuid() != 0 || ::chown(path.constData(), 65534, 65534) != 0))
+    if (made == "nobody" && (::geteuid() != 0 || ::chown(path.constData(), 65534, 65534) != 0)) {
         QSKIP("only root can give a folder to another user");
+    }
 
     Program program;
-    if (!refusal.isEmpty())
+    if (!refusal.isEmpty()) {
         QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QRegularExpression::escape(refusal)));
+    }
     QCOMPARE(program.source.listen(), refusal.isEmpty() ? CommandSource::ListenResult::Listening
                                                         : CommandSource::ListenResult::Failed);
     QVERIFY2(program.source.errorString().contains(refusal),
@@ -479,12 +490,14 @@ void TestHostLinkConnection::fallbackFolderMustBePrivate()
 void TestHostLinkConnection::anotherUsersPeerIsNeverTrusted()
 {
     QStringList asNobody;
-    if (!QStandardPaths::findExecutable("setpriv").isEmpty())
+    if (!QStandardPaths::findExecutable("setpriv").isEmpty()) {
         asNobody = {"setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"};
-    else if (!QStandardPaths::findExecutable("runuser").isEmpty())
+    } else if (!QStandardPaths::findExecutable("runuser").isEmpty()) {
         asNobody = {"runuser", "-u", "nobody", "--"};
-    if (::geteuid() != 0 || asNobody.isEmpty())
+    }
+    if (::geteuid() != 0 || asNobody.isEmpty()) {
         QSKIP("serving as another user needs root and setpriv or runuser");
+    }
 
     // A folder the other user can serve in, with a copy of the peer it can run.
     QVERIFY(QFile::setPermissions(m_runtime->path(), QFileDevice::Permissions(0x7777)));

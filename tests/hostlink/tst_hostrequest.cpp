@@ -1,5 +1,5 @@
-#include "hostrequest.h"
-#include "listanswer.h"
+#include "hostlink/hostrequest.h"
+#include "hostlink/listanswer.h"
 
 #include <QFile>
 #include <QRegularExpression>
@@ -20,8 +20,10 @@ void TestHostRequest::buildsExactRequestStrings()
 {
     using namespace HostRequest;
     QCOMPARE(isGetGThemes("View1"), R"(av.Run("isGetGThemes",{"View1"}))");
-    QCOMPARE(isGetFThemes("View1", 2), R"(av.Run("isGetFThemes",{"View1","2"}))");
-    QCOMPARE(isGetFldNames("View1", "parcels", 2),
+    QCOMPARE(isGetFThemes("View1", ThemeSelector::Any), R"(av.Run("isGetFThemes",{"View1","0"}))");
+    QCOMPARE(isGetFThemes("View1", ThemeSelector::Numeric),
+             R"(av.Run("isGetFThemes",{"View1","1"}))");
+    QCOMPARE(isGetFldNames("View1", "parcels", ThemeSelector::StringOrInteger),
              R"(av.Run("isGetFldNames",{"View1","parcels","2"}))");
     QCOMPARE(isGetViewUnits("View1"), R"(av.Run("isGetViewUnits",{"View1"}))");
     QCOMPARE(isCallExecuteModel("/data/work/model_params.txt"),
@@ -51,6 +53,8 @@ void TestHostRequest::readsLastLineOfListFileAndDeletesIt_data()
         << QStringList({"Zürich", "Genève"});
     QTest::newRow("Windows-1252") << QByteArray("Z\xfcrich#\x80uro")
                                   << QStringList({"Zürich", "€uro"});
+    QTest::newRow("Windows-1252 after a byte order mark")
+        << QByteArray("\xef\xbb\xbfZ\xfcrich") << QStringList({"Zürich"});
 }
 
 void TestHostRequest::readsLastLineOfListFileAndDeletesIt()

@@ -1,7 +1,7 @@
 #include "launcherfixture.h"
 
-#include "commandsource.h"
-#include "hostlink.h"
+#include "hostlink/commandsource.h"
+#include "hostlink/hostlink.h"
 
 #include <QDir>
 #include <QFile>

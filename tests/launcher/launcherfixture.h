@@ -1,8 +1,8 @@
 #pragma once
 
-#include "clientlink.h"
-#include "frmisparams.h"
-#include "scriptedprompts.h"
+#include "hostlink/clientlink.h"
+#include "launcher/frmisparams.h"
+#include "tests/support/scriptedprompts.h"
 
 #include <QComboBox>
 #include <QHash>

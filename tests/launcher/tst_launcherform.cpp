@@ -1,7 +1,7 @@
-#include "frmhelpbrowser2.h"
-#include "frmispdensity.h"
-#include "frmisprocessing.h"
+#include "launcher/frmispdensity.h"
 #include "launcherfixture.h"
+#include "shared_windows/frmhelpbrowser2.h"
+#include "shared_windows/frmisprocessing.h"
 
 #include <QAbstractItemView>
 #include <QApplication>

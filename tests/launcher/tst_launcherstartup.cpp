@@ -1,7 +1,7 @@
-#include "basutil.h"
-#include "frmisprocessing.h"
-#include "hostlink.h"
+#include "hostlink/hostlink.h"
 #include "launcherfixture.h"
+#include "model/store.h"
+#include "shared_windows/frmisprocessing.h"
 
 #include <QFile>
 #include <QLocalServer>

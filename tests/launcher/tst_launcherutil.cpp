@@ -1,4 +1,6 @@
-#include "basismodelutil.h"
+#include "launcher/hostqueries.h"
+#include "launcher/paramchecks.h"
+#include "launcher/scenarios.h"
 
 #include <QtTest>
 

@@ -1,6 +1,6 @@
-#include "basutil.h"
-#include "coefficientfile.h"
-#include "storemerge.h"
+#include "model/coefficientfile.h"
+#include "model/store.h"
+#include "model/storemerge.h"
 
 #include <QtTest>
 

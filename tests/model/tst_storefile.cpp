@@ -1,4 +1,4 @@
-#include "basutil.h"
+#include "model/store.h"
 
 #include <QtTest>
 

@@ -1,5 +1,5 @@
-#include "frmhelpbrowser2.h"
-#include "scriptedprompts.h"
+#include "shared_windows/frmhelpbrowser2.h"
+#include "tests/support/scriptedprompts.h"
 
 #include <QDir>
 #include <QFile>
@@ -121,16 +121,19 @@ void TestHelpBrowser::bundledHelpOpensAndAllItsPagesAreLinked()
     static const QRegularExpression href(QStringLiteral("href=\"([^\"#:]+)[\"#]"));
     while (!queue.isEmpty()) {
         const QString page = queue.takeFirst();
-        if (seen.contains(page))
+        if (seen.contains(page)) {
             continue;
+        }
         seen.insert(page);
         QFile file(help.filePath(page));
         QVERIFY2(file.open(QIODevice::ReadOnly), qPrintable(page + " is linked but missing"));
-        for (auto it = href.globalMatch(QString::fromUtf8(file.readAll())); it.hasNext();)
+        for (auto it = href.globalMatch(QString::fromUtf8(file.readAll())); it.hasNext();) {
             queue << it.next().captured(1);
+        }
     }
-    for (const QString& page : help.entryList({QStringLiteral("*.html")}, QDir::Files))
+    for (const QString& page : help.entryList({QStringLiteral("*.html")}, QDir::Files)) {
         QVERIFY2(seen.contains(page), qPrintable(page + " is not reachable from is_index.html"));
+    }
 }
 
 QTEST_MAIN(TestHelpBrowser)

@@ -1,4 +1,4 @@
-#include "frmisprocessing.h"
+#include "shared_windows/frmisprocessing.h"
 
 #include <QApplication>
 #include <QLabel>

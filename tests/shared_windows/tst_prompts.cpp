@@ -1,5 +1,5 @@
-#include "qtprompts.h"
-#include "scriptedprompts.h"
+#include "shared_windows/qtprompts.h"
+#include "tests/support/scriptedprompts.h"
 
 #include <QFileDialog>
 #include <QRegularExpression>
@@ -68,8 +68,9 @@ void TestPrompts::recordsQuestionsAndReturnsQueuedAnswers()
     QCOMPARE(prompts.messageTexts(), (QStringList{question, "Done."}));
     // A box without a title carries the program's; a title given is used as given, even "".
     QStringList titles;
-    for (const ScriptedPrompts::Call& call : prompts.calls())
+    for (const ScriptedPrompts::Call& call : prompts.calls()) {
         titles << call.title;
+    }
     QCOMPARE(titles, (QStringList{"tarnProps", "", "tarnProps", "Import", "Export"}));
     const ScriptedPrompts::Call& save = prompts.calls().at(4);
     QCOMPARE(save.kind, Kind::SaveFile);

@@ -1,5 +1,5 @@
-#include "basutil.h"
-#include "storelock.h"
+#include "model/store.h"
+#include "model/storelock.h"
 
 #include <QtTest>
 

@@ -1,4 +1,4 @@
-#include "scriptedprompts.h"
+#include "tests/support/scriptedprompts.h"
 
 #include <QDebug>
 
@@ -81,8 +81,9 @@ ScriptedPrompts::ScriptedPrompts(QString programTitle) : Prompts(std::move(progr
 
 ScriptedPrompts::~ScriptedPrompts()
 {
-    if (!m_answers.empty())
+    if (!m_answers.empty()) {
         qWarning("ScriptedPrompts: %d queued answer(s) never used", queuedAnswers());
+    }
 }
 
 void ScriptedPrompts::answerButton(Button button, WhileOpen whileOpen)
@@ -104,8 +105,9 @@ QStringList ScriptedPrompts::messageTexts() const
 {
     QStringList texts;
     for (const Call& call : m_calls) {
-        if (call.kind == Kind::Message)
+        if (call.kind == Kind::Message) {
             texts << call.text;
+        }
     }
     return texts;
 }
@@ -150,13 +152,15 @@ bool ScriptedPrompts::take(Call& call, AnswerKind wanted, Answer& answer)
         m_answers.pop_front();
         call.answered = true;
         m_calls << call;
-        if (answer.whileOpen)
+        if (answer.whileOpen) {
             answer.whileOpen(call);
+        }
         return true;
     }
     // A wrong answer is used up too, so the answers after it stay in step with the calls.
-    if (!m_answers.empty())
+    if (!m_answers.empty()) {
         m_answers.pop_front();
+    }
     m_calls << call;
     const QString line = describe(call) + QStringLiteral(": ") + problem;
     m_unexpected << line;
@@ -174,8 +178,9 @@ Prompts::Button ScriptedPrompts::showMessage(const QString& text, const QString&
     call.icon = icon;
     call.buttons = buttons;
     Answer answer;
-    if (!take(call, AnswerKind::Button, answer))
+    if (!take(call, AnswerKind::Button, answer)) {
         return escapeButton(buttons);
+    }
     return answer.button;
 }
 
@@ -186,8 +191,9 @@ QString ScriptedPrompts::showInput(const QString& prompt, const QString& title)
     call.text = prompt;
     call.title = title;
     Answer answer;
-    if (!take(call, AnswerKind::Text, answer))
+    if (!take(call, AnswerKind::Text, answer)) {
         return QString();
+    }
     return answer.text;
 }
 
@@ -198,7 +204,8 @@ QString ScriptedPrompts::showFileDialog(FileDialog dialog, const FileRequest& re
     call.title = request.title;
     call.file = request;
     Answer answer;
-    if (!take(call, AnswerKind::Path, answer))
+    if (!take(call, AnswerKind::Path, answer)) {
         return QString();
+    }
     return answer.text;
 }

@@ -1,4 +1,4 @@
-#include "textcodec.h"
+#include "base/textcodec.h"
 
 #include <QStringDecoder>
 

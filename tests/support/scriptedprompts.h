@@ -1,6 +1,6 @@
 #pragma once
 
-#include "prompts.h"
+#include "shared_windows/prompts.h"
 
 #include <QStringList>
 #include <QVector>

@@ -1,6 +1,6 @@
-#include "basutil.h"
+#include "model/store.h"
 
-#include "textcodec.h"
+#include "base/textcodec.h"
 
 #include <QCoreApplication>
 #include <QFile>

@@ -1,4 +1,4 @@
-#include "modelparamsfile.h"
+#include "model/modelparams.h"
 
 #include <QTemporaryDir>
 #include <QTest>
@@ -29,55 +29,107 @@ QByteArray replaced(const QByteArray& from, const QByteArray& to)
 {
     QByteArray bytes = calculate;
     const qsizetype at = bytes.indexOf(from);
-    if (at < 0)
+    if (at < 0) {
         qFatal("test text not found: %s", from.constData());
+    }
     return bytes.replace(at, from.size(), to);
+}
+
+ModelParams::Scenario scenario(int number, const QString& theme, const QString& className,
+                               qint32 classId)
+{
+    return {number, theme, className, classId};
+}
+
+ModelParams fixedOption(int option, ModelParams::Units units)
+{
+    ModelParams p;
+    p.view = QStringLiteral("View1");
+    p.lcTheme = QStringLiteral("landcover");
+    p.lcUnits = units;
+    p.analysisTheme = QStringLiteral("parcels");
+    p.analysisUnit = QStringLiteral("APN");
+    p.popDensity = option;
+    p.outTheme = QStringLiteral("/data/out/parcels_is.shp");
+    p.outThemeName = QStringLiteral("parcels_is");
+    p.classes = {{21, QStringLiteral("Developed, Low"), 12.5f, 7.5f, 2}};
+    return p;
 }
 
 } // namespace
 
-class TestModelParamsFile : public QObject {
+Q_DECLARE_METATYPE(ModelParams)
+
+class TestModelParams : public QObject {
     Q_OBJECT
 private slots:
-    void readsEveryLineOfTheLaunchersFile();
+    void roundTrip_data();
+    void roundTrip();
+    void keepsTheLaunchersBytesAndReadsLenientForms();
     void refusesBadFiles_data();
     void refusesBadFiles();
     void namesTheFileWhenLoadingAndPlacesBareOutputBesideIt();
 };
 
-void TestModelParamsFile::readsEveryLineOfTheLaunchersFile()
+void TestModelParams::roundTrip_data()
+{
+    QTest::addColumn<ModelParams>("params");
+    QTest::newRow("high, meters") << fixedOption(ModelParams::High, ModelParams::Units::Meters);
+    QTest::newRow("medium, feet") << fixedOption(ModelParams::Medium, ModelParams::Units::Feet);
+
+    ModelParams low = fixedOption(ModelParams::Low, ModelParams::Units::Meters);
+    // Single values run to the line's end, "#" included; class names may hold "#" too.
+    low.outTheme = QStringLiteral("/data/out/parcels#2.shp");
+    low.outThemeName.clear();
+    low.scenarios = {scenario(1, "new_development", "Developed, High", 24),
+                     scenario(3, "scen", "Class #7 of #9", -7)};
+    low.classes << ModelParams::LCClass{-3, QStringLiteral("Water # deep"), 1, 1e-05f, 1}
+                << ModelParams::LCClass{21, QStringLiteral("Developed again"), 33.33333f, 0, 100};
+    QTest::newRow("low, scenarios, names with #") << low;
+
+    ModelParams calculate = fixedOption(ModelParams::Calculate, ModelParams::Units::Feet);
+    calculate.popDensityTheme = QStringLiteral("census_blocks");
+    calculate.popDensityField = QStringLiteral("POP_DENS");
+    calculate.popDensityHighText = QStringLiteral("1000.5");
+    calculate.popDensityHigh = 1000.5;
+    calculate.popDensityMedText[0] = QStringLiteral("1000.5");
+    calculate.popDensityMedText[1] = QStringLiteral("250");
+    calculate.popDensityLowText = QStringLiteral("250");
+    calculate.popDensityLow = 250;
+    calculate.scenarios = {scenario(2, "water", "Forêt", 41)};
+    QTest::newRow("calculate, one scenario") << calculate;
+}
+
+void TestModelParams::roundTrip()
+{
+    QFETCH(ModelParams, params);
+    const QByteArray bytes = params.toBytes();
+    QString error;
+    const auto read = ModelParams::parse(bytes, &error);
+    QVERIFY2(read, qPrintable(error));
+    QVERIFY2(*read == params, bytes.constData());
+    QCOMPARE(read->toBytes(), bytes);
+}
+
+void TestModelParams::keepsTheLaunchersBytesAndReadsLenientForms()
 {
     QString error;
-    const auto p = ModelParamsFile::parse(calculate, &error);
+    const auto p = ModelParams::parse(calculate, &error);
     QVERIFY2(p, qPrintable(error));
-    QCOMPARE(p->lcUnits, ModelParamsFile::Units::Feet);
-    QCOMPARE(p->popDensity, int(ModelParamsFile::Calculate));
-    QCOMPARE(p->popDensityField, QStringLiteral("POP_DENS"));
-    QCOMPARE(p->popDensityLow, 5.5);
-    // Single values run to the line's end, "#" included; nothing is escaped.
-    QCOMPARE(p->outTheme, QStringLiteral("/data/out/parcels#2.shp"));
-    QCOMPARE(p->outThemeName, QString());
-    QCOMPARE(p->scenarios.size(), 2);
-    QCOMPARE(p->scenarios[1].number, 3);
-    QCOMPARE(p->scenarios[1].className, QStringLiteral("Class #7 of #9"));
-    QCOMPARE(p->scenarios[1].classId, -7);
+    QCOMPARE(p->toBytes(), calculate);
     // Every CLASS line is kept; the analysis takes the first of one value.
     QCOMPARE(p->classes.size(), 3);
-    QCOMPARE(p->classes[1].name, QStringLiteral("Water # deep"));
-    QCOMPARE(p->classes[1].medium, 1e-05f);
 
-    // Line feeds alone, lower-case units, fixed coefficients and no scenario.
-    const auto low = ModelParamsFile::parse(
+    // Line feeds alone, lower-case units.
+    const auto lenient = ModelParams::parse(
         "VIEW#V\nLCTHEME#lc\nLCUNITS#meters\nANALYSISTHEME#p\nANALYSISUNIT#ID\nPOPDENSITY#2\n"
         "OUTTHEME#o.shp\nOUTTHEMENAME#o\nCLASS#1#A#3#2#1\n",
         &error);
-    QVERIFY2(low, qPrintable(error));
-    QCOMPARE(low->lcUnits, ModelParamsFile::Units::Meters);
-    QCOMPARE(low->popDensity, int(ModelParamsFile::Low));
-    QVERIFY(low->scenarios.isEmpty());
+    QVERIFY2(lenient, qPrintable(error));
+    QCOMPARE(lenient->lcUnits, ModelParams::Units::Meters);
 }
 
-void TestModelParamsFile::refusesBadFiles_data()
+void TestModelParams::refusesBadFiles_data()
 {
     QTest::addColumn<QByteArray>("bytes");
     QTest::addColumn<QString>("error");
@@ -136,37 +188,37 @@ void TestModelParamsFile::refusesBadFiles_data()
     QTest::newRow("no class") << calculate.left(calculate.indexOf("CLASS#")) << "no CLASS line";
 }
 
-void TestModelParamsFile::refusesBadFiles()
+void TestModelParams::refusesBadFiles()
 {
     QFETCH(QByteArray, bytes);
     QFETCH(QString, error);
     QString actual;
-    QVERIFY(!ModelParamsFile::parse(bytes, &actual));
+    QVERIFY(!ModelParams::parse(bytes, &actual));
     QCOMPARE(actual, error);
 }
 
-void TestModelParamsFile::namesTheFileWhenLoadingAndPlacesBareOutputBesideIt()
+void TestModelParams::namesTheFileWhenLoadingAndPlacesBareOutputBesideIt()
 {
     QTemporaryDir dir;
     const QString path = dir.filePath("model_params.txt");
     QString error;
-    QVERIFY(!ModelParamsFile::load(path, &error));
+    QVERIFY(!ModelParams::load(path, &error));
     QCOMPARE(error, "Parameter file not found: " + path);
 
     QFile file(path);
     QVERIFY(file.open(QIODevice::WriteOnly));
     file.write(replaced("POPDENSITY#3", "POPDENSITY#9"));
     file.close();
-    QVERIFY(!ModelParamsFile::load(path, &error));
+    QVERIFY(!ModelParams::load(path, &error));
     QCOMPARE(error, QStringLiteral("model_params.txt: line 6: POPDENSITY must be 0, 1, 2 or 3"));
 
     QVERIFY(file.open(QIODevice::WriteOnly));
     file.write(replaced("OUTTHEME#/data/out/parcels#2.shp", "OUTTHEME#parcels_is.shp"));
     file.close();
-    const auto params = ModelParamsFile::load(path, &error);
+    const auto params = ModelParams::load(path, &error);
     QVERIFY2(params, qPrintable(error));
     QCOMPARE(params->outTheme, dir.filePath("parcels_is.shp"));
 }
 
-QTEST_GUILESS_MAIN(TestModelParamsFile)
-#include "tst_modelparamsfile.moc"
+QTEST_GUILESS_MAIN(TestModelParams)
+#include "tst_modelparams.moc"

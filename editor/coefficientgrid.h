@@ -1,7 +1,7 @@
 #pragma once
 
-#include "clsismodelproperties.h"
-#include "gridrules.h"
+#include "editor/gridrules.h"
+#include "model/clsismodelproperties.h"
 
 #include <QColor>
 #include <QString>

@@ -1,7 +1,7 @@
-#include "basismodelpropsutil.h"
+#include "editor/coefficientgrid.h"
 
-#include "numbertext.h"
-#include "twips.h"
+#include "base/numbertext.h"
+#include "shared_windows/twips.h"
 
 #include <QComboBox>
 #include <QHeaderView>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "clsismodelproperties.h"
+#include "model/clsismodelproperties.h"
 
 #include <QString>
 
@@ -52,14 +52,3 @@ QString launcherLoadFailureMessage();
 QString mergeLoadFailureMessage();
 QString saveFailureMessage(const QString& storePath);
 QString saveFailureMessage(); // for the store path
-
-// Clears the list and adds the name of every set, in store order. Works with any list that
-// has clear() and addItem(QString), such as QComboBox; selects nothing itself, but a
-// QComboBox selects its first item when filled, so callers set the selection they want.
-template <typename List> void FillLCTypeCombo(List& list, const clsISModelProperties& model)
-{
-    list.clear();
-    for (const ISLCDefPtr& set : *model.ISLCDefs) {
-        list.addItem(set->LCType);
-    }
-}
