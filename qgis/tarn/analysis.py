@@ -71,6 +71,8 @@ def summary(log_lines):
 
 
 def style_output(layer):
+    if not layer.isSpatial():  # a CSV output is a table
+        return
     ranges = []
     for (low, high), colour in zip(CLASSES, COLOURS):
         symbol = QgsSymbol.defaultSymbol(layer.geometryType())
@@ -80,6 +82,30 @@ def style_output(layer):
     renderer = QgsGraduatedSymbolRenderer("IS_PCT", ranges)
     layer.setRenderer(renderer)
     layer.triggerRepaint()
+
+
+def remove_leftovers(folder, pid):
+    """Removes what a killed analysis left beside its output: its hidden folder and files.
+    Killed while swapping the new output in, it had moved the earlier output aside as
+    .tarn-PID-old-NAME: that goes back unless the new output was wholly in place."""
+    prefix = ".tarn-%d-" % pid
+    leftovers = glob.glob(os.path.join(glob.escape(folder), glob.escape(prefix) + "*"))
+    unfinished = any(os.path.isdir(path) and os.listdir(path) for path in leftovers)
+    for path in leftovers:
+        name = os.path.basename(path)
+        if os.path.isdir(path):
+            shutil.rmtree(path, ignore_errors=True)
+        elif unfinished and name.startswith(prefix + "old-"):
+            os.replace(path, os.path.join(folder, name[len(prefix + "old-"):]))
+        else:
+            os.remove(path)
+
+
+def layer_source(output):
+    """The output as QGIS opens it: a GeoPackage by its layer, which is named like the file."""
+    if output.lower().endswith(".gpkg"):
+        return "%s|layername=%s" % (output, os.path.splitext(os.path.basename(output))[0])
+    return output
 
 
 def run_analysis(program, arguments, output, progress, canceled, on_line=None):
@@ -112,12 +138,7 @@ def run_analysis(program, arguments, output, progress, canceled, on_line=None):
         if canceled():
             process.kill()
             process.waitForFinished(-1)
-            folder = os.path.dirname(output)
-            for leftover in glob.glob(os.path.join(glob.escape(folder), ".tarn-%d-*" % pid)):
-                if os.path.isdir(leftover):
-                    shutil.rmtree(leftover, ignore_errors=True)
-                else:
-                    os.remove(leftover)
+            remove_leftovers(os.path.dirname(output), pid)
             return "cancelled", "cancelled", log
     read()
     errors = bytes(process.readAllStandardError()).decode("utf-8", "replace")

@@ -151,7 +151,8 @@ class Host(QObject):
             return reason
         with open(description, "w", encoding="utf-8") as out:
             out.write(view.description(files))
-        arguments = [os.path.abspath(params), "--project", description]
+        arguments = [os.path.abspath(params), "--project", description,
+                     "--coverage", settings.coverage()]
         self.pending.append(lambda: self._start_task(program, arguments, output, folder))
         return "Submitted"
 
@@ -167,24 +168,27 @@ class Host(QObject):
         self.task = None
         shutil.rmtree(folder, ignore_errors=True)
         QgsMessageLog.logMessage("\n".join(task.log), LOG_TAG, Qgis.Info)
-        if ok:
-            self._add_output(output, task.log)
-        elif task.cancelled:
-            self.notify("The analysis was cancelled; no output was written.", Qgis.Warning)
-        else:
-            self.notify("The analysis failed: %s (the TARN log has the whole log)" % task.error,
-                        Qgis.Critical)
-        hostlink.send_command("tarn", "{closeprocfrm}", self)
-        self.run_finished.emit(ok)
-        if not self.processes:
-            self.server.close()
+        try:
+            if ok:
+                self._add_output(output, task.log)
+            elif task.cancelled:
+                self.notify("The analysis was cancelled; no output was written.", Qgis.Warning)
+            else:
+                self.notify("The analysis failed: %s (the TARN log has the whole log)"
+                            % task.error, Qgis.Critical)
+        finally:  # the launcher's notice closes whatever happened here
+            hostlink.send_command("tarn", "{closeprocfrm}", self)
+            self.run_finished.emit(ok)
+            if not self.processes:
+                self.server.close()
 
     def _add_output(self, output, log):
         name = os.path.splitext(os.path.basename(output))[0]
+        source = analysis.layer_source(output)
         for old in self.project.mapLayersByName(name):
-            if old.source() == output:
+            if old.source() == source:
                 self.project.removeMapLayer(old)
-        layer = QgsVectorLayer(output, name, "ogr")
+        layer = QgsVectorLayer(source, name, "ogr")
         if not layer.isValid():
             self.notify("The analysis wrote %s, but it cannot be opened" % output, Qgis.Critical)
             return

@@ -5,8 +5,8 @@ import os
 from qgis.core import Qgis, QgsApplication
 from qgis.gui import QgsFileWidget
 from qgis.PyQt.QtGui import QIcon
-from qgis.PyQt.QtWidgets import (QAction, QDialog, QDialogButtonBox, QFormLayout, QLabel,
-                                 QMenu, QToolButton)
+from qgis.PyQt.QtWidgets import (QAction, QComboBox, QDialog, QDialogButtonBox, QFormLayout,
+                                 QLabel, QMenu, QToolButton)
 
 from . import settings
 from .host import Host
@@ -30,6 +30,11 @@ class SettingsDialog(QDialog):
         self.work.lineEdit().setPlaceholderText(settings.work_folder())
         form.addRow("Folder of the TARN programs:", self.programs)
         form.addRow("Working folder for unsaved projects:", self.work)
+        self.coverage = QComboBox()
+        for rule, text in settings.COVERAGES:
+            self.coverage.addItem(text, rule)
+        self.coverage.setCurrentIndex(self.coverage.findData(settings.coverage()))
+        form.addRow("Coverage rule:", self.coverage)
         self.found = QLabel()
         form.addRow("Programs found:", self.found)
         self.programs.fileChanged.connect(self.show_found)
@@ -49,6 +54,7 @@ class SettingsDialog(QDialog):
     def accept(self):
         settings.set_value("programFolder", self.programs.filePath())
         settings.set_value("workFolder", self.work.filePath())
+        settings.set_value("coverage", self.coverage.currentData())
         super().accept()
 
 

@@ -3,22 +3,29 @@ Toolbox, in models, in batch mode and from qgis_process."""
 
 import json
 import os
+import re
 import shutil
 import subprocess
 import tempfile
 
 from qgis.core import (QgsFeatureSink, QgsProcessing, QgsProcessingAlgorithm,
-                       QgsProcessingException, QgsProcessingParameterEnum,
+                       QgsProcessingException, QgsProcessingOutputLayerDefinition,
+                       QgsProcessingParameterBoolean, QgsProcessingParameterEnum,
                        QgsProcessingParameterFeatureSink, QgsProcessingParameterFeatureSource,
                        QgsProcessingParameterField, QgsProcessingParameterMultipleLayers,
                        QgsProcessingParameterNumber, QgsProcessingParameterRasterLayer,
-                       QgsProcessingParameterString, QgsProcessingProvider, QgsVectorLayer)
+                       QgsProcessingParameterString, QgsProcessingProvider, QgsProperty,
+                       QgsVectorLayer)
 from qgis.PyQt.QtGui import QIcon
 
 from . import analysis, settings
 from .projectview import file_source
 
 COEFFICIENTS = ["High", "Medium", "Low", "By population density"]
+# Files tarn-analyze writes itself, chosen by extension. For other destinations (memory
+# layers, database tables, other formats) it writes FlatGeobuf, which QGIS copies into the
+# sink: no fid column to carry over, and no limit on size or field names.
+DIRECT_OUTPUTS = ("shp", "gpkg", "geojson", "json", "fgb", "csv")
 
 
 def store_sets():
@@ -60,8 +67,11 @@ class ImperviousSurfaceAlgorithm(QgsProcessingAlgorithm):
         return ("The impervious area of every polygon, from a land cover raster and a set of "
                 "percent-impervious coefficients per land cover class. Scenario layers set "
                 "the cells they cover to a class, given in the same order as the layers "
-                "(for example \"22,24\"). The output holds LC_AREA, IS_AREA, IS_PCT, NODATA_CT "
-                "and UNK_CT per polygon.")
+                "(for example \"22,24\"). The coverage rule says which cells belong to a "
+                "polygon: those whose centre lies inside, each cell by its share inside, or "
+                "every cell touched. The output holds LC_AREA, IS_AREA, IS_PCT, NODATA_CT and "
+                "UNK_CT per polygon, and with class areas one field A_<value> per land cover "
+                "class.")
 
     def createInstance(self):
         return ImperviousSurfaceAlgorithm()
@@ -97,6 +107,11 @@ class ImperviousSurfaceAlgorithm(QgsProcessingAlgorithm):
             "SCENARIOS", "Scenario layers", QgsProcessing.TypeVectorPolygon, optional=True))
         self.addParameter(QgsProcessingParameterString(
             "SCENARIO_CLASSES", "Class value of each scenario layer", optional=True))
+        self.addParameter(QgsProcessingParameterEnum(
+            "COVERAGE", "Coverage rule", [text for _, text in settings.COVERAGES],
+            defaultValue=0))
+        self.addParameter(QgsProcessingParameterBoolean(
+            "CLASS_AREAS", "Class areas: the area of each land cover class", defaultValue=False))
         self.addParameter(QgsProcessingParameterFeatureSink(
             "OUTPUT", "Impervious surface", QgsProcessing.TypeVectorPolygon))
 
@@ -104,6 +119,19 @@ class ImperviousSurfaceAlgorithm(QgsProcessingAlgorithm):
         path, layer = self.parameterAsCompatibleSourceLayerPathAndLayerName(
             parameters, name, context, ["shp", "gpkg"], "gpkg", feedback)[:2]
         return os.path.abspath(path), layer
+
+    def _direct_output(self, parameters, context):
+        """The output file when tarn-analyze can write the destination itself, else ""."""
+        value = parameters.get("OUTPUT")
+        if isinstance(value, QgsProcessingOutputLayerDefinition):
+            value = value.sink
+        if isinstance(value, QgsProperty):
+            value = value.valueAsString(context.expressionContext())[0]
+        value = str(value or "")
+        if (re.match(r"^\w{2,}:", value) or "|" in value
+                or os.path.splitext(value)[1][1:].lower() not in DIRECT_OUTPUTS):
+            return ""
+        return os.path.abspath(self.parameterAsOutputLayer(parameters, "OUTPUT", context))
 
     @staticmethod
     def _layer_file(layer, folder, theme):
@@ -155,7 +183,8 @@ class ImperviousSurfaceAlgorithm(QgsProcessingAlgorithm):
                                                                     context),
                           "POPDENSITYHIGH#%r" % high, "POPDENSITYMED#%r#%r" % (low, high),
                           "POPDENSITYLOW#%r" % low]
-            output = os.path.join(folder, "impervious.shp")
+            direct = self._direct_output(parameters, context)
+            output = direct or os.path.join(folder, "impervious.fgb")
             lines += ["OUTTHEME#" + output, "OUTTHEMENAME#impervious"]
             scenarios = self.parameterAsLayerList(parameters, "SCENARIOS", context)
             values = [v.strip() for v in self.parameterAsString(
@@ -177,12 +206,21 @@ class ImperviousSurfaceAlgorithm(QgsProcessingAlgorithm):
             description = os.path.join(folder, "project.json")
             with open(description, "w", encoding="utf-8") as out:
                 out.write(json.dumps({"files": files}))
+            arguments = [params, "--project", description, "--coverage", settings.COVERAGES[
+                self.parameterAsEnum(parameters, "COVERAGE", context)][0]]
+            if self.parameterAsBoolean(parameters, "CLASS_AREAS", context):
+                arguments.append("--class-areas")
             status, error, log = analysis.run_analysis(
-                program, [params, "--project", description], output,
-                lambda percent: feedback.setProgress(0.9 * percent), feedback.isCanceled,
-                feedback.pushInfo)
+                program, arguments, output,
+                lambda percent: feedback.setProgress(percent * (1 if direct else 0.9)),
+                feedback.isCanceled, feedback.pushInfo)
             if status == "failed":
                 raise QgsProcessingException(error)
+            if status == "cancelled":
+                return {}
+            if direct:
+                self._report(log, feedback)
+                return {"OUTPUT": self._loaded_by_layer(direct, context)}
             return self._copy(output, log, parameters, context, feedback)
         finally:
             shutil.rmtree(folder, ignore_errors=True)
@@ -203,11 +241,26 @@ class ImperviousSurfaceAlgorithm(QgsProcessingAlgorithm):
                 return {}
             sink.addFeature(feature, QgsFeatureSink.FastInsert)
             feedback.setProgress(90 + 10 * (i + 1) / total)
+        self._report(log, feedback)
+        return {"OUTPUT": dest}
+
+    @staticmethod
+    def _report(log, feedback):
         numbers = analysis.summary(log)
         if numbers:
             feedback.pushInfo("%d polygons, impervious area %.2f square %s"
                               % (numbers[0], numbers[2], numbers[3].lower()))
-        return {"OUTPUT": dest}
+
+    @staticmethod
+    def _loaded_by_layer(path, context):
+        """The output's source; QGIS loads it by that, not by the file (a GeoPackage may
+        hold other layers)."""
+        source = analysis.layer_source(path)
+        layers = context.layersToLoadOnCompletion()
+        if source != path and path in layers:
+            layers[source] = layers.pop(path)
+            context.setLayersToLoadOnCompletion(layers)
+        return source
 
 
 class TarnProvider(QgsProcessingProvider):

@@ -9,6 +9,10 @@ KEY = "tarn/"
 PLUGIN_DIR = os.path.dirname(os.path.abspath(__file__))
 # Written by scripts/install.sh: the bin folder of the installation.
 INSTALL_RECORD = os.path.join(PLUGIN_DIR, "programs.txt")
+# tarn-analyze's rules for the cells of a polygon (--coverage), the first its default.
+COVERAGES = [("centre", "Cell centre inside the polygon"),
+             ("exact", "Share of each cell inside the polygon"),
+             ("touched", "Every cell the polygon touches")]
 
 
 def value(name, default=""):
@@ -42,3 +46,9 @@ def work_folder():
     """The working directory for unsaved or read-only projects: Settings, else a "tarn"
     folder in the QGIS profile."""
     return value("workFolder") or os.path.join(QgsApplication.qgisSettingsDirPath(), "tarn")
+
+
+def coverage():
+    """The coverage rule set in Settings, for every run the plugin hosts."""
+    rule = value("coverage")
+    return rule if rule in dict(COVERAGES) else COVERAGES[0][0]

@@ -22,12 +22,14 @@ from qgis.testing import start_app  # noqa: E402
 APP = start_app()
 
 from qgis.core import (QgsApplication, QgsProcessingContext, QgsProcessingFeedback,  # noqa: E402
-                       QgsProject, QgsVectorLayer)
+                       QgsProcessingOutputLayerDefinition, QgsProcessingUtils, QgsProject,
+                       QgsVectorLayer)
 from qgis.PyQt.QtCore import QCoreApplication, QProcess  # noqa: E402
 from qgis.PyQt.QtNetwork import QLocalServer  # noqa: E402
 
 from tarn import analysis, hostlink, settings  # noqa: E402
 from tarn.host import Host  # noqa: E402
+from tarn.plugin import SettingsDialog  # noqa: E402
 from tarn.processing_provider import TarnProvider  # noqa: E402
 
 PARAMS = """VIEW#View1\r
@@ -69,24 +71,27 @@ def request(item):
     return run_process(os.path.join(BIN, "tarnhost"), ["request", item])
 
 
-def features(path):
-    layer = QgsVectorLayer(path, "check", "ogr")
-    assert layer.isValid(), path
-    return [tuple(round(v, 6) if isinstance(v, float) else v for v in f.attributes())
-            for f in layer.getFeatures()]
+def features(layer):
+    """A layer's (or file's) attributes, without a GeoPackage's fid."""
+    if isinstance(layer, str):
+        layer = QgsVectorLayer(analysis.layer_source(layer), "check", "ogr")
+    assert layer.isValid(), layer.source()
+    kept = [i for i, name in enumerate(layer.fields().names()) if name != "fid"]
+    return [tuple(round(v, 6) if isinstance(v, float) else v
+                  for v in (f.attributes()[i] for i in kept)) for f in layer.getFeatures()]
 
 
-def direct_run(folder, theme="parcels", field="PARCEL_ID", classes=None):
+def direct_run(folder, classes=None, out="direct.shp", arguments=()):
     """tarn-analyze on the demo folder: the values a run must give."""
-    out = os.path.join(folder, "direct.shp")
+    out = os.path.join(folder, out)
     params = os.path.join(folder, "direct_params.txt")
-    text = PARAMS.format(theme=theme, field=field, out=out, name="direct")
+    text = PARAMS.format(theme="parcels", field="PARCEL_ID", out=out, name="direct")
     if classes is not None:
         text = text[:text.index("CLASS#")] + classes
     with open(params, "w", newline="") as f:
         f.write(text)
-    subprocess.run([os.path.join(BIN, "tarn-analyze"), params, "--data", DEMO], check=True,
-                   capture_output=True)
+    subprocess.run([os.path.join(BIN, "tarn-analyze"), params, "--data", DEMO, *arguments],
+                   check=True, capture_output=True)
     return features(out)
 
 
@@ -95,6 +100,19 @@ def store_classes(name):
     shown = subprocess.run([os.path.join(BIN, "tarn-store"), "show", name], check=True,
                            capture_output=True).stdout.decode("utf-8").splitlines()[1:]
     return "".join("CLASS#%s\r\n" % line.replace(",", "#") for line in shown)
+
+
+def slow_programs(folder):
+    """A stand-in tarn-analyze that does $TARN_TEST_DOES in its output's folder, reports
+    progress and waits to be killed; tarn-store beside it is the real one."""
+    program = os.path.join(folder, "tarn-analyze")
+    with open(program, "w") as f:
+        f.write('#!/bin/sh\nout=$(sed -n "s/^OUTTHEME#//p" "$1" | tr -d "\\r")\n'
+                'cd "$(dirname "$out")" && eval "$TARN_TEST_DOES"\n'
+                'echo "progress: 10%"\nexec sleep 600\n')
+    os.chmod(program, 0o755)
+    os.symlink(os.path.join(BIN, "tarn-store"), os.path.join(folder, "tarn-store"))
+    return folder
 
 
 class FakeLauncher:
@@ -136,6 +154,7 @@ class TestPlugin(unittest.TestCase):
         cls.data = os.path.join(cls.tmp, "demo-data")
         shutil.copytree(DEMO, cls.data)
         assert cls.project.read(os.path.join(cls.data, "demo.qgz"))
+        cls.slow = slow_programs(tempfile.mkdtemp(dir=cls.tmp))
         cls.messages = []
         cls.host = Host(lambda text, level: cls.messages.append(text), cls.project)
         cls.provider = TarnProvider()
@@ -243,21 +262,28 @@ class TestPlugin(unittest.TestCase):
             list(QgsVectorLayer(os.path.join(self.data, "parcels.shp"), "p", "ogr")
                  .getFeatures()))
         self.project.addMapLayer(memory)
-        expected = direct_run(self.tmp)
         rows = [
-            # name, analysis theme, field, answer
-            ("file layers", "parcels", "PARCEL_ID", "Submitted"),
-            ("memory layer written out", "parcels_mem", "PARCEL_ID", "Submitted"),
-            ("unknown field", "parcels", "NOPE",
+            # name, analysis theme, field, output, coverage set in Settings, answer
+            ("file layers", "parcels", "PARCEL_ID", ".shp", "centre", "Submitted"),
+            ("memory layer written out", "parcels_mem", "PARCEL_ID", ".shp", "centre",
+             "Submitted"),
+            ("exact coverage from Settings", "parcels", "PARCEL_ID", ".shp", "exact",
+             "Submitted"),
+            ("GeoPackage output", "parcels", "PARCEL_ID", ".gpkg", "centre", "Submitted"),
+            ("CSV output, a table", "parcels", "PARCEL_ID", ".csv", "centre", "Submitted"),
+            ("unknown field", "parcels", "NOPE", ".shp", "centre",
              "model_params.txt: field NOPE not found in theme parcels"),
         ]
         launcher = FakeLauncher()
         try:
-            for name, theme, field, answer in rows:
+            for name, theme, field, extension, coverage, answer in rows:
                 with self.subTest(name):
+                    dialog = SettingsDialog()  # TARN > Settings…
+                    dialog.coverage.setCurrentIndex(dialog.coverage.findData(coverage))
+                    dialog.accept()
                     folder = tempfile.mkdtemp(dir=self.tmp)
                     params = os.path.join(folder, "model_params.txt")
-                    out = os.path.join(folder, "%s_is.shp" % theme)
+                    out = os.path.join(folder, "%s_is%s" % (theme, extension))
                     with open(params, "w", newline="") as f:
                         f.write(PARAMS.format(theme=theme, field=field, out=out,
                                               name=theme + "_is"))
@@ -271,29 +297,46 @@ class TestPlugin(unittest.TestCase):
                         continue
                     wait_for(lambda: "{closeprocfrm}" in launcher.commands)
                     layer = self.host.output_layer
-                    self.assertEqual(layer.source(), out)
+                    self.assertEqual(layer.source(), analysis.layer_source(out))
                     self.assertIn(layer.id(), self.project.mapLayers())
-                    self.assertEqual(layer.renderer().type(), "graduatedSymbol")
-                    self.assertEqual(layer.renderer().classAttribute(), "IS_PCT")
-                    self.assertEqual(features(out), expected)
+                    if extension != ".csv":
+                        self.assertEqual(layer.renderer().type(), "graduatedSymbol")
+                        self.assertEqual(layer.renderer().classAttribute(), "IS_PCT")
+                    self.assertEqual(features(layer), direct_run(
+                        self.tmp, out="direct" + extension, arguments=["--coverage", coverage]))
                     self.assertIn("48 polygons", self.messages[-1])
         finally:
+            settings.set_value("coverage", "")
             launcher.close()
             self.host.server.close()
 
     def test_cancel_stops_the_analysis_and_removes_what_it_wrote(self):
-        # A stand-in that, like tarn-analyze, writes under a name with its process id first.
-        folder = tempfile.mkdtemp(dir=self.tmp)
-        slow = os.path.join(folder, "slow-analysis")
-        with open(slow, "w") as f:
-            f.write('#!/bin/sh\ntouch "$1/.tarn-$$-out.shp" "$1/.tarn-$$-out.dbf"\n'
-                    'echo "progress: 10%"\nexec sleep 600\n')
-        os.chmod(slow, 0o755)
-        seen = []
-        status, error, _ = analysis.run_analysis(
-            slow, [folder], os.path.join(folder, "out.shp"), seen.append, lambda: bool(seen))
-        self.assertEqual((status, seen), ("cancelled", [10]))
-        self.assertEqual(sorted(os.listdir(folder)), ["slow-analysis"])
+        # Killed at its first progress line, after it did this beside the earlier output.
+        rows = [
+            ("hidden files", "touch .tarn-$$-out.shp .tarn-$$-out.dbf"),
+            ("hidden folder", "mkdir .tarn-$$-out.shp && touch .tarn-$$-out.shp/out.shp"),
+            ("earlier output moved aside is put back",
+             "mkdir .tarn-$$-out.shp && touch .tarn-$$-out.shp/out.dbf "
+             "&& mv out.shp .tarn-$$-old-out.shp"),
+        ]
+        for name, does in rows:
+            with self.subTest(name):
+                folder = tempfile.mkdtemp(dir=self.tmp)
+                out = os.path.join(folder, "out.shp")
+                with open(out, "w") as f:
+                    f.write("earlier")
+                params = os.path.join(self.tmp, "cancel_params.txt")
+                with open(params, "w") as f:
+                    f.write("OUTTHEME#%s\r\n" % out)
+                os.environ["TARN_TEST_DOES"] = does
+                seen = []
+                status, _, _ = analysis.run_analysis(
+                    os.path.join(self.slow, "tarn-analyze"), [params], out, seen.append,
+                    lambda: bool(seen))
+                self.assertEqual((status, seen), ("cancelled", [10]))
+                self.assertEqual(os.listdir(folder), ["out.shp"])
+                with open(out) as f:
+                    self.assertEqual(f.read(), "earlier")
 
     def run_qgis_process(self, parameters):
         """qgis_process in a fresh home, the plugin enabled in its default profile."""
@@ -312,34 +355,53 @@ class TestPlugin(unittest.TestCase):
 
     def test_processing_algorithm(self):
         # Medium coefficients of the store's set, new development as class 24.
-        expected = direct_run(self.tmp, classes=store_classes("NLCD Land Cover"))
-        rows = [("equals tarn-analyze", "run"), ("cancel leaves no output", "cancel"),
-                ("qgis_process on the command line", "qgis_process")]
-        for name, how in rows:
+        classes = store_classes("NLCD Land Cover")
+        rows = [  # name, how, output, further parameters, the same run's tarn-analyze options
+            ("GeoPackage written by tarn-analyze", "run", "result.gpkg", {}, []),
+            ("exact coverage and class areas", "run", "result.fgb",
+             {"COVERAGE": 1, "CLASS_AREAS": True}, ["--coverage", "exact", "--class-areas"]),
+            ("memory layer through the sink", "run", "TEMPORARY_OUTPUT", {}, []),
+            ("cancel leaves no output", "cancel", "result.gpkg", {}, []),
+            ("qgis_process on the command line", "qgis_process", "result.gpkg", {}, []),
+        ]
+        for name, how, output, more, arguments in rows:
             with self.subTest(name):
-                out = os.path.join(tempfile.mkdtemp(dir=self.tmp), "result.gpkg")
-                parameters = {
+                folder = tempfile.mkdtemp(dir=self.tmp)
+                out = os.path.join(folder, output)
+                parameters = dict({
                     "LANDCOVER": os.path.join(self.data, "landcover_2016.tif"),
                     "POLYGONS": os.path.join(self.data, "parcels.shp"),
                     "FIELD": "PARCEL_ID", "SET": "NLCD Land Cover", "COEFFICIENT": 1,
                     "SCENARIOS": os.path.join(self.data, "new_development.shp"),
-                    "SCENARIO_CLASSES": "24", "OUTPUT": out}
+                    "SCENARIO_CLASSES": "24"}, **more)
                 if how == "qgis_process":
-                    ok = self.run_qgis_process(parameters)
+                    self.assertTrue(self.run_qgis_process(dict(parameters, OUTPUT=out)))
+                    result = out
                 else:
                     feedback = QgsProcessingFeedback()
-                    if how == "cancel":
+                    if how == "cancel":  # the stand-in, killed while it writes
+                        settings.set_value("programFolder", self.slow)
+                        os.environ["TARN_TEST_DOES"] = (
+                            "mkdir .tarn-$$-result.gpkg && touch .tarn-$$-result.gpkg/x")
                         feedback.progressChanged.connect(lambda _: feedback.cancel())
                     algorithm = QgsApplication.processingRegistry().algorithmById(
                         "tarn:impervioussurface")
-                    ok = algorithm.run(parameters, QgsProcessingContext(), feedback)[1]
-                if how == "cancel":
-                    self.assertFalse(os.path.exists(out))
-                    continue
-                self.assertTrue(ok)
-                # The GeoPackage adds its fid first.
-                self.assertEqual([r[1:] for r in features(out)], expected)
-
+                    parameters["OUTPUT"] = QgsProcessingOutputLayerDefinition(
+                        output if output == "TEMPORARY_OUTPUT" else out, self.project)
+                    context = QgsProcessingContext()
+                    results, ok = algorithm.run(parameters, context, feedback)
+                    settings.set_value("programFolder", BIN)
+                    if how == "cancel":
+                        self.assertEqual((results, os.listdir(folder)), ({}, []))
+                        continue
+                    self.assertTrue(ok)
+                    # QGIS loads the output by the source the algorithm gives.
+                    self.assertEqual(list(context.layersToLoadOnCompletion()),
+                                     [results["OUTPUT"]])
+                    result = QgsProcessingUtils.mapLayerFromString(results["OUTPUT"], context)
+                extension = os.path.splitext(out)[1] or ".fgb"
+                self.assertEqual(features(result), direct_run(
+                    self.tmp, classes, "direct" + extension, arguments))
 
 if __name__ == "__main__":
     unittest.main()
