@@ -126,6 +126,8 @@ frmISModelProps::frmISModelProps(const QString& storePath, Prompts& prompts, QWi
 
 frmISModelProps::~frmISModelProps() = default;
 
+// One list of controls in the window's tab order, each placed at its fixed twips position;
+// split up, the order and the positions would be harder to read against each other.
 void frmISModelProps::createControls()
 {
     setObjectName(QStringLiteral("frmISModelProps"));
