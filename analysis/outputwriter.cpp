@@ -1,6 +1,7 @@
 #include "outputwriter.h"
 
 #include "analysiserror.h"
+#include "bufferedfiles.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -173,7 +174,9 @@ void OutputWriter::writeFile(const QString& file,
             }
         }
     } else {
-        out.reset(driver->Create(file.toUtf8().constData(), 0, 0, 0, GDT_Unknown, nullptr));
+        // The shapefile writer seeks back and forth once per feature: its files are cached.
+        const QString created = m_target.shapefile() ? bufferedPath(file) : file;
+        out.reset(driver->Create(created.toUtf8().constData(), 0, 0, 0, GDT_Unknown, nullptr));
     }
     if (!out) {
         fail(QStringLiteral("Cannot create the output %1: %2").arg(m_target.path, takeGdalError()));
