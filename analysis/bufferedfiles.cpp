@@ -20,7 +20,7 @@ namespace {
 
 constexpr const char* Prefix = "/vsitarnbuffered/";
 constexpr size_t BlockSize = size_t(1) << 16;
-constexpr size_t MaxBlocks = 64; // 4 MB per open file
+constexpr size_t MaxBlocks = 16; // 1 MB per open file
 
 // A file read and written through a cache of blocks; dirty blocks go to the file when
 // evicted (least recently used first), flushed or closed.
