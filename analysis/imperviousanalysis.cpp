@@ -105,7 +105,8 @@ struct BandSpans {
 struct BandResult {
     qint64 rowEnd = 0;
     std::vector<quint32> polygons;
-    std::vector<double> histograms; // histogramSize per polygon
+    std::vector<double> histograms; // histogramSize per polygon, with weighed cells
+    std::vector<qint64> counts;     // the same, when every cell counts whole
 };
 
 // What a thread holds: its own handle on the raster, class table and buffers.
@@ -114,7 +115,7 @@ struct Worker {
     GDALRasterBand* band = nullptr;
     std::optional<ClassTable> classes;
     std::vector<int32_t> lookUp;     // for 8 and 16-bit rasters: value -> class index
-    std::vector<qint64> valueCounts; // and cells by value, twice to keep additions apart
+    std::vector<qint64> valueCounts; // and cells by value, four times to keep additions apart
     std::vector<qint64> values;
     std::vector<int32_t> cellClass;
     std::vector<uint8_t> cellLevel;
@@ -489,7 +490,7 @@ void AnalysisRun::scanBands()
                 m_raster.hasNoData && m_raster.noData == std::floor(m_raster.noData);
             w.lookUp = m_classes->lookUp(
                 noDataExact ? std::optional<qint64>(qint64(m_raster.noData)) : std::nullopt);
-            w.valueCounts.assign(w.lookUp.size() * 2, 0);
+            w.valueCounts.assign(w.lookUp.size() * 4, 0);
         }
         w.values.resize(tileCells);
         w.cellClass.resize(tileCells);
@@ -522,8 +523,10 @@ void AnalysisRun::scanBands()
             const size_t n = w.lookUp.size();
             for (size_t i = 0; i < n; ++i) {
                 // NoData cells are counted apart, not among the unknown values.
-                w.valueCounts[i] =
-                    w.lookUp[i] == NoDataIndex ? 0 : w.valueCounts[i] + w.valueCounts[n + i];
+                w.valueCounts[i] = w.lookUp[i] == NoDataIndex
+                                       ? 0
+                                       : w.valueCounts[i] + w.valueCounts[n + i] +
+                                             w.valueCounts[2 * n + i] + w.valueCounts[3 * n + i];
             }
             w.valueCounts.resize(n);
             w.classes->countDense(w.valueCounts);
@@ -560,14 +563,22 @@ void AnalysisRun::readTile(Worker& w, qint64 colBegin, qint64 rowBegin, int cols
     };
     if (!w.lookUp.empty()) {
         // One look-up per cell; unknown values are told from the counts at the end.
-        const auto* values = reinterpret_cast<const qint32*>(w.values.data());
-        const quint8* bytes = reinterpret_cast<const quint8*>(w.values.data());
         const qint64 lowest = classes.lowest();
         const size_t n = w.lookUp.size();
-        for (size_t i = 0; i < cells; ++i) {
-            const size_t k = size_t((readType == GDT_Byte ? qint64(bytes[i]) : values[i]) - lowest);
-            w.cellClass[i] = w.lookUp[k];
-            ++w.valueCounts[(i & 1) * n + k];
+        const int32_t* table = w.lookUp.data();
+        qint64* counts = w.valueCounts.data();
+        int32_t* cellClass = w.cellClass.data();
+        const auto lookUp = [&](const auto* values) {
+            for (size_t i = 0; i < cells; ++i) {
+                const size_t k = size_t(qint64(values[i]) - lowest);
+                cellClass[i] = table[k];
+                ++counts[(i & 3) * n + k];
+            }
+        };
+        if (readType == GDT_Byte) {
+            lookUp(reinterpret_cast<const quint8*>(w.values.data()));
+        } else {
+            lookUp(reinterpret_cast<const qint32*>(w.values.data()));
         }
     } else if (readType == GDT_Byte) {
         classify(reinterpret_cast<const quint8*>(w.values.data()));
@@ -594,7 +605,13 @@ BandResult AnalysisRun::scanBand(quint32 band, Worker& w) const
     for (const BandSpans::Group& g : w.analysis.groups) {
         result.polygons.push_back(g.polygon);
     }
-    result.histograms.assign(w.analysis.groups.size() * m_histogramSize, 0.0);
+    // Whole cells are counted in integers: the same sums, with shorter chains of additions.
+    const bool whole = m_options.coverage != Coverage::Exact;
+    if (whole) {
+        result.counts.assign(w.analysis.groups.size() * m_histogramSize, 0);
+    } else {
+        result.histograms.assign(w.analysis.groups.size() * m_histogramSize, 0.0);
+    }
     for (size_t s = 0; s < m_scenarios.size(); ++s) {
         w.scenarios[s].build(m_scenarios[s], m_scenarioIndex[s], Coverage::Centre, band, rowBegin,
                              rowEnd, width);
@@ -664,9 +681,22 @@ BandResult AnalysisRun::scanBand(quint32 band, Worker& w) const
         }
         const size_t indexCount = size_t(m_indexCount);
         forSpans(w.analysis, [&](size_t gi, size_t offset, size_t length, const double* weights) {
-            double* h = result.histograms.data() + gi * m_histogramSize;
             const int32_t* cls = w.cellClass.data() + offset;
             const uint8_t* level = m_calculate ? w.cellLevel.data() + offset : nullptr;
+            if (whole) {
+                qint64* c = result.counts.data() + gi * m_histogramSize;
+                if (level) {
+                    for (size_t i = 0; i < length; ++i) {
+                        ++c[size_t(level[i]) * indexCount + size_t(cls[i])];
+                    }
+                } else {
+                    for (size_t i = 0; i < length; ++i) {
+                        ++c[size_t(cls[i])];
+                    }
+                }
+                return;
+            }
+            double* h = result.histograms.data() + gi * m_histogramSize;
             for (size_t i = 0; i < length; ++i) {
                 const size_t slot = (level ? size_t(level[i]) * indexCount : 0) + size_t(cls[i]);
                 h[slot] += weights ? weights[i] : 1.0;
@@ -682,10 +712,11 @@ void AnalysisRun::addBand(const BandResult& band)
     const bool classAreas = m_stride > FirstClassSlot;
     const size_t otherSlot = FirstClassSlot + indexCount - FirstClassIndex;
     for (size_t g = 0; g < band.polygons.size(); ++g) {
-        const double* h = band.histograms.data() + g * m_histogramSize;
+        const size_t at = g * m_histogramSize;
         double* sums = m_sums.data() + size_t(band.polygons[g]) * m_stride;
         for (size_t k = 0; k < m_histogramSize; ++k) {
-            const double n = h[k];
+            const double n =
+                band.counts.empty() ? band.histograms[at + k] : double(band.counts[at + k]);
             if (n == 0) {
                 continue;
             }
