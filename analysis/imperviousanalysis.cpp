@@ -568,11 +568,26 @@ void AnalysisRun::readTile(Worker& w, qint64 colBegin, qint64 rowBegin, int cols
         const int32_t* table = w.lookUp.data();
         qint64* counts = w.valueCounts.data();
         int32_t* cellClass = w.cellClass.data();
-        const auto lookUp = [&](const auto* values) {
-            for (size_t i = 0; i < cells; ++i) {
-                const size_t k = size_t(qint64(values[i]) - lowest);
-                cellClass[i] = table[k];
-                ++counts[(i & 3) * n + k];
+        const bool keepClasses = !m_scenarios.empty();
+        const auto lookUp = [&, cells](const auto* values) {
+            if (keepClasses) {
+                for (size_t i = 0; i < cells; ++i) {
+                    cellClass[i] = table[size_t(qint64(values[i]) - lowest)];
+                }
+            }
+            qint64* const c0 = counts;
+            qint64* const c1 = counts + n;
+            qint64* const c2 = counts + 2 * n;
+            qint64* const c3 = counts + 3 * n;
+            size_t i = 0;
+            for (; i + 4 <= cells; i += 4) {
+                ++c0[size_t(qint64(values[i]) - lowest)];
+                ++c1[size_t(qint64(values[i + 1]) - lowest)];
+                ++c2[size_t(qint64(values[i + 2]) - lowest)];
+                ++c3[size_t(qint64(values[i + 3]) - lowest)];
+            }
+            for (; i < cells; ++i) {
+                ++c0[size_t(qint64(values[i]) - lowest)];
             }
         };
         if (readType == GDT_Byte) {
@@ -680,26 +695,46 @@ BandResult AnalysisRun::scanBand(quint32 band, Worker& w) const
             });
         }
         const size_t indexCount = size_t(m_indexCount);
-        forSpans(w.analysis, [&](size_t gi, size_t offset, size_t length, const double* weights) {
-            const int32_t* cls = w.cellClass.data() + offset;
-            const uint8_t* level = m_calculate ? w.cellLevel.data() + offset : nullptr;
+        // Adds cells [0, length) of a span, classAt(i) giving each one's class index.
+        const auto accumulate = [&](size_t gi, size_t length, const uint8_t* level,
+                                    const double* weights, auto classAt) {
             if (whole) {
                 qint64* c = result.counts.data() + gi * m_histogramSize;
                 if (level) {
                     for (size_t i = 0; i < length; ++i) {
-                        ++c[size_t(level[i]) * indexCount + size_t(cls[i])];
+                        ++c[size_t(level[i]) * indexCount + classAt(i)];
                     }
                 } else {
                     for (size_t i = 0; i < length; ++i) {
-                        ++c[size_t(cls[i])];
+                        ++c[classAt(i)];
                     }
                 }
                 return;
             }
             double* h = result.histograms.data() + gi * m_histogramSize;
             for (size_t i = 0; i < length; ++i) {
-                const size_t slot = (level ? size_t(level[i]) * indexCount : 0) + size_t(cls[i]);
+                const size_t slot = (level ? size_t(level[i]) * indexCount : 0) + classAt(i);
                 h[slot] += weights ? weights[i] : 1.0;
+            }
+        };
+        // Without scenarios, cells of 8 and 16-bit rasters are looked up where spans take them.
+        const bool lookUpHere = m_scenarios.empty() && !w.lookUp.empty();
+        const int32_t* table = w.lookUp.data();
+        const qint64 lowest = w.classes->lowest();
+        const bool bytes = m_raster.band->GetRasterDataType() == GDT_Byte;
+        forSpans(w.analysis, [&](size_t gi, size_t offset, size_t length, const double* weights) {
+            const uint8_t* level = m_calculate ? w.cellLevel.data() + offset : nullptr;
+            if (!lookUpHere) {
+                const int32_t* cls = w.cellClass.data() + offset;
+                accumulate(gi, length, level, weights, [cls](size_t i) { return size_t(cls[i]); });
+            } else if (bytes) {
+                const auto* v = reinterpret_cast<const quint8*>(w.values.data()) + offset;
+                accumulate(gi, length, level, weights,
+                           [=](size_t i) { return size_t(table[size_t(qint64(v[i]) - lowest)]); });
+            } else {
+                const auto* v = reinterpret_cast<const qint32*>(w.values.data()) + offset;
+                accumulate(gi, length, level, weights,
+                           [=](size_t i) { return size_t(table[size_t(qint64(v[i]) - lowest)]); });
             }
         });
     }
