@@ -913,7 +913,11 @@ void AnalysisRun::scanAndWrite()
         qint64 known = 0; // rows known to be added, without taking the lock
         try {
             writeOutput(plan, [&](qint64 n) {
-                const qint64 needed = finalRow(size_t(n));
+                // The last feature waits for the whole count: the output is put in place
+                // only when the count succeeded.
+                const qint64 needed = size_t(n) + 1 == m_analysis.store.size()
+                                          ? std::numeric_limits<qint64>::max()
+                                          : finalRow(size_t(n));
                 if (needed <= known) {
                     return;
                 }
