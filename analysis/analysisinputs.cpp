@@ -179,20 +179,8 @@ PolygonSet readPolygons(const DataCatalog& catalog, const QString& theme, const 
         }
     }
     const TransformPtr transform = transformFor(layer, raster, theme, log);
-    // Only the geometry and the value field are needed here: the others are not parsed.
-    std::vector<QByteArray> ignored;
-    for (int i = 0; i < layer->GetLayerDefn()->GetFieldCount(); ++i) {
-        if (i != valueField) {
-            ignored.push_back(layer->GetLayerDefn()->GetFieldDefn(i)->GetNameRef());
-        }
-    }
-    std::vector<const char*> names;
-    for (const QByteArray& name : ignored) {
-        names.push_back(name.constData());
-    }
-    names.push_back("OGR_STYLE");
-    names.push_back(nullptr);
-    layer->SetIgnoredFields(names.data());
+    // Only the geometry and the value field are needed here.
+    readOnlyFields(layer, valueField >= 0 ? std::vector<int>{valueField} : std::vector<int>{});
 
     PolygonSet set;
     set.theme = theme;

@@ -11,7 +11,10 @@
 
 #include <algorithm>
 #include <cmath>
+#include <condition_variable>
 #include <limits>
+#include <mutex>
+#include <thread>
 
 namespace {
 
@@ -102,7 +105,8 @@ struct BandSpans {
 struct BandResult {
     qint64 rowEnd = 0;
     std::vector<quint32> polygons;
-    std::vector<double> histograms; // histogramSize per polygon
+    std::vector<double> histograms; // histogramSize per polygon, with weighed cells
+    std::vector<qint64> counts;     // the same, when every cell counts whole
 };
 
 // What a thread holds: its own handle on the raster, class table and buffers.
@@ -111,7 +115,7 @@ struct Worker {
     GDALRasterBand* band = nullptr;
     std::optional<ClassTable> classes;
     std::vector<int32_t> lookUp;     // for 8 and 16-bit rasters: value -> class index
-    std::vector<qint64> valueCounts; // and cells by value, twice to keep additions apart
+    std::vector<qint64> valueCounts; // and cells by value, four times to keep additions apart
     std::vector<qint64> values;
     std::vector<int32_t> cellClass;
     std::vector<uint8_t> cellLevel;
@@ -203,10 +207,17 @@ public:
         openRaster();
         readThemes();
         prepareWeights();
-        scanBands();
+        planBands();
+        if (m_options.classAreas) {
+            // The class fields are known only when every band is counted.
+            scanBands();
+            OutputPlan plan = planOutput();
+            writeOutput(plan, [](qint64) {});
+        } else {
+            scanAndWrite();
+        }
         ImperviousAnalysis::Result result;
         result.polygons = totals();
-        writeOutput(result.polygons);
         logTotals(result.polygons);
         result.outputPath = m_target.path;
         result.ok = true;
@@ -226,12 +237,24 @@ private:
     void prepareWeights();
     void planBands();
     void scanBands();
+    void scanAndWrite();
+    qint64 finalRow(size_t polygon) const;
     BandResult scanBand(quint32 band, Worker& w) const;
     void readTile(Worker& w, qint64 colBegin, qint64 rowBegin, int cols, int rows) const;
     void addBand(const BandResult& band);
+    PolygonResult resultOf(size_t polygon) const;
     QVector<PolygonResult> totals() const;
     std::vector<std::pair<int, QByteArray>> classFields() const;
-    void writeOutput(const QVector<PolygonResult>& polygons);
+    struct OutputPlan {
+        GdalDatasetPtr sourceData;
+        OGRLayer* source = nullptr;
+        std::vector<int> copied;
+        std::vector<OutputField> fields;
+        std::vector<std::pair<int, QByteArray>> classes;
+    };
+    OutputPlan planOutput() const;
+    // Writes the output; waitFor(n) returns once polygon n's sums are complete.
+    void writeOutput(OutputPlan& plan, const std::function<void(qint64)>& waitFor) const;
     void logTotals(const QVector<PolygonResult>& polygons) const;
 
     const ModelParams& p;
@@ -260,6 +283,11 @@ private:
     size_t m_histogramSize = 0;
     size_t m_stride = 0; // sums per polygon
     std::vector<double> m_sums;
+    // The rows whose bands are added to m_sums: polygons that end above are complete.
+    std::mutex m_mergedMutex;
+    std::condition_variable m_mergedChanged;
+    qint64 m_mergedRows = 0;
+    bool m_scanFailed = false;
     std::map<qint64, qint64> m_unknownValues;
 
     qint64 m_bandHeight = 0;
@@ -433,7 +461,6 @@ void AnalysisRun::planBands()
 // its own raster handle, and their sums added to the polygons in band order.
 void AnalysisRun::scanBands()
 {
-    planBands();
     const std::vector<quint32> bands = m_analysisIndex.bands();
     int threads = m_options.threads > 0 ? m_options.threads : QThread::idealThreadCount();
     threads = int(std::clamp<qint64>(threads, 1, std::max<qint64>(qint64(bands.size()), 1)));
@@ -463,7 +490,7 @@ void AnalysisRun::scanBands()
                 m_raster.hasNoData && m_raster.noData == std::floor(m_raster.noData);
             w.lookUp = m_classes->lookUp(
                 noDataExact ? std::optional<qint64>(qint64(m_raster.noData)) : std::nullopt);
-            w.valueCounts.assign(w.lookUp.size() * 2, 0);
+            w.valueCounts.assign(w.lookUp.size() * 4, 0);
         }
         w.values.resize(tileCells);
         w.cellClass.resize(tileCells);
@@ -477,6 +504,11 @@ void AnalysisRun::scanBands()
         [&](size_t task, int worker) { return scanBand(bands[task], workers[size_t(worker)]); },
         [&](size_t, BandResult&& band) {
             addBand(band);
+            {
+                std::lock_guard<std::mutex> lock(m_mergedMutex);
+                m_mergedRows = band.rowEnd;
+            }
+            m_mergedChanged.notify_all();
             const int percent = int(band.rowEnd * 100 / m_raster.height);
             if (m_progress && percent != lastPercent) {
                 m_progress(percent);
@@ -491,8 +523,10 @@ void AnalysisRun::scanBands()
             const size_t n = w.lookUp.size();
             for (size_t i = 0; i < n; ++i) {
                 // NoData cells are counted apart, not among the unknown values.
-                w.valueCounts[i] =
-                    w.lookUp[i] == NoDataIndex ? 0 : w.valueCounts[i] + w.valueCounts[n + i];
+                w.valueCounts[i] = w.lookUp[i] == NoDataIndex
+                                       ? 0
+                                       : w.valueCounts[i] + w.valueCounts[n + i] +
+                                             w.valueCounts[2 * n + i] + w.valueCounts[3 * n + i];
             }
             w.valueCounts.resize(n);
             w.classes->countDense(w.valueCounts);
@@ -529,14 +563,37 @@ void AnalysisRun::readTile(Worker& w, qint64 colBegin, qint64 rowBegin, int cols
     };
     if (!w.lookUp.empty()) {
         // One look-up per cell; unknown values are told from the counts at the end.
-        const auto* values = reinterpret_cast<const qint32*>(w.values.data());
-        const quint8* bytes = reinterpret_cast<const quint8*>(w.values.data());
         const qint64 lowest = classes.lowest();
         const size_t n = w.lookUp.size();
-        for (size_t i = 0; i < cells; ++i) {
-            const size_t k = size_t((readType == GDT_Byte ? qint64(bytes[i]) : values[i]) - lowest);
-            w.cellClass[i] = w.lookUp[k];
-            ++w.valueCounts[(i & 1) * n + k];
+        const int32_t* table = w.lookUp.data();
+        qint64* counts = w.valueCounts.data();
+        int32_t* cellClass = w.cellClass.data();
+        const bool keepClasses = !m_scenarios.empty();
+        const auto lookUp = [&, cells](const auto* values) {
+            if (keepClasses) {
+                for (size_t i = 0; i < cells; ++i) {
+                    cellClass[i] = table[size_t(qint64(values[i]) - lowest)];
+                }
+            }
+            qint64* const c0 = counts;
+            qint64* const c1 = counts + n;
+            qint64* const c2 = counts + 2 * n;
+            qint64* const c3 = counts + 3 * n;
+            size_t i = 0;
+            for (; i + 4 <= cells; i += 4) {
+                ++c0[size_t(qint64(values[i]) - lowest)];
+                ++c1[size_t(qint64(values[i + 1]) - lowest)];
+                ++c2[size_t(qint64(values[i + 2]) - lowest)];
+                ++c3[size_t(qint64(values[i + 3]) - lowest)];
+            }
+            for (; i < cells; ++i) {
+                ++c0[size_t(qint64(values[i]) - lowest)];
+            }
+        };
+        if (readType == GDT_Byte) {
+            lookUp(reinterpret_cast<const quint8*>(w.values.data()));
+        } else {
+            lookUp(reinterpret_cast<const qint32*>(w.values.data()));
         }
     } else if (readType == GDT_Byte) {
         classify(reinterpret_cast<const quint8*>(w.values.data()));
@@ -563,7 +620,13 @@ BandResult AnalysisRun::scanBand(quint32 band, Worker& w) const
     for (const BandSpans::Group& g : w.analysis.groups) {
         result.polygons.push_back(g.polygon);
     }
-    result.histograms.assign(w.analysis.groups.size() * m_histogramSize, 0.0);
+    // Whole cells are counted in integers: the same sums, with shorter chains of additions.
+    const bool whole = m_options.coverage != Coverage::Exact;
+    if (whole) {
+        result.counts.assign(w.analysis.groups.size() * m_histogramSize, 0);
+    } else {
+        result.histograms.assign(w.analysis.groups.size() * m_histogramSize, 0.0);
+    }
     for (size_t s = 0; s < m_scenarios.size(); ++s) {
         w.scenarios[s].build(m_scenarios[s], m_scenarioIndex[s], Coverage::Centre, band, rowBegin,
                              rowEnd, width);
@@ -632,13 +695,46 @@ BandResult AnalysisRun::scanBand(quint32 band, Worker& w) const
             });
         }
         const size_t indexCount = size_t(m_indexCount);
-        forSpans(w.analysis, [&](size_t gi, size_t offset, size_t length, const double* weights) {
+        // Adds cells [0, length) of a span, classAt(i) giving each one's class index.
+        const auto accumulate = [&](size_t gi, size_t length, const uint8_t* level,
+                                    const double* weights, auto classAt) {
+            if (whole) {
+                qint64* c = result.counts.data() + gi * m_histogramSize;
+                if (level) {
+                    for (size_t i = 0; i < length; ++i) {
+                        ++c[size_t(level[i]) * indexCount + classAt(i)];
+                    }
+                } else {
+                    for (size_t i = 0; i < length; ++i) {
+                        ++c[classAt(i)];
+                    }
+                }
+                return;
+            }
             double* h = result.histograms.data() + gi * m_histogramSize;
-            const int32_t* cls = w.cellClass.data() + offset;
-            const uint8_t* level = m_calculate ? w.cellLevel.data() + offset : nullptr;
             for (size_t i = 0; i < length; ++i) {
-                const size_t slot = (level ? size_t(level[i]) * indexCount : 0) + size_t(cls[i]);
+                const size_t slot = (level ? size_t(level[i]) * indexCount : 0) + classAt(i);
                 h[slot] += weights ? weights[i] : 1.0;
+            }
+        };
+        // Without scenarios, cells of 8 and 16-bit rasters are looked up where spans take them.
+        const bool lookUpHere = m_scenarios.empty() && !w.lookUp.empty();
+        const int32_t* table = w.lookUp.data();
+        const qint64 lowest = w.classes->lowest();
+        const bool bytes = m_raster.band->GetRasterDataType() == GDT_Byte;
+        forSpans(w.analysis, [&](size_t gi, size_t offset, size_t length, const double* weights) {
+            const uint8_t* level = m_calculate ? w.cellLevel.data() + offset : nullptr;
+            if (!lookUpHere) {
+                const int32_t* cls = w.cellClass.data() + offset;
+                accumulate(gi, length, level, weights, [cls](size_t i) { return size_t(cls[i]); });
+            } else if (bytes) {
+                const auto* v = reinterpret_cast<const quint8*>(w.values.data()) + offset;
+                accumulate(gi, length, level, weights,
+                           [=](size_t i) { return size_t(table[size_t(qint64(v[i]) - lowest)]); });
+            } else {
+                const auto* v = reinterpret_cast<const qint32*>(w.values.data()) + offset;
+                accumulate(gi, length, level, weights,
+                           [=](size_t i) { return size_t(table[size_t(qint64(v[i]) - lowest)]); });
             }
         });
     }
@@ -651,10 +747,11 @@ void AnalysisRun::addBand(const BandResult& band)
     const bool classAreas = m_stride > FirstClassSlot;
     const size_t otherSlot = FirstClassSlot + indexCount - FirstClassIndex;
     for (size_t g = 0; g < band.polygons.size(); ++g) {
-        const double* h = band.histograms.data() + g * m_histogramSize;
+        const size_t at = g * m_histogramSize;
         double* sums = m_sums.data() + size_t(band.polygons[g]) * m_stride;
         for (size_t k = 0; k < m_histogramSize; ++k) {
-            const double n = h[k];
+            const double n =
+                band.counts.empty() ? band.histograms[at + k] : double(band.counts[at + k]);
             if (n == 0) {
                 continue;
             }
@@ -677,20 +774,25 @@ void AnalysisRun::addBand(const BandResult& band)
     }
 }
 
+PolygonResult AnalysisRun::resultOf(size_t polygon) const
+{
+    const double* sums = m_sums.data() + polygon * m_stride;
+    PolygonResult r;
+    r.cells = std::llround(sums[AllCells]);
+    r.noData = std::llround(sums[NoDataCells]);
+    r.unknown = std::llround(sums[UnknownCells]);
+    r.lcArea = (sums[AllCells] - sums[NoDataCells]) * m_cellArea;
+    r.isArea = sums[Weighted] * m_cellArea / 100.0;
+    r.isPct = r.lcArea > 0 ? r.isArea / r.lcArea * 100.0 : 0.0;
+    return r;
+}
+
 QVector<PolygonResult> AnalysisRun::totals() const
 {
     QVector<PolygonResult> polygons;
     polygons.reserve(qsizetype(m_analysis.store.size()));
     for (size_t i = 0; i < m_analysis.store.size(); ++i) {
-        const double* sums = m_sums.data() + i * m_stride;
-        PolygonResult r;
-        r.cells = std::llround(sums[AllCells]);
-        r.noData = std::llround(sums[NoDataCells]);
-        r.unknown = std::llround(sums[UnknownCells]);
-        r.lcArea = (sums[AllCells] - sums[NoDataCells]) * m_cellArea;
-        r.isArea = sums[Weighted] * m_cellArea / 100.0;
-        r.isPct = r.lcArea > 0 ? r.isArea / r.lcArea * 100.0 : 0.0;
-        polygons << r;
+        polygons << resultOf(i);
     }
     return polygons;
 }
@@ -724,42 +826,48 @@ std::vector<std::pair<int, QByteArray>> AnalysisRun::classFields() const
     return fields;
 }
 
-void AnalysisRun::writeOutput(const QVector<PolygonResult>& polygons)
+AnalysisRun::OutputPlan AnalysisRun::planOutput() const
 {
-    GdalDatasetPtr sourceData;
-    OGRLayer* source = openLayer(*m_analysisSource, sourceData, p.analysisTheme);
-    const int unitField = fieldIndex(source, p.analysisUnit, p.analysisTheme);
-    const auto classes = classFields();
-    std::vector<OutputField> fields;
+    OutputPlan plan;
+    plan.source = openLayer(*m_analysisSource, plan.sourceData, p.analysisTheme);
+    const int unitField = fieldIndex(plan.source, p.analysisUnit, p.analysisTheme);
+    plan.classes = m_options.classAreas ? classFields() : decltype(plan.classes){};
     for (const ResultField& f : resultFields) {
-        fields.push_back(f.field);
+        plan.fields.push_back(f.field);
     }
-    for (const auto& [slot, name] : classes) {
-        fields.push_back({name, OFTReal, 24, 6});
+    for (const auto& [slot, name] : plan.classes) {
+        plan.fields.push_back({name, OFTReal, 24, 6});
     }
-    std::vector<int> copied{unitField};
+    plan.copied = {unitField};
     if (m_options.keepFields) {
-        copied.clear();
-        OGRFeatureDefn* defn = source->GetLayerDefn();
+        plan.copied.clear();
+        OGRFeatureDefn* defn = plan.source->GetLayerDefn();
         for (int i = 0; i < defn->GetFieldCount(); ++i) {
             const QString name = QString::fromUtf8(defn->GetFieldDefn(i)->GetNameRef());
-            const bool taken = std::any_of(fields.begin(), fields.end(), [&](const OutputField& f) {
-                return name.compare(QLatin1String(f.name), Qt::CaseInsensitive) == 0;
-            });
+            const bool taken =
+                std::any_of(plan.fields.begin(), plan.fields.end(), [&](const OutputField& f) {
+                    return name.compare(QLatin1String(f.name), Qt::CaseInsensitive) == 0;
+                });
             if (taken) {
                 log(QStringLiteral("Field %1 of theme %2 is left out: the output has a field of "
                                    "that name")
                         .arg(name, p.analysisTheme));
             } else {
-                copied.push_back(i);
+                plan.copied.push_back(i);
             }
         }
     }
-    const int first = int(copied.size());
-    OutputWriter writer(m_target, source, p.analysisTheme, copied, fields);
+    return plan;
+}
+
+void AnalysisRun::writeOutput(OutputPlan& plan, const std::function<void(qint64)>& waitFor) const
+{
+    const int first = int(plan.copied.size());
+    OutputWriter writer(m_target, plan.source, p.analysisTheme, plan.copied, plan.fields);
     writer.write(
         [&](OGRFeature& out, qint64 n) {
-            const PolygonResult& r = polygons[n];
+            waitFor(n);
+            const PolygonResult r = resultOf(size_t(n));
             int field = first;
             for (const ResultField& f : resultFields) {
                 if (f.field.type == OFTInteger64) {
@@ -769,11 +877,81 @@ void AnalysisRun::writeOutput(const QVector<PolygonResult>& polygons)
                 }
             }
             const double* sums = m_sums.data() + size_t(n) * m_stride;
-            for (const auto& [slot, name] : classes) {
+            for (const auto& [slot, name] : plan.classes) {
                 out.SetField(field++, sums[slot] * m_cellArea);
             }
         },
-        polygons.size());
+        qint64(m_analysis.store.size()));
+}
+
+// The row the band loop must have added up to for a polygon's sums to be complete: the end
+// of the last band it reaches into.
+qint64 AnalysisRun::finalRow(size_t polygon) const
+{
+    const PolygonStore& store = m_analysis.store;
+    const Coverage rule = m_options.coverage;
+    if (polygon >= store.size() || store.empty(polygon)) {
+        return 0;
+    }
+    const qint64 first = std::max<qint64>(store.firstRow(polygon, rule), 0);
+    const qint64 end = std::min<qint64>(store.endRow(polygon, rule), m_raster.height);
+    if (first >= end) {
+        return 0;
+    }
+    return std::min<qint64>((end + m_bandHeight - 1) / m_bandHeight * m_bandHeight,
+                            m_raster.height);
+}
+
+// The output is written while the bands are counted: each feature as soon as the bands its
+// polygon reaches are added up. Polygons in layer order from north to south (as most layers
+// are) are then written almost alongside the count; others wait for the last band.
+void AnalysisRun::scanAndWrite()
+{
+    OutputPlan plan = planOutput();
+    std::exception_ptr writeError;
+    std::thread writer([&] {
+        qint64 known = 0; // rows known to be added, without taking the lock
+        try {
+            writeOutput(plan, [&](qint64 n) {
+                // The last feature waits for the whole count: the output is put in place
+                // only when the count succeeded.
+                const qint64 needed = size_t(n) + 1 == m_analysis.store.size()
+                                          ? std::numeric_limits<qint64>::max()
+                                          : finalRow(size_t(n));
+                if (needed <= known) {
+                    return;
+                }
+                std::unique_lock<std::mutex> lock(m_mergedMutex);
+                m_mergedChanged.wait(lock, [&] { return m_scanFailed || m_mergedRows >= needed; });
+                if (m_mergedRows < needed) {
+                    throw AnalysisError{}; // the count failed and says why
+                }
+                known = m_mergedRows;
+            });
+        } catch (...) {
+            writeError = std::current_exception();
+        }
+    });
+    try {
+        scanBands();
+    } catch (...) {
+        {
+            std::lock_guard<std::mutex> lock(m_mergedMutex);
+            m_scanFailed = true;
+        }
+        m_mergedChanged.notify_all();
+        writer.join();
+        throw;
+    }
+    {
+        std::lock_guard<std::mutex> lock(m_mergedMutex);
+        m_mergedRows = std::numeric_limits<qint64>::max();
+    }
+    m_mergedChanged.notify_all();
+    writer.join();
+    if (writeError) {
+        std::rethrow_exception(writeError);
+    }
 }
 
 void AnalysisRun::logTotals(const QVector<PolygonResult>& polygons) const

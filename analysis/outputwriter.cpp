@@ -1,12 +1,14 @@
 #include "analysis/outputwriter.h"
 
 #include "analysis/analysiserror.h"
+#include "analysis/bufferedfiles.h"
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 
+#include <algorithm>
 #include <cstring>
 
 namespace {
@@ -45,6 +47,20 @@ FeaturePtr nextFeature(OGRLayer* layer, const QString& theme)
         fail(QStringLiteral("Theme %1 cannot be read: %2").arg(theme, problem));
     }
     return feature;
+}
+
+void readOnlyFields(OGRLayer* layer, const std::vector<int>& fields)
+{
+    OGRFeatureDefn* defn = layer->GetLayerDefn();
+    std::vector<const char*> names;
+    for (int i = 0; i < defn->GetFieldCount(); ++i) {
+        if (std::find(fields.begin(), fields.end(), i) == fields.end()) {
+            names.push_back(defn->GetFieldDefn(i)->GetNameRef());
+        }
+    }
+    names.push_back("OGR_STYLE");
+    names.push_back(nullptr);
+    layer->SetIgnoredFields(names.data());
 }
 
 std::optional<OutputTarget> OutputTarget::resolve(const QString& outTheme, const QString& format,
@@ -173,7 +189,9 @@ void OutputWriter::writeFile(const QString& file,
             }
         }
     } else {
-        out.reset(driver->Create(file.toUtf8().constData(), 0, 0, 0, GDT_Unknown, nullptr));
+        // The shapefile writer seeks back and forth once per feature: its files are cached.
+        const QString created = m_target.shapefile() ? bufferedPath(file) : file;
+        out.reset(driver->Create(created.toUtf8().constData(), 0, 0, 0, GDT_Unknown, nullptr));
     }
     if (!out) {
         fail(QStringLiteral("Cannot create the output %1: %2").arg(m_target.path, takeGdalError()));
@@ -228,6 +246,7 @@ void OutputWriter::writeFile(const QString& file,
     // wait for the disk, once per feature.
     const bool transaction = out->StartTransaction() == OGRERR_NONE;
     takeGdalError();
+    readOnlyFields(m_source, m_copiedFields);
     m_source->ResetReading();
     qint64 n = 0;
     const int copied = int(m_copiedFields.size());

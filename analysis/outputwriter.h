@@ -20,6 +20,9 @@ using FeaturePtr = std::unique_ptr<OGRFeature, FeatureDeleter>;
 // Reads the next feature of a layer; nothing at the end. A read error ends the run: a
 // feature left out silently would shift every later result to the wrong polygon.
 FeaturePtr nextFeature(OGRLayer* layer, const QString& theme);
+// Makes the layer's features carry only these fields and the geometry: the others are not
+// parsed, which for a table of many fields is most of the reading.
+void readOnlyFields(OGRLayer* layer, const std::vector<int>& fields);
 
 // Where and in which format the output goes. The format follows the name's extension
 // (.shp, .gpkg, .geojson, .fgb, .csv) or a GDAL vector driver named outright; a name with

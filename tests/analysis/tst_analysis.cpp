@@ -13,7 +13,10 @@
 #include <gdal_priv.h>
 #include <ogrsf_frmts.h>
 
+#include <sys/resource.h>
+
 #include <cmath>
+#include <csignal>
 #include <cstring>
 #include <limits>
 
@@ -395,8 +398,17 @@ void TestAnalysis::commandLineReportsByExitStatus()
     QVERIFY(file.open(QIODevice::WriteOnly));
     file.write(paramsFor(Row{}, "result.shp")); // beside the parameter file
     file.close();
-    const auto run = [](const QStringList& args, QByteArray* out, QByteArray* err) {
+    // fileLimit: the largest file the run may write, in bytes (0: any).
+    const auto run = [](const QStringList& args, QByteArray* out, QByteArray* err,
+                        rlim_t fileLimit = 0) {
         QProcess process;
+        if (fileLimit > 0) {
+            process.setChildProcessModifier([fileLimit] {
+                std::signal(SIGXFSZ, SIG_IGN);
+                const rlimit limit{fileLimit, fileLimit};
+                setrlimit(RLIMIT_FSIZE, &limit);
+            });
+        }
         process.start(TARN_BIN_DIR "/tarn-analyze", args);
         if (!process.waitForFinished(60000))
             return -1;
@@ -408,6 +420,18 @@ void TestAnalysis::commandLineReportsByExitStatus()
     QCOMPARE(run({params, "--data", m_tiled.path()}, &out, &err), 0);
     QVERIFY2(out.endsWith("square Meters\n") && out.contains("progress: 100%\n"), out.constData());
     QVERIFY(QFile::exists(m_out->filePath("result.shp")));
+
+    // A write that fails midway fails the run and leaves the earlier output whole.
+    const auto bytesOf = [](const QString& path) {
+        QFile f(path);
+        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+    };
+    const QByteArray earlier = bytesOf(m_out->filePath("result.dbf"));
+    QCOMPARE(run({params, "--data", m_tiled.path()}, &out, &err, 300), 1);
+    QVERIFY2(err.startsWith("tarn-analyze: Cannot write the output " +
+                            m_out->filePath("result.shp").toUtf8()),
+             err.constData());
+    QCOMPARE(bytesOf(m_out->filePath("result.dbf")), earlier);
 
     QCOMPARE(run({params, "--data", m_out->path()}, &out, &err), 1);
     QCOMPARE(err, QByteArray("tarn-analyze: Polygon theme units has no data file\n"));
