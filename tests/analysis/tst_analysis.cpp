@@ -32,8 +32,6 @@ const QByteArray classLines = "CLASS#1#Grass#10#5#1\r\n"
                               "CLASS#5#Pavement#85#75#65\r\n"
                               "CLASS#7#Parking#95#90#85\r\n";
 
-// The coefficient of a class under an option (0 High, 1 Medium, 2 Low), first line counting;
-// nothing for classes without a line.
 // Both data folders hold the same polygons on the same grid, so one set of masks serves both.
 const std::vector<int>& mask(const QString& dir, const QString& layer, const QString& where = {})
 {
@@ -48,6 +46,8 @@ const std::vector<int>& mask(const QString& dir, const QString& layer, const QSt
     return it->second;
 }
 
+// The coefficient of a class under an option (0 High, 1 Medium, 2 Low), first line counting;
+// nothing for classes without a line.
 std::optional<double> coefficient(int value, int option)
 {
     const std::map<int, std::array<double, 3>> table{{1, {10, 5, 1}},    {2, {90, 80, 70}},
@@ -69,12 +69,13 @@ struct Row {
     int option = 0;
     QVector<Scenario> scenarios;
     QString units = "Meters";
+    QString lc = "landcover";
 };
 
 QByteArray paramsFor(const Row& row, const QString& out)
 {
-    QByteArray bytes = "VIEW#View1\r\nLCTHEME#landcover\r\nLCUNITS#" + row.units.toUtf8() +
-                       "\r\nANALYSISTHEME#" + row.theme.toUtf8() +
+    QByteArray bytes = "VIEW#View1\r\nLCTHEME#" + row.lc.toUtf8() + "\r\nLCUNITS#" +
+                       row.units.toUtf8() + "\r\nANALYSISTHEME#" + row.theme.toUtf8() +
                        "\r\nANALYSISUNIT#NAME\r\nPOPDENSITY#" + QByteArray::number(row.option) +
                        "\r\n";
     if (row.option == 3)
@@ -95,6 +96,24 @@ ModelParams parsed(const QByteArray& bytes)
     if (!params)
         qFatal("test parameters do not parse: %s", qPrintable(error));
     return *params;
+}
+
+// One run; minimumBandHeight 0 keeps the analysis's own.
+ImperviousAnalysis::Result analyse(const QByteArray& params, const DataCatalog& data,
+                                   const ImperviousAnalysis::Options& options = {},
+                                   int minimumBandHeight = 0)
+{
+    ImperviousAnalysis analysis(parsed(params), data);
+    if (minimumBandHeight > 0)
+        analysis.setMinimumBandHeight(minimumBandHeight);
+    analysis.setOptions(options);
+    return analysis.run();
+}
+
+bool writeFile(const QString& path, const QByteArray& bytes)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
 }
 
 struct OutputRow {
@@ -187,8 +206,7 @@ void TestAnalysis::initTestCase()
              qPrintable(error));
     // A file that is no shapefile, a .dbf of 2 records beside a .shp of 7 shapes, and a .shp
     // cut short in its last shape.
-    QFile broken(m_tiled.filePath("broken.shp"));
-    QVERIFY(broken.open(QIODevice::WriteOnly) && broken.write("not a shapefile") > 0);
+    QVERIFY(writeFile(m_tiled.filePath("broken.shp"), "not a shapefile"));
     for (const char* suffix : {".shp", ".shx", ".prj"})
         QVERIFY(QFile::copy(m_tiled.filePath(QStringLiteral("units") + suffix),
                             m_tiled.filePath(QStringLiteral("short") + suffix)));
@@ -365,39 +383,34 @@ void TestAnalysis::matchesTheOracle()
 void TestAnalysis::readsThemeFilesOfAProjectDescription()
 {
     // Theme names differ from file names; paths are relative to the project file.
-    QFile project(m_out->filePath("project.json"));
-    QVERIFY(project.open(QIODevice::WriteOnly));
-    project.write("{\"view\": \"View1\", \"files\": {\"lc\": \"" +
-                  QDir(m_out->path()).relativeFilePath(m_tiled.filePath("landcover.tif")).toUtf8() +
-                  "\", \"blocks\": {\"path\": \"" + m_tiled.filePath("units.shp").toUtf8() +
-                  "\", \"layer\": \"units\"}}}");
-    project.close();
+    const QString project = m_out->filePath("project.json");
+    QVERIFY(writeFile(
+        project,
+        "{\"view\": \"View1\", \"files\": {\"lc\": \"" +
+            QDir(m_out->path()).relativeFilePath(m_tiled.filePath("landcover.tif")).toUtf8() +
+            "\", \"blocks\": {\"path\": \"" + m_tiled.filePath("units.shp").toUtf8() +
+            "\", \"layer\": \"units\"}}}"));
     QString error;
-    const auto fromProject = DataCatalog::fromProjectFile(project.fileName(), &error);
+    const auto fromProject = DataCatalog::fromProjectFile(project, &error);
     QVERIFY2(fromProject, qPrintable(error));
     QCOMPARE(fromProject->findGrid("lc")->source.path, m_tiled.filePath("landcover.tif"));
 
-    QByteArray bytes = paramsFor(Row{}, m_out->filePath("project.shp"));
-    bytes.replace("LCTHEME#landcover", "LCTHEME#lc")
-        .replace("ANALYSISTHEME#units", "ANALYSISTHEME#blocks");
-    const auto result = ImperviousAnalysis(parsed(bytes), *fromProject).run();
+    Row row;
+    row.lc = "lc";
+    row.theme = "blocks";
+    const auto result = analyse(paramsFor(row, m_out->filePath("project.shp")), *fromProject);
     QVERIFY2(result.ok, qPrintable(result.error));
     QCOMPARE(readOutput(m_out->filePath("project.shp")).size(), themes().at("units").size());
 
-    project.open(QIODevice::WriteOnly);
-    project.write(R"({"files": {"lc": 3}})");
-    project.close();
-    QVERIFY(!DataCatalog::fromProjectFile(project.fileName(), &error));
-    QCOMPARE(error, project.fileName() + ": \"files\" entry lc must be a path or {\"path\": ...}");
+    QVERIFY(writeFile(project, R"({"files": {"lc": 3}})"));
+    QVERIFY(!DataCatalog::fromProjectFile(project, &error));
+    QCOMPARE(error, project + ": \"files\" entry lc must be a path or {\"path\": ...}");
 }
 
 void TestAnalysis::commandLineReportsByExitStatus()
 {
     const QString params = m_out->filePath("model_params.txt");
-    QFile file(params);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write(paramsFor(Row{}, "result.shp")); // beside the parameter file
-    file.close();
+    QVERIFY(writeFile(params, paramsFor(Row{}, "result.shp"))); // beside the parameter file
     // fileLimit: the largest file the run may write, in bytes (0: any).
     const auto run = [](const QStringList& args, QByteArray* out, QByteArray* err,
                         rlim_t fileLimit = 0) {
@@ -448,9 +461,7 @@ void TestAnalysis::commandLineReportsByExitStatus()
     QVERIFY(out.startsWith("usage: tarn-analyze"));
 
     // Exact coverage into a GeoPackage, on two threads.
-    file.open(QIODevice::WriteOnly);
-    file.write(paramsFor(Row{}, "result.gpkg"));
-    file.close();
+    QVERIFY(writeFile(params, paramsFor(Row{}, "result.gpkg")));
     QCOMPARE(run({params, "--data", m_tiled.path(), "--coverage", "exact", "--threads", "2",
                   "--class-areas"},
                  &out, &err),
@@ -458,9 +469,7 @@ void TestAnalysis::commandLineReportsByExitStatus()
     QVERIFY(readOutput(m_out->filePath("result.gpkg")).value(0).classAreas.size() > 1);
 
     // A format that writes a folder is refused, not reported done with nothing in place.
-    file.open(QIODevice::WriteOnly);
-    file.write(paramsFor(Row{}, "result.gdb"));
-    file.close();
+    QVERIFY(writeFile(params, paramsFor(Row{}, "result.gdb")));
     QCOMPARE(run({params, "--data", m_tiled.path(), "--format", "OpenFileGDB"}, &out, &err), 1);
     QVERIFY2(err.endsWith("the format OpenFileGDB writes a folder, not files\n"), err.constData());
     QVERIFY(!QFileInfo::exists(m_out->filePath("result.gdb")));
@@ -549,7 +558,7 @@ void TestAnalysis::refusesBadInput()
     DataCatalog data = catalog(dir);
     data.grids << DataCatalog::GridTheme{"real", {dir + "/real.tif", {}}, {}};
     QVERIFY(QFile::link(dir, m_out->filePath("link")));
-    const auto result = ImperviousAnalysis(parsed(bytes), data).run();
+    const auto result = analyse(bytes, data);
     QVERIFY(!result.ok);
     QCOMPARE(result.error, error.replace("@OUT@", m_out->path()).replace("@DIR@", dir));
     QVERIFY(result.polygons.isEmpty());
@@ -575,16 +584,12 @@ void TestAnalysis::keepsTheEarlierOutputWhenItCannotBeReplaced()
     QFETCH(QString, error);
     const QDir out(m_out->path());
     const QStringList earlier{"res.cpg", "res.prj", "res.shp", "res.shx"};
-    for (const QString& name : earlier) {
-        QFile file(out.filePath(name));
-        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(name.toUtf8()) > 0);
-    }
+    for (const QString& name : earlier)
+        QVERIFY(writeFile(out.filePath(name), name.toUtf8()));
     obstacle.replace("@PID@", QString::number(QCoreApplication::applicationPid()));
     QVERIFY(out.mkpath(obstacle + "/inside"));
     const auto run = [&] {
-        return ImperviousAnalysis(parsed(paramsFor(Row{}, out.filePath("res"))),
-                                  catalog(m_tiled.path()))
-            .run();
+        return analyse(paramsFor(Row{}, out.filePath("res")), catalog(m_tiled.path()));
     };
     auto result = run();
     QVERIFY(!result.ok);
@@ -598,9 +603,7 @@ void TestAnalysis::keepsTheEarlierOutputWhenItCannotBeReplaced()
 
     // With the way clear the whole set is replaced, a stale index of the earlier one included.
     QVERIFY(QDir(out.filePath(obstacle)).removeRecursively());
-    QFile index(out.filePath("res.qix"));
-    QVERIFY(index.open(QIODevice::WriteOnly) && index.write("old index") > 0);
-    index.close();
+    QVERIFY(writeFile(out.filePath("res.qix"), "old index"));
     result = run();
     QVERIFY2(result.ok, qPrintable(result.error));
     QCOMPARE(out.entryList(QDir::Files | QDir::Hidden),
@@ -614,8 +617,7 @@ void TestAnalysis::countsOverlappingPartsOnce()
     Row row;
     row.theme = "overlap";
     const QString dir = m_tiled.path();
-    const auto result =
-        ImperviousAnalysis(parsed(paramsFor(row, m_out->filePath("res"))), catalog(dir)).run();
+    const auto result = analyse(paramsFor(row, m_out->filePath("res")), catalog(dir));
     QVERIFY2(result.ok, qPrintable(result.error));
     const std::vector<int>& a = mask(dir, "overlap", "rowid = 1");
     const std::vector<int>& b = mask(dir, "overlap", "rowid = 2");
@@ -679,14 +681,8 @@ void TestAnalysis::writesEveryFormat()
         }
         GDALClose(ds);
     }
-    ImperviousAnalysis analysis(parsed(paramsFor(Row{}, path)), data);
-    ImperviousAnalysis::Options options;
-    options.format = format;
-    options.keepFields = true;
-    options.classAreas = true;
-    options.coverage = Coverage::Exact;
-    analysis.setOptions(options);
-    const auto result = analysis.run();
+    const auto result =
+        analyse(paramsFor(Row{}, path), data, {Coverage::Exact, 0, format, true, true});
     QVERIFY2(result.ok, qPrintable(result.error));
     QCOMPARE(out.entryList(QDir::Files | QDir::Hidden | QDir::Dirs | QDir::NoDotAndDotDot), files);
 
@@ -724,14 +720,9 @@ void TestAnalysis::givesTheSameResultsOnAnyNumberOfThreads()
     QVector<QVector<ImperviousAnalysis::PolygonResult>> results;
     for (int threads : {1, 3}) {
         const QString out = m_out->filePath(QStringLiteral("t%1.gpkg").arg(threads));
-        ImperviousAnalysis analysis(parsed(paramsFor(row, out)), catalog(m_tiled.path()));
-        analysis.setMinimumBandHeight(1); // many bands, polygons across their borders
-        ImperviousAnalysis::Options options;
-        options.coverage = coverage;
-        options.threads = threads;
-        options.classAreas = true;
-        analysis.setOptions(options);
-        const auto result = analysis.run();
+        // Many bands, polygons across their borders.
+        const auto result = analyse(paramsFor(row, out), catalog(m_tiled.path()),
+                                    {coverage, threads, {}, false, true}, 1);
         QVERIFY2(result.ok, qPrintable(result.error));
         results << result.polygons;
         outputs << readOutput(out);
@@ -793,17 +784,16 @@ void TestAnalysis::handlesHugeRasters()
         GDALClose(ds);
         data.grids << DataCatalog::GridTheme{"lc", {path, {}}, {}};
     } else {
-        QFile file(dir.filePath("lc.vrt"));
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write(QStringLiteral("<VRTDataset rasterXSize=\"%1\" rasterYSize=\"%2\">"
-                                  "<GeoTransform>0, 1, 0, %2, 0, -1</GeoTransform>"
-                                  "<VRTRasterBand dataType=\"%3\" band=\"1\"/></VRTDataset>")
-                       .arg(width)
-                       .arg(height)
-                       .arg(QString::fromLatin1(vrt))
-                       .toUtf8());
-        file.close();
-        data.grids << DataCatalog::GridTheme{"lc", {file.fileName(), {}}, {}};
+        const QString path = dir.filePath("lc.vrt");
+        QVERIFY(writeFile(path,
+                          QStringLiteral("<VRTDataset rasterXSize=\"%1\" rasterYSize=\"%2\">"
+                                         "<GeoTransform>0, 1, 0, %2, 0, -1</GeoTransform>"
+                                         "<VRTRasterBand dataType=\"%3\" band=\"1\"/></VRTDataset>")
+                              .arg(width)
+                              .arg(height)
+                              .arg(QString::fromLatin1(vrt))
+                              .toUtf8()));
+        data.grids << DataCatalog::GridTheme{"lc", {path, {}}, {}};
     }
     // Map y runs up from the raster's bottom edge; corners off the cell centres.
     const double x = double(column) + 0.2;
@@ -817,13 +807,12 @@ void TestAnalysis::handlesHugeRasters()
     QVERIFY2(writeLayer(dir.filePath("cells.shp"), {{wkt, 1, 0}}, Epsg, &error), qPrintable(error));
     data.polygons << DataCatalog::PolygonTheme{"cells", {dir.filePath("cells.shp"), {}}, {}};
 
-    QByteArray bytes = paramsFor(Row{}, dir.filePath("res"));
-    bytes.replace("LCTHEME#landcover", "LCTHEME#lc")
-        .replace("ANALYSISTHEME#units", "ANALYSISTHEME#cells")
-        .append("CLASS#0#Bare#50#50#50\r\n");
-    ImperviousAnalysis analysis(parsed(bytes), data);
-    analysis.setMinimumBandHeight(300); // a band of 300 rows of 10^8 cells would not fit
-    const auto result = analysis.run();
+    Row params;
+    params.lc = "lc";
+    params.theme = "cells";
+    // A band of 300 rows of 10^8 cells would not fit.
+    const auto result = analyse(
+        paramsFor(params, dir.filePath("res")) + "CLASS#0#Bare#50#50#50\r\n", data, {}, 300);
     QVERIFY2(result.ok, qPrintable(result.error));
     QCOMPARE(result.polygons.size(), 1);
     QCOMPARE(result.polygons[0].cells, 9);

@@ -2,7 +2,7 @@
 
 #include <QtTest>
 
-// The XML mapping of the model and the line layout of the store file.
+// The model's 1-based lists, its XML mapping and the line layout of the store file.
 class tst_StoreXml : public QObject {
     Q_OBJECT
 
@@ -21,6 +21,46 @@ class tst_StoreXml : public QObject {
     }
 
 private slots:
+    // The lists hold shared references, 1-based; positions outside are refused.
+    void listsAreOneBasedSharedAndBounded()
+    {
+        clsLCClasses list;
+        auto row = std::make_shared<clsLCClass>();
+        list.Add(row);
+        list.Add(row);
+        list.Add(std::make_shared<clsLCClass>());
+        row->LCName = QStringLiteral("Forest");
+        QCOMPARE(list.Item(2)->LCName, QStringLiteral("Forest"));
+        QCOMPARE(list.Item(1).get(), row.get());
+        list.Remove(1);
+        QCOMPARE(list.Count(), 2);
+        QCOMPARE(list.Item(1).get(), row.get());
+        QVERIFY(list.Item(2).get() != row.get());
+        QStringList walked;
+        for (const LCClassPtr& item : list) {
+            walked << item->LCName;
+        }
+        QCOMPARE(walked, QStringList({"Forest", ""}));
+        QVERIFY_THROWS_EXCEPTION(std::out_of_range, list.Item(0));
+        QVERIFY_THROWS_EXCEPTION(std::out_of_range, list.Item(3));
+        QVERIFY_THROWS_EXCEPTION(std::out_of_range, list.Remove(3));
+        QCOMPARE(list.Count(), 2);
+    }
+
+    void findComparesNamesExactly()
+    {
+        clsISLCDefs sets;
+        for (const char* name : {"Urban", "urban", "Urban"}) {
+            auto set = std::make_shared<clsISLCDef>();
+            set->LCType = QString::fromLatin1(name);
+            sets.Add(set);
+        }
+        QCOMPARE(sets.indexOf(QStringLiteral("urban")), 2);
+        QCOMPARE(sets.indexOf(QStringLiteral("Urban")), 1);
+        QCOMPARE(sets.indexOf(QStringLiteral("Urban ")), 0);
+        QVERIFY(!sets.find(QStringLiteral("URBAN")));
+    }
+
     void exampleStoreReads()
     {
         clsISModelProperties model;
@@ -42,34 +82,31 @@ private slots:
         QCOMPARE(model.ISLCDefs->Item(2)->LCClasses->Count(), 0);
     }
 
-    void exampleStoreWritesBackByteForByte()
+    void storesWriteBackByteForByte_data()
     {
-        clsISModelProperties model;
-        QVERIFY(LoadModelXML(model, examplePath()));
-        QCOMPARE(storeFileBytes(model), readFile(examplePath()));
+        QTest::addColumn<QString>("path"); // empty: a new model
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::newRow("example store") << examplePath() << readFile(examplePath());
+        const QString bundled = QStringLiteral(TARN_SOURCE_DIR "/etc/isprops.xml");
+        QTest::newRow("bundled store") << bundled << readFile(bundled);
+        QTest::newRow("no sets, three lines")
+            << QString()
+            << QByteArray("  <ISModelProperties>\r\n    <ISLCDefs/>\r\n  </ISModelProperties>\r\n");
     }
-
-    void bundledStoreIsInTheStoreLayout()
+    void storesWriteBackByteForByte()
     {
-        const QString path = QStringLiteral(TARN_SOURCE_DIR "/etc/isprops.xml");
+        QFETCH(QString, path);
+        QFETCH(QByteArray, bytes);
         clsISModelProperties model;
-        QVERIFY(LoadModelXML(model, path));
-        QCOMPARE(model.ISLCDefs->Count(), 2);
-        QCOMPARE(model.ISLCDefs->Item(1)->LCType, QStringLiteral("NLCD Land Cover"));
-        QCOMPARE(model.ISLCDefs->Item(2)->LCType, QStringLiteral("TR-55 Urban Districts"));
-        QCOMPARE(storeFileBytes(model), readFile(path));
-    }
-
-    void emptyModelIsThreeLines()
-    {
-        clsISModelProperties model;
-        QCOMPARE(
-            storeFileBytes(model),
-            QByteArray("  <ISModelProperties>\r\n    <ISLCDefs/>\r\n  </ISModelProperties>\r\n"));
+        QVERIFY(path.isEmpty() || LoadModelXML(model, path));
+        QVERIFY(path.isEmpty() || model.ISLCDefs->Count() > 0);
+        QCOMPARE(storeFileBytes(model), bytes);
     }
 
     void serializedFormIsOneLine()
     {
+        QCOMPARE(clsISModelProperties().XML(),
+                 QStringLiteral("<ISModelProperties><ISLCDefs/></ISModelProperties>"));
         clsISLCDef set;
         set.LCType = QStringLiteral("A & <B> \"q\"");
         auto row = std::make_shared<clsLCClass>();
