@@ -862,23 +862,18 @@ AnalysisRun::OutputPlan AnalysisRun::planOutput() const
 
 void AnalysisRun::writeOutput(OutputPlan& plan, const std::function<void(qint64)>& waitFor) const
 {
-    const int first = int(plan.copied.size());
-    OutputWriter writer(m_target, plan.source, p.analysisTheme, plan.copied, plan.fields);
+    OutputWriter writer(m_target, plan.source, m_analysisSource->path, p.analysisTheme, plan.copied,
+                        plan.fields);
     writer.write(
-        [&](OGRFeature& out, qint64 n) {
+        [&](qint64 n, double* values) {
             waitFor(n);
             const PolygonResult r = resultOf(size_t(n));
-            int field = first;
             for (const ResultField& f : resultFields) {
-                if (f.field.type == OFTInteger64) {
-                    out.SetField(field++, GIntBig(f.value(r)));
-                } else {
-                    out.SetField(field++, f.value(r));
-                }
+                *values++ = f.value(r);
             }
             const double* sums = m_sums.data() + size_t(n) * m_stride;
             for (const auto& [slot, name] : plan.classes) {
-                out.SetField(field++, sums[slot] * m_cellArea);
+                *values++ = sums[slot] * m_cellArea;
             }
         },
         qint64(m_analysis.store.size()));

@@ -2,6 +2,7 @@
 
 #include "analysis/analysiserror.h"
 #include "analysis/bufferedfiles.h"
+#include "analysis/shapefilecopy.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -103,14 +104,15 @@ QString OutputTarget::layerName() const
     return QFileInfo(path).completeBaseName();
 }
 
-OutputWriter::OutputWriter(OutputTarget target, OGRLayer* source, QString theme,
+OutputWriter::OutputWriter(OutputTarget target, OGRLayer* source, QString sourceFile, QString theme,
                            std::vector<int> copiedFields, std::vector<OutputField> fields)
-    : m_target(std::move(target)), m_source(source), m_theme(std::move(theme)),
-      m_copiedFields(std::move(copiedFields)), m_fields(std::move(fields))
+    : m_target(std::move(target)), m_source(source), m_sourceFile(std::move(sourceFile)),
+      m_theme(std::move(theme)), m_copiedFields(std::move(copiedFields)),
+      m_fields(std::move(fields))
 {
 }
 
-void OutputWriter::write(const std::function<void(OGRFeature&, qint64)>& fill, qint64 count)
+void OutputWriter::write(const Fill& fill, qint64 count)
 {
     const QFileInfo outInfo(m_target.path);
     const QDir outDir = outInfo.absoluteDir();
@@ -157,9 +159,19 @@ void OutputWriter::write(const std::function<void(OGRFeature&, qint64)>& fill, q
     QDir(tempDir).removeRecursively();
 }
 
-void OutputWriter::writeFile(const QString& file,
-                             const std::function<void(OGRFeature&, qint64)>& fill, qint64 count)
+void OutputWriter::writeFile(const QString& file, const Fill& fill, qint64 count)
 {
+    if (m_target.shapefile()) {
+        const auto copy =
+            ShapefileCopy::prepare(m_sourceFile, m_source->GetLayerDefn()->GetFieldCount(),
+                                   m_copiedFields, m_fields, count);
+        if (copy && copy->write(file, m_target.path, fill)) {
+            return;
+        }
+        for (const QString& part : shapefileParts(file)) {
+            QFile::remove(part);
+        }
+    }
     const QByteArray driverName = m_target.driver.toUtf8();
     GDALDriver* driver = GetGDALDriverManager()->GetDriverByName(driverName.constData());
     if (!driver) {
@@ -250,6 +262,7 @@ void OutputWriter::writeFile(const QString& file,
     m_source->ResetReading();
     qint64 n = 0;
     const int copied = int(m_copiedFields.size());
+    std::vector<double> values(m_fields.size());
     while (FeaturePtr in = nextFeature(m_source, m_theme)) {
         if (n >= count) {
             fail(QStringLiteral("Theme %1 changed during the run").arg(m_theme));
@@ -263,7 +276,15 @@ void OutputWriter::writeFile(const QString& file,
         for (int i = 0; i < copied; ++i) {
             feature->SetField(i, in->GetRawFieldRef(m_copiedFields[size_t(i)]));
         }
-        fill(*feature, n++);
+        fill(n++, values.data());
+        for (size_t i = 0; i < m_fields.size(); ++i) {
+            const int field = copied + int(i);
+            if (m_fields[i].type == OFTInteger64) {
+                feature->SetField(field, GIntBig(values[i]));
+            } else {
+                feature->SetField(field, values[i]);
+            }
+        }
         if (layer->CreateFeature(feature.get()) != OGRERR_NONE) {
             fail(QStringLiteral("Cannot write the output %1: %2")
                      .arg(m_target.path, takeGdalError()));

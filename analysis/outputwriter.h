@@ -53,19 +53,21 @@ struct OutputField {
 // output's layer is replaced. Errors end the run (AnalysisError).
 class OutputWriter {
 public:
-    // source: the analysis theme's layer, named theme in messages.
-    OutputWriter(OutputTarget target, OGRLayer* source, QString theme,
+    // Fills values[i] with the value of fields[i] for the feature index.
+    using Fill = std::function<void(qint64 index, double* values)>;
+    // source: the analysis theme's layer, read from sourceFile, named theme in messages.
+    OutputWriter(OutputTarget target, OGRLayer* source, QString sourceFile, QString theme,
                  std::vector<int> copiedFields, std::vector<OutputField> fields);
-    // Copies the count features of the source with their geometry and copied fields;
-    // fill(out, index) sets the fields that follow, in the order of fields.
-    void write(const std::function<void(OGRFeature& out, qint64 index)>& fill, qint64 count);
+    // Copies the count features of the source with their geometry and copied fields, which
+    // fill completes.
+    void write(const Fill& fill, qint64 count);
 
 private:
-    void writeFile(const QString& file,
-                   const std::function<void(OGRFeature& out, qint64 index)>& fill, qint64 count);
+    void writeFile(const QString& file, const Fill& fill, qint64 count);
 
     OutputTarget m_target;
     OGRLayer* m_source;
+    QString m_sourceFile;
     QString m_theme;
     std::vector<int> m_copiedFields;
     std::vector<OutputField> m_fields;

@@ -180,6 +180,8 @@ private slots:
     void countsOverlappingPartsOnce();
     void writesEveryFormat_data();
     void writesEveryFormat();
+    void writesShapefilesAsGdalDoes_data();
+    void writesShapefilesAsGdalDoes();
     void givesTheSameResultsOnAnyNumberOfThreads_data();
     void givesTheSameResultsOnAnyNumberOfThreads();
     void handlesHugeRasters_data();
@@ -702,6 +704,75 @@ void TestAnalysis::writesEveryFormat()
     }
     if (name.endsWith(".gpkg"))
         QCOMPARE(readOutput(path, "other").size(), units.size());
+}
+
+void TestAnalysis::writesShapefilesAsGdalDoes_data()
+{
+    QTest::addColumn<bool>("utf8");
+    QTest::addColumn<bool>("everything"); // every field kept, class areas
+    QTest::newRow("UTF-8 theme, identifier only") << true << false;
+    QTest::newRow("UTF-8 theme, every field and class areas") << true << true;
+    QTest::newRow("ISO-8859-1 theme, text to recode") << false << true;
+}
+
+// A shapefile theme's output is copied and its table written without GDAL's writer, unless
+// the text needs recoding; either way the files are the ones GDAL would write.
+void TestAnalysis::writesShapefilesAsGdalDoes()
+{
+    QFETCH(bool, utf8);
+    QFETCH(bool, everything);
+    DataCatalog data = catalog(m_tiled.path());
+    const QString theme = m_out->filePath("theme.shp");
+    GDALDataset* units =
+        GDALDataset::Open(m_tiled.filePath("units.shp").toUtf8().constData(), GDAL_OF_VECTOR);
+    GDALDataset* copy = GetGDALDriverManager()
+                            ->GetDriverByName("ESRI Shapefile")
+                            ->Create(theme.toUtf8().constData(), 0, 0, 0, GDT_Unknown, nullptr);
+    const char* options[] = {utf8 ? "ENCODING=UTF-8" : "ENCODING=ISO-8859-1", nullptr};
+    QVERIFY(copy->CopyLayer(units->GetLayer(0), "theme", const_cast<char**>(options)));
+    GDALClose(copy);
+    GDALClose(units);
+    // A .prj GDAL would write otherwise shows whether the theme's files were copied.
+    OGRSpatialReference srs;
+    srs.importFromEPSG(Epsg);
+    char* wkt = nullptr;
+    srs.exportToWkt(&wkt);
+    const QByteArray prj(wkt);
+    CPLFree(wkt);
+    QVERIFY(writeFile(m_out->filePath("theme.prj"), prj));
+    for (DataCatalog::PolygonTheme& t : data.polygons)
+        if (t.name == "units")
+            t.source = {theme, {}};
+
+    const QDir out(m_out->path());
+    const ImperviousAnalysis::Options run{Coverage::Centre, 1, {}, everything, everything};
+    std::map<QString, QByteArray> files;
+    for (const char* encoding : {"", "UTF-8"}) {
+        if (*encoding && !utf8)
+            break; // the theme would not read
+        // A user's SHAPE_ENCODING hands the output to GDAL's writer.
+        CPLSetConfigOption("SHAPE_ENCODING", *encoding ? encoding : nullptr);
+        const auto result = analyse(paramsFor(Row{}, out.filePath("res.shp")), data, run);
+        CPLSetConfigOption("SHAPE_ENCODING", nullptr);
+        QVERIFY2(result.ok, qPrintable(result.error));
+        QCOMPARE(out.entryList({"res*"}, QDir::Files | QDir::Hidden),
+                 QStringList({"res.cpg", "res.dbf", "res.prj", "res.shp", "res.shx"}));
+        QCOMPARE(readOutput(out.filePath("res.shp")).at(0).name, QStringLiteral("unit 1 \u00e4"));
+        for (const QString& name : out.entryList({"res*"})) {
+            QFile file(out.filePath(name));
+            QVERIFY(file.open(QIODevice::ReadOnly));
+            QByteArray bytes = file.readAll();
+            if (name.endsWith(".dbf"))
+                bytes.replace(1, 3, "date"); // the day of writing
+            if (name.endsWith(".prj")) {
+                QCOMPARE(bytes == prj, utf8 && !*encoding);
+                continue;
+            }
+            if (*encoding)
+                QVERIFY2(bytes == files[name], qPrintable(name));
+            files[name] = bytes;
+        }
+    }
 }
 
 void TestAnalysis::givesTheSameResultsOnAnyNumberOfThreads_data()

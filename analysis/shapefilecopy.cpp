@@ -1,0 +1,371 @@
+#include "analysis/shapefilecopy.h"
+
+#include "analysis/analysiserror.h"
+
+#include <QDate>
+#include <QFile>
+#include <QFileInfo>
+
+#include <cpl_conv.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <charconv>
+#include <cstring>
+#include <utility>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace {
+
+QString errnoText()
+{
+    return QString::fromLocal8Bit(std::strerror(errno));
+}
+
+// A file descriptor that closes itself.
+struct File {
+    int fd = -1;
+    explicit File(int descriptor) : fd(descriptor) {}
+    File(File&& other) noexcept : fd(std::exchange(other.fd, -1)) {}
+    File& operator=(File&&) = delete;
+    ~File()
+    {
+        if (fd >= 0) {
+            ::close(fd);
+        }
+    }
+};
+
+File openRead(const QString& path)
+{
+    return File(::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC));
+}
+
+File createFile(const QString& path, const QString& outPath)
+{
+    File file(::open(QFile::encodeName(path).constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC,
+                     0666));
+    if (file.fd < 0) {
+        fail(QStringLiteral("Cannot write the output %1: %2").arg(outPath, errnoText()));
+    }
+    return file;
+}
+
+void writeAll(const File& file, const char* data, size_t size, const QString& outPath)
+{
+    while (size > 0) {
+        const ssize_t n = ::write(file.fd, data, size);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            fail(QStringLiteral("Cannot write the output %1: %2").arg(outPath, errnoText()));
+        }
+        data += n;
+        size -= size_t(n);
+    }
+}
+
+void closeWritten(File& file, const QString& outPath)
+{
+    const int fd = std::exchange(file.fd, -1);
+    if (::close(fd) != 0) {
+        fail(QStringLiteral("Cannot write the output %1: %2").arg(outPath, errnoText()));
+    }
+}
+
+// Reads size bytes at offset; false at an early end of the file.
+bool readAt(const File& file, char* data, size_t size, qint64 offset)
+{
+    while (size > 0) {
+        const ssize_t n = ::pread(file.fd, data, size, off_t(offset));
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return false;
+        }
+        data += n;
+        size -= size_t(n);
+        offset += n;
+    }
+    return true;
+}
+
+void copyFile(const QString& from, const QString& to, const QString& outPath)
+{
+    const File in = openRead(from);
+    if (in.fd < 0) {
+        fail(QStringLiteral("Cannot write the output %1: %2: %3").arg(outPath, from, errnoText()));
+    }
+    File out = createFile(to, outPath);
+    // In the kernel where it can; a plain copy where the file systems do not allow it.
+    bool kernel = true;
+    std::vector<char> buffer;
+    for (;;) {
+        ssize_t n = -1;
+        if (kernel) {
+            n = ::copy_file_range(in.fd, nullptr, out.fd, nullptr, size_t(1) << 30, 0);
+            if (n < 0 &&
+                (errno == EXDEV || errno == ENOSYS || errno == EINVAL || errno == EOPNOTSUPP)) {
+                kernel = false;
+                continue;
+            }
+        } else {
+            buffer.resize(size_t(1) << 20);
+            n = ::read(in.fd, buffer.data(), buffer.size());
+            if (n > 0) {
+                writeAll(out, buffer.data(), size_t(n), outPath);
+            }
+        }
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0) {
+            fail(QStringLiteral("Cannot write the output %1: %2").arg(outPath, errnoText()));
+        }
+        if (n == 0) {
+            break;
+        }
+    }
+    closeWritten(out, outPath);
+}
+
+// The theme's part with this extension, in lower or upper case as it exists.
+QString part(const QString& shp, const char* extension)
+{
+    const QString base = shp.left(shp.size() - 4);
+    const QString lower = base + QLatin1String(extension);
+    if (QFileInfo(lower).isFile()) {
+        return lower;
+    }
+    const QString upper = base + QString::fromLatin1(extension).toUpper();
+    return QFileInfo(upper).isFile() ? upper : QString();
+}
+
+quint32 le32(const char* p)
+{
+    const auto* b = reinterpret_cast<const unsigned char*>(p);
+    return quint32(b[0]) | quint32(b[1]) << 8 | quint32(b[2]) << 16 | quint32(b[3]) << 24;
+}
+
+int le16(const char* p)
+{
+    const auto* b = reinterpret_cast<const unsigned char*>(p);
+    return int(b[0]) | int(b[1]) << 8;
+}
+
+void putLe(char* p, quint32 value, int bytes)
+{
+    for (int i = 0; i < bytes; ++i) {
+        p[i] = char((value >> (8 * i)) & 0xff);
+    }
+}
+
+// A number right-aligned in its field as GDAL's shapefile writer puts it ("%*.*f", or an
+// integer); one too long for the field keeps its first width characters, as there.
+void putNumber(char* at, const OutputField& field, double value)
+{
+    char text[400];
+    const auto [end, error] =
+        field.type == OFTInteger64
+            ? std::to_chars(text, text + sizeof text, static_cast<long long>(value))
+            : std::to_chars(text, text + sizeof text, value, std::chars_format::fixed,
+                            field.precision);
+    const int length = error == std::errc() ? int(end - text) : 0;
+    const int kept = std::min(length, field.width);
+    std::memset(at, ' ', size_t(field.width - kept));
+    std::memcpy(at + field.width - kept, text, size_t(kept));
+}
+
+bool beyondAscii(char c)
+{
+    return static_cast<unsigned char>(c) >= 0x80;
+}
+
+bool isUtf8Name(QByteArray name)
+{
+    name = name.trimmed().toUpper();
+    return name == "UTF-8" || name == "UTF8" || name == "65001";
+}
+
+} // namespace
+
+std::optional<ShapefileCopy> ShapefileCopy::prepare(const QString& shpPath, int sourceFieldCount,
+                                                    const std::vector<int>& copiedFields,
+                                                    const std::vector<OutputField>& fields,
+                                                    qint64 count)
+{
+    if (CPLGetConfigOption("SHAPE_ENCODING", nullptr) ||
+        !shpPath.endsWith(QLatin1String(".shp"), Qt::CaseInsensitive)) {
+        return std::nullopt;
+    }
+    ShapefileCopy copy;
+    copy.m_shp = shpPath;
+    copy.m_shx = part(shpPath, ".shx");
+    copy.m_dbf = part(shpPath, ".dbf");
+    copy.m_prj = part(shpPath, ".prj");
+    copy.m_count = count;
+    copy.m_fields = fields;
+    if (copy.m_shx.isEmpty() || copy.m_dbf.isEmpty() ||
+        QFileInfo(copy.m_shx).size() != 100 + 8 * count) {
+        return std::nullopt;
+    }
+    const QString cpg = part(shpPath, ".cpg");
+    if (!cpg.isEmpty()) {
+        QFile file(cpg);
+        copy.m_utf8 = file.open(QIODevice::ReadOnly) && isUtf8Name(file.read(64));
+    }
+
+    const File dbf = openRead(copy.m_dbf);
+    char header[32];
+    if (dbf.fd < 0 || !readAt(dbf, header, sizeof header, 0) || le32(header + 4) != count) {
+        return std::nullopt;
+    }
+    copy.m_headerLength = le16(header + 8);
+    copy.m_recordLength = le16(header + 10);
+    const int fieldCount = (copy.m_headerLength - 32) / 32;
+    if (fieldCount != sourceFieldCount || copy.m_recordLength < 1) {
+        return std::nullopt;
+    }
+    std::vector<char> descriptors(size_t(fieldCount) * 32);
+    if (!readAt(dbf, descriptors.data(), descriptors.size(), 32)) {
+        return std::nullopt;
+    }
+    std::vector<Field> all;
+    int offset = 1; // after the deletion flag
+    for (int i = 0; i < fieldCount; ++i) {
+        const char* d = descriptors.data() + 32 * i;
+        const char type = d[11];
+        Field f;
+        // Text fields may be wider than 255: the decimal count byte holds the high byte.
+        f.width = type == 'N' || type == 'F' ? le16(d + 16) & 0xff : le16(d + 16);
+        f.offset = offset;
+        f.text = type == 'C';
+        offset += f.width;
+        f.descriptor = QByteArray(32, '\0');
+        std::memcpy(f.descriptor.data(), d, 12); // name and type
+        f.descriptor[16] = d[16];
+        f.descriptor[17] = d[17];
+        const QByteArray name(d, int(qstrnlen(d, 11)));
+        const bool ascii = std::none_of(name.begin(), name.end(), beyondAscii);
+        const bool known = std::strchr("CNFDL", type) && type != '\0';
+        all.push_back(known && ascii ? f : Field{});
+    }
+    if (offset != copy.m_recordLength) {
+        return std::nullopt;
+    }
+    int recordLength = 1;
+    for (int index : copiedFields) {
+        if (index < 0 || index >= fieldCount || all[size_t(index)].descriptor.isEmpty()) {
+            return std::nullopt;
+        }
+        copy.m_copied.push_back(all[size_t(index)]);
+        recordLength += all[size_t(index)].width;
+    }
+    for (const OutputField& f : fields) {
+        if (f.name.size() > 10 || f.width < 1 || f.width > 255) {
+            return std::nullopt;
+        }
+        recordLength += f.width;
+    }
+    const size_t outFields = copy.m_copied.size() + fields.size();
+    if (recordLength > 0xffff || 32 + 32 * outFields + 1 > 0xffff) {
+        return std::nullopt;
+    }
+    return copy;
+}
+
+bool ShapefileCopy::write(const QString& outShp, const QString& outPath,
+                          const std::function<void(qint64, double*)>& fill) const
+{
+    const QString base = outShp.left(outShp.size() - 4);
+    // The geometry first, while the count goes on.
+    copyFile(m_shp, base + QLatin1String(".shp"), outPath);
+    copyFile(m_shx, base + QLatin1String(".shx"), outPath);
+    if (!m_prj.isEmpty()) {
+        copyFile(m_prj, base + QLatin1String(".prj"), outPath);
+    }
+    const File in = openRead(m_dbf);
+    if (in.fd < 0) {
+        fail(QStringLiteral("Cannot write the output %1: %2: %3").arg(outPath, m_dbf, errnoText()));
+    }
+    File out = createFile(base + QLatin1String(".dbf"), outPath);
+
+    int recordLength = 1;
+    for (const Field& f : m_copied) {
+        recordLength += f.width;
+    }
+    for (const OutputField& f : m_fields) {
+        recordLength += f.width;
+    }
+    const size_t fieldCount = m_copied.size() + m_fields.size();
+    const int headerLength = int(32 + 32 * fieldCount + 1);
+    QByteArray header(headerLength, '\0');
+    const QDate today = QDate::currentDate();
+    header[0] = 0x03;
+    header[1] = char(std::clamp(today.year() - 1900, 0, 255));
+    header[2] = char(today.month());
+    header[3] = char(today.day());
+    putLe(header.data() + 4, quint32(m_count), 4);
+    putLe(header.data() + 8, quint32(headerLength), 2);
+    putLe(header.data() + 10, quint32(recordLength), 2);
+    char* d = header.data() + 32;
+    for (const Field& f : m_copied) {
+        std::memcpy(d, f.descriptor.constData(), 32);
+        d += 32;
+    }
+    for (const OutputField& f : m_fields) {
+        std::memcpy(d, f.name.constData(), size_t(f.name.size()));
+        d[11] = 'N';
+        d[16] = char(f.width);
+        d[17] = char(f.precision);
+        d += 32;
+    }
+    *d = 0x0d;
+    writeAll(out, header.constData(), size_t(header.size()), outPath);
+
+    // Records in pieces of about a megabyte, read and written whole.
+    const qint64 perPiece = std::max<qint64>(1, (1 << 20) / m_recordLength);
+    std::vector<char> source(size_t(perPiece * m_recordLength));
+    std::vector<char> records(size_t(perPiece * recordLength));
+    std::vector<double> values(m_fields.size());
+    for (qint64 first = 0; first < m_count; first += perPiece) {
+        const qint64 n = std::min(perPiece, m_count - first);
+        if (!readAt(in, source.data(), size_t(n * m_recordLength),
+                    m_headerLength + first * m_recordLength)) {
+            fail(QStringLiteral("Cannot write the output %1: %2 ends early").arg(outPath, m_dbf));
+        }
+        for (qint64 k = 0; k < n; ++k) {
+            const char* from = source.data() + k * m_recordLength;
+            char* to = records.data() + k * recordLength;
+            if (from[0] == '*') {
+                return false; // deleted: GDAL leaves it out of the features
+            }
+            *to++ = ' ';
+            for (const Field& f : m_copied) {
+                const char* value = from + f.offset;
+                if (f.text && !m_utf8 && std::any_of(value, value + f.width, beyondAscii)) {
+                    return false; // text to recode to UTF-8
+                }
+                std::memcpy(to, value, size_t(f.width));
+                to += f.width;
+            }
+            fill(first + k, values.data());
+            for (size_t i = 0; i < m_fields.size(); ++i) {
+                putNumber(to, m_fields[i], values[i]);
+                to += m_fields[i].width;
+            }
+        }
+        writeAll(out, records.data(), size_t(n * recordLength), outPath);
+    }
+    writeAll(out, "\x1a", 1, outPath);
+    closeWritten(out, outPath);
+
+    File cpg = createFile(base + QLatin1String(".cpg"), outPath);
+    writeAll(cpg, "UTF-8", 5, outPath);
+    closeWritten(cpg, outPath);
+    return true;
+}

@@ -1,0 +1,53 @@
+#pragma once
+
+#include "analysis/outputwriter.h"
+
+#include <QByteArray>
+#include <QString>
+
+#include <functional>
+#include <optional>
+#include <vector>
+
+// A shapefile output made from a shapefile theme without GDAL's writer, which formats every
+// number through printf and writes every shape again. The output has the theme's geometry,
+// feature for feature, so its .shp, .shx and .prj are the theme's files, copied; the table is
+// written here: the theme's copied fields byte for byte, then the result fields, formatted
+// as GDAL formats them.
+class ShapefileCopy {
+public:
+    // Nothing when the theme is not a shapefile this can copy, and GDAL's writer is to write
+    // the output: a part missing, a table and shape index that do not hold count records, a
+    // copied field of another type than C, N, F, D or L or with a name beyond ASCII, a table
+    // too wide for the result fields, or a user's own SHAPE_ENCODING.
+    static std::optional<ShapefileCopy> prepare(const QString& shpPath, int sourceFieldCount,
+                                                const std::vector<int>& copiedFields,
+                                                const std::vector<OutputField>& fields,
+                                                qint64 count);
+
+    // Writes the output as outShp and its other parts beside it; fill(index, values) gives
+    // the result fields of a feature in the order of fields. False when the theme holds what
+    // only GDAL's writer handles (a deleted record, text beyond ASCII in a table not declared
+    // UTF-8); what was written is then of no use. Errors end the run, naming outPath.
+    bool write(const QString& outShp, const QString& outPath,
+               const std::function<void(qint64, double*)>& fill) const;
+
+private:
+    struct Field {
+        QByteArray descriptor; // the 32 bytes of its header entry in the output
+        int offset = 0;        // in a record of the theme's table
+        int width = 0;
+        bool text = false;
+    };
+
+    QString m_shp;
+    QString m_shx;
+    QString m_dbf;
+    QString m_prj; // empty: the theme has none
+    bool m_utf8 = false;
+    qint64 m_count = 0;
+    int m_headerLength = 0; // of the theme's table
+    int m_recordLength = 0;
+    std::vector<Field> m_copied;
+    std::vector<OutputField> m_fields;
+};
