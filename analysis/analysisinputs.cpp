@@ -1,7 +1,7 @@
 #include "analysis/analysisinputs.h"
 
 #include "analysis/analysiserror.h"
-#include "analysis/outputwriter.h"
+#include "analysis/shapefiles.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -186,7 +186,11 @@ PolygonSet readPolygons(const DataCatalog& catalog, const QString& theme, const 
     set.theme = theme;
     layer->ResetReading();
     takeGdalError();
-    while (FeaturePtr feature = nextFeature(layer, theme)) {
+    const DataCatalog::Source& source = polygonSource(catalog, theme);
+    const bool direct =
+        !transform && !keepValues && EQUAL(dataset->GetDriverName(), "ESRI Shapefile") &&
+        readShapefilePolygons(source.path, layer, theme, raster.inverse, rule, set.store);
+    while (FeaturePtr feature = direct ? nullptr : nextFeature(layer, theme)) {
         const OGRGeometry* geometry = feature->GetGeometryRef();
         std::unique_ptr<OGRGeometry> copy;
         if (geometry && transform) {
@@ -200,17 +204,17 @@ PolygonSet readPolygons(const DataCatalog& catalog, const QString& theme, const 
             geometry = copy.get();
         }
         set.store.add(geometry, raster.inverse, rule);
-        const size_t i = set.store.size() - 1;
-        if (!set.store.empty(i) && set.store.endRow(i, rule) > 0 &&
-            set.store.firstRow(i, rule) < raster.height && set.store.endColumn(i, rule) > 0 &&
-            set.store.firstColumn(i, rule) < raster.width) {
-            set.overlapsRaster = true;
-        }
         if (keepValues) {
             set.values.push_back(feature->IsFieldSetAndNotNull(valueField)
                                      ? feature->GetFieldAsDouble(valueField)
                                      : std::nan(""));
         }
+    }
+    for (size_t i = 0; i < set.store.size() && !set.overlapsRaster; ++i) {
+        set.overlapsRaster = !set.store.empty(i) && set.store.endRow(i, rule) > 0 &&
+                             set.store.firstRow(i, rule) < raster.height &&
+                             set.store.endColumn(i, rule) > 0 &&
+                             set.store.firstColumn(i, rule) < raster.width;
     }
     checkFeatureCount(dataset.get(), layer, qint64(set.store.size()), theme);
     set.store.squeeze();

@@ -2,7 +2,7 @@
 
 #include "analysis/analysiserror.h"
 #include "analysis/bufferedfiles.h"
-#include "analysis/shapefilecopy.h"
+#include "analysis/shapefiles.h"
 
 #include <QCoreApplication>
 #include <QDir>

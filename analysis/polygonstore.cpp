@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <memory>
 #include <utility>
@@ -42,6 +43,14 @@ bool partsMayOverlap(const OGRGeometryCollection& parts)
     return false;
 }
 
+// Coordinate k (0: x, 1: y) of point i of packed (x, y) pairs of doubles, unaligned.
+double pointAt(const char* xy, int i, int k)
+{
+    double value = 0;
+    std::memcpy(&value, xy + (2 * size_t(i) + size_t(k)) * 8, 8);
+    return value;
+}
+
 // Cells within a span differing by less than this from 1 count whole.
 constexpr double WholeCell = 1 - 1e-12;
 // Under the touched rule, the least share of a cell that counts when no edge crosses it.
@@ -64,6 +73,23 @@ void PolygonStore::add(const OGRGeometry* geometry, const double inverse[6], Cov
         }
         addGeometry(merged ? *merged : *geometry, inverse, polygon);
     }
+    finish(polygon);
+}
+
+void PolygonStore::addRing(const char* xy, int n, const double inverse[6])
+{
+    Polygon polygon;
+    m_newVertices.clear();
+    m_newRings.clear();
+    addRingPoints(
+        n, [xy](int i) { return pointAt(xy, i, 0); }, [xy](int i) { return pointAt(xy, i, 1); },
+        inverse, false, polygon);
+    ++polygon.parts;
+    finish(polygon);
+}
+
+void PolygonStore::finish(Polygon& polygon)
+{
     if (!m_newRings.empty()) {
         polygon.minX = polygon.minY = std::numeric_limits<double>::max();
         polygon.maxX = polygon.maxY = std::numeric_limits<double>::lowest();
@@ -152,23 +178,27 @@ void PolygonStore::addRing(const OGRGeometry& geometry, const double inverse[6],
                            Polygon& polygon)
 {
     const OGRSimpleCurve& ring = *geometry.toSimpleCurve();
-    const int n = ring.getNumPoints();
+    addRingPoints(
+        ring.getNumPoints(), [&](int i) { return ring.getX(i); },
+        [&](int i) { return ring.getY(i); }, inverse, hole, polygon);
+}
+
+template <class X, class Y>
+void PolygonStore::addRingPoints(int n, X x, Y y, const double inverse[6], bool hole,
+                                 Polygon& polygon)
+{
     if (n < 2) {
         return;
     }
-    const auto column = [&](int i) {
-        return inverse[0] + ring.getX(i) * inverse[1] + ring.getY(i) * inverse[2];
-    };
-    const auto row = [&](int i) {
-        return inverse[3] + ring.getX(i) * inverse[4] + ring.getY(i) * inverse[5];
-    };
     // An unclosed ring is closed, as the rasterizer does; a closed one is stored without
     // its repeated first point.
-    const int count =
-        n > 2 && ring.getX(0) == ring.getX(n - 1) && ring.getY(0) == ring.getY(n - 1) ? n - 1 : n;
+    const int count = n > 2 && x(0) == x(n - 1) && y(0) == y(n - 1) ? n - 1 : n;
     const size_t first = m_newVertices.size();
     for (int i = 0; i < count; ++i) {
-        m_newVertices.push_back({column(i), row(i)});
+        const double px = x(i);
+        const double py = y(i);
+        m_newVertices.push_back({inverse[0] + px * inverse[1] + py * inverse[2],
+                                 inverse[3] + px * inverse[4] + py * inverse[5]});
     }
     double area = 0; // twice the signed area, in cell coordinates
     for (size_t i = first; i < m_newVertices.size(); ++i) {

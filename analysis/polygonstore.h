@@ -44,6 +44,10 @@ public:
     // the raster's inverse geotransform (map coordinates to column and row). Multipolygons
     // whose parts overlap are merged first for the exact and touched rules.
     void add(const OGRGeometry* geometry, const double inverse[6], Coverage rule);
+    // Appends a polygon of one ring of n points, packed as (x, y) pairs of doubles in the
+    // machine's byte order (a shapefile's on this platform), not necessarily aligned: the
+    // same as add() of that polygon.
+    void addRing(const char* xy, int n, const double inverse[6]);
 
     size_t size() const { return m_polygons.size(); }
     bool empty(size_t i) const { return m_polygons[i].ringCount == 0; }
@@ -104,6 +108,9 @@ private:
 
     void addGeometry(const OGRGeometry& geometry, const double inverse[6], Polygon& polygon);
     void addRing(const OGRGeometry& ring, const double inverse[6], bool hole, Polygon& polygon);
+    template <class X, class Y>
+    void addRingPoints(int n, X x, Y y, const double inverse[6], bool hole, Polygon& polygon);
+    void finish(Polygon& polygon);
     // The polygon's edges that reach into rows [rowBegin, rowEnd), sorted by y0; horizontal
     // ones, which cross no row and bound no area, are left out.
     void edgesIn(const Polygon& p, qint64 rowBegin, qint64 rowEnd, std::vector<Edge>& out) const;

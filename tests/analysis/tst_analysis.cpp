@@ -181,6 +181,8 @@ private slots:
     void writesEveryFormat_data();
     void writesEveryFormat();
     void writesShapefilesAsGdalDoes_data();
+    void readsShapefilesAsGdalDoes_data();
+    void readsShapefilesAsGdalDoes();
     void writesShapefilesAsGdalDoes();
     void givesTheSameResultsOnAnyNumberOfThreads_data();
     void givesTheSameResultsOnAnyNumberOfThreads();
@@ -772,6 +774,69 @@ void TestAnalysis::writesShapefilesAsGdalDoes()
                 QVERIFY2(bytes == files[name], qPrintable(name));
             files[name] = bytes;
         }
+    }
+}
+
+void TestAnalysis::readsShapefilesAsGdalDoes_data()
+{
+    QTest::addColumn<QString>("type"); // of the shapefile's shapes
+    QTest::addColumn<int>("deleted");  // a record marked deleted in the table, or -1
+    QTest::newRow("polygons, holes and parts") << "POLYGON" << -1;
+    QTest::newRow("a record deleted in the table") << "POLYGON" << 2;
+    QTest::newRow("polygons with heights") << "POLYGONZ" << -1;
+}
+
+// Polygons of one ring are read from the .shp directly, the others through GDAL: the results
+// equal those of the same polygons read from a GeoPackage, under every rule.
+void TestAnalysis::readsShapefilesAsGdalDoes()
+{
+    QFETCH(QString, type);
+    QFETCH(int, deleted);
+    const QString shp = m_out->filePath("theme.shp");
+    GDALDataset* units =
+        GDALDataset::Open(m_tiled.filePath("units.shp").toUtf8().constData(), GDAL_OF_VECTOR);
+    GDALDataset* copy = GetGDALDriverManager()
+                            ->GetDriverByName("ESRI Shapefile")
+                            ->Create(shp.toUtf8().constData(), 0, 0, 0, GDT_Unknown, nullptr);
+    const QByteArray shapeType = "SHPT=" + type.toUtf8();
+    const char* options[] = {shapeType.constData(), nullptr};
+    QVERIFY(copy->CopyLayer(units->GetLayer(0), "theme", const_cast<char**>(options)));
+    GDALClose(copy);
+    GDALClose(units);
+    if (deleted >= 0) {
+        QFile dbf(m_out->filePath("theme.dbf"));
+        QVERIFY(dbf.open(QIODevice::ReadWrite));
+        const QByteArray header = dbf.read(12);
+        const auto le16 = [&](int at) { return uchar(header[at]) | uchar(header[at + 1]) << 8; };
+        QVERIFY(dbf.seek(le16(8) + deleted * le16(10)) && dbf.write("*") == 1);
+    }
+    const QString gpkg = m_out->filePath("theme.gpkg");
+    GDALDataset* source = GDALDataset::Open(shp.toUtf8().constData(), GDAL_OF_VECTOR);
+    GDALDataset* package = GetGDALDriverManager()->GetDriverByName("GPKG")->Create(
+        gpkg.toUtf8().constData(), 0, 0, 0, GDT_Unknown, nullptr);
+    CPLPushErrorHandler(CPLQuietErrorHandler); // multipolygons in a polygon layer
+    QVERIFY(package->CopyLayer(source->GetLayer(0), "theme"));
+    CPLPopErrorHandler();
+    GDALClose(package);
+    GDALClose(source);
+
+    for (const Coverage rule : {Coverage::Centre, Coverage::Exact, Coverage::Touched}) {
+        std::vector<std::vector<double>> results;
+        for (const DataCatalog::Source& file :
+             {DataCatalog::Source{shp, {}}, DataCatalog::Source{gpkg, "theme"}}) {
+            DataCatalog data = catalog(m_tiled.path());
+            for (DataCatalog::PolygonTheme& t : data.polygons)
+                if (t.name == "units")
+                    t.source = file;
+            const auto result = analyse(paramsFor(Row{}, m_out->filePath("res.csv")), data,
+                                        {rule, 1, {}, false, false});
+            QVERIFY2(result.ok, qPrintable(result.error));
+            results.emplace_back();
+            for (const auto& r : result.polygons)
+                results.back().insert(results.back().end(), {double(r.cells), r.lcArea, r.isArea});
+        }
+        QCOMPARE(results[0].size(), size_t(themes().at("units").size() - (deleted >= 0)) * 3);
+        QCOMPARE(results[0], results[1]);
     }
 }
 

@@ -1,4 +1,4 @@
-#include "analysis/shapefilecopy.h"
+#include "analysis/shapefiles.h"
 
 #include "analysis/analysiserror.h"
 
@@ -179,6 +179,122 @@ void putNumber(char* at, const OutputField& field, double value)
     std::memset(at, ' ', size_t(field.width - kept));
     std::memcpy(at + field.width - kept, text, size_t(kept));
 }
+
+quint32 be32(const char* p)
+{
+    const auto* b = reinterpret_cast<const unsigned char*>(p);
+    return quint32(b[0]) << 24 | quint32(b[1]) << 16 | quint32(b[2]) << 8 | quint32(b[3]);
+}
+
+// Bytes of a file read in large pieces, for records that mostly follow one another.
+class Window {
+public:
+    explicit Window(const File& file) : m_file(file) {}
+    // The bytes [offset, offset + size), or null past the end of the file.
+    const char* at(qint64 offset, qint64 size)
+    {
+        if (offset < m_start || offset + size > m_start + qint64(m_data.size())) {
+            m_data.resize(size_t(std::max<qint64>(size, 4 << 20)));
+            m_start = offset;
+            for (size_t got = 0;;) {
+                const ssize_t n = ::pread(m_file.fd, m_data.data() + got, m_data.size() - got,
+                                          off_t(offset + qint64(got)));
+                if (n < 0 && errno == EINTR) {
+                    continue;
+                }
+                if (n <= 0) {
+                    m_data.resize(got);
+                    break;
+                }
+                got += size_t(n);
+            }
+            if (qint64(m_data.size()) < size) {
+                return nullptr;
+            }
+        }
+        return m_data.data() + (offset - m_start);
+    }
+
+private:
+    const File& m_file;
+    std::vector<char> m_data;
+    qint64 m_start = 0;
+};
+
+} // namespace
+
+bool readShapefilePolygons(const QString& shpPath, OGRLayer* layer, const QString& theme,
+                           const double inverse[6], Coverage rule, PolygonStore& store)
+{
+    const QString shxPath = part(shpPath, ".shx");
+    const QString dbfPath = part(shpPath, ".dbf");
+    if (!shpPath.endsWith(QLatin1String(".shp"), Qt::CaseInsensitive) || shxPath.isEmpty() ||
+        dbfPath.isEmpty()) {
+        return false;
+    }
+    QFile shxFile(shxPath);
+    const QByteArray shx = shxFile.open(QIODevice::ReadOnly) ? shxFile.readAll() : QByteArray();
+    const File shp = openRead(shpPath);
+    const File dbf = openRead(dbfPath);
+    char header[12];
+    if (shx.size() < 100 || (shx.size() - 100) % 8 != 0 || shp.fd < 0 || dbf.fd < 0 ||
+        !readAt(dbf, header, sizeof header, 0)) {
+        return false;
+    }
+    const qint64 count = (shx.size() - 100) / 8;
+    const qint64 dbfStart = le16(header + 8);
+    const qint64 dbfRecord = le16(header + 10);
+    if (le32(header + 4) != count || dbfRecord < 1) {
+        return false; // the count check says what is wrong
+    }
+    const auto viaGdal = [&](qint64 fid) {
+        FeaturePtr feature{layer->GetFeature(GIntBig(fid))};
+        const QString problem = takeGdalError();
+        if (!feature || !problem.isEmpty()) {
+            fail(QStringLiteral("Theme %1 cannot be read: %2")
+                     .arg(theme, problem.isEmpty()
+                                     ? QStringLiteral("feature %1 is missing").arg(fid)
+                                     : problem));
+        }
+        store.add(feature->GetGeometryRef(), inverse, rule);
+    };
+    const qint64 shpSize = QFileInfo(shpPath).size();
+    Window records(shp);
+    Window table(dbf);
+    for (qint64 i = 0; i < count; ++i) {
+        const char* flag = table.at(dbfStart + i * dbfRecord, 1);
+        if (!flag) {
+            fail(QStringLiteral("Theme %1 cannot be read: %2 ends early").arg(theme, dbfPath));
+        }
+        if (*flag == '*') {
+            continue; // deleted
+        }
+        const char* index = shx.constData() + 100 + 8 * i;
+        const qint64 offset = qint64(be32(index)) * 2;
+        const qint64 length = qint64(be32(index + 4)) * 2;
+        const char* content = length >= 4 && offset + 8 + length <= shpSize
+                                  ? records.at(offset + 8, length)
+                                  : nullptr;
+        const quint32 type = content ? le32(content) : 0xffffffff;
+        if (type == 0) {
+            store.add(nullptr, inverse, rule);
+            continue;
+        }
+        // Polygon, PolygonZ and PolygonM begin alike: type, box, parts, points, part starts.
+        if ((type == 5 || type == 15 || type == 25) && length >= 48 && le32(content + 36) == 1 &&
+            le32(content + 44) == 0) {
+            const qint64 points = le32(content + 40);
+            if (points >= 4 && points <= (length - 48) / 16) {
+                store.addRing(content + 48, int(points), inverse);
+                continue;
+            }
+        }
+        viaGdal(i);
+    }
+    return true;
+}
+
+namespace {
 
 bool beyondAscii(char c)
 {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "analysis/outputwriter.h"
+#include "analysis/polygonstore.h"
 
 #include <QByteArray>
 #include <QString>
@@ -8,6 +9,19 @@
 #include <functional>
 #include <optional>
 #include <vector>
+
+// Shapefiles read and written without GDAL where GDAL's way costs most: it builds a feature
+// and geometry objects for every record read, and formats every number of a table through
+// printf.
+
+// Reads the polygons of a shapefile theme (layer, read from shpPath) into store, in cell
+// coordinates through inverse, as readPolygons would through GDAL: records of one ring are
+// taken from the .shp here, others (holes, several parts, other shape types, damaged
+// records) from GDAL feature by feature, and records deleted in the table are left out, as
+// GDAL leaves them out. False, with nothing added, when the files are not what this reads:
+// GDAL reads the theme then.
+bool readShapefilePolygons(const QString& shpPath, OGRLayer* layer, const QString& theme,
+                           const double inverse[6], Coverage rule, PolygonStore& store);
 
 // A shapefile output made from a shapefile theme without GDAL's writer, which formats every
 // number through printf and writes every shape again. The output has the theme's geometry,
