@@ -321,14 +321,28 @@ struct RowAreas {
     std::vector<double> partial;
     std::vector<double> suffix;
     std::vector<quint8> crossed;
+    std::vector<size_t> touched; // cells pieces fell in, each once
     double carry = 0;
 
+    // Zeroed here once for a polygon's columns; rows clear only the cells they touched.
     void reset(qint64 first, size_t n)
     {
         c0 = first;
         partial.assign(n, 0.0);
         suffix.assign(n, 0.0);
         crossed.assign(n, 0);
+        touched.clear();
+        carry = 0;
+    }
+
+    void clearRow()
+    {
+        for (size_t k : touched) {
+            partial[k] = 0;
+            suffix[k] = 0;
+            crossed[k] = 0;
+        }
+        touched.clear();
         carry = 0;
     }
 
@@ -373,16 +387,31 @@ struct RowAreas {
         const size_t k = size_t(j - c0);
         partial[k] += dy * (meanX - double(j));
         suffix[k] += dy;
-        crossed[k] = 1;
+        if (!crossed[k]) {
+            crossed[k] = 1;
+            touched.push_back(k);
+        }
     }
 
-    // The areas, in place of the partial sums.
-    void resolve()
+    // Calls f(begin, end, share, crossed) for runs of cells of one share from right to
+    // left: each touched cell alone, the cells between two touched ones together (no piece
+    // fell there, so they share the sum of the pieces to their right).
+    template <class F> void resolve(F f)
     {
+        std::sort(touched.begin(), touched.end());
         double run = carry;
-        for (size_t k = partial.size(); k-- > 0;) {
-            partial[k] += run;
+        size_t end = partial.size();
+        for (size_t i = touched.size(); i-- > 0;) {
+            const size_t k = touched[i];
+            if (k + 1 < end) {
+                f(k + 1, end, run, false);
+            }
+            f(k, k + 1, partial[k] + run, true);
             run += suffix[k];
+            end = k;
+        }
+        if (end > 0) {
+            f(0, end, run, false);
         }
     }
 };
@@ -414,8 +443,10 @@ void PolygonStore::coverSpans(const Polygon& p, const std::vector<Edge>& edges, 
                : y == e.y1 ? e.x1
                            : e.x0 + (y - e.y0) * (e.x1 - e.x0) / (e.y1 - e.y0);
     };
+    // Runs of a row come from right to left; they are put in order before they are added.
+    thread_local std::vector<std::pair<std::pair<qint64, qint64>, double>> runs;
+    row.reset(c0, size_t(c1 - c0));
     for (qint64 r = rowBegin; r < rowEnd; ++r) {
-        row.reset(c0, size_t(c1 - c0));
         const double top = double(r);
         const double bottom = double(r + 1);
         for (const Edge* e : active) {
@@ -425,28 +456,36 @@ void PolygonStore::coverSpans(const Polygon& p, const std::vector<Edge>& edges, 
                 row.add(xAt(*e, ya), ya, xAt(*e, yb), yb, double(e->sign));
             }
         }
-        row.resolve();
-        for (size_t k = 0; k < row.partial.size(); ++k) {
-            const double share = row.partial[k];
-            const bool whole = rule == Coverage::Touched ? row.crossed[k] || share > TouchedShare
-                                                         : share >= WholeCell;
-            const qint64 c = c0 + qint64(k);
+        runs.clear();
+        row.resolve([&](size_t begin, size_t end, double share, bool crossed) {
+            const bool whole =
+                rule == Coverage::Touched ? crossed || share > TouchedShare : share >= WholeCell;
             if (whole) {
-                if (!out.empty() && out.back().row == r && out.back().end == c &&
-                    out.back().weights < 0) {
-                    ++out.back().end;
-                } else {
-                    out.push_back({r, c, c + 1, -1});
-                }
+                runs.push_back({{c0 + qint64(begin), c0 + qint64(end)}, -1.0});
             } else if (rule == Coverage::Exact && share > 0) {
-                if (!out.empty() && out.back().row == r && out.back().end == c &&
-                    out.back().weights >= 0) {
-                    ++out.back().end;
-                } else {
-                    out.push_back({r, c, c + 1, qint64(weights.size())});
-                }
-                weights.push_back(share);
+                runs.push_back({{c0 + qint64(begin), c0 + qint64(end)}, share});
             }
+        });
+        row.clearRow();
+        for (auto it = runs.rbegin(); it != runs.rend(); ++it) {
+            const auto [b, e] = it->first;
+            const double share = it->second;
+            if (share < 0) {
+                if (!out.empty() && out.back().row == r && out.back().end == b &&
+                    out.back().weights < 0) {
+                    out.back().end = e;
+                } else {
+                    out.push_back({r, b, e, -1});
+                }
+                continue;
+            }
+            if (!out.empty() && out.back().row == r && out.back().end == b &&
+                out.back().weights >= 0) {
+                out.back().end = e;
+            } else {
+                out.push_back({r, b, e, qint64(weights.size())});
+            }
+            weights.insert(weights.end(), size_t(e - b), share);
         }
     }
 }
