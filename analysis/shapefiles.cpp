@@ -236,17 +236,20 @@ bool readShapefilePolygons(const QString& shpPath, OGRLayer* layer, const QStrin
     const QByteArray shx = shxFile.open(QIODevice::ReadOnly) ? shxFile.readAll() : QByteArray();
     const File shp = openRead(shpPath);
     const File dbf = openRead(dbfPath);
-    char header[12];
-    if (shx.size() < 100 || (shx.size() - 100) % 8 != 0 || shp.fd < 0 || dbf.fd < 0 ||
-        !readAt(dbf, header, sizeof header, 0)) {
-        return false;
-    }
-    const qint64 count = (shx.size() - 100) / 8;
-    const qint64 dbfStart = le16(header + 8);
-    const qint64 dbfRecord = le16(header + 10);
-    if (le32(header + 4) != count || dbfRecord < 1) {
+    const auto layout = ShapefileCopy::readTable(dbfPath, layer->GetLayerDefn()->GetFieldCount());
+    // The counts GDAL goes by: records from the index's header, the .shp's length from its.
+    char shpHeader[28];
+    const qint64 count =
+        shx.size() < 100 ? -1 : (qint64(be32(shx.constData() + 24) & 0x7fffffff) * 2 - 100) / 8;
+    if (!layout || layout->count != count || count < 0 || count > 256000000 ||
+        100 + 8 * count > shx.size() || shp.fd < 0 || dbf.fd < 0 ||
+        !readAt(shp, shpHeader, sizeof shpHeader, 0)) {
         return false; // the count check says what is wrong
     }
+    const qint64 shpSize =
+        std::min(QFileInfo(shpPath).size(), qint64(be32(shpHeader + 24) & 0x7fffffff) * 2);
+    const qint64 dbfStart = layout->headerLength;
+    const qint64 dbfRecord = layout->recordLength;
     const auto viaGdal = [&](qint64 fid) {
         FeaturePtr feature{layer->GetFeature(GIntBig(fid))};
         const QString problem = takeGdalError();
@@ -258,7 +261,6 @@ bool readShapefilePolygons(const QString& shpPath, OGRLayer* layer, const QStrin
         }
         store.add(feature->GetGeometryRef(), inverse, rule);
     };
-    const qint64 shpSize = QFileInfo(shpPath).size();
     Window records(shp);
     Window table(dbf);
     for (qint64 i = 0; i < count; ++i) {
@@ -309,6 +311,50 @@ bool isUtf8Name(QByteArray name)
 
 } // namespace
 
+// The layout of a table: where records start, their length and count, each field's place.
+// Nothing unless it holds fieldCount fields (GDAL's count: a table GDAL could not open
+// leaves the layer without fields) that fill its records exactly.
+std::optional<ShapefileCopy::Table> ShapefileCopy::readTable(const QString& path, int fieldCount)
+{
+    const File dbf = openRead(path);
+    char header[32];
+    if (fieldCount < 1 || dbf.fd < 0 || !readAt(dbf, header, sizeof header, 0)) {
+        return std::nullopt;
+    }
+    Table table;
+    table.count = le32(header + 4);
+    table.headerLength = le16(header + 8);
+    table.recordLength = le16(header + 10);
+    std::vector<char> descriptors(size_t(fieldCount) * 32);
+    if ((table.headerLength - 32) / 32 != fieldCount ||
+        !readAt(dbf, descriptors.data(), descriptors.size(), 32)) {
+        return std::nullopt;
+    }
+    int offset = 1; // after the deletion flag
+    for (int i = 0; i < fieldCount; ++i) {
+        const char* d = descriptors.data() + 32 * i;
+        const char type = d[11];
+        Field f;
+        // Text fields may be wider than 255: the decimal count byte holds the high byte.
+        f.width = type == 'N' || type == 'F' ? le16(d + 16) & 0xff : le16(d + 16);
+        f.offset = offset;
+        f.text = type == 'C';
+        offset += f.width;
+        f.descriptor = QByteArray(32, '\0');
+        std::memcpy(f.descriptor.data(), d, 12); // name and type
+        f.descriptor[16] = d[16];
+        f.descriptor[17] = d[17];
+        const QByteArray name(d, int(qstrnlen(d, 11)));
+        f.copyable = type != '\0' && std::strchr("CNFDL", type) &&
+                     std::none_of(name.begin(), name.end(), beyondAscii);
+        table.fields.push_back(f);
+    }
+    if (offset != table.recordLength) {
+        return std::nullopt;
+    }
+    return table;
+}
+
 std::optional<ShapefileCopy> ShapefileCopy::prepare(const QString& shpPath, int sourceFieldCount,
                                                     const std::vector<int>& copiedFields,
                                                     const std::vector<OutputField>& fields,
@@ -335,47 +381,17 @@ std::optional<ShapefileCopy> ShapefileCopy::prepare(const QString& shpPath, int 
         copy.m_utf8 = file.open(QIODevice::ReadOnly) && isUtf8Name(file.read(64));
     }
 
-    const File dbf = openRead(copy.m_dbf);
-    char header[32];
-    if (dbf.fd < 0 || !readAt(dbf, header, sizeof header, 0) || le32(header + 4) != count) {
+    const auto table = readTable(copy.m_dbf, sourceFieldCount);
+    if (!table || table->count != count) {
         return std::nullopt;
     }
-    copy.m_headerLength = le16(header + 8);
-    copy.m_recordLength = le16(header + 10);
-    const int fieldCount = (copy.m_headerLength - 32) / 32;
-    if (fieldCount != sourceFieldCount || copy.m_recordLength < 1) {
-        return std::nullopt;
-    }
-    std::vector<char> descriptors(size_t(fieldCount) * 32);
-    if (!readAt(dbf, descriptors.data(), descriptors.size(), 32)) {
-        return std::nullopt;
-    }
-    std::vector<Field> all;
-    int offset = 1; // after the deletion flag
-    for (int i = 0; i < fieldCount; ++i) {
-        const char* d = descriptors.data() + 32 * i;
-        const char type = d[11];
-        Field f;
-        // Text fields may be wider than 255: the decimal count byte holds the high byte.
-        f.width = type == 'N' || type == 'F' ? le16(d + 16) & 0xff : le16(d + 16);
-        f.offset = offset;
-        f.text = type == 'C';
-        offset += f.width;
-        f.descriptor = QByteArray(32, '\0');
-        std::memcpy(f.descriptor.data(), d, 12); // name and type
-        f.descriptor[16] = d[16];
-        f.descriptor[17] = d[17];
-        const QByteArray name(d, int(qstrnlen(d, 11)));
-        const bool ascii = std::none_of(name.begin(), name.end(), beyondAscii);
-        const bool known = std::strchr("CNFDL", type) && type != '\0';
-        all.push_back(known && ascii ? f : Field{});
-    }
-    if (offset != copy.m_recordLength) {
-        return std::nullopt;
-    }
+    copy.m_headerLength = int(table->headerLength);
+    copy.m_recordLength = int(table->recordLength);
+    const int fieldCount = int(table->fields.size());
+    const std::vector<Field>& all = table->fields;
     int recordLength = 1;
     for (int index : copiedFields) {
-        if (index < 0 || index >= fieldCount || all[size_t(index)].descriptor.isEmpty()) {
+        if (index < 0 || index >= fieldCount || !all[size_t(index)].copyable) {
             return std::nullopt;
         }
         copy.m_copied.push_back(all[size_t(index)]);

@@ -52,7 +52,17 @@ private:
         int offset = 0;        // in a record of the theme's table
         int width = 0;
         bool text = false;
+        bool copyable = false; // of a type and with a name this copies
     };
+    struct Table {
+        qint64 headerLength = 0;
+        qint64 recordLength = 0;
+        qint64 count = 0;
+        std::vector<Field> fields;
+    };
+    friend bool readShapefilePolygons(const QString&, OGRLayer*, const QString&, const double[6],
+                                      Coverage, PolygonStore&);
+    static std::optional<Table> readTable(const QString& path, int fieldCount);
 
     QString m_shp;
     QString m_shx;

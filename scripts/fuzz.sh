@@ -36,10 +36,20 @@ seed fuzz_frame
 seed fuzz_listanswer
 seed fuzz_modelparams
 seed fuzz_hostproject examples/*.json
+# Each shapefile of the demo data as one input: the .shp and .shx sizes, then the three parts.
+mkdir -p "$dir/corpus/fuzz_shapefile"
+python3 - "$dir/corpus/fuzz_shapefile" examples/demo-data/*.shp <<'EOF'
+import os, struct, sys
+for shp in sys.argv[2:]:
+    base = shp[:-4]
+    parts = [open(base + suffix, "rb").read() for suffix in (".shp", ".shx", ".dbf")]
+    with open(os.path.join(sys.argv[1], os.path.basename(base)), "wb") as out:
+        out.write(struct.pack("<II", len(parts[0]), len(parts[1])) + b"".join(parts))
+EOF
 
 targets=("$@")
 [ ${#targets[@]} -eq 0 ] && targets=(fuzz_store fuzz_coefficientfile fuzz_frame fuzz_listanswer
-                                     fuzz_modelparams fuzz_hostproject)
+                                     fuzz_modelparams fuzz_hostproject fuzz_shapefile)
 mkdir -p "$dir/crashes"
 failed=()
 for target in "${targets[@]}"; do
