@@ -13,8 +13,10 @@
 #include <cmath>
 #include <condition_variable>
 #include <limits>
+#include <map>
 #include <mutex>
 #include <thread>
+#include <unordered_map>
 
 namespace {
 
@@ -107,15 +109,51 @@ struct BandResult {
     std::vector<quint32> polygons;
     std::vector<double> histograms; // histogramSize per polygon, with weighed cells
     std::vector<qint64> counts;     // the same, when every cell counts whole
+    std::vector<std::pair<qint64, double>> unknownValues; // cells by class value
+};
+
+// The cells of classes without a CLASS line that polygons take in one band, by class value.
+// Each band keeps its own, added up in band order, so shares sum the same on any number of
+// threads.
+struct UnknownTally {
+    qint64 lowest = 0;
+    std::vector<double> dense; // by value - lowest, for 8 and 16-bit rasters
+    std::vector<qint64> seen;  // values with a count in dense
+    std::unordered_map<qint64, double> sparse;
+
+    void add(qint64 value, double n)
+    {
+        const quint64 k = quint64(value - lowest);
+        if (k < dense.size()) {
+            if (dense[k] == 0) {
+                seen.push_back(value);
+            }
+            dense[k] += n;
+        } else {
+            sparse[value] += n;
+        }
+    }
+
+    // Moves the band's counts to out and starts over.
+    void take(std::vector<std::pair<qint64, double>>& out)
+    {
+        for (const qint64 value : seen) {
+            double& n = dense[size_t(value - lowest)];
+            out.push_back({value, n});
+            n = 0;
+        }
+        seen.clear();
+        out.insert(out.end(), sparse.begin(), sparse.end());
+        sparse.clear();
+    }
 };
 
 // What a thread holds: its own handle on the raster, class table and buffers.
 struct Worker {
     GdalDatasetPtr dataset;
     GDALRasterBand* band = nullptr;
-    std::optional<ClassTable> classes;
-    std::vector<int32_t> lookUp;     // for 8 and 16-bit rasters: value -> class index
-    std::vector<qint64> valueCounts; // and cells by value, four times to keep additions apart
+    std::vector<int32_t> lookUp; // for 8 and 16-bit rasters: value -> class index
+    UnknownTally unknown;
     std::vector<qint64> values;
     std::vector<int32_t> cellClass;
     std::vector<uint8_t> cellLevel;
@@ -241,6 +279,25 @@ private:
     qint64 finalRow(size_t polygon) const;
     BandResult scanBand(quint32 band, Worker& w) const;
     void readTile(Worker& w, qint64 colBegin, qint64 rowBegin, int cols, int rows) const;
+    // Cells are read in the narrowest type that holds the band's values; f(values) gets them.
+    GDALDataType readType() const
+    {
+        const GDALDataType type = m_raster.band->GetRasterDataType();
+        return type == GDT_Byte                                               ? GDT_Byte
+               : type == GDT_Int16 || type == GDT_UInt16 || type == GDT_Int32 ? GDT_Int32
+                                                                              : GDT_Int64;
+    }
+    template <class F> void withValues(const Worker& w, F f) const
+    {
+        const GDALDataType type = readType();
+        if (type == GDT_Byte) {
+            f(reinterpret_cast<const quint8*>(w.values.data()));
+        } else if (type == GDT_Int32) {
+            f(reinterpret_cast<const qint32*>(w.values.data()));
+        } else {
+            f(w.values.data());
+        }
+    }
     void addBand(const BandResult& band);
     PolygonResult resultOf(size_t polygon) const;
     QVector<PolygonResult> totals() const;
@@ -277,9 +334,11 @@ private:
     std::optional<ClassTable> m_classes;
     int m_indexCount = 0;
     int m_levels = 1;
-    std::vector<double> m_weights;        // by level and class index
-    std::vector<int32_t> m_scenarioClass; // class index per scenario
-    std::vector<uint8_t> m_densityLevel;  // per density polygon
+    std::vector<double> m_weights; // by level and class index
+    // Class index per scenario; a class without a CLASS line is m_indexCount + the
+    // scenario's number, so that its cells are told apart from the raster's unknown ones.
+    std::vector<int32_t> m_scenarioClass;
+    std::vector<uint8_t> m_densityLevel; // per density polygon
     size_t m_histogramSize = 0;
     size_t m_stride = 0; // sums per polygon
     std::vector<double> m_sums;
@@ -288,7 +347,7 @@ private:
     std::condition_variable m_mergedChanged;
     qint64 m_mergedRows = 0;
     bool m_scanFailed = false;
-    std::map<qint64, qint64> m_unknownValues;
+    std::map<qint64, double> m_unknownValues;
 
     qint64 m_bandHeight = 0;
     qint64 m_tileWidth = 0;
@@ -410,6 +469,7 @@ void AnalysisRun::prepareWeights()
     for (const auto& ds : p.scenarios) {
         m_scenarioClass.push_back(m_classes->indexOf(ds.classId));
         if (m_scenarioClass.back() == UnknownIndex) {
+            m_scenarioClass.back() = m_indexCount + int32_t(m_scenarioClass.size() - 1);
             log(QStringLiteral("Scenario %1: class %2 has no CLASS line; its cells weigh 0")
                     .arg(ds.number)
                     .arg(ds.classId));
@@ -484,13 +544,13 @@ void AnalysisRun::scanBands()
             }
             w.band = w.dataset->GetRasterBand(1);
         }
-        w.classes = m_classes;
         if (m_classes->coversType(m_raster.band->GetRasterDataType())) {
             const bool noDataExact =
                 m_raster.hasNoData && m_raster.noData == std::floor(m_raster.noData);
             w.lookUp = m_classes->lookUp(
                 noDataExact ? std::optional<qint64>(qint64(m_raster.noData)) : std::nullopt);
-            w.valueCounts.assign(w.lookUp.size() * 4, 0);
+            w.unknown.lowest = m_classes->lowest();
+            w.unknown.dense.assign(w.lookUp.size(), 0.0);
         }
         w.values.resize(tileCells);
         w.cellClass.resize(tileCells);
@@ -504,6 +564,9 @@ void AnalysisRun::scanBands()
         [&](size_t task, int worker) { return scanBand(bands[task], workers[size_t(worker)]); },
         [&](size_t, BandResult&& band) {
             addBand(band);
+            for (const auto& [value, n] : band.unknownValues) {
+                m_unknownValues[value] += n;
+            }
             {
                 std::lock_guard<std::mutex> lock(m_mergedMutex);
                 m_mergedRows = band.rowEnd;
@@ -518,90 +581,40 @@ void AnalysisRun::scanBands()
     if (m_progress && lastPercent != 100) {
         m_progress(100);
     }
-    for (Worker& w : workers) {
-        if (!w.lookUp.empty()) {
-            const size_t n = w.lookUp.size();
-            for (size_t i = 0; i < n; ++i) {
-                // NoData cells are counted apart, not among the unknown values.
-                w.valueCounts[i] = w.lookUp[i] == NoDataIndex
-                                       ? 0
-                                       : w.valueCounts[i] + w.valueCounts[n + i] +
-                                             w.valueCounts[2 * n + i] + w.valueCounts[3 * n + i];
-            }
-            w.valueCounts.resize(n);
-            w.classes->countDense(w.valueCounts);
-        }
-        for (const auto& [value, count] : w.classes->unknownValues()) {
-            m_unknownValues[value] += count;
-        }
-    }
 }
 
 void AnalysisRun::readTile(Worker& w, qint64 colBegin, qint64 rowBegin, int cols, int rows) const
 {
-    // Cells are read in the narrowest type that holds the band's values.
-    const GDALDataType type = m_raster.band->GetRasterDataType();
-    const GDALDataType readType = type == GDT_Byte ? GDT_Byte
-                                  : type == GDT_Int16 || type == GDT_UInt16 || type == GDT_Int32
-                                      ? GDT_Int32
-                                      : GDT_Int64;
     if (w.band->RasterIO(GF_Read, int(colBegin), int(rowBegin), cols, rows, w.values.data(), cols,
-                         rows, readType, 0, 0, nullptr) != CE_None) {
+                         rows, readType(), 0, 0, nullptr) != CE_None) {
         fail(QStringLiteral("Land cover raster cannot be read at row %1: %2")
                  .arg(rowBegin)
                  .arg(takeGdalError()));
     }
-    const size_t cells = size_t(cols) * size_t(rows);
-    const bool noDataExact = m_raster.hasNoData && m_raster.noData == std::floor(m_raster.noData);
-    const qint64 noData = noDataExact ? qint64(m_raster.noData) : 0;
-    ClassTable& classes = *w.classes;
-    const auto classify = [&](const auto* values) {
-        for (size_t i = 0; i < cells; ++i) {
-            w.cellClass[i] =
-                noDataExact && values[i] == noData ? NoDataIndex : classes.map(values[i]);
-        }
-    };
-    if (!w.lookUp.empty()) {
-        // One look-up per cell; unknown values are told from the counts at the end.
-        const qint64 lowest = classes.lowest();
-        const size_t n = w.lookUp.size();
-        const int32_t* table = w.lookUp.data();
-        qint64* counts = w.valueCounts.data();
-        int32_t* cellClass = w.cellClass.data();
-        const bool keepClasses = !m_scenarios.empty();
-        const auto lookUp = [&, cells](const auto* values) {
-            if (keepClasses) {
-                for (size_t i = 0; i < cells; ++i) {
-                    cellClass[i] = table[size_t(qint64(values[i]) - lowest)];
-                }
-            }
-            qint64* const c0 = counts;
-            qint64* const c1 = counts + n;
-            qint64* const c2 = counts + 2 * n;
-            qint64* const c3 = counts + 3 * n;
-            size_t i = 0;
-            for (; i + 4 <= cells; i += 4) {
-                ++c0[size_t(qint64(values[i]) - lowest)];
-                ++c1[size_t(qint64(values[i + 1]) - lowest)];
-                ++c2[size_t(qint64(values[i + 2]) - lowest)];
-                ++c3[size_t(qint64(values[i + 3]) - lowest)];
-            }
-            for (; i < cells; ++i) {
-                ++c0[size_t(qint64(values[i]) - lowest)];
-            }
-        };
-        if (readType == GDT_Byte) {
-            lookUp(reinterpret_cast<const quint8*>(w.values.data()));
-        } else {
-            lookUp(reinterpret_cast<const qint32*>(w.values.data()));
-        }
-    } else if (readType == GDT_Byte) {
-        classify(reinterpret_cast<const quint8*>(w.values.data()));
-    } else if (readType == GDT_Int32) {
-        classify(reinterpret_cast<const qint32*>(w.values.data()));
-    } else {
-        classify(w.values.data());
+    if (!w.lookUp.empty() && m_scenarios.empty()) {
+        return; // cells are looked up where spans take them
     }
+    // Scenarios change the classes of whole tiles.
+    const size_t cells = size_t(cols) * size_t(rows);
+    int32_t* cellClass = w.cellClass.data();
+    withValues(w, [&](const auto* values) {
+        if (!w.lookUp.empty()) {
+            const int32_t* table = w.lookUp.data();
+            const qint64 lowest = m_classes->lowest();
+            for (size_t i = 0; i < cells; ++i) {
+                cellClass[i] = table[size_t(qint64(values[i]) - lowest)];
+            }
+            return;
+        }
+        const bool noDataExact =
+            m_raster.hasNoData && m_raster.noData == std::floor(m_raster.noData);
+        const qint64 noData = noDataExact ? qint64(m_raster.noData) : 0;
+        for (size_t i = 0; i < cells; ++i) {
+            cellClass[i] = noDataExact && qint64(values[i]) == noData
+                               ? NoDataIndex
+                               : m_classes->map(qint64(values[i]));
+        }
+    });
 }
 
 BandResult AnalysisRun::scanBand(quint32 band, Worker& w) const
@@ -695,49 +708,62 @@ BandResult AnalysisRun::scanBand(quint32 band, Worker& w) const
             });
         }
         const size_t indexCount = size_t(m_indexCount);
-        // Adds cells [0, length) of a span, classAt(i) giving each one's class index.
+        // Adds cells [0, length) of a span: classAt(i) gives each one's class index, valueAt(i)
+        // its raster value, asked for only when its class has no CLASS line.
         const auto accumulate = [&](size_t gi, size_t length, const uint8_t* level,
-                                    const double* weights, auto classAt) {
+                                    const double* weights, auto classAt, auto valueAt) {
+            // The histogram slot of cell i; an unknown class is tallied by its value.
+            const auto classOf = [&](size_t i, double n) {
+                const int32_t k = classAt(i);
+                if (Q_LIKELY(quint32(k - 1) < quint32(m_indexCount - 1))) {
+                    return size_t(k); // NoData or a class with a CLASS line
+                }
+                w.unknown.add(k == UnknownIndex ? qint64(valueAt(i))
+                                                : p.scenarios[k - m_indexCount].classId,
+                              n);
+                return size_t(UnknownIndex);
+            };
             if (whole) {
                 qint64* c = result.counts.data() + gi * m_histogramSize;
                 if (level) {
                     for (size_t i = 0; i < length; ++i) {
-                        ++c[size_t(level[i]) * indexCount + classAt(i)];
+                        ++c[size_t(level[i]) * indexCount + classOf(i, 1)];
                     }
                 } else {
                     for (size_t i = 0; i < length; ++i) {
-                        ++c[classAt(i)];
+                        ++c[classOf(i, 1)];
                     }
                 }
                 return;
             }
             double* h = result.histograms.data() + gi * m_histogramSize;
             for (size_t i = 0; i < length; ++i) {
-                const size_t slot = (level ? size_t(level[i]) * indexCount : 0) + classAt(i);
-                h[slot] += weights ? weights[i] : 1.0;
+                const double n = weights ? weights[i] : 1.0;
+                h[(level ? size_t(level[i]) * indexCount : 0) + classOf(i, n)] += n;
             }
         };
         // Without scenarios, cells of 8 and 16-bit rasters are looked up where spans take them.
         const bool lookUpHere = m_scenarios.empty() && !w.lookUp.empty();
         const int32_t* table = w.lookUp.data();
-        const qint64 lowest = w.classes->lowest();
-        const bool bytes = m_raster.band->GetRasterDataType() == GDT_Byte;
+        const qint64 lowest = m_classes->lowest();
         forSpans(w.analysis, [&](size_t gi, size_t offset, size_t length, const double* weights) {
             const uint8_t* level = m_calculate ? w.cellLevel.data() + offset : nullptr;
-            if (!lookUpHere) {
-                const int32_t* cls = w.cellClass.data() + offset;
-                accumulate(gi, length, level, weights, [cls](size_t i) { return size_t(cls[i]); });
-            } else if (bytes) {
-                const auto* v = reinterpret_cast<const quint8*>(w.values.data()) + offset;
-                accumulate(gi, length, level, weights,
-                           [=](size_t i) { return size_t(table[size_t(qint64(v[i]) - lowest)]); });
-            } else {
-                const auto* v = reinterpret_cast<const qint32*>(w.values.data()) + offset;
-                accumulate(gi, length, level, weights,
-                           [=](size_t i) { return size_t(table[size_t(qint64(v[i]) - lowest)]); });
-            }
+            withValues(w, [&](const auto* values) {
+                const auto* v = values + offset;
+                const auto valueAt = [v](size_t i) { return qint64(v[i]); };
+                if (lookUpHere) {
+                    accumulate(
+                        gi, length, level, weights,
+                        [=](size_t i) { return table[size_t(qint64(v[i]) - lowest)]; }, valueAt);
+                } else {
+                    const int32_t* cls = w.cellClass.data() + offset;
+                    accumulate(
+                        gi, length, level, weights, [cls](size_t i) { return cls[i]; }, valueAt);
+                }
+            });
         });
     }
+    w.unknown.take(result.unknownValues);
     return result;
 }
 
@@ -956,10 +982,12 @@ void AnalysisRun::scanAndWrite()
 
 void AnalysisRun::logTotals(const QVector<PolygonResult>& polygons) const
 {
-    for (const auto& [value, count] : m_unknownValues) {
-        log(QStringLiteral("Class value %1 has no CLASS line: %2 cells weigh 0")
-                .arg(value)
-                .arg(count));
+    for (const auto& [value, cells] : m_unknownValues) {
+        if (const qint64 n = std::llround(cells)) { // shares of cells under the exact rule
+            log(QStringLiteral("Class value %1 has no CLASS line: %2 cells weigh 0")
+                    .arg(value)
+                    .arg(n));
+        }
     }
     double lcTotal = 0;
     double isTotal = 0;
