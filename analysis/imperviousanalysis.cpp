@@ -120,6 +120,10 @@ struct UnknownTally {
     std::vector<double> dense; // by value - lowest, for 8 and 16-bit rasters
     std::vector<qint64> seen;  // values with a count in dense
     std::unordered_map<qint64, double> sparse;
+    // Every cell spans take, by value - lowest, where cells are looked up by value (whole
+    // cells or shares): one more addition per cell costs less than a branch on its class.
+    std::vector<qint64> cellsByValue;
+    std::vector<double> sharesByValue;
 
     void add(qint64 value, double n)
     {
@@ -134,9 +138,21 @@ struct UnknownTally {
         }
     }
 
-    // Moves the band's counts to out and starts over.
-    void take(std::vector<std::pair<qint64, double>>& out)
+    // Moves the band's counts to out and starts over; table: the look-up by value - lowest.
+    void take(std::vector<std::pair<qint64, double>>& out, const std::vector<int32_t>& table)
     {
+        for (size_t k = 0; k < cellsByValue.size(); ++k) {
+            if (cellsByValue[k] != 0 && table[k] == UnknownIndex) {
+                out.push_back({lowest + qint64(k), double(cellsByValue[k])});
+            }
+        }
+        for (size_t k = 0; k < sharesByValue.size(); ++k) {
+            if (sharesByValue[k] != 0 && table[k] == UnknownIndex) {
+                out.push_back({lowest + qint64(k), sharesByValue[k]});
+            }
+        }
+        std::fill(cellsByValue.begin(), cellsByValue.end(), 0);
+        std::fill(sharesByValue.begin(), sharesByValue.end(), 0.0);
         for (const qint64 value : seen) {
             double& n = dense[size_t(value - lowest)];
             out.push_back({value, n});
@@ -147,6 +163,18 @@ struct UnknownTally {
         sparse.clear();
     }
 };
+
+// Counts a span's cells by class, looked up by value, and by value.
+template <class T>
+void countCells(const T* values, size_t length, const int32_t* table, qint64 lowest,
+                qint64* byClass, qint64* byValue)
+{
+    for (size_t i = 0; i < length; ++i) {
+        const size_t at = size_t(qint64(values[i]) - lowest);
+        ++byValue[at];
+        ++byClass[table[at]];
+    }
+}
 
 // What a thread holds: its own handle on the raster, class table and buffers.
 struct Worker {
@@ -551,6 +579,11 @@ void AnalysisRun::scanBands()
                 noDataExact ? std::optional<qint64>(qint64(m_raster.noData)) : std::nullopt);
             w.unknown.lowest = m_classes->lowest();
             w.unknown.dense.assign(w.lookUp.size(), 0.0);
+            if (m_options.coverage == Coverage::Exact) {
+                w.unknown.sharesByValue.assign(w.lookUp.size(), 0.0);
+            } else {
+                w.unknown.cellsByValue.assign(w.lookUp.size(), 0);
+            }
         }
         w.values.resize(tileCells);
         w.cellClass.resize(tileCells);
@@ -708,30 +741,19 @@ BandResult AnalysisRun::scanBand(quint32 band, Worker& w) const
             });
         }
         const size_t indexCount = size_t(m_indexCount);
-        // Adds cells [0, length) of a span: classAt(i) gives each one's class index, valueAt(i)
-        // its raster value, asked for only when its class has no CLASS line.
+        // Adds cells [0, length) of a span; slotOf(i, n) gives cell i's class index, tallying
+        // it by value when its class has no CLASS line.
         const auto accumulate = [&](size_t gi, size_t length, const uint8_t* level,
-                                    const double* weights, auto classAt, auto valueAt) {
-            // The histogram slot of cell i; an unknown class is tallied by its value.
-            const auto classOf = [&](size_t i, double n) {
-                const int32_t k = classAt(i);
-                if (Q_LIKELY(quint32(k - 1) < quint32(m_indexCount - 1))) {
-                    return size_t(k); // NoData or a class with a CLASS line
-                }
-                w.unknown.add(k == UnknownIndex ? qint64(valueAt(i))
-                                                : p.scenarios[k - m_indexCount].classId,
-                              n);
-                return size_t(UnknownIndex);
-            };
+                                    const double* weights, auto slotOf) {
             if (whole) {
                 qint64* c = result.counts.data() + gi * m_histogramSize;
                 if (level) {
                     for (size_t i = 0; i < length; ++i) {
-                        ++c[size_t(level[i]) * indexCount + classOf(i, 1)];
+                        ++c[size_t(level[i]) * indexCount + slotOf(i, 1.0)];
                     }
                 } else {
                     for (size_t i = 0; i < length; ++i) {
-                        ++c[classOf(i, 1)];
+                        ++c[slotOf(i, 1.0)];
                     }
                 }
                 return;
@@ -739,31 +761,51 @@ BandResult AnalysisRun::scanBand(quint32 band, Worker& w) const
             double* h = result.histograms.data() + gi * m_histogramSize;
             for (size_t i = 0; i < length; ++i) {
                 const double n = weights ? weights[i] : 1.0;
-                h[(level ? size_t(level[i]) * indexCount : 0) + classOf(i, n)] += n;
+                h[(level ? size_t(level[i]) * indexCount : 0) + slotOf(i, n)] += n;
             }
         };
         // Without scenarios, cells of 8 and 16-bit rasters are looked up where spans take them.
         const bool lookUpHere = m_scenarios.empty() && !w.lookUp.empty();
         const int32_t* table = w.lookUp.data();
         const qint64 lowest = m_classes->lowest();
+        qint64* cellsByValue = w.unknown.cellsByValue.data();
+        double* sharesByValue = w.unknown.sharesByValue.data();
         forSpans(w.analysis, [&](size_t gi, size_t offset, size_t length, const double* weights) {
             const uint8_t* level = m_calculate ? w.cellLevel.data() + offset : nullptr;
             withValues(w, [&](const auto* values) {
                 const auto* v = values + offset;
-                const auto valueAt = [v](size_t i) { return qint64(v[i]); };
                 if (lookUpHere) {
-                    accumulate(
-                        gi, length, level, weights,
-                        [=](size_t i) { return table[size_t(qint64(v[i]) - lowest)]; }, valueAt);
-                } else {
-                    const int32_t* cls = w.cellClass.data() + offset;
-                    accumulate(
-                        gi, length, level, weights, [cls](size_t i) { return cls[i]; }, valueAt);
+                    if (whole && !level) {
+                        countCells(v, length, table, lowest,
+                                   result.counts.data() + gi * m_histogramSize, cellsByValue);
+                        return;
+                    }
+                    accumulate(gi, length, level, weights, [=](size_t i, double n) {
+                        const size_t at = size_t(qint64(v[i]) - lowest);
+                        if (whole) {
+                            ++cellsByValue[at];
+                        } else {
+                            sharesByValue[at] += n;
+                        }
+                        return size_t(table[at]);
+                    });
+                    return;
                 }
+                const int32_t* cls = w.cellClass.data() + offset;
+                accumulate(gi, length, level, weights, [&](size_t i, double n) {
+                    const int32_t k = cls[i];
+                    if (Q_LIKELY(quint32(k - 1) < quint32(m_indexCount - 1))) {
+                        return size_t(k); // NoData or a class with a CLASS line
+                    }
+                    w.unknown.add(k == UnknownIndex ? qint64(v[i])
+                                                    : p.scenarios[k - m_indexCount].classId,
+                                  n);
+                    return size_t(UnknownIndex);
+                });
             });
         });
     }
-    w.unknown.take(result.unknownValues);
+    w.unknown.take(result.unknownValues, w.lookUp);
     return result;
 }
 
