@@ -141,9 +141,11 @@ struct UnknownTally {
     // Moves the band's counts to out and starts over; table: the look-up by value - lowest.
     void take(std::vector<std::pair<qint64, double>>& out, const std::vector<int32_t>& table)
     {
-        for (size_t k = 0; k < cellsByValue.size(); ++k) {
-            if (cellsByValue[k] != 0 && table[k] == UnknownIndex) {
-                out.push_back({lowest + qint64(k), double(cellsByValue[k])});
+        const size_t n = cellsByValue.size() / 2; // two copies
+        for (size_t k = 0; k < n; ++k) {
+            const qint64 cells = cellsByValue[k] + cellsByValue[n + k];
+            if (cells != 0 && table[k] == UnknownIndex) {
+                out.push_back({lowest + qint64(k), double(cells)});
             }
         }
         for (size_t k = 0; k < sharesByValue.size(); ++k) {
@@ -164,15 +166,26 @@ struct UnknownTally {
     }
 };
 
-// Counts a span's cells by class, looked up by value, and by value.
+// Counts a span's cells by class, looked up by value, and by value. Neighbouring cells
+// mostly hold one value: counting every other cell in a second copy of each count keeps
+// their additions from waiting on each other.
 template <class T>
 void countCells(const T* values, size_t length, const int32_t* table, qint64 lowest,
-                qint64* byClass, qint64* byValue)
+                qint64* byClass, qint64* byClass2, qint64* byValue, qint64* byValue2)
 {
-    for (size_t i = 0; i < length; ++i) {
-        const size_t at = size_t(qint64(values[i]) - lowest);
-        ++byValue[at];
-        ++byClass[table[at]];
+    size_t i = 0;
+    for (; i + 2 <= length; i += 2) {
+        const size_t a = size_t(qint64(values[i]) - lowest);
+        const size_t b = size_t(qint64(values[i + 1]) - lowest);
+        ++byValue[a];
+        ++byValue2[b];
+        ++byClass[table[a]];
+        ++byClass2[table[b]];
+    }
+    if (i < length) {
+        const size_t a = size_t(qint64(values[i]) - lowest);
+        ++byValue[a];
+        ++byClass[table[a]];
     }
 }
 
@@ -582,7 +595,7 @@ void AnalysisRun::scanBands()
             if (m_options.coverage == Coverage::Exact) {
                 w.unknown.sharesByValue.assign(w.lookUp.size(), 0.0);
             } else {
-                w.unknown.cellsByValue.assign(w.lookUp.size(), 0);
+                w.unknown.cellsByValue.assign(w.lookUp.size() * 2, 0);
             }
         }
         w.values.resize(tileCells);
@@ -669,7 +682,7 @@ BandResult AnalysisRun::scanBand(quint32 band, Worker& w) const
     // Whole cells are counted in integers: the same sums, with shorter chains of additions.
     const bool whole = m_options.coverage != Coverage::Exact;
     if (whole) {
-        result.counts.assign(w.analysis.groups.size() * m_histogramSize, 0);
+        result.counts.assign(w.analysis.groups.size() * m_histogramSize * 2, 0);
     } else {
         result.histograms.assign(w.analysis.groups.size() * m_histogramSize, 0.0);
     }
@@ -746,7 +759,7 @@ BandResult AnalysisRun::scanBand(quint32 band, Worker& w) const
         const auto accumulate = [&](size_t gi, size_t length, const uint8_t* level,
                                     const double* weights, auto slotOf) {
             if (whole) {
-                qint64* c = result.counts.data() + gi * m_histogramSize;
+                qint64* c = result.counts.data() + gi * m_histogramSize * 2;
                 if (level) {
                     for (size_t i = 0; i < length; ++i) {
                         ++c[size_t(level[i]) * indexCount + slotOf(i, 1.0)];
@@ -776,8 +789,9 @@ BandResult AnalysisRun::scanBand(quint32 band, Worker& w) const
                 const auto* v = values + offset;
                 if (lookUpHere) {
                     if (whole && !level) {
-                        countCells(v, length, table, lowest,
-                                   result.counts.data() + gi * m_histogramSize, cellsByValue);
+                        qint64* c = result.counts.data() + gi * m_histogramSize * 2;
+                        countCells(v, length, table, lowest, c, c + m_histogramSize, cellsByValue,
+                                   cellsByValue + w.lookUp.size());
                         return;
                     }
                     accumulate(gi, length, level, weights, [=](size_t i, double n) {
@@ -819,7 +833,9 @@ void AnalysisRun::addBand(const BandResult& band)
         double* sums = m_sums.data() + size_t(band.polygons[g]) * m_stride;
         for (size_t k = 0; k < m_histogramSize; ++k) {
             const double n =
-                band.counts.empty() ? band.histograms[at + k] : double(band.counts[at + k]);
+                band.counts.empty()
+                    ? band.histograms[at + k]
+                    : double(band.counts[2 * at + k] + band.counts[2 * at + m_histogramSize + k]);
             if (n == 0) {
                 continue;
             }
