@@ -15,7 +15,10 @@ namespace {
 qint64 clampedFloor(double value)
 {
     constexpr double limit = 1e15;
-    return static_cast<qint64>(std::floor(std::clamp(value, -limit, limit)));
+    // floor() by hand: the conversion cuts towards zero, and is exact within the limit.
+    const double v = std::clamp(value, -limit, limit);
+    const auto cut = static_cast<qint64>(v);
+    return double(cut) > v ? cut - 1 : cut;
 }
 
 // The smallest index whose centre line lies beyond value: centres at i + 0.5.
@@ -98,8 +101,8 @@ void PolygonStore::edgesIn(const Polygon& p, qint64 rowBegin, qint64 rowEnd,
         for (quint32 i = 0; i < ring.count; ++i) {
             const Vertex& a = v[i];
             const Vertex& b = v[i + 1 == ring.count ? 0 : i + 1];
-            if (a.y == b.y) {
-                continue;
+            if (!(a.y < b.y || b.y < a.y)) {
+                continue; // horizontal, or a coordinate that is not a number
             }
             const bool down = a.y < b.y;
             const Vertex& top = down ? a : b;
@@ -224,58 +227,105 @@ void PolygonStore::spans(size_t i, Coverage rule, qint64 rowBegin, qint64 rowEnd
     }
 }
 
+namespace {
+
+// Sorts a few items in place: rows cross a polygon's boundary a few times.
+template <class T> void sortFew(T* first, T* last)
+{
+    if (last - first > 16) {
+        std::sort(first, last);
+        return;
+    }
+    for (T* i = first + 1; i < last; ++i) {
+        const T item = *i;
+        T* j = i;
+        for (; j > first && item < *(j - 1); --j) {
+            *j = *(j - 1);
+        }
+        *j = item;
+    }
+}
+
+} // namespace
+
 void PolygonStore::centreSpans(const Polygon& p, const std::vector<Edge>& edges, qint64 rowBegin,
                                qint64 rowEnd, qint64 width, std::vector<CellSpan>& out) const
 {
-    const double top = double(rowBegin) + 0.5;
-    const double bottom = double(rowEnd) - 0.5;
-    // Edges crossing the centre lines of these rows: y0 <= y < y1 for some y in [top, bottom].
-    const Edge* first = edges.data();
-    const auto last = std::upper_bound(first, first + edges.size(), bottom,
-                                       [](double y, const Edge& e) { return y < e.y0; });
+    // A scanline: edges join the active ones as the rows reach their top (they come sorted
+    // by y0) and leave once passed, so each row looks only at the edges crossing it.
     thread_local std::vector<const Edge*> active;
-    thread_local std::vector<std::pair<int, double>> crossings; // part, column
+    thread_local std::vector<double> xs;                        // one part: columns
+    thread_local std::vector<std::pair<int, double>> crossings; // several: part, column
     thread_local std::vector<std::pair<qint64, qint64>> runs;
     active.clear();
-    for (auto it = first; it != last; ++it) {
-        if (it->y1 > top) {
-            active.push_back(&*it);
+    const bool onePart = p.parts <= 1;
+    size_t next = 0;
+    size_t rowStart = 0;
+    // Cells [begin, end) of row r, joined to the row's run before when they touch it; runs come
+    // sorted by their start.
+    const auto addRun = [&](qint64 r, qint64 begin, qint64 end) {
+        if (out.size() > rowStart && begin <= out.back().end) {
+            out.back().end = std::max(out.back().end, end);
+        } else {
+            out.push_back({r, begin, end});
         }
-    }
+    };
+    const auto cells = [width](double from, double to) {
+        return std::make_pair(std::max<qint64>(clampedFloor(from + 0.5), 0),
+                              std::min(clampedFloor(to + 0.5), width));
+    };
 
     for (qint64 r = rowBegin; r < rowEnd; ++r) {
         const double y = double(r) + 0.5;
-        crossings.clear();
-        for (const Edge* e : active) {
-            if (e->y0 <= y && y < e->y1) {
-                crossings.push_back(
-                    {e->part, e->x0 + (y - e->y0) * (e->x1 - e->x0) / (e->y1 - e->y0)});
+        // An edge crosses the centre line when y0 <= y < y1.
+        for (; next < edges.size() && edges[next].y0 <= y; ++next) {
+            if (edges[next].y1 > y) {
+                active.push_back(&edges[next]);
             }
         }
-        std::sort(crossings.begin(), crossings.end());
+        xs.clear();
+        crossings.clear();
+        size_t kept = 0;
+        for (const Edge* e : active) {
+            if (e->y1 <= y) {
+                continue;
+            }
+            active[kept++] = e;
+            const double x = e->x0 + (y - e->y0) * (e->x1 - e->x0) / (e->y1 - e->y0);
+            if (onePart) {
+                xs.push_back(x);
+            } else {
+                crossings.push_back({e->part, x});
+            }
+        }
+        active.resize(kept);
         // Even-odd within each part; the runs of all parts are then joined.
+        rowStart = out.size();
+        if (onePart) {
+            sortFew(xs.data(), xs.data() + xs.size());
+            for (size_t i = 0; i + 1 < xs.size(); i += 2) {
+                const auto [begin, end] = cells(xs[i], xs[i + 1]);
+                if (begin < end) {
+                    addRun(r, begin, end);
+                }
+            }
+            continue;
+        }
+        sortFew(crossings.data(), crossings.data() + crossings.size());
         runs.clear();
         for (size_t i = 0; i + 1 < crossings.size(); ++i) {
             if (crossings[i].first != crossings[i + 1].first) {
                 continue; // an odd crossing left over: an unclosed part
             }
-            const qint64 begin = std::max<qint64>(clampedFloor(crossings[i].second + 0.5), 0);
-            const qint64 end = std::min(clampedFloor(crossings[i + 1].second + 0.5), width);
-            if (begin < end) {
-                runs.push_back({begin, end});
+            const auto run = cells(crossings[i].second, crossings[i + 1].second);
+            if (run.first < run.second) {
+                runs.push_back(run);
             }
             ++i;
         }
-        if (p.parts > 1) {
-            std::sort(runs.begin(), runs.end());
-        }
-        const size_t rowStart = out.size();
+        std::sort(runs.begin(), runs.end());
         for (const auto& [begin, end] : runs) {
-            if (out.size() > rowStart && begin <= out.back().end) {
-                out.back().end = std::max(out.back().end, end);
-            } else {
-                out.push_back({r, begin, end});
-            }
+            addRun(r, begin, end);
         }
     }
 }
