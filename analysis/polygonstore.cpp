@@ -301,6 +301,13 @@ void PolygonStore::centreSpans(const Polygon& p, const std::vector<Edge>& edges,
         active.resize(kept);
         // Even-odd within each part; the runs of all parts are then joined.
         rowStart = out.size();
+        if (onePart && xs.size() == 2) { // the common case, without a branch on the order
+            const auto [begin, end] = cells(std::min(xs[0], xs[1]), std::max(xs[0], xs[1]));
+            if (begin < end) {
+                out.push_back({r, begin, end});
+            }
+            continue;
+        }
         if (onePart) {
             sortFew(xs.data(), xs.data() + xs.size());
             for (size_t i = 0; i + 1 < xs.size(); i += 2) {
