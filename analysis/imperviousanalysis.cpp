@@ -82,6 +82,10 @@ struct BandSpans {
     std::vector<Group> groups;
     std::vector<CellSpan> spans;
     std::vector<double> weights;
+    // The groups in each tile of columns, in group order: those of tile t are
+    // tileGroups[tileStart[t], tileStart[t + 1]).
+    std::vector<quint32> tileStart;
+    std::vector<quint32> tileGroups;
 
     void build(const PolygonSet& set, const BandIndex& index, Coverage rule, quint32 band,
                qint64 rowBegin, qint64 rowEnd, qint64 width)
@@ -101,6 +105,36 @@ struct BandSpans {
             }
         }
     }
+
+    // Sorts the groups into tiles of tileWidth columns from column origin on.
+    void byTile(qint64 origin, qint64 tileWidth, qint64 tiles)
+    {
+        // Calls f(tile) for each tile group g reaches into.
+        const auto forTiles = [&](const Group& g, auto&& f) {
+            const qint64 first = std::max<qint64>(g.firstColumn - origin, 0) / tileWidth;
+            const qint64 last = g.endColumn <= origin
+                                    ? -1
+                                    : std::min((g.endColumn - 1 - origin) / tileWidth, tiles - 1);
+            for (qint64 t = first; t <= last; ++t) {
+                f(size_t(t));
+            }
+        };
+        tileStart.assign(size_t(tiles) + 1, 0);
+        for (const Group& g : groups) {
+            forTiles(g, [&](size_t t) { ++tileStart[t + 1]; });
+        }
+        for (size_t t = 0; t < size_t(tiles); ++t) {
+            tileStart[t + 1] += tileStart[t];
+        }
+        tileGroups.resize(tileStart.back());
+        tileFill.assign(tileStart.begin(), tileStart.end() - 1);
+        for (size_t gi = 0; gi < groups.size(); ++gi) {
+            forTiles(groups[gi], [&](size_t t) { tileGroups[tileFill[t]++] = quint32(gi); });
+        }
+    }
+
+private:
+    std::vector<quint32> tileFill;
 };
 
 // What one band adds to its polygons: cell counts (or shares) by level and class index.
@@ -701,26 +735,30 @@ BandResult AnalysisRun::scanBand(quint32 band, Worker& w) const
         firstColumn = std::min(firstColumn, g.firstColumn);
         endColumn = std::max(endColumn, g.endColumn);
     }
-    for (qint64 colBegin = firstColumn / m_tileWidth * m_tileWidth; colBegin < endColumn;
-         colBegin += m_tileWidth) {
-        const qint64 colEnd = std::min<qint64>(colBegin + m_tileWidth, width);
-        const int cols = int(colEnd - colBegin);
-        const auto touches = [&](const BandSpans::Group& g) {
-            return g.firstColumn < colEnd && g.endColumn > colBegin;
-        };
-        if (std::none_of(w.analysis.groups.begin(), w.analysis.groups.end(), touches)) {
+    const qint64 origin = firstColumn / m_tileWidth * m_tileWidth;
+    const qint64 tiles = (endColumn - origin + m_tileWidth - 1) / m_tileWidth;
+    w.analysis.byTile(origin, m_tileWidth, tiles);
+    for (BandSpans& spans : w.scenarios) {
+        spans.byTile(origin, m_tileWidth, tiles);
+    }
+    if (m_calculate) {
+        w.density.byTile(origin, m_tileWidth, tiles);
+    }
+    for (size_t tile = 0; tile < size_t(tiles); ++tile) {
+        if (w.analysis.tileStart[tile] == w.analysis.tileStart[tile + 1]) {
             continue;
         }
+        const qint64 colBegin = origin + qint64(tile) * m_tileWidth;
+        const qint64 colEnd = std::min<qint64>(colBegin + m_tileWidth, width);
+        const int cols = int(colEnd - colBegin);
         readTile(w, colBegin, rowBegin, cols, rows);
 
         // Calls f(group, offset, length, weights) for each span of a group within this tile;
         // weights is null for cells that count whole.
         const auto forSpans = [&](const BandSpans& spans, auto&& f) {
-            for (size_t gi = 0; gi < spans.groups.size(); ++gi) {
+            for (quint32 k = spans.tileStart[tile]; k < spans.tileStart[tile + 1]; ++k) {
+                const size_t gi = spans.tileGroups[k];
                 const BandSpans::Group& g = spans.groups[gi];
-                if (!touches(g)) {
-                    continue;
-                }
                 for (size_t k = g.begin; k < g.end; ++k) {
                     const CellSpan& s = spans.spans[k];
                     const qint64 b = std::max(s.begin, colBegin);
