@@ -354,20 +354,12 @@ private:
     qint64 finalRow(size_t polygon) const;
     BandResult scanBand(quint32 band, Worker& w) const;
     void readTile(Worker& w, qint64 colBegin, qint64 rowBegin, int cols, int rows) const;
-    // Cells are read in the narrowest type that holds the band's values; f(values) gets them.
-    GDALDataType readType() const
-    {
-        const GDALDataType type = m_raster.band->GetRasterDataType();
-        return type == GDT_Byte                                               ? GDT_Byte
-               : type == GDT_Int16 || type == GDT_UInt16 || type == GDT_Int32 ? GDT_Int32
-                                                                              : GDT_Int64;
-    }
+    // f(values) gets the cells read, in their type.
     template <class F> void withValues(const Worker& w, F f) const
     {
-        const GDALDataType type = readType();
-        if (type == GDT_Byte) {
+        if (m_readType == GDT_Byte) {
             f(reinterpret_cast<const quint8*>(w.values.data()));
-        } else if (type == GDT_Int32) {
+        } else if (m_readType == GDT_Int32) {
             f(reinterpret_cast<const qint32*>(w.values.data()));
         } else {
             f(w.values.data());
@@ -424,6 +416,7 @@ private:
     bool m_scanFailed = false;
     std::map<qint64, double> m_unknownValues;
 
+    GDALDataType m_readType = GDT_Unknown;
     qint64 m_bandHeight = 0;
     qint64 m_tileWidth = 0;
     BandIndex m_analysisIndex;
@@ -578,6 +571,11 @@ void AnalysisRun::planBands()
             m_raster.height,
             blockHeight * ((qint64(m_minimumBandHeight) + blockHeight - 1) / blockHeight));
     }
+    // Cells are read in the narrowest type that holds the band's values.
+    const GDALDataType type = m_raster.band->GetRasterDataType();
+    m_readType = type == GDT_Byte                                               ? GDT_Byte
+                 : type == GDT_Int16 || type == GDT_UInt16 || type == GDT_Int32 ? GDT_Int32
+                                                                                : GDT_Int64;
     constexpr qint64 maxTileCells = qint64(1) << 22;
     m_bandHeight = std::min(m_bandHeight, maxTileCells);
     m_tileWidth = std::clamp<qint64>(maxTileCells / m_bandHeight, 1, blockWidth);
@@ -666,7 +664,7 @@ void AnalysisRun::scanBands()
 void AnalysisRun::readTile(Worker& w, qint64 colBegin, qint64 rowBegin, int cols, int rows) const
 {
     if (w.band->RasterIO(GF_Read, int(colBegin), int(rowBegin), cols, rows, w.values.data(), cols,
-                         rows, readType(), 0, 0, nullptr) != CE_None) {
+                         rows, m_readType, 0, 0, nullptr) != CE_None) {
         fail(QStringLiteral("Land cover raster cannot be read at row %1: %2")
                  .arg(rowBegin)
                  .arg(takeGdalError()));
