@@ -754,8 +754,8 @@ BandResult AnalysisRun::scanBand(quint32 band, Worker& w) const
         // Calls f(group, offset, length, weights) for each span of a group within this tile;
         // weights is null for cells that count whole.
         const auto forSpans = [&](const BandSpans& spans, auto&& f) {
-            for (quint32 k = spans.tileStart[tile]; k < spans.tileStart[tile + 1]; ++k) {
-                const size_t gi = spans.tileGroups[k];
+            for (quint32 t = spans.tileStart[tile]; t < spans.tileStart[tile + 1]; ++t) {
+                const size_t gi = spans.tileGroups[t];
                 const BandSpans::Group& g = spans.groups[gi];
                 for (size_t k = g.begin; k < g.end; ++k) {
                     const CellSpan& s = spans.spans[k];
@@ -867,7 +867,9 @@ void AnalysisRun::addBand(const BandResult& band)
     for (size_t g = 0; g < band.polygons.size(); ++g) {
         const size_t at = g * m_histogramSize;
         double* sums = m_sums.data() + size_t(band.polygons[g]) * m_stride;
-        for (size_t k = 0; k < m_histogramSize; ++k) {
+        // k runs over levels and class indices: index is k % indexCount.
+        for (size_t k = 0, index = 0; k < m_histogramSize;
+             ++k, index = index + 1 == indexCount ? 0 : index + 1) {
             const double n =
                 band.counts.empty()
                     ? band.histograms[at + k]
@@ -875,7 +877,6 @@ void AnalysisRun::addBand(const BandResult& band)
             if (n == 0) {
                 continue;
             }
-            const size_t index = k % indexCount;
             sums[AllCells] += n;
             if (index == NoDataIndex) {
                 sums[NoDataCells] += n;
