@@ -252,87 +252,97 @@ void PolygonStore::centreSpans(const Polygon& p, const std::vector<Edge>& edges,
                                qint64 rowEnd, qint64 width, std::vector<CellSpan>& out) const
 {
     // A scanline: edges join the active ones as the rows reach their top (they come sorted
-    // by y0) and leave once passed, so each row looks only at the edges crossing it.
-    thread_local std::vector<const Edge*> active;
-    thread_local std::vector<double> xs;                        // one part: columns
-    thread_local std::vector<std::pair<int, double>> crossings; // several: part, column
+    // by y0) and leave once passed, so each row looks only at the edges crossing it. The
+    // buffers hold every edge at most; they are used through plain pointers and counts, which
+    // stay in registers.
+    thread_local std::vector<const Edge*> activeBuffer;
+    thread_local std::vector<double> xBuffer;                        // one part: columns
+    thread_local std::vector<std::pair<int, double>> crossingBuffer; // several: part, column
     thread_local std::vector<std::pair<qint64, qint64>> runs;
-    active.clear();
     const bool onePart = p.parts <= 1;
+    const size_t edgeCount = edges.size();
+    if (activeBuffer.size() < edgeCount) {
+        activeBuffer.resize(edgeCount);
+        xBuffer.resize(edgeCount);
+    }
+    if (!onePart && crossingBuffer.size() < edgeCount) {
+        crossingBuffer.resize(edgeCount);
+    }
+    const Edge** active = activeBuffer.data();
+    double* xs = xBuffer.data();
+    std::pair<int, double>* crossings = crossingBuffer.data();
+    size_t activeCount = 0;
     size_t next = 0;
-    size_t rowStart = 0;
-    // Cells [begin, end) of row r, joined to the row's run before when they touch it; runs come
-    // sorted by their start.
-    const auto addRun = [&](qint64 r, qint64 begin, qint64 end) {
+    const auto cells = [width](double from, double to) {
+        return std::make_pair(std::max<qint64>(clampedFloor(from + 0.5), 0),
+                              std::min(clampedFloor(to + 0.5), width));
+    };
+    // Cells [begin, end) of row r, joined to the row's run before (from rowStart on) when they
+    // touch it; runs come sorted by their start.
+    const auto addRun = [&out](size_t rowStart, qint64 r, qint64 begin, qint64 end) {
         if (out.size() > rowStart && begin <= out.back().end) {
             out.back().end = std::max(out.back().end, end);
         } else {
             out.push_back({r, begin, end});
         }
     };
-    const auto cells = [width](double from, double to) {
-        return std::make_pair(std::max<qint64>(clampedFloor(from + 0.5), 0),
-                              std::min(clampedFloor(to + 0.5), width));
-    };
 
     for (qint64 r = rowBegin; r < rowEnd; ++r) {
         const double y = double(r) + 0.5;
         // An edge crosses the centre line when y0 <= y < y1.
-        for (; next < edges.size() && edges[next].y0 <= y; ++next) {
+        for (; next < edgeCount && edges[next].y0 <= y; ++next) {
             if (edges[next].y1 > y) {
-                active.push_back(&edges[next]);
+                active[activeCount++] = &edges[next];
             }
         }
-        xs.clear();
-        crossings.clear();
+        size_t n = 0;
         size_t kept = 0;
-        for (const Edge* e : active) {
+        for (size_t i = 0; i < activeCount; ++i) {
+            const Edge* e = active[i];
             if (e->y1 <= y) {
                 continue;
             }
             active[kept++] = e;
             const double x = e->x0 + (y - e->y0) * (e->x1 - e->x0) / (e->y1 - e->y0);
             if (onePart) {
-                xs.push_back(x);
+                xs[n++] = x;
             } else {
-                crossings.push_back({e->part, x});
+                crossings[n++] = {e->part, x};
             }
         }
-        active.resize(kept);
+        activeCount = kept;
         // Even-odd within each part; the runs of all parts are then joined.
-        rowStart = out.size();
-        if (onePart && xs.size() == 2) { // the common case, without a branch on the order
+        const size_t rowStart = out.size();
+        if (onePart && n == 2) { // the common case, without a branch on the order
             const auto [begin, end] = cells(std::min(xs[0], xs[1]), std::max(xs[0], xs[1]));
             if (begin < end) {
                 out.push_back({r, begin, end});
             }
-            continue;
-        }
-        if (onePart) {
-            sortFew(xs.data(), xs.data() + xs.size());
-            for (size_t i = 0; i + 1 < xs.size(); i += 2) {
+        } else if (onePart) {
+            sortFew(xs, xs + n);
+            for (size_t i = 0; i + 1 < n; i += 2) {
                 const auto [begin, end] = cells(xs[i], xs[i + 1]);
                 if (begin < end) {
-                    addRun(r, begin, end);
+                    addRun(rowStart, r, begin, end);
                 }
             }
-            continue;
-        }
-        sortFew(crossings.data(), crossings.data() + crossings.size());
-        runs.clear();
-        for (size_t i = 0; i + 1 < crossings.size(); ++i) {
-            if (crossings[i].first != crossings[i + 1].first) {
-                continue; // an odd crossing left over: an unclosed part
+        } else {
+            sortFew(crossings, crossings + n);
+            runs.clear();
+            for (size_t i = 0; i + 1 < n; ++i) {
+                if (crossings[i].first != crossings[i + 1].first) {
+                    continue; // an odd crossing left over: an unclosed part
+                }
+                const auto run = cells(crossings[i].second, crossings[i + 1].second);
+                if (run.first < run.second) {
+                    runs.push_back(run);
+                }
+                ++i;
             }
-            const auto run = cells(crossings[i].second, crossings[i + 1].second);
-            if (run.first < run.second) {
-                runs.push_back(run);
+            std::sort(runs.begin(), runs.end());
+            for (const auto& [begin, end] : runs) {
+                addRun(rowStart, r, begin, end);
             }
-            ++i;
-        }
-        std::sort(runs.begin(), runs.end());
-        for (const auto& [begin, end] : runs) {
-            addRun(r, begin, end);
         }
     }
 }
