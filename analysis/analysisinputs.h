@@ -80,7 +80,6 @@ public:
             m_lo = lo;
             m_hi = hi;
             m_dense.assign(size_t(hi - lo + 1), UnknownIndex);
-            m_unknownDense.assign(m_dense.size(), 0);
             for (const auto& [id, index] : m_index) {
                 m_dense[size_t(id - lo)] = index;
             }
@@ -93,21 +92,10 @@ public:
         return it == m_index.end() ? UnknownIndex : it->second;
     }
 
-    // Maps a value read from the raster, noting values that have no CLASS line.
-    int32_t map(qint64 value)
+    // Maps a value read from the raster.
+    int32_t map(qint64 value) const
     {
-        if (value >= m_lo && value <= m_hi) {
-            const int32_t index = m_dense[size_t(value - m_lo)];
-            if (index == UnknownIndex) {
-                ++m_unknownDense[size_t(value - m_lo)];
-            }
-            return index;
-        }
-        const int32_t index = indexOf(value);
-        if (index == UnknownIndex) {
-            ++m_unknownSparse[value];
-        }
-        return index;
+        return value >= m_lo && value <= m_hi ? m_dense[size_t(value - m_lo)] : indexOf(value);
     }
 
     int indexCount() const { return FirstClassIndex + int(m_classes.size()); }
@@ -116,7 +104,7 @@ public:
         return m_classes[size_t(index - FirstClassIndex)];
     }
     // For rasters of 8 and 16 bits every value lies in one table: cells are then mapped
-    // through lookUp(), NoData included, and counted by value with countDense().
+    // through lookUp(), NoData included.
     bool coversType(GDALDataType type) const
     {
         return !m_dense.empty() && (type == GDT_Byte || type == GDT_Int16 || type == GDT_UInt16);
@@ -131,26 +119,6 @@ public:
         }
         return table;
     }
-    // Adds cells counted by value - lowest() to the unknown values among them.
-    void countDense(const std::vector<qint64>& counts)
-    {
-        for (size_t i = 0; i < counts.size() && i < m_dense.size(); ++i) {
-            if (m_dense[i] == UnknownIndex) {
-                m_unknownDense[i] += counts[i];
-            }
-        }
-    }
-
-    std::map<qint64, qint64> unknownValues() const
-    {
-        std::map<qint64, qint64> values(m_unknownSparse.begin(), m_unknownSparse.end());
-        for (size_t i = 0; i < m_unknownDense.size(); ++i) {
-            if (m_unknownDense[i]) {
-                values[m_lo + qint64(i)] += m_unknownDense[i];
-            }
-        }
-        return values;
-    }
 
 private:
     std::unordered_map<qint64, int32_t> m_index;
@@ -158,8 +126,6 @@ private:
     qint64 m_lo = 1;
     qint64 m_hi = 0;
     std::vector<int32_t> m_dense;
-    std::vector<qint64> m_unknownDense;
-    std::unordered_map<qint64, qint64> m_unknownSparse;
 };
 
 using LogFunction = std::function<void(const QString&)>;

@@ -13,8 +13,10 @@
 #include <cmath>
 #include <condition_variable>
 #include <limits>
+#include <map>
 #include <mutex>
 #include <thread>
+#include <unordered_map>
 
 namespace {
 
@@ -80,6 +82,10 @@ struct BandSpans {
     std::vector<Group> groups;
     std::vector<CellSpan> spans;
     std::vector<double> weights;
+    // The groups in each tile of columns, in group order: those of tile t are
+    // tileGroups[tileStart[t], tileStart[t + 1]).
+    std::vector<quint32> tileStart;
+    std::vector<quint32> tileGroups;
 
     void build(const PolygonSet& set, const BandIndex& index, Coverage rule, quint32 band,
                qint64 rowBegin, qint64 rowEnd, qint64 width)
@@ -99,6 +105,36 @@ struct BandSpans {
             }
         }
     }
+
+    // Sorts the groups into tiles of tileWidth columns from column origin on.
+    void byTile(qint64 origin, qint64 tileWidth, qint64 tiles)
+    {
+        // Calls f(tile) for each tile group g reaches into.
+        const auto forTiles = [&](const Group& g, auto&& f) {
+            const qint64 first = std::max<qint64>(g.firstColumn - origin, 0) / tileWidth;
+            const qint64 last = g.endColumn <= origin
+                                    ? -1
+                                    : std::min((g.endColumn - 1 - origin) / tileWidth, tiles - 1);
+            for (qint64 t = first; t <= last; ++t) {
+                f(size_t(t));
+            }
+        };
+        tileStart.assign(size_t(tiles) + 1, 0);
+        for (const Group& g : groups) {
+            forTiles(g, [&](size_t t) { ++tileStart[t + 1]; });
+        }
+        for (size_t t = 0; t < size_t(tiles); ++t) {
+            tileStart[t + 1] += tileStart[t];
+        }
+        tileGroups.resize(tileStart.back());
+        tileFill.assign(tileStart.begin(), tileStart.end() - 1);
+        for (size_t gi = 0; gi < groups.size(); ++gi) {
+            forTiles(groups[gi], [&](size_t t) { tileGroups[tileFill[t]++] = quint32(gi); });
+        }
+    }
+
+private:
+    std::vector<quint32> tileFill;
 };
 
 // What one band adds to its polygons: cell counts (or shares) by level and class index.
@@ -107,15 +143,92 @@ struct BandResult {
     std::vector<quint32> polygons;
     std::vector<double> histograms; // histogramSize per polygon, with weighed cells
     std::vector<qint64> counts;     // the same, when every cell counts whole
+    std::vector<std::pair<qint64, double>> unknownValues; // cells by class value
 };
+
+// The cells of classes without a CLASS line that polygons take in one band, by class value.
+// Each band keeps its own, added up in band order, so shares sum the same on any number of
+// threads.
+struct UnknownTally {
+    qint64 lowest = 0;
+    std::vector<double> dense; // by value - lowest, for 8 and 16-bit rasters
+    std::vector<qint64> seen;  // values with a count in dense
+    std::unordered_map<qint64, double> sparse;
+    // Every cell spans take, by value - lowest, where cells are looked up by value (whole
+    // cells or shares): one more addition per cell costs less than a branch on its class.
+    std::vector<qint64> cellsByValue;
+    std::vector<double> sharesByValue;
+
+    void add(qint64 value, double n)
+    {
+        const quint64 k = quint64(value - lowest);
+        if (k < dense.size()) {
+            if (dense[k] == 0) {
+                seen.push_back(value);
+            }
+            dense[k] += n;
+        } else {
+            sparse[value] += n;
+        }
+    }
+
+    // Moves the band's counts to out and starts over; table: the look-up by value - lowest.
+    void take(std::vector<std::pair<qint64, double>>& out, const std::vector<int32_t>& table)
+    {
+        const size_t n = cellsByValue.size() / 2; // two copies
+        for (size_t k = 0; k < n; ++k) {
+            const qint64 cells = cellsByValue[k] + cellsByValue[n + k];
+            if (cells != 0 && table[k] == UnknownIndex) {
+                out.push_back({lowest + qint64(k), double(cells)});
+            }
+        }
+        for (size_t k = 0; k < sharesByValue.size(); ++k) {
+            if (sharesByValue[k] != 0 && table[k] == UnknownIndex) {
+                out.push_back({lowest + qint64(k), sharesByValue[k]});
+            }
+        }
+        std::fill(cellsByValue.begin(), cellsByValue.end(), 0);
+        std::fill(sharesByValue.begin(), sharesByValue.end(), 0.0);
+        for (const qint64 value : seen) {
+            double& n = dense[size_t(value - lowest)];
+            out.push_back({value, n});
+            n = 0;
+        }
+        seen.clear();
+        out.insert(out.end(), sparse.begin(), sparse.end());
+        sparse.clear();
+    }
+};
+
+// Counts a span's cells by class, looked up by value, and by value. Neighbouring cells
+// mostly hold one value: counting every other cell in a second copy of each count keeps
+// their additions from waiting on each other.
+template <class T>
+void countCells(const T* values, size_t length, const int32_t* table, qint64 lowest,
+                qint64* byClass, qint64* byClass2, qint64* byValue, qint64* byValue2)
+{
+    size_t i = 0;
+    for (; i + 2 <= length; i += 2) {
+        const size_t a = size_t(qint64(values[i]) - lowest);
+        const size_t b = size_t(qint64(values[i + 1]) - lowest);
+        ++byValue[a];
+        ++byValue2[b];
+        ++byClass[table[a]];
+        ++byClass2[table[b]];
+    }
+    if (i < length) {
+        const size_t a = size_t(qint64(values[i]) - lowest);
+        ++byValue[a];
+        ++byClass[table[a]];
+    }
+}
 
 // What a thread holds: its own handle on the raster, class table and buffers.
 struct Worker {
     GdalDatasetPtr dataset;
     GDALRasterBand* band = nullptr;
-    std::optional<ClassTable> classes;
-    std::vector<int32_t> lookUp;     // for 8 and 16-bit rasters: value -> class index
-    std::vector<qint64> valueCounts; // and cells by value, four times to keep additions apart
+    std::vector<int32_t> lookUp; // for 8 and 16-bit rasters: value -> class index
+    UnknownTally unknown;
     std::vector<qint64> values;
     std::vector<int32_t> cellClass;
     std::vector<uint8_t> cellLevel;
@@ -241,6 +354,17 @@ private:
     qint64 finalRow(size_t polygon) const;
     BandResult scanBand(quint32 band, Worker& w) const;
     void readTile(Worker& w, qint64 colBegin, qint64 rowBegin, int cols, int rows) const;
+    // f(values) gets the cells read, in their type.
+    template <class F> void withValues(const Worker& w, F f) const
+    {
+        if (m_readType == GDT_Byte) {
+            f(reinterpret_cast<const quint8*>(w.values.data()));
+        } else if (m_readType == GDT_Int32) {
+            f(reinterpret_cast<const qint32*>(w.values.data()));
+        } else {
+            f(w.values.data());
+        }
+    }
     void addBand(const BandResult& band);
     PolygonResult resultOf(size_t polygon) const;
     QVector<PolygonResult> totals() const;
@@ -277,9 +401,11 @@ private:
     std::optional<ClassTable> m_classes;
     int m_indexCount = 0;
     int m_levels = 1;
-    std::vector<double> m_weights;        // by level and class index
-    std::vector<int32_t> m_scenarioClass; // class index per scenario
-    std::vector<uint8_t> m_densityLevel;  // per density polygon
+    std::vector<double> m_weights; // by level and class index
+    // Class index per scenario; a class without a CLASS line is m_indexCount + the
+    // scenario's number, so that its cells are told apart from the raster's unknown ones.
+    std::vector<int32_t> m_scenarioClass;
+    std::vector<uint8_t> m_densityLevel; // per density polygon
     size_t m_histogramSize = 0;
     size_t m_stride = 0; // sums per polygon
     std::vector<double> m_sums;
@@ -288,8 +414,9 @@ private:
     std::condition_variable m_mergedChanged;
     qint64 m_mergedRows = 0;
     bool m_scanFailed = false;
-    std::map<qint64, qint64> m_unknownValues;
+    std::map<qint64, double> m_unknownValues;
 
+    GDALDataType m_readType = GDT_Unknown;
     qint64 m_bandHeight = 0;
     qint64 m_tileWidth = 0;
     BandIndex m_analysisIndex;
@@ -410,6 +537,7 @@ void AnalysisRun::prepareWeights()
     for (const auto& ds : p.scenarios) {
         m_scenarioClass.push_back(m_classes->indexOf(ds.classId));
         if (m_scenarioClass.back() == UnknownIndex) {
+            m_scenarioClass.back() = m_indexCount + int32_t(m_scenarioClass.size() - 1);
             log(QStringLiteral("Scenario %1: class %2 has no CLASS line; its cells weigh 0")
                     .arg(ds.number)
                     .arg(ds.classId));
@@ -443,6 +571,11 @@ void AnalysisRun::planBands()
             m_raster.height,
             blockHeight * ((qint64(m_minimumBandHeight) + blockHeight - 1) / blockHeight));
     }
+    // Cells are read in the narrowest type that holds the band's values.
+    const GDALDataType type = m_raster.band->GetRasterDataType();
+    m_readType = type == GDT_Byte                                               ? GDT_Byte
+                 : type == GDT_Int16 || type == GDT_UInt16 || type == GDT_Int32 ? GDT_Int32
+                                                                                : GDT_Int64;
     constexpr qint64 maxTileCells = qint64(1) << 22;
     m_bandHeight = std::min(m_bandHeight, maxTileCells);
     m_tileWidth = std::clamp<qint64>(maxTileCells / m_bandHeight, 1, blockWidth);
@@ -484,13 +617,18 @@ void AnalysisRun::scanBands()
             }
             w.band = w.dataset->GetRasterBand(1);
         }
-        w.classes = m_classes;
         if (m_classes->coversType(m_raster.band->GetRasterDataType())) {
             const bool noDataExact =
                 m_raster.hasNoData && m_raster.noData == std::floor(m_raster.noData);
             w.lookUp = m_classes->lookUp(
                 noDataExact ? std::optional<qint64>(qint64(m_raster.noData)) : std::nullopt);
-            w.valueCounts.assign(w.lookUp.size() * 4, 0);
+            w.unknown.lowest = m_classes->lowest();
+            w.unknown.dense.assign(w.lookUp.size(), 0.0);
+            if (m_options.coverage == Coverage::Exact) {
+                w.unknown.sharesByValue.assign(w.lookUp.size(), 0.0);
+            } else {
+                w.unknown.cellsByValue.assign(w.lookUp.size() * 2, 0);
+            }
         }
         w.values.resize(tileCells);
         w.cellClass.resize(tileCells);
@@ -504,6 +642,9 @@ void AnalysisRun::scanBands()
         [&](size_t task, int worker) { return scanBand(bands[task], workers[size_t(worker)]); },
         [&](size_t, BandResult&& band) {
             addBand(band);
+            for (const auto& [value, n] : band.unknownValues) {
+                m_unknownValues[value] += n;
+            }
             {
                 std::lock_guard<std::mutex> lock(m_mergedMutex);
                 m_mergedRows = band.rowEnd;
@@ -518,90 +659,40 @@ void AnalysisRun::scanBands()
     if (m_progress && lastPercent != 100) {
         m_progress(100);
     }
-    for (Worker& w : workers) {
-        if (!w.lookUp.empty()) {
-            const size_t n = w.lookUp.size();
-            for (size_t i = 0; i < n; ++i) {
-                // NoData cells are counted apart, not among the unknown values.
-                w.valueCounts[i] = w.lookUp[i] == NoDataIndex
-                                       ? 0
-                                       : w.valueCounts[i] + w.valueCounts[n + i] +
-                                             w.valueCounts[2 * n + i] + w.valueCounts[3 * n + i];
-            }
-            w.valueCounts.resize(n);
-            w.classes->countDense(w.valueCounts);
-        }
-        for (const auto& [value, count] : w.classes->unknownValues()) {
-            m_unknownValues[value] += count;
-        }
-    }
 }
 
 void AnalysisRun::readTile(Worker& w, qint64 colBegin, qint64 rowBegin, int cols, int rows) const
 {
-    // Cells are read in the narrowest type that holds the band's values.
-    const GDALDataType type = m_raster.band->GetRasterDataType();
-    const GDALDataType readType = type == GDT_Byte ? GDT_Byte
-                                  : type == GDT_Int16 || type == GDT_UInt16 || type == GDT_Int32
-                                      ? GDT_Int32
-                                      : GDT_Int64;
     if (w.band->RasterIO(GF_Read, int(colBegin), int(rowBegin), cols, rows, w.values.data(), cols,
-                         rows, readType, 0, 0, nullptr) != CE_None) {
+                         rows, m_readType, 0, 0, nullptr) != CE_None) {
         fail(QStringLiteral("Land cover raster cannot be read at row %1: %2")
                  .arg(rowBegin)
                  .arg(takeGdalError()));
     }
-    const size_t cells = size_t(cols) * size_t(rows);
-    const bool noDataExact = m_raster.hasNoData && m_raster.noData == std::floor(m_raster.noData);
-    const qint64 noData = noDataExact ? qint64(m_raster.noData) : 0;
-    ClassTable& classes = *w.classes;
-    const auto classify = [&](const auto* values) {
-        for (size_t i = 0; i < cells; ++i) {
-            w.cellClass[i] =
-                noDataExact && values[i] == noData ? NoDataIndex : classes.map(values[i]);
-        }
-    };
-    if (!w.lookUp.empty()) {
-        // One look-up per cell; unknown values are told from the counts at the end.
-        const qint64 lowest = classes.lowest();
-        const size_t n = w.lookUp.size();
-        const int32_t* table = w.lookUp.data();
-        qint64* counts = w.valueCounts.data();
-        int32_t* cellClass = w.cellClass.data();
-        const bool keepClasses = !m_scenarios.empty();
-        const auto lookUp = [&, cells](const auto* values) {
-            if (keepClasses) {
-                for (size_t i = 0; i < cells; ++i) {
-                    cellClass[i] = table[size_t(qint64(values[i]) - lowest)];
-                }
-            }
-            qint64* const c0 = counts;
-            qint64* const c1 = counts + n;
-            qint64* const c2 = counts + 2 * n;
-            qint64* const c3 = counts + 3 * n;
-            size_t i = 0;
-            for (; i + 4 <= cells; i += 4) {
-                ++c0[size_t(qint64(values[i]) - lowest)];
-                ++c1[size_t(qint64(values[i + 1]) - lowest)];
-                ++c2[size_t(qint64(values[i + 2]) - lowest)];
-                ++c3[size_t(qint64(values[i + 3]) - lowest)];
-            }
-            for (; i < cells; ++i) {
-                ++c0[size_t(qint64(values[i]) - lowest)];
-            }
-        };
-        if (readType == GDT_Byte) {
-            lookUp(reinterpret_cast<const quint8*>(w.values.data()));
-        } else {
-            lookUp(reinterpret_cast<const qint32*>(w.values.data()));
-        }
-    } else if (readType == GDT_Byte) {
-        classify(reinterpret_cast<const quint8*>(w.values.data()));
-    } else if (readType == GDT_Int32) {
-        classify(reinterpret_cast<const qint32*>(w.values.data()));
-    } else {
-        classify(w.values.data());
+    if (!w.lookUp.empty() && m_scenarios.empty()) {
+        return; // cells are looked up where spans take them
     }
+    // Scenarios change the classes of whole tiles.
+    const size_t cells = size_t(cols) * size_t(rows);
+    int32_t* cellClass = w.cellClass.data();
+    withValues(w, [&](const auto* values) {
+        if (!w.lookUp.empty()) {
+            const int32_t* table = w.lookUp.data();
+            const qint64 lowest = m_classes->lowest();
+            for (size_t i = 0; i < cells; ++i) {
+                cellClass[i] = table[size_t(qint64(values[i]) - lowest)];
+            }
+            return;
+        }
+        const bool noDataExact =
+            m_raster.hasNoData && m_raster.noData == std::floor(m_raster.noData);
+        const qint64 noData = noDataExact ? qint64(m_raster.noData) : 0;
+        for (size_t i = 0; i < cells; ++i) {
+            cellClass[i] = noDataExact && qint64(values[i]) == noData
+                               ? NoDataIndex
+                               : m_classes->map(qint64(values[i]));
+        }
+    });
 }
 
 BandResult AnalysisRun::scanBand(quint32 band, Worker& w) const
@@ -623,7 +714,7 @@ BandResult AnalysisRun::scanBand(quint32 band, Worker& w) const
     // Whole cells are counted in integers: the same sums, with shorter chains of additions.
     const bool whole = m_options.coverage != Coverage::Exact;
     if (whole) {
-        result.counts.assign(w.analysis.groups.size() * m_histogramSize, 0);
+        result.counts.assign(w.analysis.groups.size() * m_histogramSize * 2, 0);
     } else {
         result.histograms.assign(w.analysis.groups.size() * m_histogramSize, 0.0);
     }
@@ -642,26 +733,30 @@ BandResult AnalysisRun::scanBand(quint32 band, Worker& w) const
         firstColumn = std::min(firstColumn, g.firstColumn);
         endColumn = std::max(endColumn, g.endColumn);
     }
-    for (qint64 colBegin = firstColumn / m_tileWidth * m_tileWidth; colBegin < endColumn;
-         colBegin += m_tileWidth) {
-        const qint64 colEnd = std::min<qint64>(colBegin + m_tileWidth, width);
-        const int cols = int(colEnd - colBegin);
-        const auto touches = [&](const BandSpans::Group& g) {
-            return g.firstColumn < colEnd && g.endColumn > colBegin;
-        };
-        if (std::none_of(w.analysis.groups.begin(), w.analysis.groups.end(), touches)) {
+    const qint64 origin = firstColumn / m_tileWidth * m_tileWidth;
+    const qint64 tiles = (endColumn - origin + m_tileWidth - 1) / m_tileWidth;
+    w.analysis.byTile(origin, m_tileWidth, tiles);
+    for (BandSpans& spans : w.scenarios) {
+        spans.byTile(origin, m_tileWidth, tiles);
+    }
+    if (m_calculate) {
+        w.density.byTile(origin, m_tileWidth, tiles);
+    }
+    for (size_t tile = 0; tile < size_t(tiles); ++tile) {
+        if (w.analysis.tileStart[tile] == w.analysis.tileStart[tile + 1]) {
             continue;
         }
+        const qint64 colBegin = origin + qint64(tile) * m_tileWidth;
+        const qint64 colEnd = std::min<qint64>(colBegin + m_tileWidth, width);
+        const int cols = int(colEnd - colBegin);
         readTile(w, colBegin, rowBegin, cols, rows);
 
         // Calls f(group, offset, length, weights) for each span of a group within this tile;
         // weights is null for cells that count whole.
         const auto forSpans = [&](const BandSpans& spans, auto&& f) {
-            for (size_t gi = 0; gi < spans.groups.size(); ++gi) {
+            for (quint32 t = spans.tileStart[tile]; t < spans.tileStart[tile + 1]; ++t) {
+                const size_t gi = spans.tileGroups[t];
                 const BandSpans::Group& g = spans.groups[gi];
-                if (!touches(g)) {
-                    continue;
-                }
                 for (size_t k = g.begin; k < g.end; ++k) {
                     const CellSpan& s = spans.spans[k];
                     const qint64 b = std::max(s.begin, colBegin);
@@ -695,49 +790,72 @@ BandResult AnalysisRun::scanBand(quint32 band, Worker& w) const
             });
         }
         const size_t indexCount = size_t(m_indexCount);
-        // Adds cells [0, length) of a span, classAt(i) giving each one's class index.
+        // Adds cells [0, length) of a span; slotOf(i, n) gives cell i's class index, tallying
+        // it by value when its class has no CLASS line.
         const auto accumulate = [&](size_t gi, size_t length, const uint8_t* level,
-                                    const double* weights, auto classAt) {
+                                    const double* weights, auto slotOf) {
             if (whole) {
-                qint64* c = result.counts.data() + gi * m_histogramSize;
+                qint64* c = result.counts.data() + gi * m_histogramSize * 2;
                 if (level) {
                     for (size_t i = 0; i < length; ++i) {
-                        ++c[size_t(level[i]) * indexCount + classAt(i)];
+                        ++c[size_t(level[i]) * indexCount + slotOf(i, 1.0)];
                     }
                 } else {
                     for (size_t i = 0; i < length; ++i) {
-                        ++c[classAt(i)];
+                        ++c[slotOf(i, 1.0)];
                     }
                 }
                 return;
             }
             double* h = result.histograms.data() + gi * m_histogramSize;
             for (size_t i = 0; i < length; ++i) {
-                const size_t slot = (level ? size_t(level[i]) * indexCount : 0) + classAt(i);
-                h[slot] += weights ? weights[i] : 1.0;
+                const double n = weights ? weights[i] : 1.0;
+                h[(level ? size_t(level[i]) * indexCount : 0) + slotOf(i, n)] += n;
             }
         };
         // Without scenarios, cells of 8 and 16-bit rasters are looked up where spans take them.
         const bool lookUpHere = m_scenarios.empty() && !w.lookUp.empty();
         const int32_t* table = w.lookUp.data();
-        const qint64 lowest = w.classes->lowest();
-        const bool bytes = m_raster.band->GetRasterDataType() == GDT_Byte;
+        const qint64 lowest = m_classes->lowest();
+        qint64* cellsByValue = w.unknown.cellsByValue.data();
+        double* sharesByValue = w.unknown.sharesByValue.data();
         forSpans(w.analysis, [&](size_t gi, size_t offset, size_t length, const double* weights) {
             const uint8_t* level = m_calculate ? w.cellLevel.data() + offset : nullptr;
-            if (!lookUpHere) {
+            withValues(w, [&](const auto* values) {
+                const auto* v = values + offset;
+                if (lookUpHere) {
+                    if (whole && !level) {
+                        qint64* c = result.counts.data() + gi * m_histogramSize * 2;
+                        countCells(v, length, table, lowest, c, c + m_histogramSize, cellsByValue,
+                                   cellsByValue + w.lookUp.size());
+                        return;
+                    }
+                    accumulate(gi, length, level, weights, [=](size_t i, double n) {
+                        const size_t at = size_t(qint64(v[i]) - lowest);
+                        if (whole) {
+                            ++cellsByValue[at];
+                        } else {
+                            sharesByValue[at] += n;
+                        }
+                        return size_t(table[at]);
+                    });
+                    return;
+                }
                 const int32_t* cls = w.cellClass.data() + offset;
-                accumulate(gi, length, level, weights, [cls](size_t i) { return size_t(cls[i]); });
-            } else if (bytes) {
-                const auto* v = reinterpret_cast<const quint8*>(w.values.data()) + offset;
-                accumulate(gi, length, level, weights,
-                           [=](size_t i) { return size_t(table[size_t(qint64(v[i]) - lowest)]); });
-            } else {
-                const auto* v = reinterpret_cast<const qint32*>(w.values.data()) + offset;
-                accumulate(gi, length, level, weights,
-                           [=](size_t i) { return size_t(table[size_t(qint64(v[i]) - lowest)]); });
-            }
+                accumulate(gi, length, level, weights, [&](size_t i, double n) {
+                    const int32_t k = cls[i];
+                    if (Q_LIKELY(quint32(k - 1) < quint32(m_indexCount - 1))) {
+                        return size_t(k); // NoData or a class with a CLASS line
+                    }
+                    w.unknown.add(k == UnknownIndex ? qint64(v[i])
+                                                    : p.scenarios[k - m_indexCount].classId,
+                                  n);
+                    return size_t(UnknownIndex);
+                });
+            });
         });
     }
+    w.unknown.take(result.unknownValues, w.lookUp);
     return result;
 }
 
@@ -749,13 +867,16 @@ void AnalysisRun::addBand(const BandResult& band)
     for (size_t g = 0; g < band.polygons.size(); ++g) {
         const size_t at = g * m_histogramSize;
         double* sums = m_sums.data() + size_t(band.polygons[g]) * m_stride;
-        for (size_t k = 0; k < m_histogramSize; ++k) {
+        // k runs over levels and class indices: index is k % indexCount.
+        for (size_t k = 0, index = 0; k < m_histogramSize;
+             ++k, index = index + 1 == indexCount ? 0 : index + 1) {
             const double n =
-                band.counts.empty() ? band.histograms[at + k] : double(band.counts[at + k]);
+                band.counts.empty()
+                    ? band.histograms[at + k]
+                    : double(band.counts[2 * at + k] + band.counts[2 * at + m_histogramSize + k]);
             if (n == 0) {
                 continue;
             }
-            const size_t index = k % indexCount;
             sums[AllCells] += n;
             if (index == NoDataIndex) {
                 sums[NoDataCells] += n;
@@ -951,10 +1072,12 @@ void AnalysisRun::scanAndWrite()
 
 void AnalysisRun::logTotals(const QVector<PolygonResult>& polygons) const
 {
-    for (const auto& [value, count] : m_unknownValues) {
-        log(QStringLiteral("Class value %1 has no CLASS line: %2 cells weigh 0")
-                .arg(value)
-                .arg(count));
+    for (const auto& [value, cells] : m_unknownValues) {
+        if (const qint64 n = std::llround(cells)) { // shares of cells under the exact rule
+            log(QStringLiteral("Class value %1 has no CLASS line: %2 cells weigh 0")
+                    .arg(value)
+                    .arg(n));
+        }
     }
     double lcTotal = 0;
     double isTotal = 0;

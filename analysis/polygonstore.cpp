@@ -16,7 +16,10 @@ namespace {
 qint64 clampedFloor(double value)
 {
     constexpr double limit = 1e15;
-    return static_cast<qint64>(std::floor(std::clamp(value, -limit, limit)));
+    // floor() by hand: the conversion cuts towards zero, and is exact within the limit.
+    const double v = std::clamp(value, -limit, limit);
+    const auto cut = static_cast<qint64>(v);
+    return double(cut) > v ? cut - 1 : cut;
 }
 
 // The smallest index whose centre line lies beyond value: centres at i + 0.5.
@@ -124,8 +127,8 @@ void PolygonStore::edgesIn(const Polygon& p, qint64 rowBegin, qint64 rowEnd,
         for (quint32 i = 0; i < ring.count; ++i) {
             const Vertex& a = v[i];
             const Vertex& b = v[i + 1 == ring.count ? 0 : i + 1];
-            if (a.y == b.y) {
-                continue;
+            if (!(a.y < b.y || b.y < a.y)) {
+                continue; // horizontal, or a coordinate that is not a number
             }
             const bool down = a.y < b.y;
             const Vertex& top = down ? a : b;
@@ -254,57 +257,121 @@ void PolygonStore::spans(size_t i, Coverage rule, qint64 rowBegin, qint64 rowEnd
     }
 }
 
+namespace {
+
+// Sorts a few items in place: rows cross a polygon's boundary a few times.
+template <class T> void sortFew(T* first, T* last)
+{
+    if (last - first > 16) {
+        std::sort(first, last);
+        return;
+    }
+    for (T* i = first + 1; i < last; ++i) {
+        const T item = *i;
+        T* j = i;
+        for (; j > first && item < *(j - 1); --j) {
+            *j = *(j - 1);
+        }
+        *j = item;
+    }
+}
+
+} // namespace
+
 void PolygonStore::centreSpans(const Polygon& p, const std::vector<Edge>& edges, qint64 rowBegin,
                                qint64 rowEnd, qint64 width, std::vector<CellSpan>& out) const
 {
-    const double top = double(rowBegin) + 0.5;
-    const double bottom = double(rowEnd) - 0.5;
-    // Edges crossing the centre lines of these rows: y0 <= y < y1 for some y in [top, bottom].
-    const Edge* first = edges.data();
-    const auto last = std::upper_bound(first, first + edges.size(), bottom,
-                                       [](double y, const Edge& e) { return y < e.y0; });
-    thread_local std::vector<const Edge*> active;
-    thread_local std::vector<std::pair<int, double>> crossings; // part, column
+    // A scanline: edges join the active ones as the rows reach their top (they come sorted
+    // by y0) and leave once passed, so each row looks only at the edges crossing it. The
+    // buffers hold every edge at most; they are used through plain pointers and counts, which
+    // stay in registers.
+    thread_local std::vector<const Edge*> activeBuffer;
+    thread_local std::vector<double> xBuffer;                        // one part: columns
+    thread_local std::vector<std::pair<int, double>> crossingBuffer; // several: part, column
     thread_local std::vector<std::pair<qint64, qint64>> runs;
-    active.clear();
-    for (auto it = first; it != last; ++it) {
-        if (it->y1 > top) {
-            active.push_back(&*it);
-        }
+    const bool onePart = p.parts <= 1;
+    const size_t edgeCount = edges.size();
+    if (activeBuffer.size() < edgeCount) {
+        activeBuffer.resize(edgeCount);
+        xBuffer.resize(edgeCount);
     }
+    if (!onePart && crossingBuffer.size() < edgeCount) {
+        crossingBuffer.resize(edgeCount);
+    }
+    const Edge** active = activeBuffer.data();
+    double* xs = xBuffer.data();
+    std::pair<int, double>* crossings = crossingBuffer.data();
+    size_t activeCount = 0;
+    size_t next = 0;
+    const auto cells = [width](double from, double to) {
+        return std::make_pair(std::max<qint64>(clampedFloor(from + 0.5), 0),
+                              std::min(clampedFloor(to + 0.5), width));
+    };
+    // Cells [begin, end) of row r, joined to the row's run before (from rowStart on) when they
+    // touch it; runs come sorted by their start.
+    const auto addRun = [&out](size_t rowStart, qint64 r, qint64 begin, qint64 end) {
+        if (out.size() > rowStart && begin <= out.back().end) {
+            out.back().end = std::max(out.back().end, end);
+        } else {
+            out.push_back({r, begin, end});
+        }
+    };
 
     for (qint64 r = rowBegin; r < rowEnd; ++r) {
         const double y = double(r) + 0.5;
-        crossings.clear();
-        for (const Edge* e : active) {
-            if (e->y0 <= y && y < e->y1) {
-                crossings.push_back(
-                    {e->part, e->x0 + (y - e->y0) * (e->x1 - e->x0) / (e->y1 - e->y0)});
+        // An edge crosses the centre line when y0 <= y < y1.
+        for (; next < edgeCount && edges[next].y0 <= y; ++next) {
+            if (edges[next].y1 > y) {
+                active[activeCount++] = &edges[next];
             }
         }
-        std::sort(crossings.begin(), crossings.end());
-        // Even-odd within each part; the runs of all parts are then joined.
-        runs.clear();
-        for (size_t i = 0; i + 1 < crossings.size(); ++i) {
-            if (crossings[i].first != crossings[i + 1].first) {
-                continue; // an odd crossing left over: an unclosed part
+        size_t n = 0;
+        size_t kept = 0;
+        for (size_t i = 0; i < activeCount; ++i) {
+            const Edge* e = active[i];
+            if (e->y1 <= y) {
+                continue;
             }
-            const qint64 begin = std::max<qint64>(clampedFloor(crossings[i].second + 0.5), 0);
-            const qint64 end = std::min(clampedFloor(crossings[i + 1].second + 0.5), width);
-            if (begin < end) {
-                runs.push_back({begin, end});
-            }
-            ++i;
-        }
-        if (p.parts > 1) {
-            std::sort(runs.begin(), runs.end());
-        }
-        const size_t rowStart = out.size();
-        for (const auto& [begin, end] : runs) {
-            if (out.size() > rowStart && begin <= out.back().end) {
-                out.back().end = std::max(out.back().end, end);
+            active[kept++] = e;
+            const double x = e->x0 + (y - e->y0) * (e->x1 - e->x0) / (e->y1 - e->y0);
+            if (onePart) {
+                xs[n++] = x;
             } else {
+                crossings[n++] = {e->part, x};
+            }
+        }
+        activeCount = kept;
+        // Even-odd within each part; the runs of all parts are then joined.
+        const size_t rowStart = out.size();
+        if (onePart && n == 2) { // the common case, without a branch on the order
+            const auto [begin, end] = cells(std::min(xs[0], xs[1]), std::max(xs[0], xs[1]));
+            if (begin < end) {
                 out.push_back({r, begin, end});
+            }
+        } else if (onePart) {
+            sortFew(xs, xs + n);
+            for (size_t i = 0; i + 1 < n; i += 2) {
+                const auto [begin, end] = cells(xs[i], xs[i + 1]);
+                if (begin < end) {
+                    addRun(rowStart, r, begin, end);
+                }
+            }
+        } else {
+            sortFew(crossings, crossings + n);
+            runs.clear();
+            for (size_t i = 0; i + 1 < n; ++i) {
+                if (crossings[i].first != crossings[i + 1].first) {
+                    continue; // an odd crossing left over: an unclosed part
+                }
+                const auto run = cells(crossings[i].second, crossings[i + 1].second);
+                if (run.first < run.second) {
+                    runs.push_back(run);
+                }
+                ++i;
+            }
+            std::sort(runs.begin(), runs.end());
+            for (const auto& [begin, end] : runs) {
+                addRun(rowStart, r, begin, end);
             }
         }
     }
