@@ -221,6 +221,61 @@ private:
     qint64 m_start = 0;
 };
 
+bool beyondAscii(char c)
+{
+    return static_cast<unsigned char>(c) >= 0x80;
+}
+
+bool isUtf8Name(QByteArray name)
+{
+    name = name.trimmed().toUpper();
+    return name == "UTF-8" || name == "UTF8" || name == "65001";
+}
+
+// The layout of a table, read.
+// Nothing unless it holds fieldCount fields (GDAL's count: a table GDAL could not open
+// leaves the layer without fields) that fill its records exactly.
+std::optional<DbfTable> readTable(const QString& path, int fieldCount)
+{
+    const File dbf = openRead(path);
+    char header[32];
+    if (fieldCount < 1 || dbf.fd < 0 || !readAt(dbf, header, sizeof header, 0)) {
+        return std::nullopt;
+    }
+    DbfTable table;
+    table.count = le32(header + 4);
+    table.headerLength = le16(header + 8);
+    table.recordLength = le16(header + 10);
+    std::vector<char> descriptors(size_t(fieldCount) * 32);
+    if ((table.headerLength - 32) / 32 != fieldCount ||
+        !readAt(dbf, descriptors.data(), descriptors.size(), 32)) {
+        return std::nullopt;
+    }
+    int offset = 1; // after the deletion flag
+    for (int i = 0; i < fieldCount; ++i) {
+        const char* d = descriptors.data() + 32 * i;
+        const char type = d[11];
+        DbfTable::Field f;
+        // Text fields may be wider than 255: the decimal count byte holds the high byte.
+        f.width = type == 'N' || type == 'F' ? le16(d + 16) & 0xff : le16(d + 16);
+        f.offset = offset;
+        f.text = type == 'C';
+        offset += f.width;
+        f.descriptor = QByteArray(32, '\0');
+        std::memcpy(f.descriptor.data(), d, 12); // name and type
+        f.descriptor[16] = d[16];
+        f.descriptor[17] = d[17];
+        const QByteArray name(d, int(qstrnlen(d, 11)));
+        f.copyable = type != '\0' && std::strchr("CNFDL", type) &&
+                     std::none_of(name.begin(), name.end(), beyondAscii);
+        table.fields.push_back(f);
+    }
+    if (offset != table.recordLength) {
+        return std::nullopt;
+    }
+    return table;
+}
+
 } // namespace
 
 bool readShapefilePolygons(const QString& shpPath, OGRLayer* layer, const QString& theme,
@@ -236,7 +291,7 @@ bool readShapefilePolygons(const QString& shpPath, OGRLayer* layer, const QStrin
     const QByteArray shx = shxFile.open(QIODevice::ReadOnly) ? shxFile.readAll() : QByteArray();
     const File shp = openRead(shpPath);
     const File dbf = openRead(dbfPath);
-    const auto layout = ShapefileCopy::readTable(dbfPath, layer->GetLayerDefn()->GetFieldCount());
+    const auto layout = readTable(dbfPath, layer->GetLayerDefn()->GetFieldCount());
     // The counts GDAL goes by: records from the index's header, the .shp's length from its.
     char shpHeader[28];
     const qint64 count =
@@ -296,65 +351,6 @@ bool readShapefilePolygons(const QString& shpPath, OGRLayer* layer, const QStrin
     return true;
 }
 
-namespace {
-
-bool beyondAscii(char c)
-{
-    return static_cast<unsigned char>(c) >= 0x80;
-}
-
-bool isUtf8Name(QByteArray name)
-{
-    name = name.trimmed().toUpper();
-    return name == "UTF-8" || name == "UTF8" || name == "65001";
-}
-
-} // namespace
-
-// The layout of a table: where records start, their length and count, each field's place.
-// Nothing unless it holds fieldCount fields (GDAL's count: a table GDAL could not open
-// leaves the layer without fields) that fill its records exactly.
-std::optional<ShapefileCopy::Table> ShapefileCopy::readTable(const QString& path, int fieldCount)
-{
-    const File dbf = openRead(path);
-    char header[32];
-    if (fieldCount < 1 || dbf.fd < 0 || !readAt(dbf, header, sizeof header, 0)) {
-        return std::nullopt;
-    }
-    Table table;
-    table.count = le32(header + 4);
-    table.headerLength = le16(header + 8);
-    table.recordLength = le16(header + 10);
-    std::vector<char> descriptors(size_t(fieldCount) * 32);
-    if ((table.headerLength - 32) / 32 != fieldCount ||
-        !readAt(dbf, descriptors.data(), descriptors.size(), 32)) {
-        return std::nullopt;
-    }
-    int offset = 1; // after the deletion flag
-    for (int i = 0; i < fieldCount; ++i) {
-        const char* d = descriptors.data() + 32 * i;
-        const char type = d[11];
-        Field f;
-        // Text fields may be wider than 255: the decimal count byte holds the high byte.
-        f.width = type == 'N' || type == 'F' ? le16(d + 16) & 0xff : le16(d + 16);
-        f.offset = offset;
-        f.text = type == 'C';
-        offset += f.width;
-        f.descriptor = QByteArray(32, '\0');
-        std::memcpy(f.descriptor.data(), d, 12); // name and type
-        f.descriptor[16] = d[16];
-        f.descriptor[17] = d[17];
-        const QByteArray name(d, int(qstrnlen(d, 11)));
-        f.copyable = type != '\0' && std::strchr("CNFDL", type) &&
-                     std::none_of(name.begin(), name.end(), beyondAscii);
-        table.fields.push_back(f);
-    }
-    if (offset != table.recordLength) {
-        return std::nullopt;
-    }
-    return table;
-}
-
 std::optional<ShapefileCopy> ShapefileCopy::prepare(const QString& shpPath, int sourceFieldCount,
                                                     const std::vector<int>& copiedFields,
                                                     const std::vector<OutputField>& fields,
@@ -388,7 +384,7 @@ std::optional<ShapefileCopy> ShapefileCopy::prepare(const QString& shpPath, int 
     copy.m_headerLength = int(table->headerLength);
     copy.m_recordLength = int(table->recordLength);
     const int fieldCount = int(table->fields.size());
-    const std::vector<Field>& all = table->fields;
+    const std::vector<DbfTable::Field>& all = table->fields;
     int recordLength = 1;
     for (int index : copiedFields) {
         if (index < 0 || index >= fieldCount || !all[size_t(index)].copyable) {
@@ -427,7 +423,7 @@ bool ShapefileCopy::write(const QString& outShp, const QString& outPath,
     File out = createFile(base + QLatin1String(".dbf"), outPath);
 
     int recordLength = 1;
-    for (const Field& f : m_copied) {
+    for (const DbfTable::Field& f : m_copied) {
         recordLength += f.width;
     }
     for (const OutputField& f : m_fields) {
@@ -445,7 +441,7 @@ bool ShapefileCopy::write(const QString& outShp, const QString& outPath,
     putLe(header.data() + 8, quint32(headerLength), 2);
     putLe(header.data() + 10, quint32(recordLength), 2);
     char* d = header.data() + 32;
-    for (const Field& f : m_copied) {
+    for (const DbfTable::Field& f : m_copied) {
         std::memcpy(d, f.descriptor.constData(), 32);
         d += 32;
     }
@@ -477,7 +473,7 @@ bool ShapefileCopy::write(const QString& outShp, const QString& outPath,
                 return false; // deleted: GDAL leaves it out of the features
             }
             *to++ = ' ';
-            for (const Field& f : m_copied) {
+            for (const DbfTable::Field& f : m_copied) {
                 const char* value = from + f.offset;
                 if (f.text && !m_utf8 && std::any_of(value, value + f.width, beyondAscii)) {
                     return false; // text to recode to UTF-8

@@ -23,6 +23,22 @@
 bool readShapefilePolygons(const QString& shpPath, OGRLayer* layer, const QString& theme,
                            const double inverse[6], Coverage rule, PolygonStore& store);
 
+// The layout of a shapefile's table (.dbf): where records start, their length and count, and
+// each field's place.
+struct DbfTable {
+    struct Field {
+        QByteArray descriptor; // the 32 bytes of its entry in the header
+        int offset = 0;        // in a record
+        int width = 0;
+        bool text = false;
+        bool copyable = false; // of a type and with a name a copy takes as it is
+    };
+    qint64 headerLength = 0;
+    qint64 recordLength = 0;
+    qint64 count = 0;
+    std::vector<Field> fields;
+};
+
 // A shapefile output made from a shapefile theme without GDAL's writer, which formats every
 // number through printf and writes every shape again. The output has the theme's geometry,
 // feature for feature, so its .shp, .shx and .prj are the theme's files, copied; the table is
@@ -47,23 +63,6 @@ public:
                const std::function<void(qint64, double*)>& fill) const;
 
 private:
-    struct Field {
-        QByteArray descriptor; // the 32 bytes of its header entry in the output
-        int offset = 0;        // in a record of the theme's table
-        int width = 0;
-        bool text = false;
-        bool copyable = false; // of a type and with a name this copies
-    };
-    struct Table {
-        qint64 headerLength = 0;
-        qint64 recordLength = 0;
-        qint64 count = 0;
-        std::vector<Field> fields;
-    };
-    friend bool readShapefilePolygons(const QString&, OGRLayer*, const QString&, const double[6],
-                                      Coverage, PolygonStore&);
-    static std::optional<Table> readTable(const QString& path, int fieldCount);
-
     QString m_shp;
     QString m_shx;
     QString m_dbf;
@@ -72,6 +71,6 @@ private:
     qint64 m_count = 0;
     int m_headerLength = 0; // of the theme's table
     int m_recordLength = 0;
-    std::vector<Field> m_copied;
+    std::vector<DbfTable::Field> m_copied;
     std::vector<OutputField> m_fields;
 };
