@@ -232,9 +232,8 @@ bool isUtf8Name(QByteArray name)
     return name == "UTF-8" || name == "UTF8" || name == "65001";
 }
 
-// The layout of a table, read.
-// Nothing unless it holds fieldCount fields (GDAL's count: a table GDAL could not open
-// leaves the layer without fields) that fill its records exactly.
+// The layout of the table at path; nothing unless it holds fieldCount fields (GDAL's count:
+// a table GDAL could not open leaves the layer without fields) that fill its records exactly.
 std::optional<DbfTable> readTable(const QString& path, int fieldCount)
 {
     const File dbf = openRead(path);
