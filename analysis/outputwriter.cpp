@@ -124,7 +124,7 @@ void OutputWriter::write(const Fill& fill, qint64 count)
                  .arg(m_target.path, tempDir));
     }
     try {
-        writeFile(QDir(tempDir).filePath(outInfo.fileName()), fill, count);
+        const bool copied = writeFile(QDir(tempDir).filePath(outInfo.fileName()), fill, count);
         const QStringList written = QDir(tempDir).entryList(QDir::Files | QDir::Hidden);
         // Formats that write a folder (a file geodatabase) cannot be put in place as files.
         if (written.isEmpty() ||
@@ -139,8 +139,9 @@ void OutputWriter::write(const Fill& fill, qint64 count)
         }
         if (m_target.shapefile()) {
             // The parts every shapefile needs, for a driver that failed without saying so.
+            // (A copy takes the theme's .prj where it has one.)
             QStringList needed{"shp", "shx", "dbf", "cpg"};
-            if (m_source->GetSpatialRef()) {
+            if (!copied && m_source->GetSpatialRef()) {
                 needed << QStringLiteral("prj");
             }
             for (const QString& suffix : needed) {
@@ -159,14 +160,14 @@ void OutputWriter::write(const Fill& fill, qint64 count)
     QDir(tempDir).removeRecursively();
 }
 
-void OutputWriter::writeFile(const QString& file, const Fill& fill, qint64 count)
+bool OutputWriter::writeFile(const QString& file, const Fill& fill, qint64 count)
 {
     if (m_target.shapefile()) {
         const auto copy =
             ShapefileCopy::prepare(m_sourceFile, m_source->GetLayerDefn()->GetFieldCount(),
                                    m_copiedFields, m_fields, count);
         if (copy && copy->write(file, m_target.path, fill)) {
-            return;
+            return true;
         }
         for (const QString& part : shapefileParts(file)) {
             QFile::remove(part);
@@ -301,6 +302,7 @@ void OutputWriter::writeFile(const QString& file, const Fill& fill, qint64 count
     if (!problem.isEmpty()) {
         fail(QStringLiteral("Cannot write the output %1: %2").arg(m_target.path, problem));
     }
+    return false;
 }
 
 void replaceFiles(const QString& from, const QStringList& names, const QString& to,

@@ -63,7 +63,8 @@ public:
     void write(const Fill& fill, qint64 count);
 
 private:
-    void writeFile(const QString& file, const Fill& fill, qint64 count);
+    // True when a shapefile theme was copied rather than written through GDAL.
+    bool writeFile(const QString& file, const Fill& fill, qint64 count);
 
     OutputTarget m_target;
     OGRLayer* m_source;

@@ -189,12 +189,12 @@ quint32 be32(const char* p)
 // Bytes of a file read in large pieces, for records that mostly follow one another.
 class Window {
 public:
-    explicit Window(const File& file) : m_file(file) {}
+    Window(const File& file, qint64 fileSize) : m_file(file), m_fileSize(fileSize) {}
     // The bytes [offset, offset + size), or null past the end of the file.
     const char* at(qint64 offset, qint64 size)
     {
         if (offset < m_start || offset + size > m_start + qint64(m_data.size())) {
-            m_data.resize(size_t(std::max<qint64>(size, 4 << 20)));
+            m_data.resize(size_t(std::max(size, std::min<qint64>(4 << 20, m_fileSize - offset))));
             m_start = offset;
             for (size_t got = 0;;) {
                 const ssize_t n = ::pread(m_file.fd, m_data.data() + got, m_data.size() - got,
@@ -217,6 +217,7 @@ public:
 
 private:
     const File& m_file;
+    const qint64 m_fileSize;
     std::vector<char> m_data;
     qint64 m_start = 0;
 };
@@ -315,8 +316,8 @@ bool readShapefilePolygons(const QString& shpPath, OGRLayer* layer, const QStrin
         }
         store.add(feature->GetGeometryRef(), inverse, rule);
     };
-    Window records(shp);
-    Window table(dbf);
+    Window records(shp, shpSize);
+    Window table(dbf, QFileInfo(dbfPath).size());
     for (qint64 i = 0; i < count; ++i) {
         const char* flag = table.at(dbfStart + i * dbfRecord, 1);
         if (!flag) {
