@@ -99,7 +99,6 @@ void TestPrompts::questionWithoutFittingAnswerWarnsAndIsEscaped()
     QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^ScriptedPrompts: unexpected input"));
     QCOMPARE(prompts.input(QStringLiteral("Name")), QString());
     QCOMPARE(prompts.unexpectedCalls().size(), 4);
-    QVERIFY(!prompts.calls().last().answered);
 }
 
 QTEST_MAIN(TestPrompts)
