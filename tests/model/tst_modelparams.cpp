@@ -74,7 +74,6 @@ private slots:
 void TestModelParams::roundTrip_data()
 {
     QTest::addColumn<ModelParams>("params");
-    QTest::newRow("high, meters") << fixedOption(ModelParams::High, ModelParams::Units::Meters);
     QTest::newRow("medium, feet") << fixedOption(ModelParams::Medium, ModelParams::Units::Feet);
 
     ModelParams low = fixedOption(ModelParams::Low, ModelParams::Units::Meters);

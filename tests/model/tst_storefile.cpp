@@ -84,30 +84,27 @@ private slots:
         QTest::newRow("letters in a coefficient")
             << QByteArray(kStoreWithOneSet).replace("<LCMed>7.5</LCMed>", "<LCMed>x</LCMed>")
             << int(StoreLoadResult::ConversionError);
+        QByteArray junk(50 * 1024 * 1024, 'x');
+        QTest::newRow("50 MB of junk") << junk.prepend("<R>") << int(StoreLoadResult::ParseError);
+        QTest::newRow("missing file") << QByteArray() << int(StoreLoadResult::FileError);
+        QTest::newRow("a folder") << QByteArray() << int(StoreLoadResult::FileError);
     }
     void badFilesDoNotLoad()
     {
         QFETCH(QByteArray, content);
         QFETCH(int, status);
-        QVERIFY(writeBytes(path("isprops.xml"), content));
+        const QString tag = QTest::currentDataTag();
+        const QString file = tag == "a folder" ? m_dir->path() : path("isprops.xml");
+        if (status != StoreLoadResult::FileError) {
+            QVERIFY(writeBytes(file, content));
+        }
         clsISModelProperties model = sampleModel();
         StoreLoadResult result;
-        QVERIFY(!LoadModelXML(model, path("isprops.xml"), &result));
+        QVERIFY(!LoadModelXML(model, file, &result));
         QCOMPARE(int(result.status), status);
         QCOMPARE(storeFileBytes(model), storeFileBytes(sampleModel()));
         QVERIFY(!result.description.isEmpty());
         QVERIFY(result.describe(QStringLiteral("f")).startsWith(QStringLiteral("f")));
-    }
-
-    void missingFileLeavesTheModelAlone()
-    {
-        clsISModelProperties model = sampleModel();
-        StoreLoadResult result;
-        QVERIFY(!LoadModelXML(model, path("nothing-here.xml"), &result));
-        QCOMPARE(int(result.status), int(StoreLoadResult::FileError));
-        QCOMPARE(model.ISLCDefs->Count(), 1);
-        QVERIFY(!LoadModelXML(model, m_dir->path(), &result)); // a folder
-        QCOMPARE(int(result.status), int(StoreLoadResult::FileError));
     }
 
     void conversionFailureNamesTheLine()
@@ -123,15 +120,6 @@ private slots:
         QCOMPARE(int(result.status), int(StoreLoadResult::ConversionError));
         QCOMPARE(result.line, 18); // the <LCLow> line
         QVERIFY(result.description.contains(QStringLiteral("two")));
-    }
-
-    void hugeJunkFails()
-    {
-        QByteArray junk(50 * 1024 * 1024, 'x');
-        junk.prepend("<R>");
-        QVERIFY(writeBytes(path("junk.xml"), junk));
-        clsISModelProperties model;
-        QVERIFY(!LoadModelXML(model, path("junk.xml")));
     }
 
     void deepNestingDoesNotExhaustTheStack()
@@ -192,17 +180,30 @@ private slots:
         QCOMPARE(back.ISLCDefs->Item(3)->LCClasses->Item(5)->LCHigh, 100.0f / 3.0f);
     }
 
-    void readOnlyStoreIsRefusedEvenForRoot()
+    // The save is refused and nothing there changes, permissions included.
+    void saveFailsLeavingWhatIsThere_data()
     {
-        const QString store = path("isprops.xml");
-        QVERIFY(writeBytes(store, kStoreWithOneSet));
-        QVERIFY(QFile::setPermissions(store, QFileDevice::ReadOwner | QFileDevice::ReadGroup));
+        QTest::addColumn<QString>("store");
+        QTest::newRow("read-only store, even for root") << "isprops.xml";
+        QTest::newRow("folder that is a file") << "etc/isprops.xml";
+        QTest::newRow("missing folder") << "no-such-folder/isprops.xml";
+    }
+    void saveFailsLeavingWhatIsThere()
+    {
+        QFETCH(QString, store);
+        const auto readOnly = QFileDevice::ReadOwner | QFileDevice::ReadGroup;
+        QVERIFY(writeBytes(path("isprops.xml"), kStoreWithOneSet));
+        QVERIFY(QFile::setPermissions(path("isprops.xml"), readOnly));
+        QVERIFY(writeBytes(path("etc"), "a file, not a folder"));
         QString why;
-        QVERIFY(!SaveModelXML(sampleModel(), store, &why));
+        QVERIFY(!SaveModelXML(sampleModel(), path(store), &why));
         QVERIFY(!why.isEmpty());
-        QCOMPARE(readBytes(store), kStoreWithOneSet);
-        QCOMPARE(QFile::permissions(store) & ~(QFileDevice::ReadUser | QFileDevice::WriteUser),
-                 QFileDevice::ReadOwner | QFileDevice::ReadGroup);
+        QCOMPARE(readBytes(path("isprops.xml")), kStoreWithOneSet);
+        QCOMPARE(QFile::permissions(path("isprops.xml")) &
+                     ~(QFileDevice::ReadUser | QFileDevice::WriteUser),
+                 readOnly);
+        QCOMPARE(readBytes(path("etc")), QByteArray("a file, not a folder"));
+        QVERIFY(!QFileInfo::exists(path("no-such-folder")));
     }
 
     void saveKeepsThePermissionsOfTheStore()
@@ -215,17 +216,6 @@ private slots:
         QVERIFY(SaveModelXML(sampleModel(), store));
         QCOMPARE(QFile::permissions(store) & ~(QFileDevice::ReadUser | QFileDevice::WriteUser),
                  perms);
-    }
-
-    void saveIntoMissingOrBlockedFolderFails()
-    {
-        QVERIFY(writeBytes(path("etc"), "a file, not a folder"));
-        QString why;
-        QVERIFY(!SaveModelXML(sampleModel(), path("etc/isprops.xml"), &why));
-        QVERIFY(!why.isEmpty());
-        QCOMPARE(readBytes(path("etc")), QByteArray("a file, not a folder"));
-        QVERIFY(!SaveModelXML(sampleModel(), path("no-such-folder/isprops.xml")));
-        QVERIFY(!QFileInfo::exists(path("no-such-folder")));
     }
 
     void fullDiskLeavesTheOldStore_data()
