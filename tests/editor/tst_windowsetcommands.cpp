@@ -215,9 +215,7 @@ private slots:
         QCOMPARE(f.prompts->calls().last().file.defaultSuffix, QStringLiteral(".txt"));
         QCOMPARE(f.prompts->calls().last().file.options,
                  Prompts::FileOptions(Prompts::FileOption::ConfirmOverwrite));
-        QFile file(path);
-        QVERIFY(file.open(QIODevice::ReadOnly));
-        QCOMPARE(file.readAll(), QByteArray("Value,ClassName,High,Medium,Low\r\n11,Water,0,0,0\r\n"
+        QCOMPARE(readFile(path), QByteArray("Value,ClassName,High,Medium,Low\r\n11,Water,0,0,0\r\n"
                                             "21,Parks,12.5,10,5\r\n22,Low Intensity,40,35,30\r\n"
                                             "23,Medium Intensity,75,65,50\r\n"));
         QVERIFY(!f.applyEnabled());

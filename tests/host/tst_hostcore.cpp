@@ -3,6 +3,7 @@
 #include "host/hostserver.h"
 #include "hostlink/hostrequest.h"
 #include "hostlink/listanswer.h"
+#include "tests/support/testfiles.h"
 
 #include <QDir>
 #include <QFile>
@@ -47,12 +48,9 @@ const QByteArray goodParams = "VIEW#View1\r\nLCTHEME#landcover\r\nLCUNITS#Meters
 
 QString writeParams(const QTemporaryDir& dir, const QByteArray& bytes)
 {
-    QFile file(dir.filePath("model_params.txt"));
-    if (!file.open(QIODevice::WriteOnly)) {
-        return {};
-    }
-    file.write(QByteArray(bytes).replace("OUTDIR", dir.path().toUtf8()));
-    return file.fileName();
+    const QString path = dir.filePath("model_params.txt");
+    return writeFile(path, QByteArray(bytes).replace("OUTDIR", dir.path().toUtf8())) ? path
+                                                                                     : QString();
 }
 
 } // namespace

@@ -3,6 +3,7 @@
 #include "hostlink/commandsource.h"
 #include "hostlink/hostlink.h"
 #include "hostlink/hostrequest.h"
+#include "tests/support/testfiles.h"
 
 #include <QDir>
 #include <QFile>
@@ -73,12 +74,10 @@ void TestTarnhost::cleanup()
 
 QString TestTarnhost::writeFile(const QString& name, const QByteArray& bytes)
 {
-    QFile file(m_dir->filePath(name));
-    if (!file.open(QIODevice::WriteOnly)) {
-        return {};
-    }
-    file.write(QByteArray(bytes).replace("WORKDIR", m_dir->filePath("work").toUtf8()));
-    return file.fileName();
+    const QString path = m_dir->filePath(name);
+    return ::writeFile(path, QByteArray(bytes).replace("WORKDIR", m_dir->filePath("work").toUtf8()))
+               ? path
+               : QString();
 }
 
 void TestTarnhost::startServing(const QStringList& args)

@@ -1,5 +1,6 @@
 #include "hostlink/hostrequest.h"
 #include "hostlink/listanswer.h"
+#include "tests/support/testfiles.h"
 
 #include <QFile>
 #include <QRegularExpression>
@@ -62,14 +63,12 @@ void TestHostRequest::readsLastLineOfListFileAndDeletesIt()
     QFETCH(QByteArray, content);
     QFETCH(QStringList, names);
     QTemporaryDir dir;
-    QFile file(dir.filePath("list.tmp"));
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write(content);
-    file.close();
+    const QString path = dir.filePath("list.tmp");
+    QVERIFY(writeFile(path, content));
     QString error;
-    QCOMPARE(ListAnswer::split(file.fileName(), &error), names);
+    QCOMPARE(ListAnswer::split(path, &error), names);
     QVERIFY(error.isEmpty());
-    QVERIFY(!file.exists());
+    QVERIFY(!QFile::exists(path));
 }
 
 void TestHostRequest::reportsUnreadableListFile()

@@ -2,6 +2,7 @@
 #include "launcherfixture.h"
 #include "shared_windows/frmhelpbrowser2.h"
 #include "shared_windows/frmisprocessing.h"
+#include "tests/support/testfiles.h"
 
 #include <QAbstractItemView>
 #include <QApplication>
@@ -522,10 +523,8 @@ void TestLauncherForm::failedRunIsExplainedAndNoticeCloses()
     if (request == QLatin1String("host gone")) {
         f->host.reset();
     } else if (request == QLatin1String("read-only")) {
-        QFile old(f->paramPath());
-        QVERIFY(old.open(QIODevice::WriteOnly) && old.write("earlier run\r\n") > 0);
-        old.close();
-        QVERIFY(old.setPermissions(QFile::ReadOwner | QFile::ReadUser));
+        QVERIFY(writeFile(f->paramPath(), "earlier run\r\n"));
+        QVERIFY(QFile::setPermissions(f->paramPath(), QFile::ReadOwner | QFile::ReadUser));
     } else {
         f->host->answer(request.replace(QLatin1String("%1"), dir),
                         answer == QLatin1String("-")

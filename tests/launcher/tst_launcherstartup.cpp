@@ -2,6 +2,7 @@
 #include "launcherfixture.h"
 #include "model/store.h"
 #include "shared_windows/frmisprocessing.h"
+#include "tests/support/testfiles.h"
 
 #include <QFile>
 #include <QLocalServer>
@@ -57,10 +58,7 @@ void TestLauncherStartup::listAnswersKeepEmptyEntriesAndListFileIsDeleted()
     f->host->answer(Req::GridThemes, QStringLiteral("a##b#"));
     // An answer naming a file: its last line holds the list.
     const QString path = f->m_dir.filePath(QStringLiteral("themes.lst"));
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write("old#names\r\nparcels#blocks#\r\n");
-    file.close();
+    QVERIFY(writeFile(path, "old#names\r\nparcels#blocks#\r\n"));
     f->host->answer(Req::PolygonThemes, path);
     QVERIFY(f->load());
     QCOMPARE(f->texts("cboLCTheme"), QStringList({"a", "", "b", ""}));

@@ -1,6 +1,8 @@
 #include "model/coefficientfile.h"
 #include "model/store.h"
 #include "model/storemerge.h"
+#include "tests/support/testfiles.h"
+#include "tests/support/testmodel.h"
 
 #include <QtTest>
 
@@ -13,22 +15,9 @@ class tst_CoefficientFile : public QObject {
 
     QString path(const QString& name) const { return m_dir->filePath(name); }
 
-    QString writeCsv(const QByteArray& bytes, const QString& name = QStringLiteral("in.csv"))
+    QString writeCsv(const QByteArray& bytes)
     {
-        QFile f(path(name));
-        if (!f.open(QIODevice::WriteOnly) || f.write(bytes) != bytes.size()) {
-            return {};
-        }
-        return path(name);
-    }
-
-    static QStringList setNames(const clsISModelProperties& model)
-    {
-        QStringList names;
-        for (const ISLCDefPtr& set : *model.ISLCDefs) {
-            names << set->LCType;
-        }
-        return names;
+        return writeFile(path("in.csv"), bytes) ? path("in.csv") : QString();
     }
 
     static QString rowsOf(const clsISLCDef& set)
@@ -50,10 +39,7 @@ private slots:
     {
         m_dir = new QTemporaryDir;
         QVERIFY(m_dir->isValid());
-        m_model = clsISModelProperties();
-        auto urban = std::make_shared<clsISLCDef>();
-        urban->LCType = QStringLiteral("Urban");
-        m_model.ISLCDefs->Add(urban);
+        m_model = modelOf({"Urban"});
     }
     void cleanup()
     {
@@ -174,9 +160,7 @@ private slots:
         m_model.ISLCDefs->Item(1)->LCClasses->Add(row);
         const QString before = m_model.XML();
         QVERIFY(ExportCoefficientFile(m_model, path("out.txt"), QStringLiteral("Urban")));
-        QFile f(path("out.txt"));
-        QVERIFY(f.open(QIODevice::ReadOnly));
-        QCOMPARE(f.readAll(),
+        QCOMPARE(readFile(path("out.txt")),
                  QByteArray("Value,ClassName,High,Medium,Low\r\n-4,a,\"b\",100,33.33333,0.5\r\n"));
         QCOMPARE(m_model.XML(), before);
     }
@@ -199,20 +183,9 @@ private slots:
 
     void mergeRenamesTakenNamesUntilFree()
     {
-        auto urban2 = std::make_shared<clsISLCDef>();
-        urban2->LCType = QStringLiteral("Urban2");
-        m_model.ISLCDefs->Add(urban2);
-
-        clsISModelProperties other;
-        for (const char* name : {"Urban", "urban", "Forest", "Forest", "Forest"}) {
-            auto set = std::make_shared<clsISLCDef>();
-            set->LCType = QString::fromLatin1(name);
-            auto row = std::make_shared<clsLCClass>();
-            row->ID = 7;
-            row->LCHigh = 70;
-            set->LCClasses->Add(row);
-            other.ISLCDefs->Add(set);
-        }
+        m_model = modelOf({"Urban", "Urban2"});
+        const clsISModelProperties other =
+            modelOf({"Urban|7,,70,0,0", "urban|7,,70,0,0", "Forest", "Forest", "Forest"});
         QVERIFY(SaveModelXML(other, path("other.xml")));
 
         const MergeResult result = MergeStoreFile(m_model, path("other.xml"));
@@ -229,11 +202,10 @@ private slots:
 
     void mergeOfABadFileAddsNothing()
     {
-        QFile bad(path("bad.xml"));
-        QVERIFY(bad.open(QIODevice::WriteOnly));
-        bad.write("<ISModelProperties><ISLCDefs><ISLCDef><LCType>X</LCType><LCClasses>"
-                  "<LCClass ID='q'/></LCClasses></ISLCDef></ISLCDefs></ISModelProperties>");
-        bad.close();
+        QVERIFY(
+            writeFile(path("bad.xml"),
+                      "<ISModelProperties><ISLCDefs><ISLCDef><LCType>X</LCType><LCClasses>"
+                      "<LCClass ID='q'/></LCClasses></ISLCDef></ISLCDefs></ISModelProperties>"));
         const QString before = m_model.XML();
         QVERIFY(!MergeStoreFile(m_model, path("bad.xml")).loaded());
         QVERIFY(!MergeStoreFile(m_model, path("missing.xml")).loaded());

@@ -1,4 +1,5 @@
 #include "model/modelparams.h"
+#include "tests/support/testfiles.h"
 
 #include <QTemporaryDir>
 #include <QTest>
@@ -204,16 +205,12 @@ void TestModelParams::namesTheFileWhenLoadingAndPlacesBareOutputBesideIt()
     QVERIFY(!ModelParams::load(path, &error));
     QCOMPARE(error, "Parameter file not found: " + path);
 
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write(replaced("POPDENSITY#3", "POPDENSITY#9"));
-    file.close();
+    QVERIFY(writeFile(path, replaced("POPDENSITY#3", "POPDENSITY#9")));
     QVERIFY(!ModelParams::load(path, &error));
     QCOMPARE(error, QStringLiteral("model_params.txt: line 6: POPDENSITY must be 0, 1, 2 or 3"));
 
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write(replaced("OUTTHEME#/data/out/parcels#2.shp", "OUTTHEME#parcels_is.shp"));
-    file.close();
+    QVERIFY(
+        writeFile(path, replaced("OUTTHEME#/data/out/parcels#2.shp", "OUTTHEME#parcels_is.shp")));
     const auto params = ModelParams::load(path, &error);
     QVERIFY2(params, qPrintable(error));
     QCOMPARE(params->outTheme, dir.filePath("parcels_is.shp"));

@@ -1,4 +1,6 @@
 #include "model/store.h"
+#include "tests/support/testfiles.h"
+#include "tests/support/testmodel.h"
 
 #include <QtTest>
 
@@ -16,36 +18,16 @@ class tst_StoreFile : public QObject {
 
     QString path(const QString& name) const { return m_dir->filePath(name); }
 
-    static bool writeBytes(const QString& file, const QByteArray& bytes)
-    {
-        QFile f(file);
-        return f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size();
-    }
-
-    static QByteArray readBytes(const QString& file)
-    {
-        QFile f(file);
-        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-    }
-
     static clsISModelProperties sampleModel(int sets = 1, int rows = 2)
     {
-        clsISModelProperties model;
+        QStringList texts;
         for (int s = 0; s < sets; ++s) {
-            auto set = std::make_shared<clsISLCDef>();
-            set->LCType = QStringLiteral("Set %1").arg(s);
+            texts << QStringLiteral("Set %1").arg(s);
             for (int r = 0; r < rows; ++r) {
-                auto row = std::make_shared<clsLCClass>();
-                row->ID = r;
-                row->LCName = QStringLiteral("Class %1").arg(r);
-                row->LCHigh = 100.0f / 3.0f;
-                row->LCMed = 12.5f;
-                row->LCLow = 0.1f * float(r);
-                set->LCClasses->Add(row);
+                texts.last() += QStringLiteral("|%1,Class %1,33.333332,12.5,0.%1").arg(r);
             }
-            model.ISLCDefs->Add(set);
         }
-        return model;
+        return modelOf(texts);
     }
 
     static const QByteArray kStoreWithOneSet;
@@ -96,7 +78,7 @@ private slots:
         const QString tag = QTest::currentDataTag();
         const QString file = tag == "a folder" ? m_dir->path() : path("isprops.xml");
         if (status != StoreLoadResult::FileError) {
-            QVERIFY(writeBytes(file, content));
+            QVERIFY(writeFile(file, content));
         }
         clsISModelProperties model = sampleModel();
         StoreLoadResult result;
@@ -113,7 +95,7 @@ private slots:
         QVERIFY(model.setXML(QString::fromUtf8(kStoreWithOneSet)));
         QByteArray bad = storeFileBytes(model);
         bad.replace("\r\n              2\r\n", "\r\n              two\r\n");
-        QVERIFY(writeBytes(path("s.xml"), bad));
+        QVERIFY(writeFile(path("s.xml"), bad));
         clsISModelProperties other;
         StoreLoadResult result;
         QVERIFY(!LoadModelXML(other, path("s.xml"), &result));
@@ -128,7 +110,7 @@ private slots:
         QByteArray deep = "<ISModelProperties><ISLCDefs><ISLCDef><LCType>";
         deep += QByteArray("<a>").repeated(depth) + "x" + QByteArray("</a>").repeated(depth);
         deep += "</LCType></ISLCDef></ISLCDefs></ISModelProperties>";
-        QVERIFY(writeBytes(path("deep.xml"), deep));
+        QVERIFY(writeFile(path("deep.xml"), deep));
         clsISModelProperties model;
         QVERIFY(LoadModelXML(model, path("deep.xml")));
         QCOMPARE(model.ISLCDefs->Item(1)->LCType, QStringLiteral("x"));
@@ -159,7 +141,7 @@ private slots:
     {
         QFETCH(QByteArray, content);
         QFETCH(QString, name);
-        QVERIFY(writeBytes(path("s.xml"), content));
+        QVERIFY(writeFile(path("s.xml"), content));
         clsISModelProperties model;
         QVERIFY(LoadModelXML(model, path("s.xml")));
         QCOMPARE(model.ISLCDefs->Item(1)->LCType, name);
@@ -192,24 +174,24 @@ private slots:
     {
         QFETCH(QString, store);
         const auto readOnly = QFileDevice::ReadOwner | QFileDevice::ReadGroup;
-        QVERIFY(writeBytes(path("isprops.xml"), kStoreWithOneSet));
+        QVERIFY(writeFile(path("isprops.xml"), kStoreWithOneSet));
         QVERIFY(QFile::setPermissions(path("isprops.xml"), readOnly));
-        QVERIFY(writeBytes(path("etc"), "a file, not a folder"));
+        QVERIFY(writeFile(path("etc"), "a file, not a folder"));
         QString why;
         QVERIFY(!SaveModelXML(sampleModel(), path(store), &why));
         QVERIFY(!why.isEmpty());
-        QCOMPARE(readBytes(path("isprops.xml")), kStoreWithOneSet);
+        QCOMPARE(readFile(path("isprops.xml")), kStoreWithOneSet);
         QCOMPARE(QFile::permissions(path("isprops.xml")) &
                      ~(QFileDevice::ReadUser | QFileDevice::WriteUser),
                  readOnly);
-        QCOMPARE(readBytes(path("etc")), QByteArray("a file, not a folder"));
+        QCOMPARE(readFile(path("etc")), QByteArray("a file, not a folder"));
         QVERIFY(!QFileInfo::exists(path("no-such-folder")));
     }
 
     void saveKeepsThePermissionsOfTheStore()
     {
         const QString store = path("isprops.xml");
-        QVERIFY(writeBytes(store, kStoreWithOneSet));
+        QVERIFY(writeFile(store, kStoreWithOneSet));
         const auto perms =
             QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadGroup;
         QVERIFY(QFile::setPermissions(store, perms));
@@ -233,7 +215,7 @@ private slots:
         QFETCH(int, sets);
         QFETCH(int, rows);
         const QString store = path("isprops.xml");
-        QVERIFY(writeBytes(store, kStoreWithOneSet));
+        QVERIFY(writeFile(store, kStoreWithOneSet));
         const clsISModelProperties model = sampleModel(sets, rows);
         QVERIFY(storeFileBytes(model).size() < 16 * 1024 || sets > 1);
 
@@ -250,7 +232,7 @@ private slots:
 
         QVERIFY(!saved_ok);
         QCOMPARE(why, QString::fromLocal8Bit(std::strerror(EFBIG))); // the system's reason
-        QCOMPARE(readBytes(store), kStoreWithOneSet);
+        QCOMPARE(readFile(store), kStoreWithOneSet);
         QCOMPARE(QDir(m_dir->path()).entryList(QDir::Files | QDir::Hidden),
                  QStringList{"isprops.xml"});
     }

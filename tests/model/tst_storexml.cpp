@@ -1,19 +1,11 @@
 #include "model/store.h"
+#include "tests/support/testfiles.h"
 
 #include <QtTest>
 
 // The model's 1-based lists, its XML mapping and the line layout of the store file.
 class tst_StoreXml : public QObject {
     Q_OBJECT
-
-    static QByteArray readFile(const QString& path)
-    {
-        QFile file(path);
-        if (!file.open(QIODevice::ReadOnly)) {
-            return {};
-        }
-        return file.readAll();
-    }
 
     static const QString examplePath()
     {

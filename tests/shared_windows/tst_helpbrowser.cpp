@@ -1,5 +1,6 @@
 #include "shared_windows/frmhelpbrowser2.h"
 #include "tests/support/scriptedprompts.h"
+#include "tests/support/testfiles.h"
 
 #include <QDir>
 #include <QFile>
@@ -58,9 +59,7 @@ void TestHelpBrowser::init()
         "is_index.html", "<h1>Start page</h1><a href=\"editor.html\">the editor</a>", "editor.html",
         "<h1>Editor page</h1><a href=\"is_index.html\">Back</a>"};
     for (int i = 0; i < pages.size(); i += 2) {
-        QFile file(m_dir->filePath("help/" + pages[i]));
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write(pages[i + 1].toUtf8());
+        QVERIFY(writeFile(m_dir->filePath("help/" + pages[i]), pages[i + 1].toUtf8()));
     }
     m_indexPath = m_dir->path() + QStringLiteral("/bin/../help/is_index.html");
 }

@@ -1,5 +1,6 @@
 #include "model/store.h"
 #include "model/storelock.h"
+#include "tests/support/testfiles.h"
 
 #include <QtTest>
 
@@ -43,18 +44,10 @@ class tst_TarnStore : public QObject {
 
     QString write(const QString& name, const QByteArray& bytes) const
     {
-        QFile f(m_dir->filePath(name));
-        if (f.open(QIODevice::WriteOnly)) {
-            f.write(bytes);
-        }
-        return f.fileName();
+        writeFile(m_dir->filePath(name), bytes);
+        return m_dir->filePath(name);
     }
-
-    QByteArray storeBytes() const
-    {
-        QFile f(m_store);
-        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-    }
+    QByteArray storeBytes() const { return readFile(m_store); }
 
 private slots:
     void init()
@@ -190,9 +183,7 @@ private slots:
     {
         const QString csv = m_dir->filePath(QStringLiteral("out.csv"));
         QCOMPARE(run({"export", "TR-55 Urban Districts", csv}).exit, 0);
-        QFile f(csv);
-        QVERIFY(f.open(QIODevice::ReadOnly));
-        QCOMPARE(f.readAll(), run({"show", "TR-55 Urban Districts"}).out);
+        QCOMPARE(readFile(csv), run({"show", "TR-55 Urban Districts"}).out);
     }
     void mergeRenamesAndSays()
     {
