@@ -70,14 +70,16 @@ struct Program {
     }
 };
 
-// Connects without Qt, which a server only accepts once its event loop runs.
-int rawConnect(const QString& path)
+// A socket bound to the path (a program that crashed leaves such a file behind) or connected
+// to it without Qt, which a server only accepts once its event loop runs.
+int rawSocket(const QString& path, bool bindIt = false)
 {
     const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     qstrncpy(address.sun_path, QFile::encodeName(path).constData(), sizeof(address.sun_path));
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) {
+    const auto* at = reinterpret_cast<sockaddr*>(&address);
+    if ((bindIt ? ::bind(fd, at, sizeof(address)) : ::connect(fd, at, sizeof(address))) != 0) {
         ::close(fd);
         return -1;
     }
@@ -354,7 +356,7 @@ void TestHostLinkConnection::serverCapsConnectionsAndListensAgain()
     const rlimit saved = limit;
     limit.rlim_cur = qMin<rlim_t>(limit.rlim_cur, 1024);
     QCOMPARE(::setrlimit(RLIMIT_NOFILE, &limit), 0);
-    const int caller = rawConnect(program.source.path());
+    const int caller = rawSocket(program.source.path());
     QVERIFY(caller >= 0);
     std::vector<int> held;
     for (int fd = ::dup(caller); fd >= 0; fd = ::dup(caller)) {
@@ -374,13 +376,9 @@ void TestHostLinkConnection::serverCapsConnectionsAndListensAgain()
 
 void TestHostLinkConnection::staleSocketIsReplacedButLivePeerIsNot()
 {
-    // What a program that crashed leaves behind: a socket file nobody listens on.
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    const QByteArray path = QFile::encodeName(HostLink::endpointPath("tarn", "Transfer"));
-    qstrncpy(address.sun_path, path.constData(), sizeof(address.sun_path));
-    QCOMPARE(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+    // A socket file nobody listens on.
+    const int fd = rawSocket(HostLink::endpointPath("tarn", "Transfer"), true);
+    QVERIFY(fd >= 0);
     ::close(fd);
 
     Program first;

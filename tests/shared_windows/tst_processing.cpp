@@ -39,10 +39,6 @@ void TestProcessing::isOneOwnedNoticeWithItsLineWhole()
     QCOMPARE(notice->parentWidget(), owner.get());
     QCOMPARE(frmISProcessing::showNotice(owner.get()), notice.data());
     QCOMPARE(owner->findChildren<frmISProcessing*>().size(), 1);
-    frmISProcessing::hideNotice();
-    QVERIFY(!notice->isVisible());
-    frmISProcessing::reshowNotice();
-    QVERIFY(notice->isVisible());
     frmISProcessing::closeNotice();
     QVERIFY(notice.isNull());
 
