@@ -198,7 +198,6 @@ void TestLauncherForm::calculateOpensDialogOnMouseReleaseOnly()
     frmISPDensity* density = w->loadedPDensity();
     QVERIFY(density && density->isVisible());
     QCOMPARE(density->windowModality(), Qt::ApplicationModal);
-    QCOMPARE(density->windowTitle(), QStringLiteral("Population Density Calculation"));
     QCOMPARE(f->host->requests(), QStringList({Req::DensityThemes, Req::BlockDensityFields}));
 }
 
@@ -341,17 +340,18 @@ void TestLauncherForm::scrollBarFromTheSeventhRowWithoutCeiling()
 {
     auto* bar = f->get<QScrollBar>("VScroll1");
     auto* items = w->findChild<QWidget*>(QStringLiteral("fraDSItems"));
+    // Scrolled to the end, the row is within the visible window onto the rows.
+    const auto shownAtTheEnd = [&](int row) {
+        bar->setValue(bar->maximum());
+        return w->findChild<QWidget*>(QStringLiteral("fraDSContainer"))
+            ->rect()
+            .contains(f->combo("cboDSTheme", row)->geometry().translated(items->pos()));
+    };
     f->addRows(6);
     QVERIFY(!bar->isVisible());
     f->addRows(1);
     QVERIFY(bar->isVisible());
-    QCOMPARE(QList<int>({bar->maximum(), bar->pageStep(), bar->singleStep()}),
-             QList<int>({350, 700, 350}));
-    bar->setValue(350);
-    // Row 7 is now within the visible window onto the rows.
-    QVERIFY(w->findChild<QWidget*>(QStringLiteral("fraDSContainer"))
-                ->rect()
-                .contains(f->combo("cboDSTheme", 6)->geometry().translated(items->pos())));
+    QVERIFY(shownAtTheEnd(6));
     f->prompts.answerText(QStringLiteral("7"));
     f->click("cmdDSDelete");
     QVERIFY(!bar->isVisible());
@@ -359,7 +359,7 @@ void TestLauncherForm::scrollBarFromTheSeventhRowWithoutCeiling()
 
     f->addRows(94);
     QCOMPARE(f->get<QLabel>("lblDSNum", 99)->text(), QStringLiteral("100."));
-    QCOMPARE(bar->maximum(), 100 * 350 + 100 - 2200);
+    QVERIFY(shownAtTheEnd(99));
 }
 
 void TestLauncherForm::helpStaysOpenAndQuitUnloadsDensity()

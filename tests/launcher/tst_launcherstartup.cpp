@@ -38,7 +38,6 @@ void TestLauncherStartup::asksInOrderAndFillsLists()
     QCOMPARE(f->loadRequests, QStringList({Req::ViewName, Req::GridThemes, Req::PolygonThemes,
                                            Req::ParcelFields, Req::Units}));
     QVERIFY(f->prompts.calls().isEmpty());
-    QCOMPARE(f->w->windowTitle(), QStringLiteral("Tarnwick"));
     QCOMPARE(f->texts("cboLCTheme"), QStringList({"lc2016", "lc2001"}));
     QCOMPARE(f->texts("cboAnalysisTheme"), QStringList({"parcels", "blocks"}));
     QCOMPARE(f->texts("cboAnalysisUnit"), QStringList({"PARCEL_ID", "ZONING"}));
