@@ -169,7 +169,6 @@ private slots:
     {
         f.open();
         f.window->showMinimized();
-        QVERIFY(!f.window->HostExecute(QStringLiteral(" {view}")));
         QVERIFY(!f.window->HostExecute(QStringLiteral("{quit}")));
         QVERIFY(f.window->isMinimized());
         QVERIFY(f.window->HostExecute(QStringLiteral("{VieW}")));
@@ -323,52 +322,46 @@ private slots:
         QVERIFY(f.editorOpen());
     }
 
-    void addAndInsertKeepRowNumbers()
-    {
-        f.open();
-        f.key(Qt::Key_F2);
-        f.rowCommand(2, ColName, "MnuFGridInsRow"); // the right button makes the cell current
-        QVERIFY(!f.editorOpen());
-        QCOMPARE(f.current(), QPoint(2, ColName));
-        QCOMPARE(f.row(2), kZeroRow);
-        QCOMPARE(f.row(3), (QStringList{"21", "Open Space", "12.5", "10", "5"}));
-        f.rowCommand(3, ColHigh, "MnuFGridAddRow");
-        QCOMPARE(f.row(6), kZeroRow);
-        QCOMPARE(f.current(), QPoint(6, ColHigh));
-        QStringList numbers;
-        for (int r = 1; r < f.grid()->rowCount(); ++r) {
-            numbers << f.cell(r, ColNumber);
-        }
-        QCOMPARE(numbers, (QStringList{"1", "2", "3", "4", "5", "6"}));
-    }
-
-    void escapeAfterRowCommandBringsBackTheCellsOwnText_data()
+    // A row command from the right button, the cell editor open: the cell under the pointer
+    // becomes current, new rows are zero rows, the rows stay numbered from 1, and Escape
+    // brings back the cell's own text.
+    void rowCommandsKeepNumbersAndEscapeRestores_data()
     {
         QTest::addColumn<QString>("command");
         QTest::addColumn<int>("row");
         QTest::addColumn<int>("col");
-        QTest::addColumn<QString>("restored");
-        QTest::newRow("added row") << "MnuFGridAddRow" << 5 << int(ColHigh) << "0";
-        QTest::newRow("inserted row") << "MnuFGridInsRow" << 2 << int(ColName) << "";
+        QTest::addColumn<QStringList>("shown"); // the current row after the command
+        QTest::addColumn<int>("rows");          // data rows after it
+        QTest::newRow("added row") << "MnuFGridAddRow" << 5 << int(ColHigh) << kZeroRow << 5;
+        QTest::newRow("inserted row") << "MnuFGridInsRow" << 2 << int(ColName) << kZeroRow << 5;
         QTest::newRow("row moved up by delete")
-            << "MnuFGridDelRow" << 2 << int(ColName) << "Low Intensity";
+            << "MnuFGridDelRow" << 2 << int(ColName)
+            << QStringList{"22", "Low Intensity", "40", "35", "30"} << 3;
     }
-    void escapeAfterRowCommandBringsBackTheCellsOwnText()
+    void rowCommandsKeepNumbersAndEscapeRestores()
     {
         QFETCH(QString, command);
         QFETCH(int, row);
         QFETCH(int, col);
-        QFETCH(QString, restored);
+        QFETCH(QStringList, shown);
+        QFETCH(int, rows);
         f.open();
+        f.key(Qt::Key_F2);
         if (command == "MnuFGridDelRow") {
             f.prompts->answerButton(Button::Yes);
         }
         f.rowCommand(2, col, command.toLatin1().constData());
+        QVERIFY(!f.editorOpen());
         QCOMPARE(f.current(), QPoint(row, col));
+        QCOMPARE(f.row(row), shown);
+        QCOMPARE(f.grid()->rowCount(), rows + 1);
+        for (int r = 1; r <= rows; ++r) {
+            QCOMPARE(f.cell(r, ColNumber), QString::number(r));
+        }
         f.grid()->setFocus();
         f.type(QStringLiteral("7"));
         f.key(Qt::Key_Escape);
-        QCOMPARE(f.cell(row, col), restored);
+        QCOMPARE(f.cell(row, col), shown[col - ColValue]);
     }
 
     void rightButtonOnTheCellEditorOpensTheRowMenu()
