@@ -32,31 +32,47 @@ private slots:
         QCOMPARE(formatCoefficient(back), text);
     }
 
-    void decimalGrammar_data()
+    // Decimals as the coefficients take them; class values rounded half to even, in 32 bits.
+    void parsing_data()
     {
+        QTest::addColumn<bool>("classValue");
         QTest::addColumn<QString>("text");
-        QTest::addColumn<bool>("numeric");
+        QTest::addColumn<bool>("ok");
         QTest::addColumn<double>("value");
-        QTest::newRow("plain") << "12" << true << 12.0;
-        QTest::newRow("blanks around") << " \t12.5 " << true << 12.5;
-        QTest::newRow("exponent") << "1.5e2" << true << 150.0;
-        QTest::newRow("empty") << "" << false << 0.0;
-        QTest::newRow("lone minus") << "-" << false << 0.0;
-        QTest::newRow("comma decimal") << "12,5" << false << 0.0;
-        QTest::newRow("nan") << "nan" << false << 0.0;
-        QTest::newRow("hex") << "0x10" << false << 0.0;
-        QTest::newRow("exponent without digits") << "1e" << false << 0.0;
-        QTest::newRow("overflow") << "1e400" << false << 0.0;
+        const auto row = [](const char* name, bool classValue, const char* text, bool ok,
+                            double value) {
+            QTest::newRow(name) << classValue << QString(text) << ok << value;
+        };
+        row("plain", false, "12", true, 12.0);
+        row("blanks around", false, " \t12.5 ", true, 12.5);
+        row("exponent", false, "1.5e2", true, 150.0);
+        row("empty", false, "", false, 0.0);
+        row("lone minus", false, "-", false, 0.0);
+        row("comma decimal", false, "12,5", false, 0.0);
+        row("nan", false, "nan", false, 0.0);
+        row("hex", false, "0x10", false, 0.0);
+        row("exponent without digits", false, "1e", false, 0.0);
+        row("overflow", false, "1e400", false, 0.0);
+        row("class value", true, "21", true, 21);
+        row("class value half down to even", true, "22.5", true, 22);
+        row("class value half up to even", true, "21.5", true, 22);
+        row("largest class value", true, "2147483647", true, std::numeric_limits<qint32>::max());
+        row("class value beyond 32 bits", true, "2147483648", false, 0);
+        row("class value rounding beyond 32 bits", true, "2147483647.5", false, 0);
+        row("empty class value", true, "", false, 0);
     }
-    void decimalGrammar()
+    void parsing()
     {
+        QFETCH(bool, classValue);
         QFETCH(QString, text);
-        QFETCH(bool, numeric);
+        QFETCH(bool, ok);
         QFETCH(double, value);
         double parsed = -1;
-        QCOMPARE(parseDecimal(text, &parsed), numeric);
-        if (numeric) {
-            QCOMPARE(parsed, value);
+        qint32 parsedClass = 12345;
+        QCOMPARE(classValue ? parseClassValue(text, &parsedClass) : parseDecimal(text, &parsed),
+                 ok);
+        if (ok) {
+            QCOMPARE(classValue ? double(parsedClass) : parsed, value);
         }
     }
 
@@ -72,31 +88,6 @@ private slots:
         QCOMPARE(parsed, 12.5);
         QCOMPARE(formatCoefficient(12.5f), QStringLiteral("12.5"));
         std::setlocale(LC_NUMERIC, saved.constData());
-    }
-
-    void classValue_data()
-    {
-        QTest::addColumn<QString>("text");
-        QTest::addColumn<bool>("ok");
-        QTest::addColumn<int>("value");
-        QTest::newRow("plain") << "21" << true << 21;
-        QTest::newRow("half down to even") << "22.5" << true << 22;
-        QTest::newRow("half up to even") << "21.5" << true << 22;
-        QTest::newRow("largest") << "2147483647" << true << std::numeric_limits<qint32>::max();
-        QTest::newRow("beyond 32 bits") << "2147483648" << false << 0;
-        QTest::newRow("rounds beyond 32 bits") << "2147483647.5" << false << 0;
-        QTest::newRow("empty") << "" << false << 0;
-    }
-    void classValue()
-    {
-        QFETCH(QString, text);
-        QFETCH(bool, ok);
-        QFETCH(int, value);
-        qint32 parsed = 12345;
-        QCOMPARE(parseClassValue(text, &parsed), ok);
-        if (ok) {
-            QCOMPARE(parsed, value);
-        }
     }
 };
 

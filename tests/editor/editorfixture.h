@@ -4,6 +4,8 @@
 #include "editor/frmismodelprops.h"
 #include "model/store.h"
 #include "tests/support/scriptedprompts.h"
+#include "tests/support/testfiles.h"
+#include "tests/support/testmodel.h"
 
 #include <QtTest>
 #include <QtWidgets>
@@ -15,57 +17,11 @@ using Button = Prompts::Button;
 using Buttons = Prompts::Buttons;
 using Icon = Prompts::Icon;
 
-// A store from one text per set: its name, then "value,name,high,medium,low" per row, split by '|'.
-inline clsISModelProperties modelOf(const QStringList& sets)
-{
-    clsISModelProperties model;
-    for (const QString& text : sets) {
-        QStringList parts = text.split(QLatin1Char('|'));
-        auto set = std::make_shared<clsISLCDef>();
-        set->LCType = parts.takeFirst();
-        for (const QString& row : parts) {
-            const QStringList cells = row.split(QLatin1Char(','));
-            set->LCClasses->Add(std::make_shared<clsLCClass>(
-                clsLCClass{cells[0].toInt(), cells[1], cells[2].toFloat(), cells[3].toFloat(),
-                           cells[4].toFloat()}));
-        }
-        model.ISLCDefs->Add(set);
-    }
-    return model;
-}
-
 inline clsISModelProperties standardModel()
 {
     return modelOf({"Urban|11,Water,0,0,0|21,Open Space,12.5,10,5|22,Low Intensity,40,35,30|"
                     "23,Medium Intensity,75,65,50",
                     "rural Lands|41,Forest,1,0.5,0|81,Pasture,2,1,0.25", "Empty"});
-}
-
-inline QStringList setNames(const clsISModelProperties& model)
-{
-    QStringList names;
-    for (const ISLCDefPtr& set : *model.ISLCDefs) {
-        names << set->LCType;
-    }
-    return names;
-}
-
-inline QStringList classNames(const clsISModelProperties& model, const QString& set)
-{
-    QStringList names;
-    if (const ISLCDefPtr found = model.ISLCDefs->find(set)) {
-        for (const LCClassPtr& lcClass : *found->LCClasses) {
-            names << lcClass->LCName;
-        }
-    }
-    return names;
-}
-
-inline void writeFile(const QString& path, const QByteArray& bytes)
-{
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write(bytes);
 }
 
 // A fresh store and window per test; every question goes through the scripted prompts, and
@@ -88,11 +44,7 @@ public:
         QFile::setPermissions(storePath(),
                               writable ? QFile::ReadOwner | QFile::WriteOwner : QFile::ReadOwner);
     }
-    QByteArray storeBytes() const
-    {
-        QFile file(storePath());
-        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-    }
+    QByteArray storeBytes() const { return readFile(storePath()); }
     clsISModelProperties storeOnDisk() const
     {
         clsISModelProperties model;

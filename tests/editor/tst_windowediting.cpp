@@ -51,11 +51,23 @@ private slots:
         QCOMPARE(f.row(4), (QStringList{"23", "Medium Intensity", "75", "65", "50"}));
         QCOMPARE(f.cell(4, ColNumber), QStringLiteral("4"));
         QCOMPARE(f.current(), QPoint(1, ColValue));
-        QCOMPARE(f.grid()->item(1, ColValue)->background().color(), kCurrentColour);
         QVERIFY(!f.applyEnabled());
         QCOMPARE(f.prompts->calls().size(), 0);
         // The keys go to the grid: typing edits the current cell, not the set list.
         QCOMPARE(f.focused(), f.grid());
+        // The current cell is light yellow whatever has the focus: its corners and the empty
+        // right part of it, as drawn.
+        for (QWidget* focus : {static_cast<QWidget*>(f.grid()), static_cast<QWidget*>(f.list())}) {
+            focus->setFocus();
+            const QImage image = f.grid()->viewport()->grab().toImage();
+            const QRect cell = f.grid()->visualItemRect(f.grid()->item(1, ColValue));
+            for (const QPoint& at :
+                 {cell.topLeft() + QPoint(1, 1), cell.topRight() + QPoint(-2, 1),
+                  cell.bottomRight() - QPoint(2, 2), QPoint(cell.right() - 4, cell.center().y())}) {
+                QCOMPARE(image.pixelColor(at), kCurrentColour);
+            }
+        }
+        f.grid()->setFocus();
         f.type(QStringLiteral("7"));
         QCOMPARE(f.cell(1, ColValue), QStringLiteral("7"));
         QCOMPARE(f.list()->currentIndex(), 0);
@@ -76,22 +88,6 @@ private slots:
         f.key(Qt::Key_Down);
         QCOMPARE(f.list()->currentIndex(), 2);
         QCOMPARE(f.focused(), f.list());
-    }
-
-    void currentCellIsLightYellowWhateverTheFocus()
-    {
-        f.open();
-        for (QWidget* focus : {static_cast<QWidget*>(f.grid()), static_cast<QWidget*>(f.list())}) {
-            focus->setFocus();
-            const QImage image = f.grid()->viewport()->grab().toImage();
-            const QRect cell = f.grid()->visualItemRect(f.grid()->item(1, ColValue));
-            // Corners and the empty right part of the cell; the text lies at the left.
-            for (const QPoint& at :
-                 {cell.topLeft() + QPoint(1, 1), cell.topRight() + QPoint(-2, 1),
-                  cell.bottomRight() - QPoint(2, 2), QPoint(cell.right() - 4, cell.center().y())}) {
-                QCOMPARE(image.pixelColor(at), kCurrentColour);
-            }
-        }
     }
 
     void captionsFitTheFont_data()
@@ -173,7 +169,6 @@ private slots:
     {
         f.open();
         f.window->showMinimized();
-        QVERIFY(!f.window->HostExecute(QStringLiteral(" {view}")));
         QVERIFY(!f.window->HostExecute(QStringLiteral("{quit}")));
         QVERIFY(f.window->isMinimized());
         QVERIFY(f.window->HostExecute(QStringLiteral("{VieW}")));
@@ -327,52 +322,46 @@ private slots:
         QVERIFY(f.editorOpen());
     }
 
-    void addAndInsertKeepRowNumbers()
-    {
-        f.open();
-        f.key(Qt::Key_F2);
-        f.rowCommand(2, ColName, "MnuFGridInsRow"); // the right button makes the cell current
-        QVERIFY(!f.editorOpen());
-        QCOMPARE(f.current(), QPoint(2, ColName));
-        QCOMPARE(f.row(2), kZeroRow);
-        QCOMPARE(f.row(3), (QStringList{"21", "Open Space", "12.5", "10", "5"}));
-        f.rowCommand(3, ColHigh, "MnuFGridAddRow");
-        QCOMPARE(f.row(6), kZeroRow);
-        QCOMPARE(f.current(), QPoint(6, ColHigh));
-        QStringList numbers;
-        for (int r = 1; r < f.grid()->rowCount(); ++r) {
-            numbers << f.cell(r, ColNumber);
-        }
-        QCOMPARE(numbers, (QStringList{"1", "2", "3", "4", "5", "6"}));
-    }
-
-    void escapeAfterRowCommandBringsBackTheCellsOwnText_data()
+    // A row command from the right button, the cell editor open: the cell under the pointer
+    // becomes current, new rows are zero rows, the rows stay numbered from 1, and Escape
+    // brings back the cell's own text.
+    void rowCommandsKeepNumbersAndEscapeRestores_data()
     {
         QTest::addColumn<QString>("command");
         QTest::addColumn<int>("row");
         QTest::addColumn<int>("col");
-        QTest::addColumn<QString>("restored");
-        QTest::newRow("added row") << "MnuFGridAddRow" << 5 << int(ColHigh) << "0";
-        QTest::newRow("inserted row") << "MnuFGridInsRow" << 2 << int(ColName) << "";
+        QTest::addColumn<QStringList>("shown"); // the current row after the command
+        QTest::addColumn<int>("rows");          // data rows after it
+        QTest::newRow("added row") << "MnuFGridAddRow" << 5 << int(ColHigh) << kZeroRow << 5;
+        QTest::newRow("inserted row") << "MnuFGridInsRow" << 2 << int(ColName) << kZeroRow << 5;
         QTest::newRow("row moved up by delete")
-            << "MnuFGridDelRow" << 2 << int(ColName) << "Low Intensity";
+            << "MnuFGridDelRow" << 2 << int(ColName)
+            << QStringList{"22", "Low Intensity", "40", "35", "30"} << 3;
     }
-    void escapeAfterRowCommandBringsBackTheCellsOwnText()
+    void rowCommandsKeepNumbersAndEscapeRestores()
     {
         QFETCH(QString, command);
         QFETCH(int, row);
         QFETCH(int, col);
-        QFETCH(QString, restored);
+        QFETCH(QStringList, shown);
+        QFETCH(int, rows);
         f.open();
+        f.key(Qt::Key_F2);
         if (command == "MnuFGridDelRow") {
             f.prompts->answerButton(Button::Yes);
         }
         f.rowCommand(2, col, command.toLatin1().constData());
+        QVERIFY(!f.editorOpen());
         QCOMPARE(f.current(), QPoint(row, col));
+        QCOMPARE(f.row(row), shown);
+        QCOMPARE(f.grid()->rowCount(), rows + 1);
+        for (int r = 1; r <= rows; ++r) {
+            QCOMPARE(f.cell(r, ColNumber), QString::number(r));
+        }
         f.grid()->setFocus();
         f.type(QStringLiteral("7"));
         f.key(Qt::Key_Escape);
-        QCOMPARE(f.cell(row, col), restored);
+        QCOMPARE(f.cell(row, col), shown[col - ColValue]);
     }
 
     void rightButtonOnTheCellEditorOpensTheRowMenu()
@@ -412,16 +401,26 @@ private slots:
         QVERIFY(f.applyEnabled()); // also after No
     }
 
+    // Typed text would have nowhere to go: the grid takes none, and Apply stays disabled.
+    void withoutDataRowsEditingDoesNothing_data()
+    {
+        QTest::addColumn<bool>("sets");
+        QTest::newRow("every row of a set deleted") << true;
+        QTest::newRow("a store without sets") << false;
+    }
     void withoutDataRowsEditingDoesNothing()
     {
-        f.open();
-        f.list()->setCurrentIndex(1); // rural Lands, two rows
-        f.prompts->answerButton(Button::Yes);
-        f.rowCommand(2, ColMed, "MnuFGridDelRow");
-        QCOMPARE(f.current(), QPoint(1, ColMed));
-        f.prompts->answerButton(Button::Yes);
-        f.rowCommand(1, ColMed, "MnuFGridDelRow");
-        f.click("cmdApply");
+        QFETCH(bool, sets);
+        f.open(sets ? standardModel() : clsISModelProperties());
+        if (sets) {
+            f.list()->setCurrentIndex(1); // rural Lands, two rows
+            f.prompts->answerButton(Button::Yes);
+            f.rowCommand(2, ColMed, "MnuFGridDelRow");
+            QCOMPARE(f.current(), QPoint(1, ColMed));
+            f.prompts->answerButton(Button::Yes);
+            f.rowCommand(1, ColMed, "MnuFGridDelRow");
+            f.click("cmdApply");
+        }
         f.grid()->setFocus();
         f.type(QStringLiteral("5"));
         f.key(Qt::Key_F2);
@@ -429,8 +428,18 @@ private slots:
         QTest::mouseDClick(f.grid()->viewport(), Qt::LeftButton, {}, QPoint(20, 20));
         QVERIFY(!f.editorOpen());
         QVERIFY(!f.applyEnabled());
-        f.rowCommand(0, ColMed, "MnuFGridInsRow"); // no current row: adds
-        QCOMPARE(f.cell(1, ColNumber), QStringLiteral("1"));
+        if (sets) {
+            f.rowCommand(0, ColMed, "MnuFGridInsRow"); // no current row: adds
+            QCOMPARE(f.cell(1, ColNumber), QStringLiteral("1"));
+            return;
+        }
+        f.rowCommand(1, ColValue, "MnuFGridAddRow");
+        f.rowCommand(1, ColValue, "MnuFGridDelRow");
+        QCOMPARE(f.grid()->rowCount(), 2);
+        QCOMPARE(f.row(1), (QStringList{"", "", "", "", ""}));
+        f.click("cmdApply");
+        QCOMPARE(f.storeOnDisk().ISLCDefs->Count(), 0); // no nameless set
+        QCOMPARE(f.window->model().ISLCDefs->Count(), 0);
     }
 };
 

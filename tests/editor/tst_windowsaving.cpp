@@ -169,88 +169,59 @@ private slots:
         QCOMPARE(classNames(f.storeOnDisk(), "Urban").at(1), QStringLiteral("Garden"));
     }
 
-    void switchingSetsAsksToSaveFirst_data()
+    // Leaving unsaved changes asks first: switching sets, Quit, the close box.
+    void leavingUnsavedChangesAsks_data()
     {
-        QTest::addColumn<Button>("answer");
-        QTest::newRow("No returns the list") << Button::No;
-        QTest::newRow("Yes saves and shows the chosen set") << Button::Yes;
-    }
-    void switchingSetsAsksToSaveFirst()
-    {
-        QFETCH(Button, answer);
-        const bool switched = answer == Button::Yes;
-        f.open();
-        f.edit(1, ColName, QStringLiteral("Lake"));
-        f.prompts->answerButton(answer);
-        f.list()->setCurrentIndex(1);
-        QCOMPARE(f.prompts->messageTexts().first(),
-                 QStringLiteral("Changes to the current coefficient set must be saved before "
-                                "displaying another coefficient set. \r\n Click 'Yes' to save "
-                                "changes to Urban and proceed, or 'No' to return."));
-        QCOMPARE(f.prompts->calls()[0].buttons, Buttons::YesNo);
-        QCOMPARE(f.list()->currentIndex(), switched ? 1 : 0);
-        QCOMPARE(f.window->shownSet(), switched ? 1 : 0);
-        QCOMPARE(f.applyEnabled(), !switched);
-        QCOMPARE(f.cell(1, ColName), switched ? "Forest" : "Lake");
-        QCOMPARE(classNames(f.storeOnDisk(), "Urban").first(), switched ? "Lake" : "Water");
-    }
-
-    void quitAndCloseBoxAnswers_data()
-    {
-        QTest::addColumn<bool>("closeBox");
+        QTest::addColumn<QString>("action");
         QTest::addColumn<bool>("edited");
         QTest::addColumn<Button>("answer");
-        QTest::addColumn<bool>("closes");
-        QTest::newRow("Quit, nothing unsaved") << false << false << Button::Ok << true;
-        QTest::newRow("Quit, Cancel") << false << true << Button::Cancel << false;
-        QTest::newRow("Quit, No") << false << true << Button::No << true;
-        QTest::newRow("Quit, Yes") << false << true << Button::Yes << true;
-        QTest::newRow("close box, nothing unsaved") << true << false << Button::Ok << true;
-        QTest::newRow("close box, No") << true << true << Button::No << true;
+        QTest::addColumn<bool>("leaves");
+        QTest::newRow("switch, No returns the list") << "switch" << true << Button::No << false;
+        QTest::newRow("switch, Yes saves") << "switch" << true << Button::Yes << true;
+        QTest::newRow("Quit, nothing unsaved") << "cmdQuit" << false << Button::Ok << true;
+        QTest::newRow("Quit, Cancel") << "cmdQuit" << true << Button::Cancel << false;
+        QTest::newRow("Quit, No") << "cmdQuit" << true << Button::No << true;
+        QTest::newRow("Quit, Yes") << "cmdQuit" << true << Button::Yes << true;
+        QTest::newRow("close box, nothing unsaved") << "close" << false << Button::Ok << true;
+        QTest::newRow("close box, No") << "close" << true << Button::No << true;
     }
-    void quitAndCloseBoxAnswers()
+    void leavingUnsavedChangesAsks()
     {
-        QFETCH(bool, closeBox);
+        QFETCH(QString, action);
         QFETCH(bool, edited);
         QFETCH(Button, answer);
-        QFETCH(bool, closes);
+        QFETCH(bool, leaves);
         const bool saved = edited && answer == Button::Yes;
         f.open();
         if (edited) {
             f.edit(1, ColName, QStringLiteral("Lake"));
             f.prompts->answerButton(answer);
         }
-        if (closeBox) {
-            QCOMPARE(f.window->close(), closes);
+        if (action == "switch") {
+            f.list()->setCurrentIndex(1);
+            QCOMPARE(f.list()->currentIndex(), int(leaves));
+            QCOMPARE(f.window->shownSet(), int(leaves));
+            QCOMPARE(f.cell(1, ColName), leaves ? "Forest" : "Lake");
+        } else if (action == "close") {
+            QCOMPARE(f.window->close(), leaves);
         } else {
             f.click("cmdQuit");
         }
-        QCOMPARE(f.window->isVisible(), !closes);
-        QCOMPARE(f.prompts->messageTexts().value(0),
-                 edited ? "Changes to the coefficient set have not been saved. \r\n Click 'Yes' "
-                          "to save changes, 'No' to quit, or 'Cancel' to return."
-                        : QString());
+        QCOMPARE(f.window->isVisible(), action == "switch" || !leaves);
+        const QString question =
+            action == "switch"
+                ? "Changes to the current coefficient set must be saved before displaying another "
+                  "coefficient set. \r\n Click 'Yes' to save changes to Urban and proceed, or "
+                  "'No' to return."
+                : "Changes to the coefficient set have not been saved. \r\n Click 'Yes' to save "
+                  "changes, 'No' to quit, or 'Cancel' to return.";
+        QCOMPARE(f.prompts->messageTexts().value(0), edited ? question : QString());
+        if (edited) {
+            QCOMPARE(f.prompts->calls()[0].buttons,
+                     action == "switch" ? Buttons::YesNo : Buttons::YesNoCancel);
+        }
         QCOMPARE(classNames(f.storeOnDisk(), "Urban").first(), saved ? "Lake" : "Water");
         QCOMPARE(f.applyEnabled(), edited && !saved);
-    }
-
-    void storeWithoutSetsTakesNoInputAndGetsNoNamelessSet()
-    {
-        f.open(clsISModelProperties());
-        QCOMPARE(f.list()->count(), 0);
-        QCOMPARE(f.grid()->rowCount(), 2);
-        // Typed text would have nowhere to go: the grid takes none, and Apply stays disabled.
-        f.type(QStringLiteral("5"));
-        f.key(Qt::Key_F2);
-        QVERIFY(!f.editorOpen());
-        f.rowCommand(1, ColValue, "MnuFGridAddRow");
-        f.rowCommand(1, ColValue, "MnuFGridDelRow");
-        QCOMPARE(f.grid()->rowCount(), 2);
-        QCOMPARE(f.row(1), (QStringList{"", "", "", "", ""}));
-        QVERIFY(!f.applyEnabled());
-        f.click("cmdApply");
-        QCOMPARE(f.storeOnDisk().ISLCDefs->Count(), 0);
-        QCOMPARE(f.window->model().ISLCDefs->Count(), 0);
     }
 };
 

@@ -152,40 +152,51 @@ private slots:
         QVERIFY(!f.applyEnabled());
     }
 
-    void importAsksAgainForTakenNameAndStopsOnCancel()
+    void failedImportOrMergeChangesNothing_data()
     {
-        f.open();
-        const QByteArray before = f.storeBytes();
-        f.prompts->answerPath(importFile("1,a,1,1,1\r\n"));
-        f.prompts->answerText(QStringLiteral("Urban"));
-        f.prompts->answerButton(Button::Ok);
-        f.prompts->answerText(QStringLiteral(" Empty "));
-        f.prompts->answerButton(Button::Ok);
-        f.prompts->answerText(QStringLiteral("  "));
-        f.click("CmdImport");
-        const QString unique =
-            QStringLiteral("Coefficient Set name must be unique. Please reenter.");
-        QCOMPARE(f.prompts->messageTexts(), (QStringList{unique, unique}));
-        checkSets(kStandardSets);
-        QCOMPARE(f.storeBytes(), before);
+        QTest::addColumn<QString>("command");
+        QTest::addColumn<QByteArray>("file");
+        QTest::addColumn<QStringList>("answers");  // a button, or "=" and the text typed
+        QTest::addColumn<QStringList>("messages"); // %1: the file
+        QTest::addColumn<QString>("title");        // of the last box; empty: not checked
+        const QString unique = "Coefficient Set name must be unique. Please reenter.";
+        QTest::newRow("import asks again for a taken name, stops on Cancel")
+            << "CmdImport" << QByteArray("1,a,1,1,1\r\n")
+            << QStringList{"=Urban", "Ok", "= Empty ", "Ok", "=  "} << QStringList{unique, unique}
+            << "";
+        QTest::newRow("import of a comma in a name")
+            << "CmdImport" << QByteArray("1,a,1,1,1\r\n2,b,c,1,1,1\r\n")
+            << QStringList{"=New", "Ok"}
+            << QStringList{"Incorrect number of fields detected in your import file %1. "
+                           "Expecting an ascii comma-separated file containing rows with the "
+                           "following columns 'Value,ClassName,High,Medium,Low'. All fields "
+                           "must be numeric except 'ClassName'."}
+            << "Coefficient Import Unsuccessful";
+        QTest::newRow("merge of a broken store")
+            << "CmdMerge" << QByteArray("<ISModelProperties><ISLCDefs>") << QStringList{"Cancel"}
+            << QStringList{"Failed To Load XML - Invalid file format."} << "";
     }
-
-    void importFailureLeavesNoTrace()
+    void failedImportOrMergeChangesNothing()
     {
+        QFETCH(QString, command);
+        QFETCH(QByteArray, file);
+        QFETCH(QStringList, answers);
+        QFETCH(QStringList, messages);
+        QFETCH(QString, title);
         f.open();
         const QByteArray before = f.storeBytes();
-        const QString path = importFile("1,a,1,1,1\r\n2,b,c,1,1,1\r\n"); // a comma in a name
+        const QString path = importFile(file);
         f.prompts->answerPath(path);
-        f.prompts->answerText(QStringLiteral("New"));
-        f.prompts->answerButton(Button::Ok);
-        f.click("CmdImport");
-        QCOMPARE(f.prompts->messageTexts(),
-                 QStringList{"Incorrect number of fields detected in your import file " + path +
-                             ". Expecting an ascii comma-separated file containing rows with the "
-                             "following columns 'Value,ClassName,High,Medium,Low'. All fields "
-                             "must be numeric except 'ClassName'."});
-        QCOMPARE(f.prompts->calls().last().title,
-                 QStringLiteral("Coefficient Import Unsuccessful"));
+        for (const QString& answer : answers) {
+            if (answer.startsWith('=')) {
+                f.prompts->answerText(answer.mid(1));
+            } else {
+                f.prompts->answerButton(answer == "Ok" ? Button::Ok : Button::Cancel);
+            }
+        }
+        f.click(command.toLatin1().constData());
+        QCOMPARE(f.prompts->messageTexts(), messages.replaceInStrings("%1", path));
+        QVERIFY(title.isEmpty() || f.prompts->calls().last().title == title);
         checkSets(kStandardSets);
         QCOMPARE(f.storeBytes(), before);
     }
@@ -204,9 +215,7 @@ private slots:
         QCOMPARE(f.prompts->calls().last().file.defaultSuffix, QStringLiteral(".txt"));
         QCOMPARE(f.prompts->calls().last().file.options,
                  Prompts::FileOptions(Prompts::FileOption::ConfirmOverwrite));
-        QFile file(path);
-        QVERIFY(file.open(QIODevice::ReadOnly));
-        QCOMPARE(file.readAll(), QByteArray("Value,ClassName,High,Medium,Low\r\n11,Water,0,0,0\r\n"
+        QCOMPARE(readFile(path), QByteArray("Value,ClassName,High,Medium,Low\r\n11,Water,0,0,0\r\n"
                                             "21,Parks,12.5,10,5\r\n22,Low Intensity,40,35,30\r\n"
                                             "23,Medium Intensity,75,65,50\r\n"));
         QVERIFY(!f.applyEnabled());
@@ -227,21 +236,6 @@ private slots:
         checkSets(kStandardSets + QStringList{"Urban2", "Urban22", "Forest", "Forest2", "urban"});
         QCOMPARE(classNames(f.storeOnDisk(), "Urban22"), QStringList{"Five"});
         QCOMPARE(f.list()->currentIndex(), 0);
-    }
-
-    void mergeLoadFailuresChangeNothing()
-    {
-        f.open();
-        const QByteArray before = f.storeBytes();
-        const QString broken = f.dir.filePath(QStringLiteral("broken.xml"));
-        writeFile(broken, "<ISModelProperties><ISLCDefs>");
-        f.prompts->answerPath(broken);
-        f.prompts->answerButton(Button::Cancel);
-        f.click("CmdMerge");
-        QCOMPARE(f.prompts->messageTexts(),
-                 QStringList{"Failed To Load XML - Invalid file format."});
-        checkSets(kStandardSets);
-        QCOMPARE(f.storeBytes(), before);
     }
 };
 

@@ -1,4 +1,5 @@
 #include "launcherfixture.h"
+#include "tests/support/testfiles.h"
 
 #include "hostlink/commandsource.h"
 #include "hostlink/hostlink.h"
@@ -120,8 +121,7 @@ bool LauncherFixture::load()
 
 QByteArray LauncherFixture::paramFile() const
 {
-    QFile file(paramPath());
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("(missing)");
+    return QFile::exists(paramPath()) ? readFile(paramPath()) : QByteArray("(missing)");
 }
 
 QStringList LauncherFixture::texts(const char* name, int index) const

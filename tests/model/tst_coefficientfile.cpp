@@ -1,6 +1,8 @@
 #include "model/coefficientfile.h"
 #include "model/store.h"
 #include "model/storemerge.h"
+#include "tests/support/testfiles.h"
+#include "tests/support/testmodel.h"
 
 #include <QtTest>
 
@@ -13,22 +15,9 @@ class tst_CoefficientFile : public QObject {
 
     QString path(const QString& name) const { return m_dir->filePath(name); }
 
-    QString writeCsv(const QByteArray& bytes, const QString& name = QStringLiteral("in.csv"))
+    QString writeCsv(const QByteArray& bytes)
     {
-        QFile f(path(name));
-        if (!f.open(QIODevice::WriteOnly) || f.write(bytes) != bytes.size()) {
-            return {};
-        }
-        return path(name);
-    }
-
-    static QStringList setNames(const clsISModelProperties& model)
-    {
-        QStringList names;
-        for (const ISLCDefPtr& set : *model.ISLCDefs) {
-            names << set->LCType;
-        }
-        return names;
+        return writeFile(path("in.csv"), bytes) ? path("in.csv") : QString();
     }
 
     static QString rowsOf(const clsISLCDef& set)
@@ -50,10 +39,7 @@ private slots:
     {
         m_dir = new QTemporaryDir;
         QVERIFY(m_dir->isValid());
-        m_model = clsISModelProperties();
-        auto urban = std::make_shared<clsISLCDef>();
-        urban->LCType = QStringLiteral("Urban");
-        m_model.ISLCDefs->Add(urban);
+        m_model = modelOf({"Urban"});
     }
     void cleanup()
     {
@@ -122,15 +108,21 @@ private slots:
         QTest::newRow("failure in the last line")
             << QByteArray("1,A,1,1,1\n2,B,1,1,1\n3,C,1,1,1000\n")
             << int(ImportResult::BadCoefficient) << 3;
+        QTest::newRow("missing file") << QByteArray() << int(ImportResult::FileError) << 0;
+        QTest::newRow("a folder") << QByteArray() << int(ImportResult::FileError) << 0;
     }
     void badFilesLeaveNoTrace()
     {
         QFETCH(QByteArray, csv);
         QFETCH(int, status);
         QFETCH(int, line);
+        const QString tag = QTest::currentDataTag();
+        const QString file = tag == "a folder"       ? m_dir->path()
+                             : tag == "missing file" ? path("missing.csv")
+                                                     : writeCsv(csv);
         const QString before = m_model.XML();
-        const ImportResult result =
-            ImportCoefficientFile(m_model, writeCsv(csv), QStringLiteral("New"));
+        const ImportResult result = ImportCoefficientFile(m_model, file, QStringLiteral("New"));
+        QVERIFY(result.message(file).contains(file));
         QCOMPARE(int(result.status), status);
         QCOMPARE(result.line, line);
         QCOMPARE(m_model.XML(), before);
@@ -157,17 +149,6 @@ private slots:
                                      e);
     }
 
-    void unreadableFileChangesNothing()
-    {
-        const QString before = m_model.XML();
-        const ImportResult missing = ImportCoefficientFile(m_model, path("missing.csv"), "New");
-        QCOMPARE(int(missing.status), int(ImportResult::FileError));
-        QVERIFY(missing.message(path("missing.csv")).contains(path("missing.csv")));
-        const ImportResult folder = ImportCoefficientFile(m_model, m_dir->path(), "New");
-        QCOMPARE(int(folder.status), int(ImportResult::FileError));
-        QCOMPARE(m_model.XML(), before);
-    }
-
     void exportWritesHeaderAndRows()
     {
         auto row = std::make_shared<clsLCClass>();
@@ -179,9 +160,7 @@ private slots:
         m_model.ISLCDefs->Item(1)->LCClasses->Add(row);
         const QString before = m_model.XML();
         QVERIFY(ExportCoefficientFile(m_model, path("out.txt"), QStringLiteral("Urban")));
-        QFile f(path("out.txt"));
-        QVERIFY(f.open(QIODevice::ReadOnly));
-        QCOMPARE(f.readAll(),
+        QCOMPARE(readFile(path("out.txt")),
                  QByteArray("Value,ClassName,High,Medium,Low\r\n-4,a,\"b\",100,33.33333,0.5\r\n"));
         QCOMPARE(m_model.XML(), before);
     }
@@ -204,20 +183,9 @@ private slots:
 
     void mergeRenamesTakenNamesUntilFree()
     {
-        auto urban2 = std::make_shared<clsISLCDef>();
-        urban2->LCType = QStringLiteral("Urban2");
-        m_model.ISLCDefs->Add(urban2);
-
-        clsISModelProperties other;
-        for (const char* name : {"Urban", "urban", "Forest", "Forest", "Forest"}) {
-            auto set = std::make_shared<clsISLCDef>();
-            set->LCType = QString::fromLatin1(name);
-            auto row = std::make_shared<clsLCClass>();
-            row->ID = 7;
-            row->LCHigh = 70;
-            set->LCClasses->Add(row);
-            other.ISLCDefs->Add(set);
-        }
+        m_model = modelOf({"Urban", "Urban2"});
+        const clsISModelProperties other =
+            modelOf({"Urban|7,,70,0,0", "urban|7,,70,0,0", "Forest", "Forest", "Forest"});
         QVERIFY(SaveModelXML(other, path("other.xml")));
 
         const MergeResult result = MergeStoreFile(m_model, path("other.xml"));
@@ -234,11 +202,10 @@ private slots:
 
     void mergeOfABadFileAddsNothing()
     {
-        QFile bad(path("bad.xml"));
-        QVERIFY(bad.open(QIODevice::WriteOnly));
-        bad.write("<ISModelProperties><ISLCDefs><ISLCDef><LCType>X</LCType><LCClasses>"
-                  "<LCClass ID='q'/></LCClasses></ISLCDef></ISLCDefs></ISModelProperties>");
-        bad.close();
+        QVERIFY(
+            writeFile(path("bad.xml"),
+                      "<ISModelProperties><ISLCDefs><ISLCDef><LCType>X</LCType><LCClasses>"
+                      "<LCClass ID='q'/></LCClasses></ISLCDef></ISLCDefs></ISModelProperties>"));
         const QString before = m_model.XML();
         QVERIFY(!MergeStoreFile(m_model, path("bad.xml")).loaded());
         QVERIFY(!MergeStoreFile(m_model, path("missing.xml")).loaded());

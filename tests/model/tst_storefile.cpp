@@ -1,4 +1,6 @@
 #include "model/store.h"
+#include "tests/support/testfiles.h"
+#include "tests/support/testmodel.h"
 
 #include <QtTest>
 
@@ -16,36 +18,16 @@ class tst_StoreFile : public QObject {
 
     QString path(const QString& name) const { return m_dir->filePath(name); }
 
-    static bool writeBytes(const QString& file, const QByteArray& bytes)
-    {
-        QFile f(file);
-        return f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size();
-    }
-
-    static QByteArray readBytes(const QString& file)
-    {
-        QFile f(file);
-        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-    }
-
     static clsISModelProperties sampleModel(int sets = 1, int rows = 2)
     {
-        clsISModelProperties model;
+        QStringList texts;
         for (int s = 0; s < sets; ++s) {
-            auto set = std::make_shared<clsISLCDef>();
-            set->LCType = QStringLiteral("Set %1").arg(s);
+            texts << QStringLiteral("Set %1").arg(s);
             for (int r = 0; r < rows; ++r) {
-                auto row = std::make_shared<clsLCClass>();
-                row->ID = r;
-                row->LCName = QStringLiteral("Class %1").arg(r);
-                row->LCHigh = 100.0f / 3.0f;
-                row->LCMed = 12.5f;
-                row->LCLow = 0.1f * float(r);
-                set->LCClasses->Add(row);
+                texts.last() += QStringLiteral("|%1,Class %1,33.333332,12.5,0.%1").arg(r);
             }
-            model.ISLCDefs->Add(set);
         }
-        return model;
+        return modelOf(texts);
     }
 
     static const QByteArray kStoreWithOneSet;
@@ -84,30 +66,27 @@ private slots:
         QTest::newRow("letters in a coefficient")
             << QByteArray(kStoreWithOneSet).replace("<LCMed>7.5</LCMed>", "<LCMed>x</LCMed>")
             << int(StoreLoadResult::ConversionError);
+        QByteArray junk(50 * 1024 * 1024, 'x');
+        QTest::newRow("50 MB of junk") << junk.prepend("<R>") << int(StoreLoadResult::ParseError);
+        QTest::newRow("missing file") << QByteArray() << int(StoreLoadResult::FileError);
+        QTest::newRow("a folder") << QByteArray() << int(StoreLoadResult::FileError);
     }
     void badFilesDoNotLoad()
     {
         QFETCH(QByteArray, content);
         QFETCH(int, status);
-        QVERIFY(writeBytes(path("isprops.xml"), content));
+        const QString tag = QTest::currentDataTag();
+        const QString file = tag == "a folder" ? m_dir->path() : path("isprops.xml");
+        if (status != StoreLoadResult::FileError) {
+            QVERIFY(writeFile(file, content));
+        }
         clsISModelProperties model = sampleModel();
         StoreLoadResult result;
-        QVERIFY(!LoadModelXML(model, path("isprops.xml"), &result));
+        QVERIFY(!LoadModelXML(model, file, &result));
         QCOMPARE(int(result.status), status);
         QCOMPARE(storeFileBytes(model), storeFileBytes(sampleModel()));
         QVERIFY(!result.description.isEmpty());
         QVERIFY(result.describe(QStringLiteral("f")).startsWith(QStringLiteral("f")));
-    }
-
-    void missingFileLeavesTheModelAlone()
-    {
-        clsISModelProperties model = sampleModel();
-        StoreLoadResult result;
-        QVERIFY(!LoadModelXML(model, path("nothing-here.xml"), &result));
-        QCOMPARE(int(result.status), int(StoreLoadResult::FileError));
-        QCOMPARE(model.ISLCDefs->Count(), 1);
-        QVERIFY(!LoadModelXML(model, m_dir->path(), &result)); // a folder
-        QCOMPARE(int(result.status), int(StoreLoadResult::FileError));
     }
 
     void conversionFailureNamesTheLine()
@@ -116,7 +95,7 @@ private slots:
         QVERIFY(model.setXML(QString::fromUtf8(kStoreWithOneSet)));
         QByteArray bad = storeFileBytes(model);
         bad.replace("\r\n              2\r\n", "\r\n              two\r\n");
-        QVERIFY(writeBytes(path("s.xml"), bad));
+        QVERIFY(writeFile(path("s.xml"), bad));
         clsISModelProperties other;
         StoreLoadResult result;
         QVERIFY(!LoadModelXML(other, path("s.xml"), &result));
@@ -125,22 +104,13 @@ private slots:
         QVERIFY(result.description.contains(QStringLiteral("two")));
     }
 
-    void hugeJunkFails()
-    {
-        QByteArray junk(50 * 1024 * 1024, 'x');
-        junk.prepend("<R>");
-        QVERIFY(writeBytes(path("junk.xml"), junk));
-        clsISModelProperties model;
-        QVERIFY(!LoadModelXML(model, path("junk.xml")));
-    }
-
     void deepNestingDoesNotExhaustTheStack()
     {
         const int depth = 200000;
         QByteArray deep = "<ISModelProperties><ISLCDefs><ISLCDef><LCType>";
         deep += QByteArray("<a>").repeated(depth) + "x" + QByteArray("</a>").repeated(depth);
         deep += "</LCType></ISLCDef></ISLCDefs></ISModelProperties>";
-        QVERIFY(writeBytes(path("deep.xml"), deep));
+        QVERIFY(writeFile(path("deep.xml"), deep));
         clsISModelProperties model;
         QVERIFY(LoadModelXML(model, path("deep.xml")));
         QCOMPARE(model.ISLCDefs->Item(1)->LCType, QStringLiteral("x"));
@@ -171,7 +141,7 @@ private slots:
     {
         QFETCH(QByteArray, content);
         QFETCH(QString, name);
-        QVERIFY(writeBytes(path("s.xml"), content));
+        QVERIFY(writeFile(path("s.xml"), content));
         clsISModelProperties model;
         QVERIFY(LoadModelXML(model, path("s.xml")));
         QCOMPARE(model.ISLCDefs->Item(1)->LCType, name);
@@ -192,40 +162,42 @@ private slots:
         QCOMPARE(back.ISLCDefs->Item(3)->LCClasses->Item(5)->LCHigh, 100.0f / 3.0f);
     }
 
-    void readOnlyStoreIsRefusedEvenForRoot()
+    // The save is refused and nothing there changes, permissions included.
+    void saveFailsLeavingWhatIsThere_data()
     {
-        const QString store = path("isprops.xml");
-        QVERIFY(writeBytes(store, kStoreWithOneSet));
-        QVERIFY(QFile::setPermissions(store, QFileDevice::ReadOwner | QFileDevice::ReadGroup));
+        QTest::addColumn<QString>("store");
+        QTest::newRow("read-only store, even for root") << "isprops.xml";
+        QTest::newRow("folder that is a file") << "etc/isprops.xml";
+        QTest::newRow("missing folder") << "no-such-folder/isprops.xml";
+    }
+    void saveFailsLeavingWhatIsThere()
+    {
+        QFETCH(QString, store);
+        const auto readOnly = QFileDevice::ReadOwner | QFileDevice::ReadGroup;
+        QVERIFY(writeFile(path("isprops.xml"), kStoreWithOneSet));
+        QVERIFY(QFile::setPermissions(path("isprops.xml"), readOnly));
+        QVERIFY(writeFile(path("etc"), "a file, not a folder"));
         QString why;
-        QVERIFY(!SaveModelXML(sampleModel(), store, &why));
+        QVERIFY(!SaveModelXML(sampleModel(), path(store), &why));
         QVERIFY(!why.isEmpty());
-        QCOMPARE(readBytes(store), kStoreWithOneSet);
-        QCOMPARE(QFile::permissions(store) & ~(QFileDevice::ReadUser | QFileDevice::WriteUser),
-                 QFileDevice::ReadOwner | QFileDevice::ReadGroup);
+        QCOMPARE(readFile(path("isprops.xml")), kStoreWithOneSet);
+        QCOMPARE(QFile::permissions(path("isprops.xml")) &
+                     ~(QFileDevice::ReadUser | QFileDevice::WriteUser),
+                 readOnly);
+        QCOMPARE(readFile(path("etc")), QByteArray("a file, not a folder"));
+        QVERIFY(!QFileInfo::exists(path("no-such-folder")));
     }
 
     void saveKeepsThePermissionsOfTheStore()
     {
         const QString store = path("isprops.xml");
-        QVERIFY(writeBytes(store, kStoreWithOneSet));
+        QVERIFY(writeFile(store, kStoreWithOneSet));
         const auto perms =
             QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadGroup;
         QVERIFY(QFile::setPermissions(store, perms));
         QVERIFY(SaveModelXML(sampleModel(), store));
         QCOMPARE(QFile::permissions(store) & ~(QFileDevice::ReadUser | QFileDevice::WriteUser),
                  perms);
-    }
-
-    void saveIntoMissingOrBlockedFolderFails()
-    {
-        QVERIFY(writeBytes(path("etc"), "a file, not a folder"));
-        QString why;
-        QVERIFY(!SaveModelXML(sampleModel(), path("etc/isprops.xml"), &why));
-        QVERIFY(!why.isEmpty());
-        QCOMPARE(readBytes(path("etc")), QByteArray("a file, not a folder"));
-        QVERIFY(!SaveModelXML(sampleModel(), path("no-such-folder/isprops.xml")));
-        QVERIFY(!QFileInfo::exists(path("no-such-folder")));
     }
 
     void fullDiskLeavesTheOldStore_data()
@@ -243,7 +215,7 @@ private slots:
         QFETCH(int, sets);
         QFETCH(int, rows);
         const QString store = path("isprops.xml");
-        QVERIFY(writeBytes(store, kStoreWithOneSet));
+        QVERIFY(writeFile(store, kStoreWithOneSet));
         const clsISModelProperties model = sampleModel(sets, rows);
         QVERIFY(storeFileBytes(model).size() < 16 * 1024 || sets > 1);
 
@@ -260,7 +232,7 @@ private slots:
 
         QVERIFY(!saved_ok);
         QCOMPARE(why, QString::fromLocal8Bit(std::strerror(EFBIG))); // the system's reason
-        QCOMPARE(readBytes(store), kStoreWithOneSet);
+        QCOMPARE(readFile(store), kStoreWithOneSet);
         QCOMPARE(QDir(m_dir->path()).entryList(QDir::Files | QDir::Hidden),
                  QStringList{"isprops.xml"});
     }

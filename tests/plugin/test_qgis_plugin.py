@@ -9,6 +9,7 @@ import sys
 import tempfile
 import time
 import unittest
+from unittest import mock
 
 SOURCE = os.environ.get("TARN_SOURCE_DIR",
                         os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(
@@ -178,13 +179,8 @@ class TestPlugin(unittest.TestCase):
                 if mode is not None:
                     os.mkdir(private)
                     os.chmod(private, mode)
-                saved = dict(os.environ)
-                os.environ.update(XDG_RUNTIME_DIR=runtime, TMPDIR=temp)
-                try:
+                with mock.patch.dict(os.environ, XDG_RUNTIME_DIR=runtime, TMPDIR=temp):
                     folder, reason = hostlink.endpoint_folder()
-                finally:
-                    os.environ.clear()
-                    os.environ.update(saved)
                 if expected is None:
                     self.assertIsNone(folder)
                     self.assertIn("mode 0700", reason)
