@@ -646,13 +646,14 @@ void AnalysisRun::scanBands()
             }
             w.band = w.dataset->GetRasterBand(1);
         }
+        const bool noDataExact =
+            m_raster.hasNoData && m_raster.noData == std::floor(m_raster.noData);
+        std::vector<int32_t> table = m_classes->lookUp(
+            noDataExact ? std::optional<qint64>(qint64(m_raster.noData)) : std::nullopt);
+        w.unknown.lowest = m_classes->lowest();
+        w.unknown.dense.assign(table.size(), 0.0);
         if (m_classes->coversType(m_raster.band->GetRasterDataType())) {
-            const bool noDataExact =
-                m_raster.hasNoData && m_raster.noData == std::floor(m_raster.noData);
-            w.lookUp = m_classes->lookUp(
-                noDataExact ? std::optional<qint64>(qint64(m_raster.noData)) : std::nullopt);
-            w.unknown.lowest = m_classes->lowest();
-            w.unknown.dense.assign(w.lookUp.size(), 0.0);
+            w.lookUp = std::move(table);
             if (m_options.coverage == Coverage::Exact) {
                 w.unknown.sharesByValue.assign(w.lookUp.size(), 0.0);
             } else {
@@ -701,7 +702,7 @@ void AnalysisRun::readTile(Worker& w, qint64 colBegin, qint64 rowBegin, int cols
     if (!w.lookUp.empty() && m_scenarios.empty()) {
         return; // cells are looked up where spans take them
     }
-    // Scenarios change the classes of whole tiles.
+    // The class of every cell: for scenarios to change, or of values not all in one table.
     const size_t cells = size_t(cols) * size_t(rows);
     int32_t* cellClass = w.cellClass.data();
     withValues(w, [&](const auto* values) {
