@@ -110,7 +110,8 @@ public:
         return !m_dense.empty() && (type == GDT_Byte || type == GDT_Int16 || type == GDT_UInt16);
     }
     qint64 lowest() const { return m_lo; }
-    // Index by value - lowest(); noData, when it lies in the table, maps to NoDataIndex.
+    // Index by value - lowest() (none when values are not in one table); noData, when it lies
+    // in the table, maps to NoDataIndex.
     std::vector<int32_t> lookUp(std::optional<qint64> noData) const
     {
         std::vector<int32_t> table = m_dense;

@@ -154,8 +154,9 @@ struct UnknownTally {
     std::vector<double> dense; // by value - lowest, for 8 and 16-bit rasters
     std::vector<qint64> seen;  // values with a count in dense
     std::unordered_map<qint64, double> sparse;
-    // Every cell spans take, by value - lowest, where cells are looked up by value (whole
-    // cells or shares): one more addition per cell costs less than a branch on its class.
+    // Where cells are looked up by value: cells (two copies) or shares by value - lowest, of
+    // unknown classes or of any (those of known classes are left out when taken). Counting
+    // them costs less than a branch on the class of every cell.
     std::vector<qint64> cellsByValue;
     std::vector<double> sharesByValue;
 
@@ -200,9 +201,10 @@ struct UnknownTally {
     }
 };
 
-// Counts a span's cells by class, looked up by value, and by value. Neighbouring cells
-// mostly hold one value: counting every other cell in a second copy of each count keeps
-// their additions from waiting on each other.
+// Counts a span's cells by class, looked up by value, and by value, for rasters where
+// classes without a CLASS line are common. Neighbouring cells mostly hold one value: counting
+// every other cell in a second copy of each count keeps their additions from waiting on each
+// other.
 template <class T>
 void countCells(const T* values, size_t length, const int32_t* table, qint64 lowest,
                 qint64* byClass, qint64* byClass2, qint64* byValue, qint64* byValue2)
@@ -223,12 +225,39 @@ void countCells(const T* values, size_t length, const int32_t* table, qint64 low
     }
 }
 
+// The same where such classes are rare: cells by class, and only a span with cells of an
+// unknown class gone over again for their values.
+template <class T>
+void countClasses(const T* values, size_t length, const int32_t* table, qint64 lowest,
+                  qint64* byClass, qint64* byClass2, qint64* byValue)
+{
+    const qint64 unknownBefore = byClass[UnknownIndex] + byClass2[UnknownIndex];
+    size_t i = 0;
+    for (; i + 2 <= length; i += 2) {
+        ++byClass[table[size_t(qint64(values[i]) - lowest)]];
+        ++byClass2[table[size_t(qint64(values[i + 1]) - lowest)]];
+    }
+    if (i < length) {
+        ++byClass[table[size_t(qint64(values[i]) - lowest)]];
+    }
+    if (byClass[UnknownIndex] + byClass2[UnknownIndex] == unknownBefore) {
+        return;
+    }
+    for (i = 0; i < length; ++i) {
+        const size_t a = size_t(qint64(values[i]) - lowest);
+        byValue[a] += table[a] == UnknownIndex;
+    }
+}
+
 // What a thread holds: its own handle on the raster, class table and buffers.
 struct Worker {
     GdalDatasetPtr dataset;
     GDALRasterBand* band = nullptr;
     std::vector<int32_t> lookUp; // for 8 and 16-bit rasters: value -> class index
     UnknownTally unknown;
+    // Whether cells are counted by value alongside their class: when the last band had more
+    // than 1% of cells of unknown classes.
+    bool countAlongside = false;
     std::vector<qint64> values;
     std::vector<int32_t> cellClass;
     std::vector<uint8_t> cellLevel;
@@ -617,13 +646,14 @@ void AnalysisRun::scanBands()
             }
             w.band = w.dataset->GetRasterBand(1);
         }
+        const bool noDataExact =
+            m_raster.hasNoData && m_raster.noData == std::floor(m_raster.noData);
+        std::vector<int32_t> table = m_classes->lookUp(
+            noDataExact ? std::optional<qint64>(qint64(m_raster.noData)) : std::nullopt);
+        w.unknown.lowest = m_classes->lowest();
+        w.unknown.dense.assign(table.size(), 0.0);
         if (m_classes->coversType(m_raster.band->GetRasterDataType())) {
-            const bool noDataExact =
-                m_raster.hasNoData && m_raster.noData == std::floor(m_raster.noData);
-            w.lookUp = m_classes->lookUp(
-                noDataExact ? std::optional<qint64>(qint64(m_raster.noData)) : std::nullopt);
-            w.unknown.lowest = m_classes->lowest();
-            w.unknown.dense.assign(w.lookUp.size(), 0.0);
+            w.lookUp = std::move(table);
             if (m_options.coverage == Coverage::Exact) {
                 w.unknown.sharesByValue.assign(w.lookUp.size(), 0.0);
             } else {
@@ -672,7 +702,7 @@ void AnalysisRun::readTile(Worker& w, qint64 colBegin, qint64 rowBegin, int cols
     if (!w.lookUp.empty() && m_scenarios.empty()) {
         return; // cells are looked up where spans take them
     }
-    // Scenarios change the classes of whole tiles.
+    // The class of every cell: for scenarios to change, or of values not all in one table.
     const size_t cells = size_t(cols) * size_t(rows);
     int32_t* cellClass = w.cellClass.data();
     withValues(w, [&](const auto* values) {
@@ -818,6 +848,7 @@ BandResult AnalysisRun::scanBand(quint32 band, Worker& w) const
         const int32_t* table = w.lookUp.data();
         const qint64 lowest = m_classes->lowest();
         qint64* cellsByValue = w.unknown.cellsByValue.data();
+        const bool alongside = w.countAlongside;
         double* sharesByValue = w.unknown.sharesByValue.data();
         forSpans(w.analysis, [&](size_t gi, size_t offset, size_t length, const double* weights) {
             const uint8_t* level = m_calculate ? w.cellLevel.data() + offset : nullptr;
@@ -826,8 +857,13 @@ BandResult AnalysisRun::scanBand(quint32 band, Worker& w) const
                 if (lookUpHere) {
                     if (whole && !level) {
                         qint64* c = result.counts.data() + gi * m_histogramSize * 2;
-                        countCells(v, length, table, lowest, c, c + m_histogramSize, cellsByValue,
-                                   cellsByValue + w.lookUp.size());
+                        if (alongside) {
+                            countCells(v, length, table, lowest, c, c + m_histogramSize,
+                                       cellsByValue, cellsByValue + w.lookUp.size());
+                        } else {
+                            countClasses(v, length, table, lowest, c, c + m_histogramSize,
+                                         cellsByValue);
+                        }
                         return;
                     }
                     accumulate(gi, length, level, weights, [=](size_t i, double n) {
@@ -856,6 +892,17 @@ BandResult AnalysisRun::scanBand(quint32 band, Worker& w) const
         });
     }
     w.unknown.take(result.unknownValues, w.lookUp);
+    if (whole) {
+        qint64 cells = 0;
+        qint64 unknown = 0;
+        for (const qint64 n : result.counts) {
+            cells += n;
+        }
+        for (size_t k = UnknownIndex; k < result.counts.size(); k += m_histogramSize) {
+            unknown += result.counts[k]; // at the first level, in both copies
+        }
+        w.countAlongside = unknown * 100 > cells;
+    }
     return result;
 }
 

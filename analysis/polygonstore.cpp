@@ -17,7 +17,7 @@ qint64 clampedFloor(double value)
 {
     constexpr double limit = 1e15;
     // floor() by hand: the conversion cuts towards zero, and is exact within the limit.
-    const double v = std::clamp(value, -limit, limit);
+    const double v = std::min(std::max(value, -limit), limit); // without branches
     const auto cut = static_cast<qint64>(v);
     return double(cut) > v ? cut - 1 : cut;
 }
@@ -307,13 +307,20 @@ void PolygonStore::centreSpans(const Polygon& p, const std::vector<Edge>& edges,
         return std::make_pair(std::max<qint64>(clampedFloor(from + 0.5), 0),
                               std::min(clampedFloor(to + 0.5), width));
     };
+    // A new span, written in place: built aside, it would be copied through the stack.
+    const auto newSpan = [&out](qint64 r, qint64 begin, qint64 end) {
+        CellSpan& span = out.emplace_back();
+        span.row = r;
+        span.begin = begin;
+        span.end = end;
+    };
     // Cells [begin, end) of row r, joined to the row's run before (from rowStart on) when they
     // touch it; runs come sorted by their start.
-    const auto addRun = [&out](size_t rowStart, qint64 r, qint64 begin, qint64 end) {
+    const auto addRun = [&](size_t rowStart, qint64 r, qint64 begin, qint64 end) {
         if (out.size() > rowStart && begin <= out.back().end) {
             out.back().end = std::max(out.back().end, end);
         } else {
-            out.push_back({r, begin, end});
+            newSpan(r, begin, end);
         }
     };
 
@@ -346,7 +353,7 @@ void PolygonStore::centreSpans(const Polygon& p, const std::vector<Edge>& edges,
         if (onePart && n == 2) { // the common case, without a branch on the order
             const auto [begin, end] = cells(std::min(xs[0], xs[1]), std::max(xs[0], xs[1]));
             if (begin < end) {
-                out.push_back({r, begin, end});
+                newSpan(r, begin, end);
             }
         } else if (onePart) {
             sortFew(xs, xs + n);
