@@ -62,6 +62,8 @@ public:
     void spans(size_t i, Coverage rule, qint64 rowBegin, qint64 rowEnd, qint64 width,
                std::vector<CellSpan>& out, std::vector<double>& weights) const;
 
+    // Room for this many polygons in all, when the count is known beforehand.
+    void reserve(size_t polygons) { m_polygons.reserve(polygons); }
     void squeeze();
 
 private:

@@ -316,6 +316,7 @@ bool readShapefilePolygons(const QString& shpPath, OGRLayer* layer, const QStrin
         }
         store.add(feature->GetGeometryRef(), inverse, rule);
     };
+    store.reserve(store.size() + size_t(count));
     Window records(shp, shpSize);
     Window table(dbf, QFileInfo(dbfPath).size());
     for (qint64 i = 0; i < count; ++i) {

@@ -18,8 +18,10 @@ exact / centre, peer / tarn-analyze, the peak memory (maximum resident set) of e
 tarn-analyze run, and the largest difference between the impervious areas of tarn-analyze
 and the peer, which must be 0 up to rounding.
 
+Each program runs REPEAT times (default 5), in turn; the medians are printed.
+
 usage: bench_analysis.py TARN_ANALYZE [--size N] [--polygons N] [--dir DIR] [--threads N]
-                         [--no-peer]
+                         [--repeat N] [--no-peer]
 Needs python3-gdal, python3-numpy and time (scripts/deps.sh python3-gdal python3-numpy time).
 """
 import argparse
@@ -167,6 +169,7 @@ def main():
     ap.add_argument("--polygons", type=int, default=10000)
     ap.add_argument("--dir")
     ap.add_argument("--threads", type=int, default=len(os.sched_getaffinity(0)))
+    ap.add_argument("--repeat", type=int, default=5)
     ap.add_argument("--no-peer", action="store_true", help="leave out the NumPy peer")
     args = ap.parse_args()
     folder = args.dir or os.path.join(tempfile.gettempdir(),
@@ -178,11 +181,21 @@ def main():
           % (folder, args.size, args.size, args.polygons, time.perf_counter() - t))
     print("load average before: %.2f %.2f %.2f" % os.getloadavg())
     run_read(args.tarn_analyze, raster, 1)  # the file into the page cache for everyone
-    read1_s = run_read(args.tarn_analyze, raster, 1)
-    readn_s = run_read(args.tarn_analyze, raster, args.threads)
-    tarn_s, tarn_mb, tarn_areas = run_tarn(args.tarn_analyze, folder, args.threads, "centre")
-    exact_s, exact_mb, _ = run_tarn(args.tarn_analyze, folder, args.threads, "exact")
-    one_s, _, _ = run_tarn(args.tarn_analyze, folder, 1, "centre")
+    # Every program in turn, REPEAT times, so that a busy moment does not fall on one alone.
+    runs = {key: [] for key in ("read1", "readn", "centre", "exact", "one")}
+    for _ in range(max(1, args.repeat)):
+        runs["read1"].append((run_read(args.tarn_analyze, raster, 1), 0, None))
+        runs["readn"].append((run_read(args.tarn_analyze, raster, args.threads), 0, None))
+        runs["centre"].append(run_tarn(args.tarn_analyze, folder, args.threads, "centre"))
+        runs["exact"].append(run_tarn(args.tarn_analyze, folder, args.threads, "exact"))
+        runs["one"].append(run_tarn(args.tarn_analyze, folder, 1, "centre"))
+    median = {key: sorted(values, key=lambda r: r[0])[len(values) // 2]
+              for key, values in runs.items()}
+    read1_s = median["read1"][0]
+    readn_s = median["readn"][0]
+    tarn_s, tarn_mb, tarn_areas = median["centre"]
+    exact_s, exact_mb, _ = median["exact"]
+    one_s = median["one"][0]
     print("bare GDAL read, 1 thread:            %.2f s" % read1_s)
     print("bare GDAL read, %d threads:           %.2f s" % (args.threads, readn_s))
     print("tarn-analyze centre, 1 thread:       %.2f s" % one_s)
