@@ -656,9 +656,8 @@ void AnalysisRun::scanBands()
             w.lookUp = std::move(table);
             if (m_options.coverage == Coverage::Exact) {
                 w.unknown.sharesByValue.assign(w.lookUp.size(), 0.0);
-            } else {
-                w.unknown.cellsByValue.assign(w.lookUp.size() * 2, 0);
             }
+            w.unknown.cellsByValue.assign(w.lookUp.size() * 2, 0);
         }
         w.values.resize(tileCells);
         w.cellClass.resize(tileCells);
@@ -741,11 +740,11 @@ BandResult AnalysisRun::scanBand(quint32 band, Worker& w) const
     for (const BandSpans::Group& g : w.analysis.groups) {
         result.polygons.push_back(g.polygon);
     }
-    // Whole cells are counted in integers: the same sums, with shorter chains of additions.
+    // Whole cells are counted in integers, with shorter chains of additions; under the exact
+    // rule, the shares of cells a polygon covers in part are added up apart.
     const bool whole = m_options.coverage != Coverage::Exact;
-    if (whole) {
-        result.counts.assign(w.analysis.groups.size() * m_histogramSize * 2, 0);
-    } else {
+    result.counts.assign(w.analysis.groups.size() * m_histogramSize * 2, 0);
+    if (!whole) {
         result.histograms.assign(w.analysis.groups.size() * m_histogramSize, 0.0);
     }
     for (size_t s = 0; s < m_scenarios.size(); ++s) {
@@ -824,7 +823,7 @@ BandResult AnalysisRun::scanBand(quint32 band, Worker& w) const
         // it by value when its class has no CLASS line.
         const auto accumulate = [&](size_t gi, size_t length, const uint8_t* level,
                                     const double* weights, auto slotOf) {
-            if (whole) {
+            if (whole || !weights) {
                 qint64* c = result.counts.data() + gi * m_histogramSize * 2;
                 if (level) {
                     for (size_t i = 0; i < length; ++i) {
@@ -855,7 +854,7 @@ BandResult AnalysisRun::scanBand(quint32 band, Worker& w) const
             withValues(w, [&](const auto* values) {
                 const auto* v = values + offset;
                 if (lookUpHere) {
-                    if (whole && !level) {
+                    if (!level && (whole || !weights)) {
                         qint64* c = result.counts.data() + gi * m_histogramSize * 2;
                         if (alongside) {
                             countCells(v, length, table, lowest, c, c + m_histogramSize,
@@ -892,7 +891,7 @@ BandResult AnalysisRun::scanBand(quint32 band, Worker& w) const
         });
     }
     w.unknown.take(result.unknownValues, w.lookUp);
-    if (whole) {
+    {
         qint64 cells = 0;
         qint64 unknown = 0;
         for (const qint64 n : result.counts) {
@@ -917,10 +916,9 @@ void AnalysisRun::addBand(const BandResult& band)
         // k runs over levels and class indices: index is k % indexCount.
         for (size_t k = 0, index = 0; k < m_histogramSize;
              ++k, index = index + 1 == indexCount ? 0 : index + 1) {
-            const double n =
-                band.counts.empty()
-                    ? band.histograms[at + k]
-                    : double(band.counts[2 * at + k] + band.counts[2 * at + m_histogramSize + k]);
+            const double cells =
+                double(band.counts[2 * at + k] + band.counts[2 * at + m_histogramSize + k]);
+            const double n = band.histograms.empty() ? cells : cells + band.histograms[at + k];
             if (n == 0) {
                 continue;
             }
