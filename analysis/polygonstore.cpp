@@ -501,17 +501,12 @@ void PolygonStore::coverSpans(const Polygon& p, const std::vector<Edge>& edges, 
     if (c0 >= c1) {
         return;
     }
-    const Edge* first = edges.data();
-    const auto last = std::lower_bound(first, first + edges.size(), double(rowEnd),
-                                       [](const Edge& e, double y) { return e.y0 < y; });
+    // The edges a row crosses, by a scanline over the edges in order of their top: each
+    // row looks only at those, still in that order.
     thread_local std::vector<const Edge*> active;
     thread_local RowAreas row;
     active.clear();
-    for (auto it = first; it != last; ++it) {
-        if (it->y1 > double(rowBegin)) {
-            active.push_back(&*it);
-        }
-    }
+    size_t next = 0;
     const auto xAt = [](const Edge& e, double y) {
         return y == e.y0   ? e.x0
                : y == e.y1 ? e.x1
@@ -523,6 +518,14 @@ void PolygonStore::coverSpans(const Polygon& p, const std::vector<Edge>& edges, 
     for (qint64 r = rowBegin; r < rowEnd; ++r) {
         const double top = double(r);
         const double bottom = double(r + 1);
+        for (; next < edges.size() && edges[next].y0 < bottom; ++next) {
+            if (edges[next].y1 > top) {
+                active.push_back(&edges[next]);
+            }
+        }
+        active.erase(std::remove_if(active.begin(), active.end(),
+                                    [top](const Edge* e) { return e->y1 <= top; }),
+                     active.end());
         for (const Edge* e : active) {
             const double ya = std::max(e->y0, top);
             const double yb = std::min(e->y1, bottom);
