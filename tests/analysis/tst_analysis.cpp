@@ -119,6 +119,37 @@ bool writeFile(const QString& path, const QByteArray& bytes)
     return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
 }
 
+// Copies the first layer of a vector file into a new file (or a new layer of an existing
+// GeoPackage) of a GDAL driver, with layer creation options.
+bool copyLayer(const QString& from, const QString& to, const char* driver, const char* layer,
+               QByteArrayList options = {})
+{
+    GDALDataset* source = GDALDataset::Open(from.toUtf8().constData(), GDAL_OF_VECTOR);
+    GDALDataset* target =
+        QFile::exists(to)
+            ? GDALDataset::Open(to.toUtf8().constData(), GDAL_OF_VECTOR | GDAL_OF_UPDATE)
+            : GetGDALDriverManager()->GetDriverByName(driver)->Create(to.toUtf8().constData(), 0, 0,
+                                                                      0, GDT_Unknown, nullptr);
+    std::vector<char*> list;
+    for (QByteArray& option : options)
+        list.push_back(option.data());
+    list.push_back(nullptr);
+    CPLPushErrorHandler(CPLQuietErrorHandler); // multipolygons in a polygon layer
+    const bool ok = source && target && target->CopyLayer(source->GetLayer(0), layer, list.data());
+    CPLPopErrorHandler();
+    GDALClose(target);
+    GDALClose(source);
+    return ok;
+}
+
+// The theme "units" of a catalog, read from another file or layer.
+void setUnitsSource(DataCatalog& data, const DataCatalog::Source& source)
+{
+    for (DataCatalog::PolygonTheme& theme : data.polygons)
+        if (theme.name == "units")
+            theme.source = source;
+}
+
 struct OutputRow {
     QString name;
     double lcArea, isArea, isPct;
@@ -689,15 +720,10 @@ void TestAnalysis::writesEveryFormat()
     if (name.endsWith(".gpkg")) {
         // The analysis theme as another layer, which stays, and an earlier output layer that
         // is replaced.
-        GDALDataset* ds = GetGDALDriverManager()->GetDriverByName("GPKG")->Create(
-            path.toUtf8().constData(), 0, 0, 0, GDT_Unknown, nullptr);
-        GDALDataset* units =
-            GDALDataset::Open(m_tiled.filePath("units.shp").toUtf8().constData(), GDAL_OF_VECTOR);
-        QVERIFY(ds->CopyLayer(units->GetLayer(0), "other"));
-        GDALClose(units);
-        for (DataCatalog::PolygonTheme& theme : data.polygons)
-            if (theme.name == "units")
-                theme.source = {path, "other"};
+        QVERIFY(copyLayer(m_tiled.filePath("units.shp"), path, "GPKG", "other"));
+        GDALDataset* ds =
+            GDALDataset::Open(path.toUtf8().constData(), GDAL_OF_VECTOR | GDAL_OF_UPDATE);
+        setUnitsSource(data, {path, "other"});
         for (const char* layer : {"out"}) {
             OGRLayer* l = ds->CreateLayer(layer, nullptr, wkbNone, nullptr);
             OGRFieldDefn field("NAME", OFTString);
@@ -749,15 +775,8 @@ void TestAnalysis::writesShapefilesAsGdalDoes()
     QFETCH(bool, everything);
     DataCatalog data = catalog(m_tiled.path());
     const QString theme = m_out->filePath("theme.shp");
-    GDALDataset* units =
-        GDALDataset::Open(m_tiled.filePath("units.shp").toUtf8().constData(), GDAL_OF_VECTOR);
-    GDALDataset* copy = GetGDALDriverManager()
-                            ->GetDriverByName("ESRI Shapefile")
-                            ->Create(theme.toUtf8().constData(), 0, 0, 0, GDT_Unknown, nullptr);
-    const char* options[] = {utf8 ? "ENCODING=UTF-8" : "ENCODING=ISO-8859-1", nullptr};
-    QVERIFY(copy->CopyLayer(units->GetLayer(0), "theme", const_cast<char**>(options)));
-    GDALClose(copy);
-    GDALClose(units);
+    QVERIFY(copyLayer(m_tiled.filePath("units.shp"), theme, "ESRI Shapefile", "theme",
+                      {utf8 ? "ENCODING=UTF-8" : "ENCODING=ISO-8859-1"}));
     // A .prj GDAL would write otherwise shows whether the theme's files were copied.
     OGRSpatialReference srs;
     srs.importFromEPSG(Epsg);
@@ -766,9 +785,7 @@ void TestAnalysis::writesShapefilesAsGdalDoes()
     const QByteArray prj(wkt);
     CPLFree(wkt);
     QVERIFY(writeFile(m_out->filePath("theme.prj"), prj));
-    for (DataCatalog::PolygonTheme& t : data.polygons)
-        if (t.name == "units")
-            t.source = {theme, {}};
+    setUnitsSource(data, {theme, {}});
 
     const QDir out(m_out->path());
     const ImperviousAnalysis::Options run{Coverage::Centre, 1, {}, everything, everything};
@@ -817,16 +834,8 @@ void TestAnalysis::readsShapefilesAsGdalDoes()
     QFETCH(QString, type);
     QFETCH(int, deleted);
     const QString shp = m_out->filePath("theme.shp");
-    GDALDataset* units =
-        GDALDataset::Open(m_tiled.filePath("units.shp").toUtf8().constData(), GDAL_OF_VECTOR);
-    GDALDataset* copy = GetGDALDriverManager()
-                            ->GetDriverByName("ESRI Shapefile")
-                            ->Create(shp.toUtf8().constData(), 0, 0, 0, GDT_Unknown, nullptr);
-    const QByteArray shapeType = "SHPT=" + type.toUtf8();
-    const char* options[] = {shapeType.constData(), nullptr};
-    QVERIFY(copy->CopyLayer(units->GetLayer(0), "theme", const_cast<char**>(options)));
-    GDALClose(copy);
-    GDALClose(units);
+    QVERIFY(copyLayer(m_tiled.filePath("units.shp"), shp, "ESRI Shapefile", "theme",
+                      {"SHPT=" + type.toUtf8()}));
     if (deleted >= 0) {
         QFile dbf(m_out->filePath("theme.dbf"));
         QVERIFY(dbf.open(QIODevice::ReadWrite));
@@ -835,23 +844,14 @@ void TestAnalysis::readsShapefilesAsGdalDoes()
         QVERIFY(dbf.seek(le16(8) + deleted * le16(10)) && dbf.write("*") == 1);
     }
     const QString gpkg = m_out->filePath("theme.gpkg");
-    GDALDataset* source = GDALDataset::Open(shp.toUtf8().constData(), GDAL_OF_VECTOR);
-    GDALDataset* package = GetGDALDriverManager()->GetDriverByName("GPKG")->Create(
-        gpkg.toUtf8().constData(), 0, 0, 0, GDT_Unknown, nullptr);
-    CPLPushErrorHandler(CPLQuietErrorHandler); // multipolygons in a polygon layer
-    QVERIFY(package->CopyLayer(source->GetLayer(0), "theme"));
-    CPLPopErrorHandler();
-    GDALClose(package);
-    GDALClose(source);
+    QVERIFY(copyLayer(shp, gpkg, "GPKG", "theme"));
 
     for (const Coverage rule : {Coverage::Centre, Coverage::Exact, Coverage::Touched}) {
         std::vector<std::vector<double>> results;
         for (const DataCatalog::Source& file :
              {DataCatalog::Source{shp, {}}, DataCatalog::Source{gpkg, "theme"}}) {
             DataCatalog data = catalog(m_tiled.path());
-            for (DataCatalog::PolygonTheme& t : data.polygons)
-                if (t.name == "units")
-                    t.source = file;
+            setUnitsSource(data, file);
             const auto result = analyse(paramsFor(Row{}, m_out->filePath("res.csv")), data,
                                         {rule, 1, {}, false, false});
             QVERIFY2(result.ok, qPrintable(result.error));
