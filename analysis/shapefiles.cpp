@@ -5,6 +5,7 @@
 #include <QDate>
 #include <QFile>
 #include <QFileInfo>
+#include <QtEndian>
 
 #include <cpl_conv.h>
 
@@ -145,25 +146,6 @@ QString part(const QString& shp, const char* extension)
     return QFileInfo(upper).isFile() ? upper : QString();
 }
 
-quint32 le32(const char* p)
-{
-    const auto* b = reinterpret_cast<const unsigned char*>(p);
-    return quint32(b[0]) | quint32(b[1]) << 8 | quint32(b[2]) << 16 | quint32(b[3]) << 24;
-}
-
-int le16(const char* p)
-{
-    const auto* b = reinterpret_cast<const unsigned char*>(p);
-    return int(b[0]) | int(b[1]) << 8;
-}
-
-void putLe(char* p, quint32 value, int bytes)
-{
-    for (int i = 0; i < bytes; ++i) {
-        p[i] = char((value >> (8 * i)) & 0xff);
-    }
-}
-
 // A number right-aligned in its field as GDAL's shapefile writer puts it ("%*.*f", or an
 // integer); one too long for the field keeps its first width characters, as there.
 void putNumber(char* at, const OutputField& field, double value)
@@ -178,12 +160,6 @@ void putNumber(char* at, const OutputField& field, double value)
     const int kept = std::min(length, field.width);
     std::memset(at, ' ', size_t(field.width - kept));
     std::memcpy(at + field.width - kept, text, size_t(kept));
-}
-
-quint32 be32(const char* p)
-{
-    const auto* b = reinterpret_cast<const unsigned char*>(p);
-    return quint32(b[0]) << 24 | quint32(b[1]) << 16 | quint32(b[2]) << 8 | quint32(b[3]);
 }
 
 // Bytes of a file read in large pieces, for records that mostly follow one another.
@@ -243,9 +219,9 @@ std::optional<DbfTable> readTable(const QString& path, int fieldCount)
         return std::nullopt;
     }
     DbfTable table;
-    table.count = le32(header + 4);
-    table.headerLength = le16(header + 8);
-    table.recordLength = le16(header + 10);
+    table.count = qFromLittleEndian<quint32>(header + 4);
+    table.headerLength = qFromLittleEndian<quint16>(header + 8);
+    table.recordLength = qFromLittleEndian<quint16>(header + 10);
     std::vector<char> descriptors(size_t(fieldCount) * 32);
     if ((table.headerLength - 32) / 32 != fieldCount ||
         !readAt(dbf, descriptors.data(), descriptors.size(), 32)) {
@@ -257,7 +233,8 @@ std::optional<DbfTable> readTable(const QString& path, int fieldCount)
         const char type = d[11];
         DbfTable::Field f;
         // Text fields may be wider than 255: the decimal count byte holds the high byte.
-        f.width = type == 'N' || type == 'F' ? le16(d + 16) & 0xff : le16(d + 16);
+        f.width = type == 'N' || type == 'F' ? qFromLittleEndian<quint16>(d + 16) & 0xff
+                                             : qFromLittleEndian<quint16>(d + 16);
         f.offset = offset;
         f.text = type == 'C';
         offset += f.width;
@@ -295,14 +272,17 @@ bool readShapefilePolygons(const QString& shpPath, OGRLayer* layer, const QStrin
     // The counts GDAL goes by: records from the index's header, the .shp's length from its.
     char shpHeader[28];
     const qint64 count =
-        shx.size() < 100 ? -1 : (qint64(be32(shx.constData() + 24) & 0x7fffffff) * 2 - 100) / 8;
+        shx.size() < 100
+            ? -1
+            : (qint64(qFromBigEndian<quint32>(shx.constData() + 24) & 0x7fffffff) * 2 - 100) / 8;
     if (!layout || layout->count != count || count < 0 || count > 256000000 ||
         100 + 8 * count > shx.size() || shp.fd < 0 || dbf.fd < 0 ||
         !readAt(shp, shpHeader, sizeof shpHeader, 0)) {
         return false; // the count check says what is wrong
     }
     const qint64 shpSize =
-        std::min(QFileInfo(shpPath).size(), qint64(be32(shpHeader + 24) & 0x7fffffff) * 2);
+        std::min(QFileInfo(shpPath).size(),
+                 qint64(qFromBigEndian<quint32>(shpHeader + 24) & 0x7fffffff) * 2);
     const qint64 dbfStart = layout->headerLength;
     const qint64 dbfRecord = layout->recordLength;
     const auto viaGdal = [&](qint64 fid) {
@@ -328,20 +308,21 @@ bool readShapefilePolygons(const QString& shpPath, OGRLayer* layer, const QStrin
             continue; // deleted
         }
         const char* index = shx.constData() + 100 + 8 * i;
-        const qint64 offset = qint64(be32(index)) * 2;
-        const qint64 length = qint64(be32(index + 4)) * 2;
+        const qint64 offset = qint64(qFromBigEndian<quint32>(index)) * 2;
+        const qint64 length = qint64(qFromBigEndian<quint32>(index + 4)) * 2;
         const char* content = length >= 4 && offset + 8 + length <= shpSize
                                   ? records.at(offset + 8, length)
                                   : nullptr;
-        const quint32 type = content ? le32(content) : 0xffffffff;
+        const quint32 type = content ? qFromLittleEndian<quint32>(content) : 0xffffffff;
         if (type == 0) {
             store.add(nullptr, inverse, rule);
             continue;
         }
         // Polygon, PolygonZ and PolygonM begin alike: type, box, parts, points, part starts.
-        if ((type == 5 || type == 15 || type == 25) && length >= 48 && le32(content + 36) == 1 &&
-            le32(content + 44) == 0) {
-            const qint64 points = le32(content + 40);
+        if ((type == 5 || type == 15 || type == 25) && length >= 48 &&
+            qFromLittleEndian<quint32>(content + 36) == 1 &&
+            qFromLittleEndian<quint32>(content + 44) == 0) {
+            const qint64 points = qFromLittleEndian<quint32>(content + 40);
             if (points >= 4 && points <= (length - 48) / 16) {
                 store.addRing(content + 48, int(points), inverse);
                 continue;
@@ -438,9 +419,9 @@ bool ShapefileCopy::write(const QString& outShp, const QString& outPath,
     header[1] = char(std::clamp(today.year() - 1900, 0, 255));
     header[2] = char(today.month());
     header[3] = char(today.day());
-    putLe(header.data() + 4, quint32(m_count), 4);
-    putLe(header.data() + 8, quint32(headerLength), 2);
-    putLe(header.data() + 10, quint32(recordLength), 2);
+    qToLittleEndian(quint32(m_count), header.data() + 4);
+    qToLittleEndian(quint16(headerLength), header.data() + 8);
+    qToLittleEndian(quint16(recordLength), header.data() + 10);
     char* d = header.data() + 32;
     for (const DbfTable::Field& f : m_copied) {
         std::memcpy(d, f.descriptor.constData(), 32);
