@@ -44,11 +44,34 @@ QString fieldType(OGRFieldType type)
     }
 }
 
-bool isPolygonLayer(OGRLayer* layer)
+bool isPolygonType(OGRwkbGeometryType type)
 {
-    const OGRwkbGeometryType type = wkbFlatten(layer->GetGeomType());
+    type = wkbFlatten(type);
     return type == wkbPolygon || type == wkbMultiPolygon || type == wkbCurvePolygon ||
            type == wkbMultiSurface;
+}
+
+// Why a layer of generic geometry type (a GeoPackage's "Unknown", GeoJSON of mixed
+// features) is no polygon theme; empty when every geometry it holds is a polygon.
+QString genericLayerProblem(OGRLayer* layer)
+{
+    int count = 0;
+    OGRGeometryTypeCounter* types =
+        layer->GetGeometryTypes(0, OGR_GGT_COUNT_NOT_NEEDED, count, nullptr, nullptr);
+    bool polygons = false;
+    QStringList others;
+    for (int i = 0; i < count; ++i) {
+        if (isPolygonType(types[i].eGeomType)) {
+            polygons = true;
+        } else if (types[i].eGeomType != wkbNone) {
+            others << QString::fromUtf8(OGRGeometryTypeToName(types[i].eGeomType));
+        }
+    }
+    CPLFree(types);
+    if (!others.isEmpty()) {
+        return QStringLiteral("holds %1 geometries, not polygons only").arg(others.join(", "));
+    }
+    return polygons ? QString() : QStringLiteral("holds no polygons");
 }
 
 // ": why" after a message, or nothing when GDAL gave no reason.
@@ -139,12 +162,24 @@ std::optional<DataCatalog> DataCatalog::scanFolder(const QString& dir, QString* 
                 continue;
             }
             for (OGRLayer* layer : vector->GetLayers()) {
-                if (!isPolygonLayer(layer)) {
+                const bool generic = wkbFlatten(layer->GetGeomType()) == wkbUnknown;
+                if (!generic && !isPolygonType(layer->GetGeomType())) {
                     continue;
                 }
                 const QString name = suffix == QLatin1String("shp")
                                          ? file.completeBaseName()
                                          : QString::fromUtf8(layer->GetName());
+                if (generic) {
+                    const QString problem = genericLayerProblem(layer);
+                    if (!problem.isEmpty()) {
+                        const QString why =
+                            QStringLiteral("%1: layer %2 of generic geometry type %3")
+                                .arg(file.fileName(), name, problem);
+                        catalog.notes << why;
+                        catalog.leftOut.insert(name, why);
+                        continue;
+                    }
+                }
                 if (catalog.findPolygon(name)) {
                     catalog.notes << QStringLiteral("%1: polygon theme %2 already taken")
                                          .arg(file.fileName(), name);

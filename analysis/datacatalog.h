@@ -32,8 +32,9 @@ struct DataCatalog {
 
     QVector<GridTheme> grids;
     QVector<PolygonTheme> polygons;
-    QStringList notes; // files left out, and why
-    // Why the file a theme of that name would come from was left out (by file stem).
+    QStringList notes; // files and layers left out, and why
+    // Why the file or layer a theme of that name would come from was left out (by file stem,
+    // or by layer name).
     QMap<QString, QString> leftOut;
 
     const GridTheme* findGrid(const QString& name) const;
@@ -43,8 +44,9 @@ struct DataCatalog {
 
     // Each single-band integer raster is a grid theme named by its file stem; each polygon
     // layer (a shapefile by its stem, a GeoPackage or GeoJSON file by its layer names) a
-    // polygon theme. Fields of other types than string, integer and real are left out.
-    // Nothing, with *error, when the folder does not exist.
+    // polygon theme, also a layer of generic geometry type that holds polygons only. Fields of
+    // other types than string, integer and real are left out. Nothing, with *error, when the folder
+    // does not exist.
     static std::optional<DataCatalog> scanFolder(const QString& dir, QString* error);
 
     // The "files" object of a project description: theme name -> path, or -> {"path": ...,

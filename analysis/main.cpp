@@ -156,6 +156,9 @@ try {
         error(problem);
         return ExitUsage;
     }
+    for (const QString& note : catalog->notes) {
+        out(QStringLiteral("note: ") + note);
+    }
 
     ImperviousAnalysis analysis(*params, *catalog);
     analysis.setOptions(args->options);

@@ -265,6 +265,30 @@ void TestAnalysis::initTestCase()
                             m_tiled.filePath(QStringLiteral("cut") + suffix)));
     QFile cut(m_tiled.filePath("cut.shp"));
     QVERIFY(cut.resize(cut.size() - 10));
+    // Layers of generic geometry type: the polygons of "units", and a point among polygons.
+    const char* anyType[] = {"-f", "GPKG", "-nlt", "GEOMETRY", "-nln", "units_any", nullptr};
+    GDALVectorTranslateOptions* options =
+        GDALVectorTranslateOptionsNew(const_cast<char**>(anyType), nullptr);
+    GDALDatasetH units = GDALOpenEx(m_tiled.filePath("units.shp").toUtf8().constData(),
+                                    GDAL_OF_VECTOR, nullptr, nullptr, nullptr);
+    auto* generic = GDALDataset::FromHandle(
+        GDALVectorTranslate(m_tiled.filePath("generic.gpkg").toUtf8().constData(), nullptr, 1,
+                            &units, options, nullptr));
+    GDALVectorTranslateOptionsFree(options);
+    QVERIFY(generic);
+    OGRLayer* mixed = generic->CreateLayer("mixed", nullptr, wkbUnknown, nullptr);
+    for (const char* wkt : {"POLYGON ((400000 5000000,400100 5000000,400100 4999900,400000 "
+                            "5000000))",
+                            "POINT (400010 4999990)"}) {
+        OGRFeature* f = OGRFeature::CreateFeature(mixed->GetLayerDefn());
+        OGRGeometry* g = nullptr;
+        OGRGeometryFactory::createFromWkt(wkt, nullptr, &g);
+        f->SetGeometryDirectly(g);
+        QCOMPARE(mixed->CreateFeature(f), OGRERR_NONE);
+        OGRFeature::DestroyFeature(f);
+    }
+    GDALClose(generic);
+    GDALClose(units);
 }
 
 void TestAnalysis::init()
@@ -291,11 +315,13 @@ void TestAnalysis::cataloguesADataFolder()
     QCOMPARE(grids, QStringList({"degrees", "landcover"}));
     QCOMPARE(c.mapUnits(), QStringLiteral("Degrees"));
     QVERIFY(c.notes.join('\n').contains("real.tif: not a single-band integer raster"));
+    QVERIFY(c.notes.contains("generic.gpkg: layer mixed of generic geometry type holds Point "
+                             "geometries, not polygons only"));
     QStringList polygons;
     for (const auto& p : c.polygons)
         polygons << p.name;
-    QCOMPARE(polygons, QStringList({"cut", "density", "far_away", "overlap", "scen_a", "scen_b",
-                                    "short", "units", "units_geo"}));
+    QCOMPARE(polygons, QStringList({"cut", "density", "far_away", "units_any", "overlap", "scen_a",
+                                    "scen_b", "short", "units", "units_geo"}));
     QString fields;
     for (const auto& f : c.findPolygon("units")->fields)
         fields += f.name + ":" + f.type + " ";
@@ -490,7 +516,9 @@ void TestAnalysis::commandLineReportsByExitStatus()
     };
     QByteArray out, err;
     QCOMPARE(run({params, "--data", m_tiled.path()}, &out, &err), 0);
-    QVERIFY2(out.endsWith("square Meters\n") && out.contains("progress: 100%\n"), out.constData());
+    QVERIFY2(out.endsWith("square Meters\n") && out.contains("progress: 100%\n") &&
+                 out.contains("note: generic.gpkg: layer mixed of generic geometry type"),
+             out.constData());
     QVERIFY(QFile::exists(m_out->filePath("result.shp")));
 
     // A write that fails midway fails the run and leaves the earlier output whole.
@@ -559,6 +587,10 @@ void TestAnalysis::refusesBadInput_data()
     QTest::newRow("scenario theme without data")
         << QByteArray("DS#1#scen_a") << QByteArray("DS#1#roads")
         << "Polygon theme roads has no data file";
+    QTest::newRow("theme of generic geometry type holding points")
+        << QByteArray("ANALYSISTHEME#units") << QByteArray("ANALYSISTHEME#mixed")
+        << "Polygon theme mixed cannot be used: generic.gpkg: layer mixed of generic geometry "
+           "type holds Point geometries, not polygons only";
     QTest::newRow("no overlap") << QByteArray("ANALYSISTHEME#units")
                                 << QByteArray("ANALYSISTHEME#far_away")
                                 << "The polygons of theme far_away do not overlap the land "
