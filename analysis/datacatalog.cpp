@@ -8,6 +8,8 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
+#include <algorithm>
+
 namespace {
 
 const QStringList rasterSuffixes{"tif", "tiff", "img", "asc", "vrt"};
@@ -198,6 +200,11 @@ std::optional<DataCatalog> DataCatalog::scanFolder(const QString& dir, QString* 
             }
         }
     }
+    // In name order, as hosts list themes, also where a file holds several layers.
+    std::stable_sort(catalog.polygons.begin(), catalog.polygons.end(),
+                     [](const PolygonTheme& a, const PolygonTheme& b) {
+                         return a.name.compare(b.name, Qt::CaseInsensitive) < 0;
+                     });
     return catalog;
 }
 

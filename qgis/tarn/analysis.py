@@ -6,15 +6,22 @@ import re
 import shutil
 import subprocess
 
-from qgis.core import (QgsClassificationRange, QgsGraduatedSymbolRenderer, QgsRendererRange,
-                       QgsSymbol, QgsTask, QgsVectorFileWriter, QgsCoordinateTransformContext)
+from qgis.core import (QgsBlockingProcess, QgsClassificationRange, QgsCoordinateTransformContext,
+                       QgsFeedback, QgsGraduatedSymbolRenderer, QgsProviderRegistry,
+                       QgsRendererRange, QgsSymbol, QgsTask, QgsVectorFileWriter,
+                       QgsVectorLayerFeatureSource)
 from qgis.PyQt.QtCore import QProcess
 from qgis.PyQt.QtGui import QColor
+
+from . import tr
 
 PREFIX = "tarn-analyze: "
 _PROGRESS = re.compile(r"^progress: (\d+)%$")
 _SUMMARY = re.compile(r"^Output .*: (\d+) polygons, land cover area (\S+), "
                       r"impervious area (\S+) square (\S+)$")
+# Log lines of tarn-analyze that warn: results the user may not expect.
+_WARNING = re.compile(r"has no CLASS line|does not overlap|coordinate system unknown|"
+                      r"has no coordinate system|polygons without a .* value|is left out")
 # Impervious percent classes: under 10 % streams stay healthy, over 25 % they degrade.
 CLASSES = [(0, 10), (10, 25), (25, 50), (50, 75), (75, 100)]
 COLOURS = ["#ffffcc", "#fed976", "#fd8d3c", "#e31a1c", "#800026"]
@@ -47,17 +54,52 @@ def check(program, params, description):
     return "", output, reads
 
 
-def write_geopackage(layer, path, name):
-    """Writes a layer into a GeoPackage as `name`; "" or the reason it failed."""
-    options = QgsVectorFileWriter.SaveVectorOptions()
-    options.driverName = "GPKG"
-    options.layerName = name
-    options.actionOnExistingFile = (QgsVectorFileWriter.CreateOrOverwriteLayer
-                                    if os.path.exists(path)
-                                    else QgsVectorFileWriter.CreateOrOverwriteFile)
-    result = QgsVectorFileWriter.writeAsVectorFormatV3(
-        layer, path, QgsCoordinateTransformContext(), options)
-    return "" if result[0] == QgsVectorFileWriter.NoError else (result[1] or "write error")
+class FeatureCopy:
+    """A layer's features, fields and coordinate system, taken where the layer lives (the
+    GUI thread) and written to a GeoPackage on any thread, so QGIS does not freeze."""
+
+    def __init__(self, source, fields, wkb_type, crs, name):
+        self.source, self.fields, self.wkb_type, self.crs = source, fields, wkb_type, crs
+        self.name = name
+
+    @classmethod
+    def of_layer(cls, layer):
+        return cls(QgsVectorLayerFeatureSource(layer), layer.fields(), layer.wkbType(),
+                   layer.crs(), layer.name())
+
+    @classmethod
+    def of_source(cls, source, name):
+        """A Processing feature source, read on the algorithm's thread."""
+        return cls(source, source.fields(), source.wkbType(), source.sourceCrs(), name)
+
+    def write(self, path, theme, feedback=None):
+        """Writes the features into the GeoPackage as layer `theme`; "" or the reason."""
+        options = QgsVectorFileWriter.SaveVectorOptions()
+        options.driverName = "GPKG"
+        options.layerName = theme
+        # A field named "fid" would become the file's feature id, which tarn-analyze cannot
+        # read as a field; the id column takes a name no field has.
+        fid = "tarn_fid"
+        while fid in self.fields.names():
+            fid += "_"
+        options.layerOptions = ["FID=" + fid]
+        options.actionOnExistingFile = (QgsVectorFileWriter.CreateOrOverwriteLayer
+                                        if os.path.exists(path)
+                                        else QgsVectorFileWriter.CreateOrOverwriteFile)
+        writer = QgsVectorFileWriter.create(path, self.fields, self.wkb_type, self.crs,
+                                            QgsCoordinateTransformContext(), options)
+        problem = writer.errorMessage() if writer.hasError() else ""
+        for feature in self.source.getFeatures() if not problem else ():
+            if feedback is not None and feedback.isCanceled():
+                break
+            if not writer.addFeature(feature):
+                problem = writer.errorMessage() or tr("a feature cannot be written")
+                break
+        del writer  # closes the file
+        if problem:
+            return tr("Layer {} cannot be written to a file for the analysis: {}").format(
+                self.name, problem)
+        return ""
 
 
 def summary(log_lines):
@@ -68,6 +110,10 @@ def summary(log_lines):
             return int(match.group(1)), float(match.group(2)), float(match.group(3)), \
                 match.group(4)
     return None
+
+
+def warnings(log_lines):
+    return [line for line in log_lines if _WARNING.search(line)]
 
 
 def style_output(layer):
@@ -101,6 +147,25 @@ def remove_leftovers(folder, pid):
             os.remove(path)
 
 
+def _hidden_pids(folder):
+    pids = set()
+    for path in glob.glob(os.path.join(glob.escape(folder), ".tarn-*-*")):
+        number = os.path.basename(path)[len(".tarn-"):].split("-", 1)[0]
+        if number.isdigit():
+            pids.add(int(number))
+    return pids
+
+
+def _running(pid):
+    try:
+        os.kill(pid, 0)
+    except ProcessLookupError:
+        return False
+    except OSError:
+        pass
+    return True
+
+
 def layer_source(output):
     """The output as QGIS opens it: a GeoPackage by its layer, which is named like the file."""
     if output.lower().endswith(".gpkg"):
@@ -108,61 +173,115 @@ def layer_source(output):
     return output
 
 
-def run_analysis(program, arguments, output, progress, canceled, on_line=None):
-    """Runs tarn-analyze to its end: ("ok" | "failed" | "cancelled", error, log lines). Its
-    "progress: N%" lines go to progress(N), the others to on_line. A cancelled run is stopped
-    and leaves no output: the analysis writes under a temporary name carrying its process
-    id and renames at the end, so what a stopped run leaves is removed here."""
-    log = []
-    if canceled():
-        return "cancelled", "cancelled", log
-    process = QProcess()
-    process.start(program, arguments)
-    if not process.waitForStarted(30000):
-        return "failed", "cannot start %s: %s" % (program, process.errorString()), log
+def reads_output(layer, output):
+    """Whether a map layer shows the output file (its layer, for a GeoPackage)."""
+    if layer.providerType() != "ogr":
+        return False
+    parts = QgsProviderRegistry.instance().decodeUri("ogr", layer.source())
+    name = os.path.splitext(os.path.basename(output))[0]
+    return os.path.realpath(parts.get("path") or "") == os.path.realpath(output) and (
+        not output.lower().endswith(".gpkg") or parts.get("layerName") == name)
 
-    def read():
-        process.setReadChannel(QProcess.StandardOutput)
-        while process.canReadLine():
-            line = bytes(process.readLine()).decode("utf-8", "replace").rstrip("\r\n")
-            match = _PROGRESS.match(line)
-            if match:
-                progress(int(match.group(1)))
-                continue
-            log.append(line)
-            if on_line:
-                on_line(line)
-    pid = process.processId()
-    while not process.waitForFinished(100):
-        read()
-        if canceled():
-            process.kill()
-            process.waitForFinished(-1)
-            remove_leftovers(os.path.dirname(output), pid)
-            return "cancelled", "cancelled", log
-    read()
-    errors = bytes(process.readAllStandardError()).decode("utf-8", "replace")
-    log += [l for l in errors.splitlines() if l.strip()]
-    if process.exitStatus() != QProcess.NormalExit or process.exitCode() != 0:
-        return "failed", last_error(errors, "%s ended with status %d" % (
-            os.path.basename(program), process.exitCode())), log
+
+def output_exists(output):
+    """Whether a run would replace an earlier output (for a GeoPackage, its layer)."""
+    if not output.lower().endswith(".gpkg"):
+        return os.path.exists(output)
+    if not os.path.isfile(output):
+        return False
+    name = os.path.splitext(os.path.basename(output))[0]
+    return any(s.name() == name for s in QgsProviderRegistry.instance().querySublayers(output))
+
+
+class _Lines:
+    """Chunks of a program's output as whole lines."""
+
+    def __init__(self, on_line):
+        self.on_line = on_line
+        self.rest = b""
+
+    def __call__(self, chunk):
+        self.rest += bytes(chunk)
+        *lines, self.rest = self.rest.split(b"\n")
+        for line in lines:
+            self.on_line(line.decode("utf-8", "replace").rstrip("\r"))
+
+    def flush(self):
+        if self.rest:
+            self.on_line(self.rest.decode("utf-8", "replace").rstrip("\r"))
+            self.rest = b""
+
+
+def run_analysis(program, arguments, output, feedback, progress, on_line=None):
+    """Runs tarn-analyze to its end, as QGIS's own providers run external programs:
+    ("ok" | "failed" | "cancelled", error, log lines). Its "progress: N%" lines go to
+    progress(N), the others to on_line; cancelling the feedback stops it. A stopped run
+    leaves no output: the analysis writes under a temporary name carrying its process id
+    and renames at the end, so what it left is removed here."""
+    log = []
+    errors = []
+    if feedback.isCanceled():
+        return "cancelled", tr("cancelled"), log
+    folder = os.path.dirname(output)
+    before = _hidden_pids(folder)
+
+    def line_out(line):
+        match = _PROGRESS.match(line)
+        if match:
+            progress(int(match.group(1)))
+            return
+        log.append(line)
+        if on_line:
+            on_line(line)
+    stdout, stderr = _Lines(line_out), _Lines(errors.append)
+    process = QgsBlockingProcess(program, arguments)
+    process.setStdOutHandler(stdout)
+    process.setStdErrHandler(stderr)
+    code = process.run(feedback)
+    stdout.flush()
+    stderr.flush()
+    log += [l for l in errors if l.strip()]
+    if feedback.isCanceled():
+        for pid in _hidden_pids(folder) - before:
+            if not _running(pid):
+                remove_leftovers(folder, pid)
+        return "cancelled", tr("cancelled"), log
+    if process.processError() == QProcess.FailedToStart:
+        return "failed", tr("cannot start {}").format(program), log
+    if process.exitStatus() != QProcess.NormalExit or code != 0:
+        return "failed", last_error("\n".join(errors), tr("{} ended with status {}").format(
+            os.path.basename(program), code)), log
     return "ok", "", log
 
 
 class AnalysisTask(QgsTask):
-    """tarn-analyze as a background task; Cancel in the task manager stops it."""
+    """Writes the layers that are no files, then runs tarn-analyze, in the background;
+    Cancel in the task manager stops either."""
 
-    def __init__(self, description, program, arguments, output):
+    def __init__(self, description, program, arguments, output, copies=()):
         super().__init__(description, QgsTask.CanCancel)
         self.program = program
         self.arguments = arguments
         self.output = output
+        self.copies = list(copies)  # (FeatureCopy, GeoPackage, theme)
+        self.feedback = QgsFeedback()
         self.log = []
         self.error = ""
         self.cancelled = False
 
+    def cancel(self):
+        self.feedback.cancel()
+        super().cancel()
+
     def run(self):
+        share = 0.2 if self.copies else 0.0  # of the progress bar, for the copies
+        for number, (copy, path, theme) in enumerate(self.copies):
+            self.error = copy.write(path, theme, self.feedback)
+            if self.error:
+                return False
+            self.setProgress(100 * share * (number + 1) / len(self.copies))
         status, self.error, self.log = run_analysis(
-            self.program, self.arguments, self.output, self.setProgress, self.isCanceled)
-        self.cancelled = status == "cancelled"
+            self.program, self.arguments, self.output, self.feedback,
+            lambda percent: self.setProgress(100 * share + percent * (1 - share)))
+        self.cancelled = status == "cancelled" or self.feedback.isCanceled()
         return status == "ok"

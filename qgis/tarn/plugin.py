@@ -5,10 +5,10 @@ import os
 from qgis.core import Qgis, QgsApplication
 from qgis.gui import QgsFileWidget
 from qgis.PyQt.QtGui import QIcon
-from qgis.PyQt.QtWidgets import (QAction, QComboBox, QDialog, QDialogButtonBox, QFormLayout,
-                                 QLabel, QMenu, QToolButton)
+from qgis.PyQt.QtWidgets import (QAction, QCheckBox, QComboBox, QDialog, QDialogButtonBox,
+                                 QFormLayout, QLabel, QMenu, QMessageBox, QToolButton)
 
-from . import settings
+from . import settings, tr
 from .host import Host
 from .processing_provider import TarnProvider
 
@@ -19,7 +19,7 @@ PROGRAMS = ("tarn", "tarnProps", "tarn-analyze", "tarn-store")
 class SettingsDialog(QDialog):
     def __init__(self, parent=None):
         super().__init__(parent)
-        self.setWindowTitle("TARN Settings")
+        self.setWindowTitle(tr("TARN Settings"))
         form = QFormLayout(self)
         self.programs = QgsFileWidget()
         self.programs.setStorageMode(QgsFileWidget.GetDirectory)
@@ -28,15 +28,18 @@ class SettingsDialog(QDialog):
         self.work.setStorageMode(QgsFileWidget.GetDirectory)
         self.work.setFilePath(settings.value("workFolder"))
         self.work.lineEdit().setPlaceholderText(settings.work_folder())
-        form.addRow("Folder of the TARN programs:", self.programs)
-        form.addRow("Working folder for unsaved projects:", self.work)
+        form.addRow(tr("Folder of the TARN programs:"), self.programs)
+        form.addRow(tr("Working folder for unsaved projects:"), self.work)
         self.coverage = QComboBox()
         for rule, text in settings.COVERAGES:
-            self.coverage.addItem(text, rule)
+            self.coverage.addItem(tr(text), rule)
         self.coverage.setCurrentIndex(self.coverage.findData(settings.coverage()))
-        form.addRow("Coverage rule:", self.coverage)
+        form.addRow(tr("Coverage rule:"), self.coverage)
+        self.keep_fields = QCheckBox(tr("Keep every field of the polygon layer in the output"))
+        self.keep_fields.setChecked(settings.keep_fields())
+        form.addRow("", self.keep_fields)
         self.found = QLabel()
-        form.addRow("Programs found:", self.found)
+        form.addRow(tr("Programs found:"), self.found)
         self.programs.fileChanged.connect(self.show_found)
         buttons = QDialogButtonBox(QDialogButtonBox.Ok | QDialogButtonBox.Cancel)
         buttons.accepted.connect(self.accept)
@@ -47,14 +50,15 @@ class SettingsDialog(QDialog):
     def show_found(self):
         saved = settings.value("programFolder")
         settings.set_value("programFolder", self.programs.filePath())
-        self.found.setText("\n".join("%s: %s" % (name, settings.find_program(name) or "not found")
-                                     for name in PROGRAMS))
+        self.found.setText("\n".join("%s: %s" % (name, settings.find_program(name)
+                                                 or tr("not found")) for name in PROGRAMS))
         settings.set_value("programFolder", saved)
 
     def accept(self):
         settings.set_value("programFolder", self.programs.filePath())
         settings.set_value("workFolder", self.work.filePath())
         settings.set_value("coverage", self.coverage.currentData())
+        settings.set_value("keepFields", self.keep_fields.isChecked())
         super().accept()
 
 
@@ -75,14 +79,20 @@ class TarnPlugin:
         self.iface.messageBar().pushMessage("TARN", text, level, 0 if level == Qgis.Critical
                                             else 10)
 
+    def ask(self, text):
+        """A question as QGIS's own dialogs ask it: Yes or No, No the default."""
+        return QMessageBox.question(self.iface.mainWindow(), tr("TARN"), text,
+                                    QMessageBox.Yes | QMessageBox.No,
+                                    QMessageBox.No) == QMessageBox.Yes
+
     def initGui(self):
         self.initProcessing()
-        self.host = Host(self.notify)
+        self.host = Host(self.notify, ask=self.ask)
         icon = QIcon(os.path.join(settings.PLUGIN_DIR, "icon.svg"))
         window = self.iface.mainWindow()
-        entries = [("Impervious Surface Analysis…", lambda: self.host.start("tarn")),
-                   ("Coefficient Sets…", lambda: self.host.start("tarnProps")),
-                   ("Settings…", lambda: SettingsDialog(window).exec_())]
+        entries = [(tr("Impervious Surface Analysis…"), lambda: self.host.start("tarn")),
+                   (tr("Coefficient Sets…"), lambda: self.host.start("tarnProps")),
+                   (tr("Settings…"), lambda: SettingsDialog(window).exec_())]
         menu = QMenu("TARN", window)
         for text, slot in entries:
             action = QAction(icon if not self.actions else QIcon(), text, window)

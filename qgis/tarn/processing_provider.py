@@ -1,5 +1,5 @@
 """The Processing provider "TARN" and its one algorithm, so the analysis runs from the
-Toolbox, in models, in batch mode and from qgis_process."""
+Toolbox, in models, in batch mode and from qgis_process, as the menu's runs do."""
 
 import json
 import os
@@ -9,42 +9,62 @@ import subprocess
 import tempfile
 
 from qgis.core import (QgsFeatureSink, QgsProcessing, QgsProcessingAlgorithm,
-                       QgsProcessingException, QgsProcessingOutputLayerDefinition,
-                       QgsProcessingParameterBoolean, QgsProcessingParameterEnum,
-                       QgsProcessingParameterFeatureSink, QgsProcessingParameterFeatureSource,
-                       QgsProcessingParameterField, QgsProcessingParameterMultipleLayers,
-                       QgsProcessingParameterNumber, QgsProcessingParameterRasterLayer,
-                       QgsProcessingParameterString, QgsProcessingProvider, QgsProperty,
-                       QgsVectorLayer)
+                       QgsProcessingException, QgsProcessingFeatureSourceDefinition,
+                       QgsProcessingLayerPostProcessorInterface,
+                       QgsProcessingOutputLayerDefinition, QgsProcessingParameterBoolean,
+                       QgsProcessingParameterEnum, QgsProcessingParameterFeatureSink,
+                       QgsProcessingParameterFeatureSource, QgsProcessingParameterField,
+                       QgsProcessingParameterMultipleLayers, QgsProcessingParameterNumber,
+                       QgsProcessingParameterRasterLayer, QgsProcessingParameterString,
+                       QgsProcessingProvider, QgsProject, QgsProperty, QgsVectorLayer)
+from qgis.PyQt.QtCore import QCoreApplication, QThread
 from qgis.PyQt.QtGui import QIcon
 
-from . import analysis, settings
-from .projectview import file_source
+from . import analysis, settings, tr
+from .projectview import ProjectView, field_problem, file_source, name_problem
 
 COEFFICIENTS = ["High", "Medium", "Low", "By population density"]
+UNITS = ["Meters", "Feet"]
 # Files tarn-analyze writes itself, chosen by extension. For other destinations (memory
 # layers, database tables, other formats) it writes FlatGeobuf, which QGIS copies into the
 # sink: no fid column to carry over, and no limit on size or field names.
 DIRECT_OUTPUTS = ("shp", "gpkg", "geojson", "json", "fgb", "csv")
+WIDGETS = __package__ + ".processing_widgets."
 
 
 def store_sets():
+    """The store's set names, in store order, and "" or why they cannot be listed."""
     program = settings.find_program("tarn-store")
     if not program:
-        return []
+        return [], tr("tarn-store not found: set the TARN programs' folder in TARN > Settings…")
     try:
         done = subprocess.run([program, "list"], capture_output=True, timeout=60)
-    except (OSError, subprocess.TimeoutExpired):
-        return []
-    return done.stdout.decode("utf-8").splitlines() if done.returncode == 0 else []
+    except (OSError, subprocess.TimeoutExpired) as error:
+        return [], tr("cannot run {}: {}").format(program, error)
+    if done.returncode != 0:
+        return [], analysis.last_error(done.stderr.decode("utf-8", "replace").replace(
+            "tarn-store: ", ""), tr("tarn-store list failed (status {})").format(done.returncode))
+    return done.stdout.decode("utf-8").splitlines(), ""
+
+
+def set_name(value):
+    """The name of the set that value names, by its name or its number in the store's list
+    (from 0), in the store as it is now."""
+    names, reason = store_sets()
+    if reason:
+        raise QgsProcessingException(tr("The coefficient sets cannot be listed: {}").format(
+            reason))
+    if value in names:
+        return value
+    if value.strip().isdigit() and int(value) < len(names):
+        return names[int(value)]
+    raise QgsProcessingException(tr("The store has no coefficient set {}; its sets: {}").format(
+        value, ", ".join("%d %s" % pair for pair in enumerate(names))))
 
 
 def set_classes(name):
     """The set's classes as (value, name, high, medium, low) texts, from `tarn-store show`."""
     program = settings.find_program("tarn-store")
-    if not program:
-        raise QgsProcessingException("tarn-store not found: set the TARN programs' folder in "
-                                     "TARN > Settings…")
     done = subprocess.run([program, "show", name], capture_output=True, timeout=60)
     if done.returncode != 0:
         raise QgsProcessingException(done.stderr.decode("utf-8", "replace").strip())
@@ -56,73 +76,204 @@ def set_classes(name):
     return classes
 
 
+def write_model_params(path, run):
+    """The run as the launcher writes model_params.txt. run: landcover, units, polygons,
+    field, coefficient (0-3), density (theme, field, high, low) or None, output, scenarios
+    [(theme, class name, value)], classes [(value, name, high, medium, low)]."""
+    lines = ["VIEW#View1", "LCTHEME#" + run["landcover"], "LCUNITS#" + run["units"],
+             "ANALYSISTHEME#" + run["polygons"], "ANALYSISUNIT#" + run["field"],
+             "POPDENSITY#%d" % run["coefficient"]]
+    if run["density"]:
+        theme, field, high, low = run["density"]
+        lines += ["POPDENSITYTHEME#" + theme, "POPDENSITYFLD#" + field,
+                  "POPDENSITYHIGH#%r" % high, "POPDENSITYMED#%r#%r" % (low, high),
+                  "POPDENSITYLOW#%r" % low]
+    lines += ["OUTTHEME#" + run["output"], "OUTTHEMENAME#impervious"]
+    lines += ["DS#%d#%s#%s#%s" % (number, theme, name, value)
+              for number, (theme, name, value) in enumerate(run["scenarios"], 1)]
+    lines += ["CLASS#" + "#".join(c) for c in run["classes"]]
+    with open(path, "wb") as out:
+        out.write(("\r\n".join(lines) + "\r\n").encode("utf-8"))
+
+
+class Themes:
+    """The themes of one run, named after the user's layers so that messages name them,
+    and the files behind them; layers that are no files are written to a GeoPackage."""
+
+    def __init__(self, folder):
+        self.folder = folder
+        self.files = {}
+
+    def add(self, layer_name, source=None, copy=None, feedback=None):
+        name = re.sub(r'[#"\\\x00-\x1f\x7f]', "_", layer_name).strip() or "layer"
+        base, number = name, 2
+        while name in self.files or name_problem(name):
+            name, number = "%s %d" % (base, number), number + 1
+        if source is None:
+            source = os.path.join(self.folder, "layers.gpkg"), name
+            problem = copy.write(source[0], name, feedback)
+            if problem:
+                raise QgsProcessingException(problem)
+        path, layer = source
+        self.files[name] = {"path": path, "layer": layer} if layer else path
+        return name
+
+
+class OutputStyle(QgsProcessingLayerPostProcessorInterface):
+    """Styles a loaded output by IS_PCT, as the menu's runs are."""
+    instance = None
+
+    def postProcessLayer(self, layer, context, feedback):
+        analysis.style_output(layer)
+
+    @staticmethod
+    def create():
+        OutputStyle.instance = OutputStyle()  # alive until QGIS has called it
+        return OutputStyle.instance
+
+
 class ImperviousSurfaceAlgorithm(QgsProcessingAlgorithm):
+    LANDCOVER = "LANDCOVER"
+    POLYGONS = "POLYGONS"
+    FIELD = "FIELD"
+    SET = "SET"
+    COEFFICIENT = "COEFFICIENT"
+    UNITS = "UNITS"
+    DENSITY = "DENSITY"
+    DENSITY_FIELD = "DENSITY_FIELD"
+    DENSITY_HIGH = "DENSITY_HIGH"
+    DENSITY_LOW = "DENSITY_LOW"
+    SCENARIOS = "SCENARIOS"
+    SCENARIO_CLASSES = "SCENARIO_CLASSES"
+    COVERAGE = "COVERAGE"
+    CLASS_AREAS = "CLASS_AREAS"
+    KEEP_FIELDS = "KEEP_FIELDS"
+    OUTPUT = "OUTPUT"
+
+    @staticmethod
+    def tr(text):
+        return tr(text)
+
     def name(self):
         return "impervioussurface"
 
     def displayName(self):
-        return "Impervious surface by land cover coefficients"
+        return self.tr("Impervious surface by land cover coefficients")
 
     def shortHelpString(self):
-        return ("The impervious area of every polygon, from a land cover raster and a set of "
-                "percent-impervious coefficients per land cover class. Scenario layers set "
-                "the cells they cover to a class, given in the same order as the layers "
-                "(for example \"22,24\"). The coverage rule says which cells belong to a "
-                "polygon: those whose centre lies inside, each cell by its share inside, or "
-                "every cell touched. The output holds LC_AREA, IS_AREA, IS_PCT, NODATA_CT and "
-                "UNK_CT per polygon, and with class areas one field A_<value> per land cover "
-                "class.")
+        return self.tr(
+            "The impervious area of every polygon, from a land cover raster and a set of "
+            "percent-impervious coefficients per land cover class. The coefficient set is "
+            "named, or numbered from 0 in the store's order. By population density, a cell "
+            "takes the High coefficient where the density is at or above the High threshold, "
+            "the Low one at or below the Low threshold, otherwise Medium. Scenario layers set "
+            "the cells they cover to a class, given in the same order as the layers (for "
+            "example \"22,24\"). The coverage rule says which cells belong to a polygon: "
+            "those whose centre lies inside, each cell by its share inside, or every cell "
+            "touched; it defaults to the rule of TARN > Settings. The output holds LC_AREA, "
+            "IS_AREA, IS_PCT, NODATA_CT and UNK_CT per polygon, and with class areas one "
+            "field A_<value> per land cover class.")
 
     def createInstance(self):
         return ImperviousSurfaceAlgorithm()
 
-    def initAlgorithm(self, config=None):
-        self.addParameter(QgsProcessingParameterRasterLayer("LANDCOVER", "Land cover raster"))
-        self.addParameter(QgsProcessingParameterFeatureSource(
-            "POLYGONS", "Polygon layer", [QgsProcessing.TypeVectorPolygon]))
-        self.addParameter(QgsProcessingParameterField(
-            "FIELD", "Identifier field", parentLayerParameterName="POLYGONS",
-            type=QgsProcessingParameterField.Any))
-        sets = store_sets()
-        self.addParameter(QgsProcessingParameterEnum(
-            "SET", "Coefficient set", sets, defaultValue=sets[0] if sets else None,
-            usesStaticStrings=True))
-        self.addParameter(QgsProcessingParameterEnum(
-            "COEFFICIENT", "Coefficient", COEFFICIENTS, defaultValue=0))
-        self.addParameter(QgsProcessingParameterEnum(
-            "UNITS", "Area units", ["Meters", "Feet"], defaultValue=0))
-        self.addParameter(QgsProcessingParameterFeatureSource(
-            "DENSITY", "Population density layer", [QgsProcessing.TypeVectorPolygon],
-            optional=True))
-        self.addParameter(QgsProcessingParameterField(
-            "DENSITY_FIELD", "Population density field", parentLayerParameterName="DENSITY",
-            type=QgsProcessingParameterField.Numeric, optional=True))
-        self.addParameter(QgsProcessingParameterNumber(
-            "DENSITY_HIGH", "High coefficient from density", QgsProcessingParameterNumber.Double,
-            optional=True))
-        self.addParameter(QgsProcessingParameterNumber(
-            "DENSITY_LOW", "Low coefficient up to density", QgsProcessingParameterNumber.Double,
-            optional=True))
-        self.addParameter(QgsProcessingParameterMultipleLayers(
-            "SCENARIOS", "Scenario layers", QgsProcessing.TypeVectorPolygon, optional=True))
-        self.addParameter(QgsProcessingParameterString(
-            "SCENARIO_CLASSES", "Class value of each scenario layer", optional=True))
-        self.addParameter(QgsProcessingParameterEnum(
-            "COVERAGE", "Coverage rule", [text for _, text in settings.COVERAGES],
-            defaultValue=0))
-        self.addParameter(QgsProcessingParameterBoolean(
-            "CLASS_AREAS", "Class areas: the area of each land cover class", defaultValue=False))
-        self.addParameter(QgsProcessingParameterFeatureSink(
-            "OUTPUT", "Impervious surface", QgsProcessing.TypeVectorPolygon))
+    @staticmethod
+    def _view_defaults():
+        """The launcher's first choices in the open project: its first land cover grid and
+        its units. Only on the GUI thread, where the project's layers live."""
+        app = QCoreApplication.instance()
+        if app is None or QThread.currentThread() != app.thread():
+            return None, 0
+        view = ProjectView(QgsProject.instance(), "")
+        grid = view.grids[0].layer.id() if view.grids else None
+        units = view.units()
+        return grid, UNITS.index(units) if units in UNITS else 0
 
-    def _vector_file(self, parameters, name, context, feedback):
-        path, layer = self.parameterAsCompatibleSourceLayerPathAndLayerName(
-            parameters, name, context, ["shp", "gpkg"], "gpkg", feedback)[:2]
-        return os.path.abspath(path), layer
+    def initAlgorithm(self, config=None):
+        landcover, units = self._view_defaults()
+        self.addParameter(QgsProcessingParameterRasterLayer(
+            self.LANDCOVER, self.tr("Land cover raster"), defaultValue=landcover))
+        self.addParameter(QgsProcessingParameterFeatureSource(
+            self.POLYGONS, self.tr("Polygon layer"), [QgsProcessing.TypeVectorPolygon]))
+        field = QgsProcessingParameterField(
+            self.FIELD, self.tr("Identifier field"), parentLayerParameterName=self.POLYGONS,
+            type=QgsProcessingParameterField.Any)
+        field.setMetadata({"widget_wrapper": {"class": WIDGETS + "FieldWrapper",
+                                              "selector": 2}})
+        self.addParameter(field)
+        # The store's sets are listed when a dialog shows them and when a run starts, not
+        # here: this runs whenever QGIS lists its algorithms.
+        coefficient_set = QgsProcessingParameterString(
+            self.SET, self.tr("Coefficient set (its name, or its number from 0)"))
+        coefficient_set.setMetadata({"widget_wrapper": {"class": WIDGETS + "SetWrapper"}})
+        self.addParameter(coefficient_set)
+        self.addParameter(QgsProcessingParameterEnum(
+            self.COEFFICIENT, self.tr("Coefficient"), [self.tr(c) for c in COEFFICIENTS],
+            defaultValue=0))
+        self.addParameter(QgsProcessingParameterEnum(
+            self.UNITS, self.tr("Area units"), [self.tr(u) for u in UNITS], defaultValue=units))
+        self.addParameter(QgsProcessingParameterFeatureSource(
+            self.DENSITY, self.tr("Population density layer"), [QgsProcessing.TypeVectorPolygon],
+            optional=True))
+        density_field = QgsProcessingParameterField(
+            self.DENSITY_FIELD, self.tr("Population density field"),
+            parentLayerParameterName=self.DENSITY, type=QgsProcessingParameterField.Numeric,
+            optional=True)
+        density_field.setMetadata({"widget_wrapper": {"class": WIDGETS + "FieldWrapper",
+                                                      "selector": 1}})
+        self.addParameter(density_field)
+        self.addParameter(QgsProcessingParameterNumber(
+            self.DENSITY_HIGH, self.tr("High threshold: density from which the High "
+                                       "coefficient applies"),
+            QgsProcessingParameterNumber.Double, optional=True))
+        self.addParameter(QgsProcessingParameterNumber(
+            self.DENSITY_LOW, self.tr("Low threshold: density up to which the Low "
+                                      "coefficient applies"),
+            QgsProcessingParameterNumber.Double, optional=True))
+        self.addParameter(QgsProcessingParameterMultipleLayers(
+            self.SCENARIOS, self.tr("Scenario layers"), QgsProcessing.TypeVectorPolygon,
+            optional=True))
+        self.addParameter(QgsProcessingParameterString(
+            self.SCENARIO_CLASSES, self.tr("Class value of each scenario layer"),
+            optional=True))
+        rules = [rule for rule, _ in settings.COVERAGES]
+        self.addParameter(QgsProcessingParameterEnum(
+            self.COVERAGE, self.tr("Coverage rule"),
+            [self.tr(text) for _, text in settings.COVERAGES],
+            defaultValue=rules.index(settings.coverage())))
+        self.addParameter(QgsProcessingParameterBoolean(
+            self.CLASS_AREAS, self.tr("Class areas: the area of each land cover class"),
+            defaultValue=False))
+        self.addParameter(QgsProcessingParameterBoolean(
+            self.KEEP_FIELDS, self.tr("Keep every field of the polygon layer"),
+            defaultValue=settings.keep_fields()))
+        self.addParameter(QgsProcessingParameterFeatureSink(
+            self.OUTPUT, self.tr("Impervious surface"), QgsProcessing.TypeVectorPolygon))
+
+    def _vector_theme(self, parameters, name, context, feedback, themes):
+        """The theme of a layer parameter, and its layer: the file itself when the whole
+        layer is a file, else a copy of the features chosen."""
+        layer = self.parameterAsVectorLayer(parameters, name, context)
+        chosen = parameters.get(name)
+        whole = not isinstance(chosen, QgsProcessingFeatureSourceDefinition) or (
+            not chosen.selectedFeaturesOnly and chosen.featureLimit == -1)
+        source = file_source(layer) if layer is not None and whole else None
+        copy = None if source else analysis.FeatureCopy.of_source(
+            self.parameterAsSource(parameters, name, context),
+            layer.name() if layer is not None else name)
+        return themes.add(layer.name() if layer is not None else name.lower(), source, copy,
+                          feedback), layer
+
+    def _field(self, parameters, name, layer, selector, context):
+        field = self.parameterAsString(parameters, name, context)
+        problem = field_problem(layer, field, selector) if layer is not None else ""
+        if problem:
+            raise QgsProcessingException(problem)
+        return field
 
     def _direct_output(self, parameters, context):
         """The output file when tarn-analyze can write the destination itself, else ""."""
-        value = parameters.get("OUTPUT")
+        value = parameters.get(self.OUTPUT)
         if isinstance(value, QgsProcessingOutputLayerDefinition):
             value = value.sink
         if isinstance(value, QgsProperty):
@@ -131,97 +282,83 @@ class ImperviousSurfaceAlgorithm(QgsProcessingAlgorithm):
         if (re.match(r"^\w{2,}:", value) or "|" in value
                 or os.path.splitext(value)[1][1:].lower() not in DIRECT_OUTPUTS):
             return ""
-        return os.path.abspath(self.parameterAsOutputLayer(parameters, "OUTPUT", context))
-
-    @staticmethod
-    def _layer_file(layer, folder, theme):
-        source = file_source(layer)
-        if source:
-            return source
-        gpkg = os.path.join(folder, "layers.gpkg")
-        problem = analysis.write_geopackage(layer, gpkg, theme)
-        if problem:
-            raise QgsProcessingException("Layer %s cannot be written to a file for the "
-                                         "analysis: %s" % (layer.name(), problem))
-        return gpkg, theme
+        return os.path.abspath(self.parameterAsOutputLayer(parameters, self.OUTPUT, context))
 
     def processAlgorithm(self, parameters, context, feedback):
         program = settings.find_program("tarn-analyze")
         if not program:
-            raise QgsProcessingException("tarn-analyze not found: set the TARN programs' "
-                                         "folder in TARN > Settings…")
-        raster = self.parameterAsRasterLayer(parameters, "LANDCOVER", context)
+            raise QgsProcessingException(self.tr(
+                "tarn-analyze not found: set the TARN programs' folder in TARN > Settings…"))
+        raster = self.parameterAsRasterLayer(parameters, self.LANDCOVER, context)
         raster_path = os.path.abspath(raster.source()) if raster else ""
         if raster is None or raster.providerType() != "gdal" or not os.path.isfile(raster_path):
-            raise QgsProcessingException("The land cover raster must be a raster file")
-        set_name = self.parameterAsEnumString(parameters, "SET", context)
-        classes = set_classes(set_name)
-        coefficient = self.parameterAsEnum(parameters, "COEFFICIENT", context)
+            raise QgsProcessingException(self.tr("The land cover raster must be a raster file"))
+        classes = set_classes(set_name(self.parameterAsString(parameters, self.SET, context)))
+        coefficient = self.parameterAsEnum(parameters, self.COEFFICIENT, context)
         folder = tempfile.mkdtemp(prefix="tarn-processing-")
         try:
-            files = {"landcover": raster_path}
-            lines = ["VIEW#View1", "LCTHEME#landcover",
-                     "LCUNITS#" + ["Meters", "Feet"][self.parameterAsEnum(parameters, "UNITS",
-                                                                         context)]]
-            path, layer = self._vector_file(parameters, "POLYGONS", context, feedback)
-            files["polygons"] = {"path": path, "layer": layer}
-            lines += ["ANALYSISTHEME#polygons",
-                      "ANALYSISUNIT#" + self.parameterAsString(parameters, "FIELD", context),
-                      "POPDENSITY#%d" % coefficient]
+            themes = Themes(folder)
+            run = {"landcover": themes.add(raster.name(), (raster_path, "")),
+                   "units": UNITS[self.parameterAsEnum(parameters, self.UNITS, context)],
+                   "coefficient": coefficient, "density": None, "classes": classes}
+            run["polygons"], layer = self._vector_theme(parameters, self.POLYGONS, context,
+                                                        feedback, themes)
+            run["field"] = self._field(parameters, self.FIELD, layer, 2, context)
             if coefficient == 3:
-                if any(parameters.get(key) in (None, "") for key in
-                       ("DENSITY", "DENSITY_FIELD", "DENSITY_HIGH", "DENSITY_LOW")):
-                    raise QgsProcessingException(
+                if any(parameters.get(key) in (None, "") for key in (
+                        self.DENSITY, self.DENSITY_FIELD, self.DENSITY_HIGH, self.DENSITY_LOW)):
+                    raise QgsProcessingException(self.tr(
                         "By population density needs the density layer, its field and both "
-                        "thresholds")
-                path, layer = self._vector_file(parameters, "DENSITY", context, feedback)
-                files["density"] = {"path": path, "layer": layer}
-                high = self.parameterAsDouble(parameters, "DENSITY_HIGH", context)
-                low = self.parameterAsDouble(parameters, "DENSITY_LOW", context)
-                lines += ["POPDENSITYTHEME#density",
-                          "POPDENSITYFLD#" + self.parameterAsString(parameters, "DENSITY_FIELD",
-                                                                    context),
-                          "POPDENSITYHIGH#%r" % high, "POPDENSITYMED#%r#%r" % (low, high),
-                          "POPDENSITYLOW#%r" % low]
+                        "thresholds"))
+                theme, layer = self._vector_theme(parameters, self.DENSITY, context, feedback,
+                                                  themes)
+                run["density"] = (theme, self._field(parameters, self.DENSITY_FIELD, layer, 1,
+                                                     context),
+                                  self.parameterAsDouble(parameters, self.DENSITY_HIGH, context),
+                                  self.parameterAsDouble(parameters, self.DENSITY_LOW, context))
             direct = self._direct_output(parameters, context)
-            output = direct or os.path.join(folder, "impervious.fgb")
-            lines += ["OUTTHEME#" + output, "OUTTHEMENAME#impervious"]
-            scenarios = self.parameterAsLayerList(parameters, "SCENARIOS", context)
+            run["output"] = direct or os.path.join(folder, "impervious.fgb")
+            scenarios = self.parameterAsLayerList(parameters, self.SCENARIOS, context)
             values = [v.strip() for v in self.parameterAsString(
-                parameters, "SCENARIO_CLASSES", context).split(",") if v.strip()]
+                parameters, self.SCENARIO_CLASSES, context).split(",") if v.strip()]
             if len(values) != len(scenarios):
-                raise QgsProcessingException(
-                    "Give one class value for each scenario layer: %d layers, %d values"
-                    % (len(scenarios), len(values)))
+                raise QgsProcessingException(self.tr(
+                    "Give one class value for each scenario layer: {} layers, {} values")
+                    .format(len(scenarios), len(values)))
             names = {c[0]: c[1] for c in classes}
-            for number, (layer, value) in enumerate(zip(scenarios, values), 1):
-                theme = "scenario%d" % number
-                path, name = self._layer_file(layer, folder, theme)
-                files[theme] = {"path": path, "layer": name}
-                lines.append("DS#%d#%s#%s#%s" % (number, theme, names.get(value, ""), value))
-            lines += ["CLASS#" + "#".join(c) for c in classes]
+            run["scenarios"] = []
+            for layer, value in zip(scenarios, values):
+                source = file_source(layer)
+                copy = None if source else analysis.FeatureCopy.of_layer(layer)
+                run["scenarios"].append((themes.add(layer.name(), source, copy, feedback),
+                                         names.get(value, ""), value))
             params = os.path.join(folder, "model_params.txt")
-            with open(params, "wb") as out:
-                out.write(("\r\n".join(lines) + "\r\n").encode("utf-8"))
+            write_model_params(params, run)
             description = os.path.join(folder, "project.json")
             with open(description, "w", encoding="utf-8") as out:
-                out.write(json.dumps({"files": files}))
-            arguments = [params, "--project", description, "--coverage", settings.COVERAGES[
-                self.parameterAsEnum(parameters, "COVERAGE", context)][0]]
-            if self.parameterAsBoolean(parameters, "CLASS_AREAS", context):
+                out.write(json.dumps({"files": themes.files}))
+            rules = [rule for rule, _ in settings.COVERAGES]
+            arguments = [params, "--project", description, "--coverage",
+                         rules[self.parameterAsEnum(parameters, self.COVERAGE, context)]]
+            if self.parameterAsBoolean(parameters, self.CLASS_AREAS, context):
                 arguments.append("--class-areas")
+            if self.parameterAsBoolean(parameters, self.KEEP_FIELDS, context):
+                arguments.append("--keep-fields")
             status, error, log = analysis.run_analysis(
-                program, arguments, output,
+                program, arguments, run["output"], feedback,
                 lambda percent: feedback.setProgress(percent * (1 if direct else 0.9)),
-                feedback.isCanceled, feedback.pushInfo)
+                feedback.pushConsoleInfo)
             if status == "failed":
                 raise QgsProcessingException(error)
             if status == "cancelled":
                 return {}
+            for warning in analysis.warnings(log):
+                feedback.pushWarning(warning)
             if direct:
                 self._report(log, feedback)
-                return {"OUTPUT": self._loaded_by_layer(direct, context)}
-            return self._copy(output, log, parameters, context, feedback)
+                return {self.OUTPUT: self._loaded(analysis.layer_source(direct), direct,
+                                                  context)}
+            return self._copy(run["output"], log, parameters, context, feedback)
         finally:
             shutil.rmtree(folder, ignore_errors=True)
 
@@ -230,11 +367,12 @@ class ImperviousSurfaceAlgorithm(QgsProcessingAlgorithm):
             return {}
         result = QgsVectorLayer(output, "impervious", "ogr")
         if not result.isValid():
-            raise QgsProcessingException("The analysis output cannot be read: " + output)
-        sink, dest = self.parameterAsSink(parameters, "OUTPUT", context, result.fields(),
+            raise QgsProcessingException(self.tr("The analysis output cannot be read: ")
+                                         + output)
+        sink, dest = self.parameterAsSink(parameters, self.OUTPUT, context, result.fields(),
                                           result.wkbType(), result.crs())
         if sink is None:
-            raise QgsProcessingException(self.invalidSinkError(parameters, "OUTPUT"))
+            raise QgsProcessingException(self.invalidSinkError(parameters, self.OUTPUT))
         total = max(result.featureCount(), 1)
         for i, feature in enumerate(result.getFeatures()):
             if feedback.isCanceled():
@@ -242,24 +380,25 @@ class ImperviousSurfaceAlgorithm(QgsProcessingAlgorithm):
             sink.addFeature(feature, QgsFeatureSink.FastInsert)
             feedback.setProgress(90 + 10 * (i + 1) / total)
         self._report(log, feedback)
-        return {"OUTPUT": dest}
+        return {self.OUTPUT: self._loaded(dest, dest, context)}
 
-    @staticmethod
-    def _report(log, feedback):
+    def _report(self, log, feedback):
         numbers = analysis.summary(log)
         if numbers:
-            feedback.pushInfo("%d polygons, impervious area %.2f square %s"
-                              % (numbers[0], numbers[2], numbers[3].lower()))
+            feedback.pushInfo(self.tr("{} polygons, impervious area {:.2f} square {}").format(
+                numbers[0], numbers[2], numbers[3].lower()))
 
     @staticmethod
-    def _loaded_by_layer(path, context):
-        """The output's source; QGIS loads it by that, not by the file (a GeoPackage may
-        hold other layers)."""
-        source = analysis.layer_source(path)
+    def _loaded(source, destination, context):
+        """The output QGIS loads, styled by IS_PCT. A GeoPackage output is loaded by its
+        layer, not by the file, which may hold other layers."""
         layers = context.layersToLoadOnCompletion()
-        if source != path and path in layers:
-            layers[source] = layers.pop(path)
+        if source != destination and destination in layers:
+            layers[source] = layers.pop(destination)
             context.setLayersToLoadOnCompletion(layers)
+        if context.willLoadLayerOnCompletion(source):
+            context.layerToLoadOnCompletionDetails(source).setPostProcessor(
+                OutputStyle.create())
         return source
 
 

@@ -11,7 +11,7 @@ from qgis.core import (Qgis, QgsFields, QgsMapLayerType, QgsProviderRegistry, Qg
                        QgsWkbTypes)
 from qgis.PyQt.QtCore import QDir, QVariant
 
-from . import hostlink
+from . import hostlink, tr
 
 _RUN = re.compile(r'^av\.Run\("([^"]*)",\{((?:"[^"]*")(?:,"[^"]*")*)?\}\)$')
 GET_VIEW = "av.GetActiveDoc.GetName"
@@ -45,15 +45,74 @@ def field_matches(kind, selector):
     return True
 
 
+def readable_fields(layer):
+    """[(name, kind)]: the fields tarn-analyze reads from what the layer is analysed as. Only
+    the data's own fields: joined and virtual ones are not in the file; nor is a GeoPackage's
+    feature id, which QGIS shows as a field."""
+    fields = layer.fields()
+    feature_id = layer.dataProvider().pkAttributeIndexes() \
+        if layer.providerType() == "ogr" and file_source(layer) else []
+    kinds = []
+    for i in range(fields.count()):
+        kind = _FIELD_TYPES.get(fields.at(i).type())
+        if kind and fields.fieldOrigin(i) == QgsFields.OriginProvider and i not in feature_id \
+                and not name_problem(fields.at(i).name()):
+            kinds.append((fields.at(i).name(), kind))
+    return kinds
+
+
+def field_problem(layer, name, selector):
+    """Why the layer's field cannot serve as an identifier (selector 2) or a density
+    (selector 1) field; "" when it can."""
+    offered = [n for n, kind in readable_fields(layer) if field_matches(kind, selector)]
+    if name in offered:
+        return ""
+    if layer.fields().indexOf(name) < 0:
+        reason = tr("Layer {layer} has no field {field}.")
+    elif layer.fields().indexOf(name) in layer.dataProvider().pkAttributeIndexes() \
+            and layer.providerType() == "ogr":
+        reason = tr("Field {field} of layer {layer} is the feature id, which is not a field "
+                    "of the data.")
+    elif selector == 2:
+        reason = tr("Field {field} of layer {layer} holds neither text nor whole numbers.")
+    else:
+        reason = tr("Field {field} of layer {layer} is not numeric or not in the data.")
+    return reason.format(field=name, layer=layer.name()) + " " + (
+        tr("Fields to choose from: {}.").format(", ".join(offered)) if offered
+        else tr("The layer has no field to choose."))
+
+
+def is_grid(layer):
+    """A land cover grid: a raster file whose band 1 holds integers."""
+    return layer.type() == QgsMapLayerType.RasterLayer and layer.providerType() == "gdal" \
+        and file_source(layer) is not None and layer.bandCount() >= 1 \
+        and layer.dataProvider().dataType(1) in _INTEGER_BANDS
+
+
+def unit_name(crs):
+    """A coordinate system's map unit as the launcher names it: "Meters", "Feet", else the
+    unit's name ("Degrees"); "" when it has none."""
+    if not crs.isValid():
+        return ""
+    unit = crs.mapUnits()
+    if unit == QgsUnitTypes.DistanceMeters:
+        return "Meters"
+    if unit == QgsUnitTypes.DistanceFeet:
+        return "Feet"
+    name = QgsUnitTypes.toString(unit)
+    return name[:1].upper() + name[1:]
+
+
 def file_source(layer):
     """(path, layer name) when the layer reads a whole file as it is, else None: memory,
-    database and web layers, and filtered layers, must be written out first."""
+    database and web layers, and filtered layers (also a file's features of one geometry
+    type), must be written out first."""
     provider = layer.providerType()
     if provider not in ("ogr", "gdal"):
         return None
     parts = QgsProviderRegistry.instance().decodeUri(provider, layer.source())
     path = parts.get("path", "")
-    if not path or not os.path.isfile(path) or parts.get("subset"):
+    if not path or not os.path.isfile(path) or parts.get("subset") or parts.get("geometryType"):
         return None
     if provider == "ogr" and layer.subsetString():
         return None
@@ -95,9 +154,7 @@ class ProjectView:
 
     def _theme(self, layer):
         if layer.type() == QgsMapLayerType.RasterLayer:
-            if layer.providerType() != "gdal" or file_source(layer) is None \
-                    or layer.bandCount() < 1 \
-                    or layer.dataProvider().dataType(1) not in _INTEGER_BANDS:
+            if not is_grid(layer):
                 return None
             theme = Theme(layer)
             theme.fields = None
@@ -105,15 +162,7 @@ class ProjectView:
         if layer.type() != QgsMapLayerType.VectorLayer \
                 or layer.geometryType() != QgsWkbTypes.PolygonGeometry:
             return None
-        fields = layer.fields()
-        kinds = []
-        for i in range(fields.count()):
-            # Only the data's own fields: joined and virtual ones are not in what is analysed.
-            kind = _FIELD_TYPES.get(fields.at(i).type())
-            if kind and fields.fieldOrigin(i) == QgsFields.OriginProvider \
-                    and not name_problem(fields.at(i).name()):
-                kinds.append((fields.at(i).name(), kind))
-        return Theme(layer, kinds)
+        return Theme(layer, readable_fields(layer))
 
     def view_name(self):
         title = self.project.title()
@@ -128,16 +177,13 @@ class ProjectView:
         return QDir.cleanPath(os.path.abspath(folder))
 
     def units(self):
-        crs = self.project.crs()
-        if not crs.isValid():
-            return "Meters"
-        unit = crs.mapUnits()
-        if unit == QgsUnitTypes.DistanceMeters:
-            return "Meters"
-        if unit == QgsUnitTypes.DistanceFeet:
-            return "Feet"
-        name = QgsUnitTypes.toString(unit)
-        return name[:1].upper() + name[1:]
+        """The project's unit; where that is no length (a new project is in degrees), the
+        unit of the first land cover grid in metres or feet."""
+        unit = unit_name(self.project.crs())
+        if unit in ("Meters", "Feet"):
+            return unit
+        grid_units = [unit_name(t.layer.crs()) for t in self.grids]
+        return next((u for u in grid_units if u in ("Meters", "Feet")), unit or "Meters")
 
     def polygon(self, name):
         return next((t for t in self.polygons if t.name == name), None)

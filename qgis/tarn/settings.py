@@ -3,7 +3,8 @@
 import os
 import shutil
 
-from qgis.core import QgsApplication, QgsSettings
+from qgis.core import QgsSettings
+from qgis.PyQt.QtCore import QDir, QStandardPaths
 
 KEY = "tarn/"
 PLUGIN_DIR = os.path.dirname(os.path.abspath(__file__))
@@ -42,13 +43,25 @@ def find_program(name):
     return shutil.which(name)
 
 
+def default_work_folder():
+    """A "TARN" folder in the user's documents: never in the QGIS profile, which a user may
+    throw away (scripts/run.sh qgis does, at exit)."""
+    documents = QStandardPaths.writableLocation(QStandardPaths.DocumentsLocation)
+    return os.path.join(documents or QDir.homePath(), "TARN")
+
+
 def work_folder():
-    """The working directory for unsaved or read-only projects: Settings, else a "tarn"
-    folder in the QGIS profile."""
-    return value("workFolder") or os.path.join(QgsApplication.qgisSettingsDirPath(), "tarn")
+    """The working directory for unsaved or read-only projects: Settings, else
+    default_work_folder()."""
+    return value("workFolder") or default_work_folder()
 
 
 def coverage():
     """The coverage rule set in Settings, for every run the plugin hosts."""
     rule = value("coverage")
     return rule if rule in dict(COVERAGES) else COVERAGES[0][0]
+
+
+def keep_fields():
+    """Whether outputs keep every field of the polygon layer (tarn-analyze --keep-fields)."""
+    return QgsSettings().value(KEY + "keepFields", False, type=bool)

@@ -320,8 +320,8 @@ void TestAnalysis::cataloguesADataFolder()
     QStringList polygons;
     for (const auto& p : c.polygons)
         polygons << p.name;
-    QCOMPARE(polygons, QStringList({"cut", "density", "far_away", "units_any", "overlap", "scen_a",
-                                    "scen_b", "short", "units", "units_geo"}));
+    QCOMPARE(polygons, QStringList({"cut", "density", "far_away", "overlap", "scen_a", "scen_b",
+                                    "short", "units", "units_any", "units_geo"}));
     QString fields;
     for (const auto& f : c.findPolygon("units")->fields)
         fields += f.name + ":" + f.type + " ";

@@ -7,6 +7,7 @@ import shutil
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import unittest
 from unittest import mock
@@ -17,21 +18,26 @@ SOURCE = os.environ.get("TARN_SOURCE_DIR",
 BIN = os.environ.get("TARN_BIN_DIR", os.path.join(SOURCE, "build", "bin"))
 DEMO = os.path.join(SOURCE, "examples", "demo-data")
 sys.path.insert(0, os.path.join(SOURCE, "qgis"))
+sys.path.append("/usr/share/qgis/python/plugins")  # QGIS's Processing, for its dialog
 
 from qgis.testing import start_app  # noqa: E402
 
 APP = start_app()
 
-from qgis.core import (QgsApplication, QgsProcessingContext, QgsProcessingFeedback,  # noqa: E402
+from qgis.core import (QgsApplication, QgsCoordinateReferenceSystem,  # noqa: E402
+                       QgsCoordinateTransformContext, QgsFeature, QgsFeedback, QgsGeometry,
+                       QgsProcessingContext, QgsProcessingFeedback,
                        QgsProcessingOutputLayerDefinition, QgsProcessingUtils, QgsProject,
-                       QgsVectorLayer)
-from qgis.PyQt.QtCore import QCoreApplication, QProcess  # noqa: E402
+                       QgsSingleSymbolRenderer, QgsSymbol, QgsVectorFileWriter, QgsVectorLayer,
+                       QgsWkbTypes)
+from qgis.PyQt.QtCore import QCoreApplication, QProcess, Qt  # noqa: E402
 from qgis.PyQt.QtNetwork import QLocalServer  # noqa: E402
 
-from tarn import analysis, hostlink, settings  # noqa: E402
+from tarn import analysis, hostlink, processing_provider, settings  # noqa: E402
 from tarn.host import Host  # noqa: E402
 from tarn.plugin import SettingsDialog  # noqa: E402
 from tarn.processing_provider import TarnProvider  # noqa: E402
+from tarn.projectview import GET_WORKDIR, ProjectView  # noqa: E402
 
 PARAMS = """VIEW#View1\r
 LCTHEME#landcover_2016\r
@@ -103,6 +109,47 @@ def store_classes(name):
     return "".join("CLASS#%s\r\n" % line.replace(",", "#") for line in shown)
 
 
+def to_geopackage(source, path, name, wkb_type=QgsWkbTypes.Unknown):
+    """A copy of a layer in a GeoPackage; Unknown: of generic geometry type."""
+    options = QgsVectorFileWriter.SaveVectorOptions()
+    options.driverName, options.layerName = "GPKG", name
+    options.overrideGeometryType = wkb_type
+    options.actionOnExistingFile = (QgsVectorFileWriter.CreateOrOverwriteLayer
+                                    if os.path.exists(path)
+                                    else QgsVectorFileWriter.CreateOrOverwriteFile)
+    assert QgsVectorFileWriter.writeAsVectorFormatV3(
+        source, path, QgsCoordinateTransformContext(), options)[0] == QgsVectorFileWriter.NoError
+    return QgsVectorLayer("%s|layername=%s" % (path, name), name, "ogr")
+
+
+def store_programs(folder, listing):
+    """tarn-analyze beside a tarn-store that lists `listing` (fails when None) and shows the
+    sets of the real store."""
+    program = os.path.join(folder, "tarn-store")
+    with open(program, "w") as f:
+        f.write('#!/bin/sh\n[ "$1" = show ] && exec "%s" "$@"\n'
+                'cat "$(dirname "$0")/sets.txt" 2>/dev/null && exit 0\n'
+                'echo "tarn-store: cannot read the store: no such file" >&2; exit 1\n'
+                % os.path.join(BIN, "tarn-store"))
+    os.chmod(program, 0o755)
+    if listing is not None:
+        with open(os.path.join(folder, "sets.txt"), "w") as f:
+            f.write(listing)
+    os.symlink(os.path.join(BIN, "tarn-analyze"), os.path.join(folder, "tarn-analyze"))
+    return folder
+
+
+def far_parcels():
+    """A scratch layer of polygons off the land cover raster."""
+    layer = QgsVectorLayer("Polygon?crs=EPSG:26918&field=PARCEL_ID:integer", "far_parcels",
+                           "memory")
+    feature = QgsFeature(layer.fields())
+    feature.setAttributes([1])
+    feature.setGeometry(QgsGeometry.fromWkt("POLYGON((0 0,10 0,10 10,0 0))"))
+    layer.dataProvider().addFeatures([feature])
+    return layer
+
+
 def slow_programs(folder):
     """A stand-in tarn-analyze that does $TARN_TEST_DOES in its output's folder, reports
     progress and waits to be killed; tarn-store beside it is the real one."""
@@ -156,8 +203,16 @@ class TestPlugin(unittest.TestCase):
         shutil.copytree(DEMO, cls.data)
         assert cls.project.read(os.path.join(cls.data, "demo.qgz"))
         cls.slow = slow_programs(tempfile.mkdtemp(dir=cls.tmp))
+        # GeoPackage layers: with QGIS's fid field, and of generic geometry type.
+        parcels = QgsVectorLayer(os.path.join(cls.data, "parcels.shp"), "parcels", "ogr")
+        cls.extra = os.path.join(cls.data, "extra.gpkg")
+        to_geopackage(parcels, cls.extra, "parcels_gpkg", QgsWkbTypes.Polygon)
+        to_geopackage(parcels, cls.extra, "parcels_any")
         cls.messages = []
-        cls.host = Host(lambda text, level: cls.messages.append(text), cls.project)
+        cls.asked = []  # questions, answered by the answer at its end
+        cls.answers = [True]
+        cls.host = Host(lambda text, level: cls.messages.append(text), cls.project,
+                        ask=lambda text: cls.asked.append(text) or cls.answers[-1])
         cls.provider = TarnProvider()
         QgsApplication.processingRegistry().addProvider(cls.provider)
 
@@ -198,18 +253,24 @@ class TestPlugin(unittest.TestCase):
                  'av.GetProject']
         for selector in "012":
             items.append('av.Run("isGetFThemes",{"View1","%s"})' % selector)
-            for theme in ("parcels", "census_blocks", "new_development"):
+            for theme in ("parcels", "census_blocks", "new_development", "parcels_gpkg",
+                          "parcels_any"):
                 items.append('av.Run("isGetFldNames",{"View1","%s","%s"})' % (theme, selector))
         ours = {}
         # A name the request strings cannot carry: left out, and the user is told.
-        odd = QgsVectorLayer("Polygon?field=ID:integer", 'odd"name', "memory")
-        self.project.addMapLayer(odd)
+        added = [QgsVectorLayer("Polygon?field=ID:integer", 'odd"name', "memory")] + [
+            QgsVectorLayer("%s|layername=%s" % (self.extra, name), name, "ogr")
+            for name in ("parcels_gpkg", "parcels_any")]
+        self.project.addMapLayers(added)
+        crs = self.project.crs()
+        self.project.setCrs(QgsCoordinateReferenceSystem("EPSG:4326"))  # as a new project is
         self.assertEqual(self.host.serve(), "")
         try:
             for item in items:
                 ours[item] = request(item)
         finally:
-            self.project.removeMapLayer(odd)
+            self.project.setCrs(crs)
+            self.project.removeMapLayers([layer.id() for layer in added])
             self.host.server.close()
         self.assertIn('layer odd"name contains \'"\', which cannot cross the host link',
                       self.messages[-1])
@@ -226,6 +287,24 @@ class TestPlugin(unittest.TestCase):
         finally:
             tarnhost.terminate()
             tarnhost.waitForFinished()
+
+    def test_unsaved_project_works_in_the_documents_not_the_profile(self):
+        rows = [  # name, working folder in Settings, the answer (HOME: a folder of the test)
+            ("a folder of the user's documents", "", "HOME/Documents/TARN"),
+            ("the folder set in Settings", "SETTINGS", "SETTINGS"),
+        ]
+        home = tempfile.mkdtemp(dir=self.tmp)
+        chosen = os.path.join(self.tmp, "chosen")
+        try:
+            for name, folder, answer in rows:
+                with self.subTest(name), mock.patch.dict(os.environ, HOME=home):
+                    settings.set_value("workFolder", folder.replace("SETTINGS", chosen))
+                    view = ProjectView(QgsProject(), settings.work_folder())
+                    expected = answer.replace("HOME", home).replace("SETTINGS", chosen)
+                    self.assertEqual(view.answer(GET_WORKDIR)[0], expected)
+                    self.assertTrue(os.path.isdir(expected))
+        finally:
+            settings.set_value("workFolder", os.path.join(self.tmp, "work"))
 
     def test_starts_the_real_launcher_which_asks_its_questions_then_quits(self):
         asked = []
@@ -259,23 +338,31 @@ class TestPlugin(unittest.TestCase):
                  .getFeatures()))
         self.project.addMapLayer(memory)
         rows = [
-            # name, analysis theme, field, output, coverage set in Settings, answer
-            ("file layers", "parcels", "PARCEL_ID", ".shp", "centre", "Submitted"),
-            ("memory layer written out", "parcels_mem", "PARCEL_ID", ".shp", "centre",
+            # name, analysis theme, field, output, Settings: coverage, keep every field; answer
+            ("file layers", "parcels", "PARCEL_ID", ".shp", "centre", False, "Submitted"),
+            ("scratch layer written out off the GUI thread", "parcels_mem", "PARCEL_ID", ".shp",
+             "centre", False, "Submitted"),
+            ("exact coverage and every field, from Settings", "parcels", "PARCEL_ID", ".shp",
+             "exact", True, "Submitted"),
+            ("GeoPackage output", "parcels", "PARCEL_ID", ".gpkg", "centre", False, "Submitted"),
+            ("CSV output, a table", "parcels", "PARCEL_ID", ".csv", "centre", False,
              "Submitted"),
-            ("exact coverage from Settings", "parcels", "PARCEL_ID", ".shp", "exact",
-             "Submitted"),
-            ("GeoPackage output", "parcels", "PARCEL_ID", ".gpkg", "centre", "Submitted"),
-            ("CSV output, a table", "parcels", "PARCEL_ID", ".csv", "centre", "Submitted"),
-            ("unknown field", "parcels", "NOPE", ".shp", "centre",
+            ("unknown field", "parcels", "NOPE", ".shp", "centre", False,
              "model_params.txt: field NOPE not found in theme parcels"),
         ]
         launcher = FakeLauncher()
+        on_gui_thread = []
+        write = analysis.FeatureCopy.write
+
+        def spy(copy, *arguments):
+            on_gui_thread.append(threading.current_thread() is threading.main_thread())
+            return write(copy, *arguments)
         try:
-            for name, theme, field, extension, coverage, answer in rows:
-                with self.subTest(name):
+            for name, theme, field, extension, coverage, keep, answer in rows:
+                with self.subTest(name), mock.patch.object(analysis.FeatureCopy, "write", spy):
                     dialog = SettingsDialog()  # TARN > Settings…
                     dialog.coverage.setCurrentIndex(dialog.coverage.findData(coverage))
+                    dialog.keep_fields.setChecked(keep)
                     dialog.accept()
                     folder = tempfile.mkdtemp(dir=self.tmp)
                     params = os.path.join(folder, "model_params.txt")
@@ -284,6 +371,7 @@ class TestPlugin(unittest.TestCase):
                         f.write(PARAMS.format(theme=theme, field=field, out=out,
                                               name=theme + "_is"))
                     launcher.commands.clear()
+                    on_gui_thread.clear()
                     self.assertEqual(self.host.serve(), "")
                     code, text = request('av.Run("isCallExecuteModel",{"%s"})' % params)
                     self.assertEqual(text, answer)
@@ -292,6 +380,7 @@ class TestPlugin(unittest.TestCase):
                         self.assertFalse(os.path.exists(out))
                         continue
                     wait_for(lambda: "{closeprocfrm}" in launcher.commands)
+                    self.assertEqual(on_gui_thread, [False] if theme == "parcels_mem" else [])
                     layer = self.host.output_layer
                     self.assertEqual(layer.source(), analysis.layer_source(out))
                     self.assertIn(layer.id(), self.project.mapLayers())
@@ -299,10 +388,62 @@ class TestPlugin(unittest.TestCase):
                         self.assertEqual(layer.renderer().type(), "graduatedSymbol")
                         self.assertEqual(layer.renderer().classAttribute(), "IS_PCT")
                     self.assertEqual(features(layer), direct_run(
-                        self.tmp, out="direct" + extension, arguments=["--coverage", coverage]))
-                    self.assertIn("48 polygons", self.messages[-1])
+                        self.tmp, out="direct" + extension,
+                        arguments=["--coverage", coverage] + ["--keep-fields"] * keep))
+                    # The output file is named; warnings of the log reach the message bar.
+                    self.assertIn("48 polygons", self.messages[-2])
+                    self.assertIn("written to " + out, self.messages[-2])
+                    self.assertIn("Class value 11 has no CLASS line", self.messages[-1])
         finally:
             settings.set_value("coverage", "")
+            settings.set_value("keepFields", False)
+            launcher.close()
+            self.host.server.close()
+
+    def test_replacing_an_output_asks_and_keeps_the_layer_as_the_user_set_it(self):
+        rows = [  # name, answer to "Do you want to replace it?"
+            ("replaced", True),
+            ("kept", False),
+        ]
+        launcher = FakeLauncher()
+        try:
+            for name, answer in rows:
+                with self.subTest(name):
+                    folder = tempfile.mkdtemp(dir=self.tmp)
+                    params = os.path.join(folder, "model_params.txt")
+                    out = os.path.join(folder, "parcels_is.gpkg")
+
+                    def run(coefficient):
+                        with open(params, "w", newline="") as f:
+                            f.write(PARAMS.format(theme="parcels", field="PARCEL_ID", out=out,
+                                                  name="parcels_is").replace(
+                                "POPDENSITY#1", "POPDENSITY#%d" % coefficient))
+                        launcher.commands.clear()
+                        self.assertEqual(self.host.serve(), "")
+                        request('av.Run("isCallExecuteModel",{"%s"})' % params)
+                        wait_for(lambda: "{closeprocfrm}" in launcher.commands)
+                    self.asked.clear()
+                    run(1)
+                    layer = self.host.output_layer
+                    layer.setRenderer(QgsSingleSymbolRenderer(
+                        QgsSymbol.defaultSymbol(layer.geometryType())))
+                    root = self.project.layerTreeRoot()
+                    root.addChildNode(root.findLayer(layer).clone())
+                    root.removeChildNode(root.findLayer(layer))
+                    before = features(out)
+                    self.answers.append(answer)
+                    run(0)
+                    self.answers.pop()
+                    self.assertEqual(self.asked, [out + " already exists.\nDo you want to "
+                                                  "replace it?"])
+                    self.assertIs(self.host.output_layer, layer)
+                    self.assertEqual(root.children()[-1].layer(), layer)
+                    self.assertEqual(layer.renderer().type(), "singleSymbol")
+                    self.assertEqual(features(layer) != before, answer)
+                    if not answer:
+                        self.assertIn(out + " was kept as it was", self.messages[-1])
+                    self.project.removeMapLayer(layer)
+        finally:
             launcher.close()
             self.host.server.close()
 
@@ -326,9 +467,10 @@ class TestPlugin(unittest.TestCase):
                     f.write("OUTTHEME#%s\r\n" % out)
                 os.environ["TARN_TEST_DOES"] = does
                 seen = []
+                feedback = QgsFeedback()
                 status, _, _ = analysis.run_analysis(
-                    os.path.join(self.slow, "tarn-analyze"), [params], out, seen.append,
-                    lambda: bool(seen))
+                    os.path.join(self.slow, "tarn-analyze"), [params], out, feedback,
+                    lambda percent: seen.append(percent) or feedback.cancel())
                 self.assertEqual((status, seen), ("cancelled", [10]))
                 self.assertEqual(os.listdir(folder), ["out.shp"])
                 with open(out) as f:
@@ -349,27 +491,36 @@ class TestPlugin(unittest.TestCase):
                               capture_output=True)
         return done.returncode == 0
 
+    def processing_parameters(self, **more):
+        """Medium coefficients of the store's set, new development as class 24."""
+        return dict({
+            "LANDCOVER": os.path.join(self.data, "landcover_2016.tif"),
+            "POLYGONS": os.path.join(self.data, "parcels.shp"),
+            "FIELD": "PARCEL_ID", "SET": "NLCD Land Cover", "COEFFICIENT": 1,
+            "SCENARIOS": os.path.join(self.data, "new_development.shp"),
+            "SCENARIO_CLASSES": "24"}, **more)
+
     def test_processing_algorithm(self):
-        # Medium coefficients of the store's set, new development as class 24.
         classes = store_classes("NLCD Land Cover")
-        rows = [  # name, how, output, further parameters, the same run's tarn-analyze options
-            ("GeoPackage written by tarn-analyze", "run", "result.gpkg", {}, []),
+        rows = [  # name, how, output, further parameters, TARN > Settings, the same run's
+            # tarn-analyze options
+            ("GeoPackage written by tarn-analyze", "run", "result.gpkg", {}, {}, []),
             ("exact coverage and class areas", "run", "result.fgb",
-             {"COVERAGE": 1, "CLASS_AREAS": True}, ["--coverage", "exact", "--class-areas"]),
-            ("memory layer through the sink", "run", "TEMPORARY_OUTPUT", {}, []),
-            ("cancel leaves no output", "cancel", "result.gpkg", {}, []),
-            ("qgis_process on the command line", "qgis_process", "result.gpkg", {}, []),
+             {"COVERAGE": 1, "CLASS_AREAS": True}, {}, ["--coverage", "exact", "--class-areas"]),
+            ("coverage and every field as TARN > Settings has them", "run", "result.shp", {},
+             {"coverage": "touched", "keepFields": True}, ["--coverage", "touched",
+                                                           "--keep-fields"]),
+            ("set by its number, memory layer through the sink", "run", "TEMPORARY_OUTPUT",
+             {"SET": "0"}, {}, []),
+            ("cancel leaves no output", "cancel", "result.gpkg", {}, {}, []),
+            ("qgis_process, the set by its number", "qgis_process", "result.gpkg", {"SET": 0},
+             {}, []),
         ]
-        for name, how, output, more, arguments in rows:
+        for name, how, output, more, chosen, arguments in rows:
             with self.subTest(name):
                 folder = tempfile.mkdtemp(dir=self.tmp)
                 out = os.path.join(folder, output)
-                parameters = dict({
-                    "LANDCOVER": os.path.join(self.data, "landcover_2016.tif"),
-                    "POLYGONS": os.path.join(self.data, "parcels.shp"),
-                    "FIELD": "PARCEL_ID", "SET": "NLCD Land Cover", "COEFFICIENT": 1,
-                    "SCENARIOS": os.path.join(self.data, "new_development.shp"),
-                    "SCENARIO_CLASSES": "24"}, **more)
+                parameters = self.processing_parameters(**more)
                 if how == "qgis_process":
                     self.assertTrue(self.run_qgis_process(dict(parameters, OUTPUT=out)))
                     result = out
@@ -379,25 +530,112 @@ class TestPlugin(unittest.TestCase):
                         settings.set_value("programFolder", self.slow)
                         os.environ["TARN_TEST_DOES"] = (
                             "mkdir .tarn-$$-result.gpkg && touch .tarn-$$-result.gpkg/x")
-                        feedback.progressChanged.connect(lambda _: feedback.cancel())
-                    algorithm = QgsApplication.processingRegistry().algorithmById(
+                        feedback.progressChanged.connect(lambda _: feedback.cancel(),
+                                                         Qt.DirectConnection)
+                    for key, value in chosen.items():
+                        settings.set_value(key, value)
+                    # Created as a dialog creates it, with the defaults of the moment.
+                    algorithm = QgsApplication.processingRegistry().createAlgorithmById(
                         "tarn:impervioussurface")
                     parameters["OUTPUT"] = QgsProcessingOutputLayerDefinition(
                         output if output == "TEMPORARY_OUTPUT" else out, self.project)
                     context = QgsProcessingContext()
                     results, ok = algorithm.run(parameters, context, feedback)
-                    settings.set_value("programFolder", BIN)
+                    for key, value in dict(chosen, programFolder=BIN).items():
+                        settings.set_value(key, BIN if key == "programFolder" else "")
                     if how == "cancel":
                         self.assertEqual((results, os.listdir(folder)), ({}, []))
                         continue
                     self.assertTrue(ok)
-                    # QGIS loads the output by the source the algorithm gives.
+                    # QGIS loads the output by the source the algorithm gives, styled.
                     self.assertEqual(list(context.layersToLoadOnCompletion()),
                                      [results["OUTPUT"]])
                     result = QgsProcessingUtils.mapLayerFromString(results["OUTPUT"], context)
+                    context.layerToLoadOnCompletionDetails(results["OUTPUT"]).postProcessor() \
+                        .postProcessLayer(result, context, feedback)
+                    self.assertEqual(result.renderer().classAttribute(), "IS_PCT")
                 extension = os.path.splitext(out)[1] or ".fgb"
                 self.assertEqual(features(result), direct_run(
                     self.tmp, classes, "direct" + extension, arguments))
+
+    def test_processing_refuses_with_the_reason_and_the_users_names(self):
+        added = [QgsVectorLayer(self.extra + "|layername=parcels_gpkg", "parcels_gpkg", "ogr"),
+                 far_parcels()]
+        self.project.addMapLayers(added)
+        gpkg, far = (layer.id() for layer in added)
+        rows = [  # name, further parameters, sets the store lists (None: it cannot), error
+            ("a GeoPackage's feature id", {"POLYGONS": gpkg, "FIELD": "fid"}, "",
+             "Field fid of layer parcels_gpkg is the feature id, which is not a field of the "
+             "data. Fields to choose from: PARCEL_ID, APN, ZONING."),
+            ("a real field as identifier", {"FIELD": "ACRES"}, "",
+             "Field ACRES of layer parcels holds neither text nor whole numbers."),
+            ("the analysis's error names the layer", {"POLYGONS": far}, "",
+             "The polygons of theme far_parcels do not overlap the land cover raster"),
+            ("set numbered in the store as it is at the run", {"SET": "1"},
+             "Other\nNLCD Land Cover\n", None),
+            ("set not in the store", {"SET": "2"}, "Other\nNLCD Land Cover\n",
+             "The store has no coefficient set 2; its sets: 0 Other, 1 NLCD Land Cover"),
+            ("store that cannot be listed", {}, None,
+             "The coefficient sets cannot be listed: cannot read the store: no such file"),
+        ]
+        try:
+            for name, more, listing, error in rows:
+                with self.subTest(name):
+                    if listing != "":
+                        settings.set_value("programFolder", store_programs(
+                            tempfile.mkdtemp(dir=self.tmp), listing))
+                    algorithm = QgsApplication.processingRegistry().createAlgorithmById(
+                        "tarn:impervioussurface")
+                    out = os.path.join(tempfile.mkdtemp(dir=self.tmp), "out.shp")
+                    context = QgsProcessingContext()
+                    context.setProject(self.project)
+                    feedback = QgsProcessingFeedback()
+                    ok = algorithm.run(self.processing_parameters(OUTPUT=out, **more), context,
+                                       feedback)[1]
+                    settings.set_value("programFolder", BIN)
+                    self.assertEqual(ok, error is None)
+                    self.assertIn(error or "", feedback.textLog())
+        finally:
+            self.project.removeMapLayers([layer.id() for layer in added])
+
+    def test_processing_dialog_offers_what_the_launcher_offers(self):
+        from processing.core.Processing import Processing
+        from processing.gui.AlgorithmDialog import AlgorithmDialog
+        Processing.initialize()
+        layer = QgsVectorLayer(self.extra + "|layername=parcels_gpkg", "parcels_gpkg", "ogr")
+        self.project.addMapLayer(layer)
+        listed = []
+        store_sets = processing_provider.store_sets
+        with mock.patch.object(processing_provider, "store_sets",
+                               lambda: listed.append(1) or store_sets()):
+            algorithm = QgsApplication.processingRegistry().createAlgorithmById(
+                "tarn:impervioussurface")
+            self.assertEqual(listed, [])  # not while QGIS lists its algorithms
+            dialog = AlgorithmDialog(algorithm)
+        try:
+            self.assertEqual(listed, [1])
+            wrappers = dialog.mainWidget().wrappers
+            context = QgsProcessingContext()
+            context.setProject(self.project)
+            wrappers["POLYGONS"].setParameterValue(layer.id(), context)
+            rows = [  # parameter, value chosen, values offered (None: not a list)
+                ("LANDCOVER", self.project.mapLayersByName("landcover_2016")[0].id(), None),
+                ("FIELD", "PARCEL_ID", ["PARCEL_ID", "APN", "ZONING"]),
+                ("SET", "NLCD Land Cover", subprocess.run(
+                    [os.path.join(BIN, "tarn-store"), "list"], capture_output=True,
+                    text=True).stdout.splitlines()),
+            ]
+            for name, value, offered in rows:
+                with self.subTest(name):
+                    self.assertEqual(wrappers[name].parameterValue(), value)
+                    if offered is not None:
+                        widget = wrappers[name].widget
+                        self.assertEqual([widget.itemText(i) for i in range(widget.count())],
+                                         offered)
+        finally:
+            dialog.deleteLater()
+            self.project.removeMapLayer(layer)
+
 
 if __name__ == "__main__":
     unittest.main()
