@@ -172,7 +172,7 @@ class ImperviousSurfaceAlgorithm(QgsProcessingAlgorithm):
             "those whose centre lies inside, each cell by its share inside, or every cell "
             "touched; it defaults to the rule of TARN > Settings. The output holds LC_AREA, "
             "IS_AREA, IS_PCT, NODATA_CT and UNK_CT per polygon, and with class areas one "
-            "field A_<value> per land cover class.")
+            "field per land cover class, A_ and its value (A_21).")
 
     def createInstance(self):
         return ImperviousSurfaceAlgorithm()
@@ -203,8 +203,9 @@ class ImperviousSurfaceAlgorithm(QgsProcessingAlgorithm):
         self.addParameter(field)
         # The store's sets are listed when a dialog shows them and when a run starts, not
         # here: this runs whenever QGIS lists its algorithms.
-        coefficient_set = QgsProcessingParameterString(
-            self.SET, self.tr("Coefficient set (its name, or its number from 0)"))
+        coefficient_set = QgsProcessingParameterString(self.SET, self.tr("Coefficient set"))
+        coefficient_set.setHelp(self.tr("The set's name, or its number from 0 in the store's "
+                                        "order"))
         coefficient_set.setMetadata({"widget_wrapper": {"class": WIDGETS + "SetWrapper"}})
         self.addParameter(coefficient_set)
         self.addParameter(QgsProcessingParameterEnum(
