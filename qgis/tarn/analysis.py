@@ -89,12 +89,13 @@ class FeatureCopy:
         writer = QgsVectorFileWriter.create(path, self.fields, self.wkb_type, self.crs,
                                             QgsCoordinateTransformContext(), options)
         problem = writer.errorMessage() if writer.hasError() else ""
-        for feature in self.source.getFeatures() if not problem else ():
-            if feedback is not None and feedback.isCanceled():
-                break
-            if not writer.addFeature(feature):
-                problem = writer.errorMessage() or tr("a feature cannot be written")
-                break
+        if not problem:
+            for feature in self.source.getFeatures():
+                if feedback is not None and feedback.isCanceled():
+                    break
+                if not writer.addFeature(feature):
+                    problem = writer.errorMessage() or tr("a feature cannot be written")
+                    break
         del writer  # closes the file
         if problem:
             return tr("Layer {} cannot be written to a file for the analysis: {}").format(

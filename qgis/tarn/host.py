@@ -235,4 +235,4 @@ class Host(QObject):
         if len(warnings) > 3:
             warnings[3:] = [tr("{} more in the TARN log").format(len(warnings) - 3)]
         if warnings:
-            self.notify(tr("{}: {}").format(name, "; ".join(warnings)), Qgis.Warning)
+            self.notify("%s: %s" % (name, "; ".join(warnings)), Qgis.Warning)

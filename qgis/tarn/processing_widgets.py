@@ -42,8 +42,11 @@ class SetWrapper(_ComboWrapper):
         names, reason = store_sets()
         combo.addItems(names)
         if reason:
-            combo.setPlaceholderText(reason)
-            combo.setToolTip(reason)
+            text = tr("The coefficient sets cannot be listed: {}").format(reason)
+            combo.setEditable(True)  # a name can still be typed
+            combo.lineEdit().setPlaceholderText(text)
+            if hasattr(self.dialog, "messageBar"):
+                self.dialog.messageBar().pushWarning("TARN", text)
         return combo
 
 
