@@ -110,7 +110,7 @@ def store_classes(name):
 
 
 def to_geopackage(source, path, name, wkb_type=QgsWkbTypes.Unknown):
-    """A copy of a layer in a GeoPackage; Unknown: of generic geometry type."""
+    """Copies a layer into a GeoPackage; Unknown: as a layer of generic geometry type."""
     options = QgsVectorFileWriter.SaveVectorOptions()
     options.driverName, options.layerName = "GPKG", name
     options.overrideGeometryType = wkb_type
@@ -119,7 +119,6 @@ def to_geopackage(source, path, name, wkb_type=QgsWkbTypes.Unknown):
                                     else QgsVectorFileWriter.CreateOrOverwriteFile)
     assert QgsVectorFileWriter.writeAsVectorFormatV3(
         source, path, QgsCoordinateTransformContext(), options)[0] == QgsVectorFileWriter.NoError
-    return QgsVectorLayer("%s|layername=%s" % (path, name), name, "ogr")
 
 
 def store_programs(folder, listing):
@@ -541,8 +540,9 @@ class TestPlugin(unittest.TestCase):
                         output if output == "TEMPORARY_OUTPUT" else out, self.project)
                     context = QgsProcessingContext()
                     results, ok = algorithm.run(parameters, context, feedback)
-                    for key, value in dict(chosen, programFolder=BIN).items():
-                        settings.set_value(key, BIN if key == "programFolder" else "")
+                    settings.set_value("programFolder", BIN)
+                    for key in chosen:
+                        settings.set_value(key, "")
                     if how == "cancel":
                         self.assertEqual((results, os.listdir(folder)), ({}, []))
                         continue
