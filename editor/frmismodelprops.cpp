@@ -831,8 +831,7 @@ bool frmISModelProps::saveStore(const QString& failureTitle)
     for (;;) {
         auto lock = std::make_unique<StoreLock>(m_storePath);
         if (lock->lock(m_lockWaitMs) != StoreLock::Result::Locked) {
-            m_prompts.message(lock->refusalMessage(), failureTitle, Icon::Exclamation,
-                              Buttons::Ok);
+            m_prompts.message(lock->refusalMessage(), failureTitle, Icon::Exclamation, Buttons::Ok);
             return false;
         }
         QByteArray onDisk; // stays empty when the file is gone

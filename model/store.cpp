@@ -85,8 +85,7 @@ QByteArray storeFileBytes(const clsISModelProperties& model)
 
 namespace {
 
-bool replaceFile(const QString& path, const QByteArray& bytes, bool inPlaceAllowed,
-                 QString* error)
+bool replaceFile(const QString& path, const QByteArray& bytes, bool inPlaceAllowed, QString* error)
 {
     QString local;
     QString& why = error ? *error : local;

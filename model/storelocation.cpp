@@ -20,7 +20,8 @@ bool makeUserStore(const QString& userPath, const QString& installed, QString* w
     }
     QByteArray bytes;
     if (!readFileBytes(installed, &bytes, why)) {
-        *why = QStringLiteral("the installation's store %1 cannot be read: %2").arg(installed, *why);
+        *why =
+            QStringLiteral("the installation's store %1 cannot be read: %2").arg(installed, *why);
         return false;
     }
     const QString folder = QFileInfo(userPath).path();
@@ -82,8 +83,7 @@ StoreLocation locateStore(const QString& given, const QString& programFolder,
     const QString installed =
         installedFile(QStringLiteral("etc/isprops.xml"), QStringLiteral("isprops.xml"), folder);
     QString why;
-    if (makeUserStore(location.userPath, installed, &why) ||
-        !QFileInfo::exists(installed)) {
+    if (makeUserStore(location.userPath, installed, &why) || !QFileInfo::exists(installed)) {
         location.kind = StoreLocation::Kind::User;
         location.path = location.userPath;
         return location;

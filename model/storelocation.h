@@ -28,7 +28,8 @@ struct StoreLocation {
 
 // given: the --store argument, empty when there is none. programFolder and dataHome default
 // to the running program's folder and userDataHome(); tests pass their own.
-StoreLocation locateStore(const QString& given = QString(), const QString& programFolder = QString(),
+StoreLocation locateStore(const QString& given = QString(),
+                          const QString& programFolder = QString(),
                           const QString& dataHome = QString());
 
 // $XDG_DATA_HOME when it is an absolute path, else ~/.local/share.

@@ -49,7 +49,8 @@ frmHelpBrowser2* frmHelpBrowser2::current()
 
 QString frmHelpBrowser2::standardHelpPath()
 {
-    return installedFile(QStringLiteral("help/is_index.html"), QStringLiteral("help/is_index.html"));
+    return installedFile(QStringLiteral("help/is_index.html"),
+                         QStringLiteral("help/is_index.html"));
 }
 
 frmHelpBrowser2::frmHelpBrowser2(Prompts& prompts, QWidget* parent, const QString& helpPath,

@@ -263,9 +263,8 @@ int main(int argc, char* argv[])
         const char* name;
         int arguments;
     };
-    const Command commands[] = {{"where", 0},  {"list", 0},   {"show", 1},
-                                {"check", 0},  {"format", 0}, {"import", 2},
-                                {"export", 2}, {"merge", 1}};
+    const Command commands[] = {{"where", 0},  {"list", 0},   {"show", 1},   {"check", 0},
+                                {"format", 0}, {"import", 2}, {"export", 2}, {"merge", 1}};
     const auto known = std::find_if(std::begin(commands), std::end(commands),
                                     [&](const Command& c) { return command == c.name; });
     if (known == std::end(commands)) {

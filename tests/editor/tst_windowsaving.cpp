@@ -57,16 +57,30 @@ private slots:
 
     void failedSaveKeepsUnsavedStateForRetry_data()
     {
-        QTest::addColumn<QString>("action"); // a button, or "switch" for the set list
+        QTest::addColumn<QString>("action");   // a button, or "switch" for the set list
         QTest::addColumn<QString>("obstacle"); // "read-only" store, lock "held", lock "folder"
         QTest::addColumn<QString>("savedSet");
-        QTest::newRow("Apply") << "cmdApply" << "read-only" << "Urban";
-        QTest::newRow("Apply, lock held elsewhere") << "cmdApply" << "held" << "Urban";
-        QTest::newRow("Apply, a folder in the lock's place") << "cmdApply" << "folder" << "Urban";
-        QTest::newRow("set switching") << "switch" << "read-only" << "Urban";
-        QTest::newRow("Quit") << "cmdQuit" << "read-only" << "Urban";
-        QTest::newRow("Import") << "CmdImport" << "read-only" << "Imported";
-        QTest::newRow("Merge") << "CmdMerge" << "read-only" << "Merged";
+        QTest::newRow("Apply") << "cmdApply"
+                               << "read-only"
+                               << "Urban";
+        QTest::newRow("Apply, lock held elsewhere") << "cmdApply"
+                                                    << "held"
+                                                    << "Urban";
+        QTest::newRow("Apply, a folder in the lock's place") << "cmdApply"
+                                                             << "folder"
+                                                             << "Urban";
+        QTest::newRow("set switching") << "switch"
+                                       << "read-only"
+                                       << "Urban";
+        QTest::newRow("Quit") << "cmdQuit"
+                              << "read-only"
+                              << "Urban";
+        QTest::newRow("Import") << "CmdImport"
+                                << "read-only"
+                                << "Imported";
+        QTest::newRow("Merge") << "CmdMerge"
+                               << "read-only"
+                               << "Merged";
     }
     void failedSaveKeepsUnsavedStateForRetry()
     {
@@ -108,10 +122,10 @@ private slots:
         }
         const QStringList texts = f.prompts->messageTexts();
         QVERIFY(!texts.isEmpty());
-        const QString expected = obstacle == "held" ? StoreLock::busyMessage(f.storePath())
-                                 : locked ? QStringLiteral("'%1.lock' is a folder, not a lock file")
-                                                .arg(f.storePath())
-                                          : saveFailureMessage(f.storePath());
+        const QString expected =
+            obstacle == "held" ? StoreLock::busyMessage(f.storePath())
+            : locked ? QStringLiteral("'%1.lock' is a folder, not a lock file").arg(f.storePath())
+                     : saveFailureMessage(f.storePath());
         QVERIFY2(texts.last().contains(expected), qPrintable(texts.last()));
         QCOMPARE(f.storeBytes(), before);
         QVERIFY(f.window->isVisible());

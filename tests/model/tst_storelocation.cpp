@@ -33,7 +33,7 @@ private slots:
         QTest::addColumn<QString>("given");
         QTest::addColumn<QString>("dataHome"); // under the test's folder
         QTest::addColumn<int>("kind");
-        QTest::addColumn<QString>("used"); // the store in use, under the test's folder
+        QTest::addColumn<QString>("used");         // the store in use, under the test's folder
         QTest::addColumn<QByteArray>("userStore"); // the user's store afterwards; "-": none
         const auto row = [](const char* name, const char* layout, const char* given,
                             const char* dataHome, StoreLocation::Kind kind, const char* used,
@@ -90,8 +90,8 @@ private slots:
             QVERIFY(QFile::setPermissions(path("prefix/etc"),
                                           QFileDevice::ReadOwner | QFileDevice::ExeOwner));
         }
-        const StoreLocation location = locateStore(
-            given.isEmpty() ? QString() : path(given), path("prefix/bin"), path(dataHome));
+        const StoreLocation location = locateStore(given.isEmpty() ? QString() : path(given),
+                                                   path("prefix/bin"), path(dataHome));
         QCOMPARE(int(location.kind), kind);
         QCOMPARE(location.path, path(used));
         QCOMPARE(location.userPath, user);

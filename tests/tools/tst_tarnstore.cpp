@@ -60,13 +60,12 @@ class tst_TarnStore : public QObject {
             QFile::setPermissions(m_dir->path(), QFileDevice::ReadOwner | QFileDevice::ExeOwner);
             return {QStringLiteral("env")};
         }
-        const QStringList setpriv{"setpriv", "--reuid=nobody", "--regid=nogroup",
-                                  "--clear-groups"};
+        const QStringList setpriv{"setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"};
         QFile::setPermissions(m_dir->path(), QFileDevice::Permissions(0x7555));
         QFile::setPermissions(m_store, QFileDevice::Permissions(0x6666));
         QProcess probe;
-        probe.start(setpriv.first(), setpriv.mid(1) + QStringList{TARN_BIN_DIR "/tarn-store",
-                                                                  "--version"});
+        probe.start(setpriv.first(),
+                    setpriv.mid(1) + QStringList{TARN_BIN_DIR "/tarn-store", "--version"});
         return probe.waitForFinished(30000) && probe.exitCode() == 0 ? setpriv : QStringList();
     }
 
@@ -332,29 +331,29 @@ private slots:
         const QString mount = m_dir->filePath(QStringLiteral("small"));
         QVERIFY(QDir().mkpath(mount));
         const QString csv = write(QStringLiteral("a.csv"), "1,A,1,1,1\n");
-        const QStringList runner = geteuid() != 0 ? QStringList()
+        const QStringList runner = geteuid() != 0   ? QStringList()
                                    : folderWritable ? QStringList{"env"}
                                                     : asUserWithoutWriteAccess();
         if (runner.isEmpty()) {
             QSKIP("cannot mount a small file system, or run as another user, here");
         }
-        const QString script = QStringLiteral(
-            "mount -t tmpfs -o size=64k,mode=755 tmpfs \"$1\" || exit 0\n"
-            "echo mounted\n"
-            "cp \"$2\" \"$1/isprops.xml\" && chmod 666 \"$1/isprops.xml\"\n"
-            "head -c 100000 /dev/zero >\"$1/fill\" 2>/dev/null\n"
-            "shift 4; \"$@\" --store \"$M/isprops.xml\" import \"$C\" A\n"
-            "echo \"exit $?\"\n"
-            "cmp -s \"$S\" \"$M/isprops.xml\" && echo unchanged\n");
+        const QString script =
+            QStringLiteral("mount -t tmpfs -o size=64k,mode=755 tmpfs \"$1\" || exit 0\n"
+                           "echo mounted\n"
+                           "cp \"$2\" \"$1/isprops.xml\" && chmod 666 \"$1/isprops.xml\"\n"
+                           "head -c 100000 /dev/zero >\"$1/fill\" 2>/dev/null\n"
+                           "shift 4; \"$@\" --store \"$M/isprops.xml\" import \"$C\" A\n"
+                           "echo \"exit $?\"\n"
+                           "cmp -s \"$S\" \"$M/isprops.xml\" && echo unchanged\n");
         QProcess p;
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert("M", mount);
         env.insert("S", m_store);
         env.insert("C", csv);
         p.setProcessEnvironment(env);
-        p.start(QStringLiteral("unshare"), QStringList{"-m", "sh", "-c", script, "sh", mount,
-                                                       m_store, csv, "-"} +
-                                               runner + QStringList{TARN_BIN_DIR "/tarn-store"});
+        p.start(QStringLiteral("unshare"),
+                QStringList{"-m", "sh", "-c", script, "sh", mount, m_store, csv, "-"} + runner +
+                    QStringList{TARN_BIN_DIR "/tarn-store"});
         const Run r = finish(p);
         if (!r.out.startsWith("mounted")) {
             QSKIP("cannot mount a small file system here");
