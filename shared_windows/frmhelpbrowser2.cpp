@@ -5,7 +5,6 @@
 #include "shared_windows/twips.h"
 
 #include <QCloseEvent>
-#include <QCoreApplication>
 #include <QFileInfo>
 #include <QLabel>
 #include <QPointer>
