@@ -73,15 +73,17 @@ StoreLocation locateStore(const QString& given, const QString& programFolder,
     }
     const QString folder =
         programFolder.isEmpty() ? QCoreApplication::applicationDirPath() : programFolder;
+    const QString installed =
+        installedFile(QStringLiteral("etc/isprops.xml"), QStringLiteral("isprops.xml"), folder);
     // Root can write any folder, as it can the store there: an administrator's programs use
-    // the installation's store, as they always did.
+    // the installation's store, as they always did. In a system package's layout
+    // (/usr/bin, /usr/share/tarn) <bin>/../etc is no folder of ours, even where it exists.
     const QFileInfo beside(folder + QStringLiteral("/../etc"));
-    if (beside.isDir() && beside.isWritable()) {
+    const bool systemLayout = installed.contains(QStringLiteral("/../share/tarn/"));
+    if (!systemLayout && beside.isDir() && beside.isWritable()) {
         location.path = folder + QStringLiteral("/../etc/isprops.xml");
         return location;
     }
-    const QString installed =
-        installedFile(QStringLiteral("etc/isprops.xml"), QStringLiteral("isprops.xml"), folder);
     QString why;
     if (makeUserStore(location.userPath, installed, &why) || !QFileInfo::exists(installed)) {
         location.kind = StoreLocation::Kind::User;

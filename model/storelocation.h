@@ -5,7 +5,8 @@
 // Which coefficient store a program uses. The same rule in every program:
 //  1. the file named on its command line (--store FILE), where the program has that option;
 //  2. the store beside the programs, <bin>/../etc/isprops.xml, when that folder can be
-//     written (a build tree, an installation under a prefix its user owns);
+//     written (a build tree, an installation under a prefix its user owns), unless the
+//     installation is a system package's (its store in <bin>/../share/tarn, none in etc/);
 //  3. otherwise the user's own store, $XDG_DATA_HOME/tarn/isprops.xml (~/.local/share/tarn),
 //     made from the installation's store the first time it is needed, so that an
 //     installation nobody may write still gives each user a store to change.

@@ -25,6 +25,8 @@ dpkg-deb -f "$deb" Depends | grep -q libgdal || fail "no dependency on GDAL"
 dpkg-deb -f "$deb" Recommends | grep -q python3-qgis || fail "python3-qgis is not recommended"
 
 dpkg-deb -x "$deb" "$scratch/root"
+# Some systems have a /usr/etc (writable by root); it is no folder of the package's.
+mkdir "$scratch/root/usr/etc"
 bin=$scratch/root/usr/bin
 export XDG_DATA_HOME=$scratch/data
 for program in tarnProps tarn tarn-analyze tarn-store tarnhost; do

@@ -50,6 +50,9 @@ private slots:
             "prefix/bin/../etc/isprops.xml", "-");
         row("system package", "share/tarn/isprops.xml=S", "", "data", K::User,
             "data/tarn/isprops.xml", "S");
+        // Some systems have a /usr/etc that root can write; it holds no store of ours.
+        row("system package, etc/ beside it", "etc/+share/tarn/isprops.xml=S", "", "data", K::User,
+            "data/tarn/isprops.xml", "S");
         row("system package, user's store kept", "share/tarn/isprops.xml=S+~=U", "", "data",
             K::User, "data/tarn/isprops.xml", "U");
         row("etc is a file", "etc=x+share/tarn/isprops.xml=S", "", "data", K::User,
