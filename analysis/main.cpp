@@ -4,7 +4,9 @@
 #include "analysis/hostproject.h"
 #include "analysis/imperviousanalysis.h"
 #include "analysis/outputwriter.h"
+#include "base/programinfo.h"
 #include "model/modelparams.h"
+#include "model/storelocation.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -30,7 +32,8 @@ const char usage[] =
     "                                   extension: .shp .gpkg .geojson .fgb .csv)\n"
     "  --keep-fields                    copy every field of the analysis theme\n"
     "  --class-areas                    add the area of each land cover class (A_value)\n"
-    "  --threads N                      threads reading the raster (default: the cores)\n";
+    "  --threads N                      threads reading the raster (default: the cores)\n"
+    "  --version                        the version\n";
 
 void out(const QString& line)
 {
@@ -129,6 +132,9 @@ int checkRun(const ModelParams& params, const Arguments& args)
 
 int main(int argc, char* argv[])
 try {
+    if (answerVersionOrHelp(argc, argv, "tarn-analyze", nullptr)) {
+        return 0;
+    }
     QCoreApplication app(argc, argv);
     bool help = false;
     const auto args = parseArguments(app.arguments(), &help);
@@ -160,6 +166,9 @@ try {
         out(QStringLiteral("note: ") + note);
     }
 
+    // The run's coefficients are the parameter file's; the store is named so that a log
+    // tells which store the user's programs work with.
+    out(QStringLiteral("coefficient store: ") + locateStore().describe());
     ImperviousAnalysis analysis(*params, *catalog);
     analysis.setOptions(args->options);
     analysis.setLog(out);

@@ -253,7 +253,9 @@ bool frmISModelProps::Form_Load()
     objModelProps = std::make_unique<clsISModelProperties>();
     StoreLoadResult loadResult;
     if (!LoadModelXML(*objModelProps, m_storePath, &loadResult)) {
-        m_prompts.message(editorLoadFailureMessage(), Icon::Critical, Buttons::OkCancel);
+        m_prompts.message(
+            storeLoadFailureMessage(editorLoadFailureMessage(), m_storePath, loadResult),
+            Icon::Critical, Buttons::OkCancel);
         return false;
     }
     m_storeBytes = loadResult.fileBytes;
@@ -828,9 +830,8 @@ bool frmISModelProps::saveStore(const QString& failureTitle)
     QByteArray replaceable = m_storeBytes;
     for (;;) {
         auto lock = std::make_unique<StoreLock>(m_storePath);
-        if (lock->lock(m_lockWaitMs) == StoreLock::Result::Busy) {
-            m_prompts.message(StoreLock::busyMessage(m_storePath), failureTitle, Icon::Exclamation,
-                              Buttons::Ok);
+        if (lock->lock(m_lockWaitMs) != StoreLock::Result::Locked) {
+            m_prompts.message(lock->refusalMessage(), failureTitle, Icon::Exclamation, Buttons::Ok);
             return false;
         }
         QByteArray onDisk; // stays empty when the file is gone
@@ -838,7 +839,7 @@ bool frmISModelProps::saveStore(const QString& failureTitle)
         readFileBytes(m_storePath, &onDisk, &ignored);
         if (onDisk == replaceable) {
             const QByteArray bytes = storeFileBytes(*objModelProps);
-            if (!writeFileAtomically(m_storePath, bytes, nullptr)) {
+            if (!writeStoreFile(m_storePath, bytes, nullptr)) {
                 m_prompts.message(saveFailureMessage(m_storePath), failureTitle, Icon::Critical,
                                   Buttons::OkCancel);
                 return false;
@@ -919,7 +920,7 @@ void frmISModelProps::closeEvent(QCloseEvent* event)
 
 void frmISModelProps::cmdHelp_Click()
 {
-    frmHelpBrowser2::showHelp(m_prompts, nullptr, m_helpPath);
+    frmHelpBrowser2::showHelp(m_prompts, nullptr, m_helpPath, m_storePath);
 }
 
 bool frmISModelProps::eventFilter(QObject* watched, QEvent* event)

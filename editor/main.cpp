@@ -1,6 +1,7 @@
+#include "base/programinfo.h"
 #include "editor/frmismodelprops.h"
 #include "hostlink/commandsource.h"
-#include "model/store.h"
+#include "model/storelocation.h"
 #include "shared_windows/qtprompts.h"
 
 #include <QApplication>
@@ -8,8 +9,25 @@
 
 #include <cstdio>
 
+namespace {
+
+const char kUsage[] =
+    "Usage: tarnProps\n"
+    "\n"
+    "The coefficient editor: edit, add, import, export and merge the coefficient sets of the\n"
+    "store the programs use (tarn-store where names it; the Help window shows it too).\n"
+    "\n"
+    "Options:\n"
+    "  --help     this text\n"
+    "  --version  the version\n";
+
+} // namespace
+
 int main(int argc, char* argv[])
 {
+    if (answerVersionOrHelp(argc, argv, "tarnProps", kUsage)) {
+        return 0;
+    }
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("tarnProps"));
     // Boxes without a title read the program's title.
@@ -34,7 +52,7 @@ int main(int argc, char* argv[])
     }
 
     // Deleted on closing, so that a host command arriving after it finds no window to show.
-    auto* window = new frmISModelProps(StorePath(), prompts);
+    auto* window = new frmISModelProps(locateStore().path, prompts);
     window->setAttribute(Qt::WA_DeleteOnClose);
     if (!window->Form_Load()) {
         delete window;

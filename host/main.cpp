@@ -1,6 +1,7 @@
 // tarnhost: a stand-in for the GIS host. It answers the launcher's requests from a project
 // description, sends commands to the programs and starts them.
 #include "analysis/imperviousanalysis.h"
+#include "base/programinfo.h"
 #include "host/hostserver.h"
 #include "hostlink/clientlink.h"
 #include "hostlink/commandsource.h"
@@ -35,7 +36,16 @@ const char usage[] = "usage: tarnhost serve PROJECT.json [--coverage RULE]\n"
                      "       (RULE: centre, exact or touched, passed on to tarn-analyze)\n"
                      "       tarnhost send SERVICE COMMAND\n"
                      "       tarnhost request ITEM\n"
-                     "       tarnhost --help\n";
+                     "       tarnhost --help | --version\n"
+                     "\n"
+                     "A stand-in for the GIS host: serves the host's request channel from a\n"
+                     "project description (JSON) or a folder of GIS files (--data), starts\n"
+                     "the launcher or the editor, and runs tarn-analyze on Run.\n"
+                     "  serve    answer the programs' requests until stopped\n"
+                     "  start    serve, and start a program from tarnhost's own folder\n"
+                     "  send     send one command to a program (exit 0 accepted, 1 refused,\n"
+                     "           2 no answer)\n"
+                     "  request  ask a serving host for one item and print the answer\n";
 
 int sigFd[2] = {-1, -1};
 
@@ -164,6 +174,9 @@ int runServe(const std::optional<HostProject>& project, const QString& origin, c
 
 int main(int argc, char* argv[])
 {
+    if (answerVersionOrHelp(argc, argv, "tarnhost", nullptr)) {
+        return 0;
+    }
     QCoreApplication app(argc, argv);
     const QStringList arguments = app.arguments();
     const QString verb = arguments.value(1);

@@ -246,10 +246,12 @@ bool frmISParams::Form_Load()
     cmdDSDelete->setEnabled(false);
 
     objModelProps = clsISModelProperties();
-    if (!LoadModelXML(objModelProps, m_storePath)) {
+    StoreLoadResult loadResult;
+    if (!LoadModelXML(objModelProps, m_storePath, &loadResult)) {
         objModelProps = clsISModelProperties();
-        m_prompts.message(launcherLoadFailureMessage(), Prompts::Icon::Critical,
-                          Prompts::Buttons::OkCancel);
+        m_prompts.message(
+            storeLoadFailureMessage(launcherLoadFailureMessage(), m_storePath, loadResult),
+            Prompts::Icon::Critical, Prompts::Buttons::OkCancel);
         return false;
     }
 
@@ -426,7 +428,7 @@ void frmISParams::cmdOutputBrowse_LostFocus()
 
 void frmISParams::cmdISHelp_Click()
 {
-    frmHelpBrowser2::showHelp(m_prompts);
+    frmHelpBrowser2::showHelp(m_prompts, nullptr, frmHelpBrowser2::standardHelpPath(), m_storePath);
 }
 
 void frmISParams::cmdISQuit_Click()

@@ -1,15 +1,33 @@
+#include "base/programinfo.h"
 #include "hostlink/clientlink.h"
 #include "hostlink/commandsource.h"
 #include "launcher/frmisparams.h"
-#include "model/store.h"
+#include "model/storelocation.h"
 #include "shared_windows/qtprompts.h"
 
 #include <QApplication>
 
 #include <cstdio>
 
+namespace {
+
+const char kUsage[] =
+    "Usage: tarn\n"
+    "\n"
+    "The analysis launcher, started by the GIS host (tarnhost start, or the QGIS plugin): it\n"
+    "asks the host for the themes, writes model_params.txt and asks the host to run it.\n"
+    "\n"
+    "Options:\n"
+    "  --help     this text\n"
+    "  --version  the version\n";
+
+} // namespace
+
 int main(int argc, char* argv[])
 {
+    if (answerVersionOrHelp(argc, argv, "tarn", kUsage)) {
+        return 0;
+    }
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("tarn"));
     // Boxes without a title read the program's title, as the others do, not "tarn".
@@ -38,7 +56,7 @@ int main(int argc, char* argv[])
     }
 
     ClientLink link;
-    frmISParams form(StorePath(), prompts, link);
+    frmISParams form(locateStore().path, prompts, link);
     prompts.setDialogParent(&form);
     if (!form.Form_Load()) {
         return 1;

@@ -83,7 +83,9 @@ QByteArray storeFileBytes(const clsISModelProperties& model)
     return layoutXmlLines(model.CreateNode());
 }
 
-bool writeFileAtomically(const QString& path, const QByteArray& bytes, QString* error)
+namespace {
+
+bool replaceFile(const QString& path, const QByteArray& bytes, bool inPlaceAllowed, QString* error)
 {
     QString local;
     QString& why = error ? *error : local;
@@ -103,8 +105,7 @@ bool writeFileAtomically(const QString& path, const QByteArray& bytes, QString* 
         }
     }
     QSaveFile file(path);
-    // In a folder the user cannot write, a writable file is still saved, in place.
-    file.setDirectWriteFallback(true);
+    file.setDirectWriteFallback(inPlaceAllowed);
     // Unbuffered: a buffered write that fails only when commit() flushes it goes unnoticed,
     // and a full disk would leave an empty file reported as saved.
     if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered)) {
@@ -131,9 +132,21 @@ bool writeFileAtomically(const QString& path, const QByteArray& bytes, QString* 
     return true;
 }
 
+} // namespace
+
+bool writeFileAtomically(const QString& path, const QByteArray& bytes, QString* error)
+{
+    return replaceFile(path, bytes, true, error);
+}
+
+bool writeStoreFile(const QString& path, const QByteArray& bytes, QString* error)
+{
+    return replaceFile(path, bytes, false, error);
+}
+
 bool SaveModelXML(const clsISModelProperties& model, const QString& path, QString* error)
 {
-    return writeFileAtomically(path, storeFileBytes(model), error);
+    return writeStoreFile(path, storeFileBytes(model), error);
 }
 
 bool SaveModelXML(const clsISModelProperties& model)
@@ -153,6 +166,16 @@ QString launcherLoadFailureMessage()
     return QStringLiteral(
         "Failed To Load XML - verify the file 'isprops.xml' is located in the 'etc' folder of "
         "your ArcView 3 installation directory.' file");
+}
+
+QString storeLoadFailureMessage(const QString& oldMessage, const QString& storePath,
+                                const StoreLoadResult& result)
+{
+    if (QFileInfo(storePath).absoluteFilePath() == QFileInfo(StorePath()).absoluteFilePath()) {
+        return oldMessage;
+    }
+    return oldMessage + QStringLiteral("\r\n\r\nThe coefficient store in use is ") +
+           result.describe(storePath);
 }
 
 QString mergeLoadFailureMessage()

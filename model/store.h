@@ -34,14 +34,21 @@ bool LoadModelXML(clsISModelProperties& model, const QString& path,
 QByteArray storeFileBytes(const clsISModelProperties& model);
 
 // Writes the whole model to the store file, atomically. False (and the old file left as it
-// was) when the file is read-only, its folder is missing or not a folder, or the disk is full.
+// was) when the file is read-only, its folder is missing, not a folder or cannot be written,
+// or the disk is full. Callers hold the store's lock (StoreLock).
 bool SaveModelXML(const clsISModelProperties& model, const QString& path, QString* error = nullptr);
 bool SaveModelXML(const clsISModelProperties& model);
 
 // Replaces the file with bytes through a temporary file and a rename, so a failure never
 // leaves a half-written file. A file without write permission is refused, even for root.
-// The reason is the system's own ("No space left on device").
+// The reason is the system's own ("No space left on device"). In a folder the user cannot
+// write, a writable file is written in place.
 bool writeFileAtomically(const QString& path, const QByteArray& bytes, QString* error);
+
+// The same for a store, never in place: where the folder does not allow the rename, the
+// store is not written. Two programs writing in place could each leave half of the other's
+// file, and a full disk a truncated store.
+bool writeStoreFile(const QString& path, const QByteArray& bytes, QString* error);
 
 // The whole file; false with the reason when it is missing, a folder or unreadable.
 bool readFileBytes(const QString& path, QByteArray* bytes, QString* error);
@@ -49,6 +56,11 @@ bool readFileBytes(const QString& path, QByteArray* bytes, QString* error);
 // Messages the callers of the store procedures show.
 QString editorLoadFailureMessage();
 QString launcherLoadFailureMessage();
+// The old message (one of the two above) for the store beside the programs, which it
+// describes; for a store elsewhere (the user's own) it is followed by that store's path and
+// the reason, since the old text sends the user to the wrong folder.
+QString storeLoadFailureMessage(const QString& oldMessage, const QString& storePath,
+                                const StoreLoadResult& result);
 QString mergeLoadFailureMessage();
 QString saveFailureMessage(const QString& storePath);
 QString saveFailureMessage(); // for the store path

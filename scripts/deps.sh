@@ -11,6 +11,7 @@ packages=(
     qgis python3-qgis qgis-providers   # the QGIS plugin and its headless tests
     clang-format   # the format check of scripts/test.sh
     clang libclang-rt-14-dev   # the fuzz targets (scripts/fuzz.sh): libFuzzer, sanitizer runtimes
+    dpkg-dev help2man lintian   # the Debian package (scripts/package.sh)
 )
 packages+=("$@")
 

@@ -8,8 +8,11 @@ cd "$(dirname "$0")/.."
 prefix=$(realpath -m "${1:-$HOME/.local/opt/tarn}")
 
 bash scripts/deps.sh
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
-cmake --build build -j "$(nproc)"
+launcher=()
+command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "${launcher[@]}"
+# Only the programs and their data: the tests and benchmarks are scripts/test.sh's.
+cmake --build build -j "$(nproc)" --target programs
 cmake --install build --prefix "$prefix"
 
 # The plugin, with the folder of the programs recorded for it.

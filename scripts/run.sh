@@ -9,8 +9,11 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 bash scripts/deps.sh
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
-cmake --build build -j "$(nproc)"
+launcher=()
+command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "${launcher[@]}"
+# Only the programs and their data: the tests and benchmarks are scripts/test.sh's.
+cmake --build build -j "$(nproc)" --target programs
 
 case "${1:-launcher}" in
     editor) exec build/bin/tarnProps ;;

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Checks the C++ format, builds TARN from scratch and runs the whole test suite twice: a normal build, then one
-# under AddressSanitizer and UndefinedBehaviorSanitizer; then each fuzz target briefly.
+# under AddressSanitizer and UndefinedBehaviorSanitizer; then builds the Debian package from the first and
+# checks it; then each fuzz target briefly.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -24,6 +25,11 @@ for variant in test asan; do
     UBSAN_OPTIONS=print_stacktrace=1 \
         ctest --test-dir "$dir" --output-on-failure -j "$jobs"
 done
+
+# The Debian package, made from the tested build and checked without installing it.
+echo "== package =="
+deb=$(bash scripts/package.sh build-test | tail -n1)
+bash scripts/check-package.sh "$deb"
 
 # A short run of every fuzz target: a reader that crashes or breaks a property fails the tests.
 bash scripts/fuzz.sh 20

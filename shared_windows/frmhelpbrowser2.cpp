@@ -1,11 +1,12 @@
 #include "shared_windows/frmhelpbrowser2.h"
 
+#include "base/programinfo.h"
 #include "shared_windows/prompts.h"
 #include "shared_windows/twips.h"
 
 #include <QCloseEvent>
-#include <QCoreApplication>
 #include <QFileInfo>
+#include <QLabel>
 #include <QPointer>
 #include <QPushButton>
 #include <QTextBrowser>
@@ -21,7 +22,7 @@ const QSize kClientTwips = TwipsLayout().size(9581, 5239);
 } // namespace
 
 frmHelpBrowser2* frmHelpBrowser2::showHelp(Prompts& prompts, QWidget* parent,
-                                           const QString& helpPath)
+                                           const QString& helpPath, const QString& storePath)
 {
     if (s_current) {
         s_current->showNormal();
@@ -29,7 +30,7 @@ frmHelpBrowser2* frmHelpBrowser2::showHelp(Prompts& prompts, QWidget* parent,
         s_current->activateWindow();
         return s_current;
     }
-    QPointer<frmHelpBrowser2> window = new frmHelpBrowser2(prompts, parent, helpPath);
+    QPointer<frmHelpBrowser2> window = new frmHelpBrowser2(prompts, parent, helpPath, storePath);
     // Registered before loading: the missing-page message runs an event loop of its own.
     s_current = window;
     window->Form_Load();
@@ -47,17 +48,26 @@ frmHelpBrowser2* frmHelpBrowser2::current()
 
 QString frmHelpBrowser2::standardHelpPath()
 {
-    return QCoreApplication::applicationDirPath() + QStringLiteral("/../help/is_index.html");
+    return installedFile(QStringLiteral("help/is_index.html"),
+                         QStringLiteral("help/is_index.html"));
 }
 
-frmHelpBrowser2::frmHelpBrowser2(Prompts& prompts, QWidget* parent, const QString& helpPath)
+frmHelpBrowser2::frmHelpBrowser2(Prompts& prompts, QWidget* parent, const QString& helpPath,
+                                 const QString& storePath)
     : QWidget(parent, Qt::Window), m_prompts(prompts), m_helpPath(helpPath),
       brwHelpPage(new QTextBrowser(this)), cmdClose(new QPushButton(tr("Close"), this))
 {
     setObjectName(QStringLiteral("frmHelpBrowser2"));
     setWindowTitle(QStringLiteral("Tarnwick Help"));
     setAttribute(Qt::WA_DeleteOnClose);
-    resize(kClientTwips);
+    QSize client = kClientTwips;
+    if (!storePath.isEmpty()) {
+        m_storeLine = new QLabel(tr("Coefficient store: %1").arg(storePath), this);
+        m_storeLine->setObjectName(QStringLiteral("lblStore"));
+        m_storeLine->setTextInteractionFlags(Qt::TextSelectableByMouse);
+        client.rheight() += m_storeLine->sizeHint().height();
+    }
+    resize(client);
 
     brwHelpPage->setObjectName(QStringLiteral("brwHelpPage"));
     brwHelpPage->setGeometry(kBrowserTwips);
@@ -107,10 +117,16 @@ void frmHelpBrowser2::closeEvent(QCloseEvent* event)
 
 void frmHelpBrowser2::resizeEvent(QResizeEvent* event)
 {
-    // The browser keeps its margins and follows the window's size.
+    // The browser keeps its margins and follows the window's size; the store's line, when
+    // there is one, stays below it.
     const QSize client = kClientTwips;
+    const int line = m_storeLine ? m_storeLine->sizeHint().height() : 0;
     brwHelpPage->setGeometry(kBrowserTwips.left(), kBrowserTwips.top(),
                              width() - (client.width() - kBrowserTwips.width()),
-                             height() - (client.height() - kBrowserTwips.height()));
+                             height() - line - (client.height() - kBrowserTwips.height()));
+    if (m_storeLine) {
+        m_storeLine->setGeometry(kBrowserTwips.left(), brwHelpPage->geometry().bottom() + 1,
+                                 brwHelpPage->width(), line);
+    }
     QWidget::resizeEvent(event);
 }

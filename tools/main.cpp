@@ -1,8 +1,10 @@
 // tarn-store: the coefficient store from the command line, through the same procedures as
 // the editor, for batch work and scripts.
 
+#include "base/programinfo.h"
 #include "model/coefficientfile.h"
 #include "model/store.h"
+#include "model/storelocation.h"
 #include "model/storelock.h"
 #include "model/storemerge.h"
 
@@ -21,10 +23,13 @@ enum Exit { Success = 0, Refused = 1, Usage = 2 };
 const char* const kUsage =
     "Usage: tarn-store [--store FILE] COMMAND [ARGUMENTS]\n"
     "\n"
-    "Reads and changes a coefficient store. FILE defaults to the store the programs use,\n"
-    "<program folder>/../etc/isprops.xml.\n"
+    "Reads and changes a coefficient store. FILE defaults to the store the programs use:\n"
+    "<program folder>/../etc/isprops.xml when that folder can be written, else the user's\n"
+    "own store, $XDG_DATA_HOME/tarn/isprops.xml (~/.local/share/tarn/isprops.xml), made\n"
+    "from the installation's store the first time it is needed.\n"
     "\n"
     "Commands:\n"
+    "  where             the path of the store in use, and why it is that one\n"
     "  list              one set name per line, in store order\n"
     "  show NAME         the set as a coefficient text file on standard output\n"
     "  check             \"N sets, M classes\", or the reason the store does not load\n"
@@ -35,7 +40,8 @@ const char* const kUsage =
     "\n"
     "import and merge create the store when FILE does not exist. format, import and merge\n"
     "hold the lock file FILE.lock while they change the store (waiting up to 5 seconds for\n"
-    "another program to finish), and leave an XML file that is not a store unchanged.\n"
+    "another program to finish), and leave an XML file that is not a store unchanged. A\n"
+    "store whose lock file cannot be made (a folder you cannot write) is not changed.\n"
     "Exit status: 0 done, 1 data refused (reason on standard error), 2 usage error.\n";
 
 void err(const QString& text)
@@ -74,8 +80,8 @@ struct Store {
     {
         if (use != Use::Read) {
             lock = std::make_unique<StoreLock>(path);
-            if (lock->lock() == StoreLock::Result::Busy) {
-                err(StoreLock::busyMessage(path));
+            if (lock->lock() != StoreLock::Result::Locked) {
+                err(lock->refusalMessage());
                 return false;
             }
         }
@@ -107,6 +113,13 @@ struct Store {
         return true;
     }
 };
+
+int where(const StoreLocation& location)
+{
+    out(location.path);
+    out(location.reason());
+    return Success;
+}
 
 int list(Store& store)
 {
@@ -224,6 +237,9 @@ int merge(Store& store, const QString& other)
 
 int main(int argc, char* argv[])
 {
+    if (answerVersionOrHelp(argc, argv, "tarn-store", nullptr)) {
+        return Success;
+    }
     QCoreApplication app(argc, argv);
     QStringList args = app.arguments().mid(1);
 
@@ -231,13 +247,12 @@ int main(int argc, char* argv[])
         std::fputs(kUsage, stdout);
         return Success;
     }
-    Store store;
-    store.path = StorePath();
+    QString given;
     if (!args.isEmpty() && args.first() == QLatin1String("--store")) {
-        if (args.size() < 2) {
+        if (args.size() < 2 || args[1].isEmpty()) {
             return usage(QStringLiteral("--store needs a file"));
         }
-        store.path = args[1];
+        given = args[1];
         args = args.mid(2);
     }
     if (args.isEmpty()) {
@@ -248,8 +263,8 @@ int main(int argc, char* argv[])
         const char* name;
         int arguments;
     };
-    const Command commands[] = {{"list", 0},   {"show", 1},   {"check", 0}, {"format", 0},
-                                {"import", 2}, {"export", 2}, {"merge", 1}};
+    const Command commands[] = {{"where", 0},  {"list", 0},   {"show", 1},   {"check", 0},
+                                {"format", 0}, {"import", 2}, {"export", 2}, {"merge", 1}};
     const auto known = std::find_if(std::begin(commands), std::end(commands),
                                     [&](const Command& c) { return command == c.name; });
     if (known == std::end(commands)) {
@@ -259,6 +274,12 @@ int main(int argc, char* argv[])
         return usage(
             QStringLiteral("'%1' takes %2 argument(s)").arg(command).arg(known->arguments));
     }
+    const StoreLocation location = locateStore(given);
+    if (command == QLatin1String("where")) {
+        return where(location);
+    }
+    Store store;
+    store.path = location.path;
     if (command == QLatin1String("list")) {
         return list(store);
     }

@@ -32,10 +32,20 @@ def installed_folder():
         return ""
 
 
+def package_folder(plugin_dir=PLUGIN_DIR):
+    """PREFIX/bin when the plugin lies in PREFIX/share/qgis/python/plugins, where a system
+    package puts it (/usr/bin for Debian's), else ""."""
+    parts = os.path.normpath(plugin_dir).split(os.sep)
+    if parts[-5:-1] == ["share", "qgis", "python", "plugins"]:
+        return os.sep.join(parts[:-5] + ["bin"]) or os.sep
+    return ""
+
+
 def find_program(name):
-    """The folder recorded at install time, then the one set in Settings, then the PATH;
+    """The folder recorded at install time, then the one set in Settings, then the
+    package's bin folder, then the PATH (which QGIS started from a desktop menu may lack);
     None when none has it."""
-    for folder in (installed_folder(), value("programFolder")):
+    for folder in (installed_folder(), value("programFolder"), package_folder()):
         if folder:
             path = os.path.join(folder, name)
             if os.path.isfile(path) and os.access(path, os.X_OK):

@@ -57,27 +57,45 @@ private slots:
 
     void failedSaveKeepsUnsavedStateForRetry_data()
     {
-        QTest::addColumn<QString>("action"); // a button, or "switch" for the set list
-        QTest::addColumn<bool>("locked");    // else the store file is read-only
+        QTest::addColumn<QString>("action");   // a button, or "switch" for the set list
+        QTest::addColumn<QString>("obstacle"); // "read-only" store, lock "held", lock "folder"
         QTest::addColumn<QString>("savedSet");
-        QTest::newRow("Apply") << "cmdApply" << false << "Urban";
-        QTest::newRow("Apply, lock held elsewhere") << "cmdApply" << true << "Urban";
-        QTest::newRow("set switching") << "switch" << false << "Urban";
-        QTest::newRow("Quit") << "cmdQuit" << false << "Urban";
-        QTest::newRow("Import") << "CmdImport" << false << "Imported";
-        QTest::newRow("Merge") << "CmdMerge" << false << "Merged";
+        QTest::newRow("Apply") << "cmdApply"
+                               << "read-only"
+                               << "Urban";
+        QTest::newRow("Apply, lock held elsewhere") << "cmdApply"
+                                                    << "held"
+                                                    << "Urban";
+        QTest::newRow("Apply, a folder in the lock's place") << "cmdApply"
+                                                             << "folder"
+                                                             << "Urban";
+        QTest::newRow("set switching") << "switch"
+                                       << "read-only"
+                                       << "Urban";
+        QTest::newRow("Quit") << "cmdQuit"
+                              << "read-only"
+                              << "Urban";
+        QTest::newRow("Import") << "CmdImport"
+                                << "read-only"
+                                << "Imported";
+        QTest::newRow("Merge") << "CmdMerge"
+                               << "read-only"
+                               << "Merged";
     }
     void failedSaveKeepsUnsavedStateForRetry()
     {
         QFETCH(QString, action);
-        QFETCH(bool, locked);
+        QFETCH(QString, obstacle);
         QFETCH(QString, savedSet);
         f.open();
         f.window->setLockWait(50);
         const QByteArray before = f.storeBytes();
         QLockFile otherProgram(f.storePath() + ".lock");
-        if (locked) {
+        const bool locked = obstacle != "read-only";
+        if (obstacle == "held") {
             QVERIFY(otherProgram.tryLock(0));
+        } else if (obstacle == "folder") {
+            QVERIFY(QDir().mkdir(f.storePath() + ".lock"));
         } else {
             f.setStoreWritable(false);
         }
@@ -104,8 +122,11 @@ private slots:
         }
         const QStringList texts = f.prompts->messageTexts();
         QVERIFY(!texts.isEmpty());
-        QCOMPARE(texts.last(), locked ? StoreLock::busyMessage(f.storePath())
-                                      : saveFailureMessage(f.storePath()));
+        const QString expected =
+            obstacle == "held" ? StoreLock::busyMessage(f.storePath())
+            : locked ? QStringLiteral("'%1.lock' is a folder, not a lock file").arg(f.storePath())
+                     : saveFailureMessage(f.storePath());
+        QVERIFY2(texts.last().contains(expected), qPrintable(texts.last()));
         QCOMPARE(f.storeBytes(), before);
         QVERIFY(f.window->isVisible());
         QCOMPARE(f.list()->currentIndex(), 0);
@@ -115,6 +136,7 @@ private slots:
         QVERIFY(f.prompts->messageTexts().last().startsWith("Changes to the coefficient set"));
 
         otherProgram.unlock();
+        QDir().rmdir(f.storePath() + ".lock");
         f.setStoreWritable(true);
         f.click("cmdApply");
         QVERIFY(!f.applyEnabled());

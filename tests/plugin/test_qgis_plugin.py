@@ -244,6 +244,16 @@ class TestPlugin(unittest.TestCase):
                     self.assertEqual(folder, private)
                     self.assertEqual(os.stat(folder).st_mode & 0o777, 0o700)
 
+    def test_package_folder_is_the_bin_beside_share(self):
+        rows = [  # plugin folder, the programs' folder it implies
+            ("/usr/share/qgis/python/plugins/tarn", "/usr/bin"),
+            ("/opt/x/share/qgis/python/plugins/tarn/", "/opt/x/bin"),
+            ("/home/u/.local/share/QGIS/QGIS3/profiles/default/python/plugins/tarn", ""),
+        ]
+        for plugin_dir, expected in rows:
+            with self.subTest(plugin_dir):
+                self.assertEqual(settings.package_folder(plugin_dir), expected)
+
     def test_answers_equal_those_of_tarnhost_on_the_same_data(self):
         items = ['av.GetActiveDoc.GetName', 'av.GetProject.GetWorkDir.GetFullName.AsString',
                  'av.Run("isGetGThemes",{"View1"})', 'av.Run("isGetViewUnits",{"View1"})',

@@ -4,6 +4,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QLabel>
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QSet>
@@ -94,6 +95,17 @@ private slots:
         QTest::mouseClick(second->findChild<QPushButton*>(QStringLiteral("cmdClose")),
                           Qt::LeftButton);
         QVERIFY(!frmHelpBrowser2::current());
+    }
+
+    void namesTheStoreInUseBelowThePage()
+    {
+        frmHelpBrowser2* window =
+            frmHelpBrowser2::showHelp(*m_prompts, nullptr, m_indexPath, "/home/u/isprops.xml");
+        const auto* line = window->findChild<QLabel*>(QStringLiteral("lblStore"));
+        QVERIFY(line);
+        QCOMPARE(line->text(), QStringLiteral("Coefficient store: /home/u/isprops.xml"));
+        QVERIFY(line->geometry().top() > browserOf(window)->geometry().bottom());
+        QVERIFY(line->geometry().bottom() < window->height());
     }
 
     void bundledHelpOpensAndAllItsPagesAreLinked()

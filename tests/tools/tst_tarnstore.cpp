@@ -4,6 +4,8 @@
 
 #include <QtTest>
 
+#include <unistd.h>
+
 // tarn-store run as a process: exit codes, output and messages.
 class tst_TarnStore : public QObject {
     Q_OBJECT
@@ -49,6 +51,24 @@ class tst_TarnStore : public QObject {
     }
     QByteArray storeBytes() const { return readFile(m_store); }
 
+    // The command that runs a program as a user who cannot write the test's folder (nobody,
+    // when the tests run as root, as in CI; else this user, with the folder made read-only),
+    // or nothing when that cannot be arranged here.
+    QStringList asUserWithoutWriteAccess() const
+    {
+        if (geteuid() != 0) {
+            QFile::setPermissions(m_dir->path(), QFileDevice::ReadOwner | QFileDevice::ExeOwner);
+            return {QStringLiteral("env")};
+        }
+        const QStringList setpriv{"setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"};
+        QFile::setPermissions(m_dir->path(), QFileDevice::Permissions(0x7555));
+        QFile::setPermissions(m_store, QFileDevice::Permissions(0x6666));
+        QProcess probe;
+        probe.start(setpriv.first(),
+                    setpriv.mid(1) + QStringList{TARN_BIN_DIR "/tarn-store", "--version"});
+        return probe.waitForFinished(30000) && probe.exitCode() == 0 ? setpriv : QStringList();
+    }
+
 private slots:
     void init()
     {
@@ -60,6 +80,7 @@ private slots:
     }
     void cleanup()
     {
+        QFile::setPermissions(m_dir->path(), QFileDevice::Permissions(0x7700));
         delete m_dir;
         m_dir = nullptr;
     }
@@ -102,6 +123,12 @@ private slots:
         // Gives up after a few seconds.
         row("import while another holds the lock", {"import", "a.csv", "A"}, 1, "",
             {StoreLock::busyMessage("%1/isprops.xml")});
+        // Something in the lock file's place is named, not taken for another program.
+        row("import, a folder as lock file", {"import", "a.csv", "A"}, 1, "",
+            {"'%1/isprops.xml.lock' is a folder, not a lock file"});
+        row("import, a link as lock file", {"import", "a.csv", "A"}, 1, "",
+            {"'%1/isprops.xml.lock' is a symbolic link, not a lock file"});
+        row("where, given", {"where"}, 0, "%1/isprops.xml\ngiven on the command line\n");
     }
     void commandsAnswerWithTheirExitStatus()
     {
@@ -112,14 +139,20 @@ private slots:
         write(QStringLiteral("a.csv"), "1,A,1,1,1\n");
         write(QStringLiteral("bad.csv"), "5,A,1,2,3\r\n6,B,1,2,300\r\n");
         QLockFile held(m_store + ".lock");
-        if (QByteArray(QTest::currentDataTag()).contains("lock")) {
+        const QByteArray tag = QTest::currentDataTag();
+        if (tag.contains("holds the lock")) {
             QVERIFY(held.tryLock(0));
-        } else if (QByteArray(QTest::currentDataTag()).contains("read-only")) {
+        } else if (tag.contains("read-only")) {
             QFile::setPermissions(m_store, QFileDevice::ReadOwner);
+        } else if (tag.contains("folder as lock")) {
+            QVERIFY(QDir().mkdir(m_store + ".lock"));
+        } else if (tag.contains("link as lock")) {
+            QVERIFY(QFile::link(m_dir->filePath("gone"), m_store + ".lock"));
         }
         const QByteArray before = storeBytes();
         const Run r = run(args);
         QCOMPARE(r.exit, exit);
+        out.replace("%1", m_dir->path().toUtf8());
         QCOMPARE(out.endsWith('*') ? r.out.left(out.size() - 1) + '*' : r.out, out);
         for (const QString& part : err.replaceInStrings("%1", m_dir->path())) {
             QVERIFY2(r.err.contains(part), qPrintable(r.err));
@@ -217,28 +250,116 @@ private slots:
         QVERIFY(!QFileInfo::exists(m_store + ".lock"));
     }
 
-    void fullDiskNamesTheSystemsReason()
+    void storeInAFolderItsUserCannotWriteIsNeverWritten()
+    {
+        // Without its lock file a store is not saved, so two imports at once can neither
+        // interleave nor write it in place: every set already there stays.
+        const QString csv = write(QStringLiteral("a.csv"), "1,A,1,1,1\n");
+        const QStringList runner = asUserWithoutWriteAccess();
+        if (runner.isEmpty()) {
+            QSKIP("cannot run the programs as a user without write access to a folder here");
+        }
+        const QByteArray before = storeBytes();
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("XDG_DATA_HOME", m_dir->filePath("data"));
+        for (int i = 0; i < 40; i += 2) {
+            QProcess pair[2];
+            for (int j = 0; j < 2; ++j) {
+                pair[j].setProcessEnvironment(env);
+                pair[j].start(runner.first(),
+                              runner.mid(1) + QStringList{TARN_BIN_DIR "/tarn-store", "--store",
+                                                          m_store, "import", csv,
+                                                          QString::number(i + j)});
+            }
+            for (QProcess& p : pair) {
+                const Run r = finish(p);
+                QCOMPARE(r.exit, 1);
+                QVERIFY2(r.err.contains("cannot be saved") &&
+                             r.err.contains(m_dir->filePath("data/tarn/isprops.xml")),
+                         qPrintable(r.err));
+            }
+        }
+        QCOMPARE(storeBytes(), before);
+    }
+
+    void installationNobodyMayWriteGivesEachUserTheirOwnStore()
+    {
+        // The build tree's etc/ belongs to root: for nobody it is a shared installation.
+        if (geteuid() != 0) {
+            QSKIP("needs root, to run the programs as nobody");
+        }
+        const QStringList runner = asUserWithoutWriteAccess();
+        if (runner.isEmpty()) {
+            QSKIP("cannot run the programs as nobody here");
+        }
+        const QString data = m_dir->filePath("data");
+        QVERIFY(QDir().mkdir(data));
+        QFile::setPermissions(data, QFileDevice::Permissions(0x7777));
+        const QString csv = write(QStringLiteral("a.csv"), "1,A,1,1,1\n");
+        const QString bundled = TARN_BIN_DIR "/../etc/isprops.xml";
+        const QByteArray before = readFile(bundled);
+        const auto asNobody = [&](const QStringList& args) {
+            QProcess p;
+            QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+            env.insert("XDG_DATA_HOME", data);
+            p.setProcessEnvironment(env);
+            p.start(runner.first(), runner.mid(1) + QStringList{TARN_BIN_DIR "/tarn-store"} + args);
+            return finish(p);
+        };
+        const QString own = data + "/tarn/isprops.xml";
+        QCOMPARE(asNobody({"where"}).out.split('\n').value(0), own.toUtf8());
+        QCOMPARE(readFile(own), before);
+        QCOMPARE(asNobody({"import", csv, "Mine"}).exit, 0);
+        QCOMPARE(asNobody({"list"}).out,
+                 QByteArray("NLCD Land Cover\nTR-55 Urban Districts\nMine\n"));
+        QCOMPARE(readFile(bundled), before);
+    }
+
+    void fullDiskLeavesTheStoreWhole_data()
+    {
+        QTest::addColumn<bool>("folderWritable");
+        QTest::addColumn<QString>("reason"); // a part of the message
+        QTest::newRow("folder writable") << true << "(No space left on device)";
+        // Never written in place, where a full disk would leave it truncated.
+        QTest::newRow("folder its user cannot write") << false << "cannot be written)";
+    }
+    void fullDiskLeavesTheStoreWhole()
     {
         // A file system of its own, 64 KiB and full; mounting it needs root (as in CI).
+        QFETCH(bool, folderWritable);
+        QFETCH(QString, reason);
         const QString mount = m_dir->filePath(QStringLiteral("small"));
         QVERIFY(QDir().mkpath(mount));
         const QString csv = write(QStringLiteral("a.csv"), "1,A,1,1,1\n");
-        const QString script = QStringLiteral(
-            "mount -t tmpfs -o size=64k tmpfs \"$1\" || exit 0\n"
-            "echo mounted\n"
-            "cp \"$2\" \"$1/isprops.xml\" && head -c 100000 /dev/zero >\"$1/fill\" 2>/dev/null\n"
-            "\"$4\" --store \"$1/isprops.xml\" import \"$3\" A\n"
-            "echo \"exit $?\"\n"
-            "cmp -s \"$2\" \"$1/isprops.xml\" && echo unchanged\n");
+        const QStringList runner = geteuid() != 0   ? QStringList()
+                                   : folderWritable ? QStringList{"env"}
+                                                    : asUserWithoutWriteAccess();
+        if (runner.isEmpty()) {
+            QSKIP("cannot mount a small file system, or run as another user, here");
+        }
+        const QString script =
+            QStringLiteral("mount -t tmpfs -o size=64k,mode=755 tmpfs \"$1\" || exit 0\n"
+                           "echo mounted\n"
+                           "cp \"$2\" \"$1/isprops.xml\" && chmod 666 \"$1/isprops.xml\"\n"
+                           "head -c 100000 /dev/zero >\"$1/fill\" 2>/dev/null\n"
+                           "shift 4; \"$@\" --store \"$M/isprops.xml\" import \"$C\" A\n"
+                           "echo \"exit $?\"\n"
+                           "cmp -s \"$S\" \"$M/isprops.xml\" && echo unchanged\n");
         QProcess p;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("M", mount);
+        env.insert("S", m_store);
+        env.insert("C", csv);
+        p.setProcessEnvironment(env);
         p.start(QStringLiteral("unshare"),
-                {"-m", "sh", "-c", script, "sh", mount, m_store, csv, TARN_BIN_DIR "/tarn-store"});
+                QStringList{"-m", "sh", "-c", script, "sh", mount, m_store, csv, "-"} + runner +
+                    QStringList{TARN_BIN_DIR "/tarn-store"});
         const Run r = finish(p);
         if (!r.out.startsWith("mounted")) {
             QSKIP("cannot mount a small file system here");
         }
         QCOMPARE(r.out, QByteArray("mounted\nexit 1\nunchanged\n"));
-        QVERIFY2(r.err.endsWith(QStringLiteral(": No space left on device\n")), qPrintable(r.err));
+        QVERIFY2(r.err.contains(reason), qPrintable(r.err));
     }
 };
 
