@@ -11,6 +11,8 @@ from qgis.core import (QgsClassificationRange, QgsGraduatedSymbolRenderer, QgsRe
 from qgis.PyQt.QtCore import QProcess
 from qgis.PyQt.QtGui import QColor
 
+from .hostlink import split_lines
+
 PREFIX = "tarn-analyze: "
 _PROGRESS = re.compile(r"^progress: (\d+)%$")
 _SUMMARY = re.compile(r"^Output .*: (\d+) polygons, land cover area (\S+), "
@@ -21,7 +23,7 @@ COLOURS = ["#ffffcc", "#fed976", "#fd8d3c", "#e31a1c", "#800026"]
 
 
 def last_error(text, fallback):
-    lines = [l.strip() for l in text.splitlines() if l.strip()]
+    lines = [l.strip() for l in split_lines(text) if l.strip()]
     if not lines:
         return fallback
     line = lines[-1]
@@ -35,7 +37,7 @@ def check(program, params, description):
                               capture_output=True, timeout=120)
     except (OSError, subprocess.TimeoutExpired) as error:
         return "cannot run %s: %s" % (program, error), "", []
-    out = done.stdout.decode("utf-8", "replace").splitlines()
+    out = split_lines(done.stdout.decode("utf-8", "replace"))
     if done.returncode != 0:
         return last_error(done.stderr.decode("utf-8", "replace"),
                           "%s --check failed (status %d)" % (program, done.returncode)), "", []
@@ -142,7 +144,7 @@ def run_analysis(program, arguments, output, progress, canceled, on_line=None):
             return "cancelled", "cancelled", log
     read()
     errors = bytes(process.readAllStandardError()).decode("utf-8", "replace")
-    log += [l for l in errors.splitlines() if l.strip()]
+    log += [l for l in split_lines(errors) if l.strip()]
     if process.exitStatus() != QProcess.NormalExit or process.exitCode() != 0:
         return "failed", last_error(errors, "%s ended with status %d" % (
             os.path.basename(program), process.exitCode())), log
