@@ -94,8 +94,8 @@ class TarnPlugin:
 
     def offer_reopen(self):
         bar = self.iface.messageBar()
-        item = bar.createMessage("TARN", "The project's layers changed; the launcher still "
-                                         "lists them as they were when it opened.")
+        item = bar.createMessage("TARN", "The project's layers changed since the launcher "
+                                         "listed them.")
         button = QPushButton("Reopen the launcher")
         button.clicked.connect(lambda: (bar.popWidget(item), self.host.reopen_launcher()))
         item.layout().addWidget(button)
