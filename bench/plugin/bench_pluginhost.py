@@ -25,14 +25,23 @@ APP = start_app()
 from qgis.core import QgsProject  # noqa: E402
 from qgis.PyQt.QtCore import QCoreApplication, QTimer  # noqa: E402
 
-from tarn import hostlink, settings  # noqa: E402
+import tarn.hostlink  # noqa: E402
+from tarn import settings  # noqa: E402
 from tarn.host import Host  # noqa: E402
 
-if "--hostlink" in sys.argv:
+
+def load_hostlink():
+    """The hostlink module to measure: the plugin's, or the one --hostlink names."""
+    if "--hostlink" not in sys.argv:
+        return tarn.hostlink
     spec = importlib.util.spec_from_file_location(
         "tarn.hostlink", sys.argv[sys.argv.index("--hostlink") + 1])
-    hostlink = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(hostlink)
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+hostlink = load_hostlink()
 
 ITEM = "av.GetProject.GetWorkDir.GetFullName.AsString"
 

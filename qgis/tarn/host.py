@@ -94,7 +94,7 @@ class Host(QObject):
             self.notify("%s: %s" % (name, analysis.last_error(
                 errors, "ended with status %d" % code)), Qgis.Critical)
         if status != QProcess.NormalExit:  # ended by a signal: its endpoint is left over
-            _remove_stale_socket(hostlink.endpoint_path(name + ".Transfer")[0])
+            hostlink.remove_stale_socket(hostlink.endpoint_path(name + ".Transfer")[0])
         if self.processes.get(name) is process:
             del self.processes[name]
             if name == "tarn":
@@ -408,14 +408,3 @@ class Host(QObject):
                         % (name, count, impervious, units.lower(), percent), Qgis.Success)
         else:
             self.notify("%s added" % name, Qgis.Success)
-
-
-def _remove_stale_socket(path):
-    """Removes a program's socket file that nothing listens on any more."""
-    if not path or not os.path.exists(path):
-        return
-    probe = hostlink.QLocalSocket()
-    probe.connectToServer(path)
-    if not probe.waitForConnected(2000) \
-            and probe.error() == hostlink.QLocalSocket.ConnectionRefusedError:
-        hostlink.QLocalServer.removeServer(path)

@@ -113,6 +113,24 @@ def peer_is_same_user(local_socket):
         dup.close()
 
 
+def probe(path):
+    """None when a program answers on the socket at path, else (error, reason)."""
+    socket = QLocalSocket()
+    socket.connectToServer(path)
+    if socket.waitForConnected(2000):
+        socket.abort()
+        return None
+    return socket.error(), socket.errorString()
+
+
+def remove_stale_socket(path):
+    """Removes the socket file at path when nothing listens on it any more (its program was
+    killed); a socket a program serves, or anything else at the path, is left alone."""
+    if path and os.path.lexists(path) and stat.S_ISSOCK(os.lstat(path).st_mode) \
+            and (probe(path) or (None,))[0] == QLocalSocket.ConnectionRefusedError:
+        QLocalServer.removeServer(path)
+
+
 class _Connection:
     def __init__(self, idle):
         self.reader = FrameReader()
@@ -166,15 +184,13 @@ class RequestServer(QObject):
             if not stat.S_ISSOCK(os.lstat(path).st_mode):
                 return False, "Cannot serve %s: %s exists and is not a socket." % (
                     HOST_ENDPOINT, path)
-            probe = QLocalSocket()
-            probe.connectToServer(path)
-            if probe.waitForConnected(2000):
-                probe.abort()
+            failure = probe(path)
+            if failure is None:
                 return None, "%s is already served by another running program (%s)." % (
                     HOST_ENDPOINT, path)
-            if probe.error() != QLocalSocket.ConnectionRefusedError:
+            if failure[0] != QLocalSocket.ConnectionRefusedError:
                 return False, "Cannot serve %s: the socket %s exists and could not be " \
-                    "probed: %s" % (HOST_ENDPOINT, path, probe.errorString())
+                    "probed: %s" % (HOST_ENDPOINT, path, failure[1])
             QLocalServer.removeServer(path)  # left behind by a program that crashed
         if not self.server.listen(path):
             return False, "Cannot serve %s at %s: %s" % (HOST_ENDPOINT, path,
