@@ -122,30 +122,33 @@ void CommandSource::checkListening()
     // Qt closes the server (and removes its socket) when accepting fails, for instance when
     // the process has run out of file descriptors; the program would then stay deaf. So it
     // is when the socket file is removed: nobody can reach the socket any more.
-    if (m_server->isListening()) {
-        struct stat st {};
-        if (::lstat(QFile::encodeName(m_path).constData(), &st) == 0) {
-            if (st.st_dev != m_device || st.st_ino != m_inode) {
-                qCWarning(lcHostLink).noquote()
-                    << name() + QStringLiteral(": %1 was replaced by another program's; no "
-                                               "longer serving there")
-                                    .arg(m_path);
-                m_watch->stop();
-            }
-            return;
+    struct stat st {};
+    const bool present = ::lstat(QFile::encodeName(m_path).constData(), &st) == 0;
+    const bool ours = present && st.st_dev == m_device && st.st_ino == m_inode;
+    if (m_server->isListening() && ours) {
+        return;
+    }
+    if (present && !ours) {
+        // Another program's socket took the path: the endpoint is theirs while it lasts.
+        if (!m_elsewhere) {
+            qCWarning(lcHostLink).noquote()
+                << name() + QStringLiteral(": another program serves %1 now; serving again "
+                                           "once it has gone")
+                                .arg(m_path);
         }
-        qCWarning(lcHostLink).noquote()
-            << name() +
-                   QStringLiteral(": the socket file %1 was removed; listening again").arg(m_path);
-        m_server->close();
-    } else {
-        qCWarning(lcHostLink).noquote()
-            << name() + QStringLiteral(": the server stopped listening (%1); listening again")
-                            .arg(m_server->errorString());
+        m_elsewhere = true;
+        return;
     }
-    if (listen() == ListenResult::InUse) {
-        m_watch->stop(); // another program took the endpoint meanwhile; it is theirs now
-    }
+    m_elsewhere = false;
+    qCWarning(lcHostLink).noquote()
+        << name() +
+               (m_server->isListening()
+                    ? QStringLiteral(": the socket file %1 was removed").arg(m_path)
+                    : QStringLiteral(": the server stopped listening (%1)")
+                          .arg(m_server->errorString())) +
+               QStringLiteral("; listening again");
+    m_server->close();
+    listen();
 }
 
 void CommandSource::onNewConnection()

@@ -103,6 +103,7 @@ private:
     // The socket file as created, to notice when it is removed.
     quint64 m_device = 0;
     quint64 m_inode = 0;
+    bool m_elsewhere = false; // another program's socket holds the path
 };
 
 // How a program's start went with its command endpoint.

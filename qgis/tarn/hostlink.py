@@ -155,6 +155,7 @@ class RequestServer(QObject):
         self.connections = {}
         self.path = None
         self.inode = None
+        self.elsewhere = False  # another program's socket holds the path
         self.idle_timeout_ms = IDLE_TIMEOUT_MS
         # Qt 5 stops listening when accepting fails (no descriptors left), and nobody can
         # reach a socket whose file was removed: either way, serve again.
@@ -172,34 +173,27 @@ class RequestServer(QObject):
 
     def listen(self):
         """"" when listening, else the reason."""
-        return self._listen()[1]
-
-    def _listen(self):
-        """(True, "") when listening; (False, reason), or (None, reason) when another
-        program serves the endpoint."""
         path, reason = endpoint_path(HOST_ENDPOINT)
         if not path:
-            return False, "Cannot serve %s: %s" % (HOST_ENDPOINT, reason)
+            return "Cannot serve %s: %s" % (HOST_ENDPOINT, reason)
         if os.path.lexists(path):
             if not stat.S_ISSOCK(os.lstat(path).st_mode):
-                return False, "Cannot serve %s: %s exists and is not a socket." % (
-                    HOST_ENDPOINT, path)
+                return "Cannot serve %s: %s exists and is not a socket." % (HOST_ENDPOINT, path)
             failure = probe(path)
             if failure is None:
-                return None, "%s is already served by another running program (%s)." % (
+                return "%s is already served by another running program (%s)." % (
                     HOST_ENDPOINT, path)
             if failure[0] != QLocalSocket.ConnectionRefusedError:
-                return False, "Cannot serve %s: the socket %s exists and could not be " \
-                    "probed: %s" % (HOST_ENDPOINT, path, failure[1])
+                return "Cannot serve %s: the socket %s exists and could not be probed: %s" % (
+                    HOST_ENDPOINT, path, failure[1])
             QLocalServer.removeServer(path)  # left behind by a program that crashed
         if not self.server.listen(path):
-            return False, "Cannot serve %s at %s: %s" % (HOST_ENDPOINT, path,
-                                                          self.server.errorString())
+            return "Cannot serve %s at %s: %s" % (HOST_ENDPOINT, path, self.server.errorString())
         self.path = path
         info = os.lstat(path)
         self.inode = (info.st_dev, info.st_ino)
         self.watch.start()
-        return True, ""
+        return ""
 
     def close(self):
         self.watch.stop()
@@ -213,15 +207,20 @@ class RequestServer(QObject):
 
     def _check_listening(self):
         try:
-            info = os.lstat(self.path) if self.server.isListening() else None
+            info = os.lstat(self.path)
+            ours = (info.st_dev, info.st_ino) == self.inode
         except OSError:
-            info = None
-        if info is not None:
-            if (info.st_dev, info.st_ino) != self.inode:
-                self.problem.emit("%s: %s was replaced by another program's; no longer "
-                                  "serving there" % (HOST_ENDPOINT, self.path))
-                self.watch.stop()
+            info, ours = None, False
+        if ours and self.server.isListening() and not self.server.errorString():
             return
+        if info is not None and not ours:
+            # Another program's socket took the path: the endpoint is theirs while it lasts.
+            if not self.elsewhere:
+                self.problem.emit("%s: another program serves %s now; serving again once it "
+                                  "has gone" % (HOST_ENDPOINT, self.path))
+            self.elsewhere = True
+            return
+        self.elsewhere = False
         # Qt 5 closes the socket and removes its file when accepting fails, yet goes on
         # saying it listens; its error says so.
         failed = self.server.errorString()
@@ -229,9 +228,7 @@ class RequestServer(QObject):
             "the server stopped listening (%s)" % failed) if failed
             else "the socket file %s was removed" % self.path))
         self._new_server()
-        listening, reason = self._listen()
-        if listening is None:
-            self.watch.stop()  # another program took the endpoint meanwhile; it is theirs
+        reason = self.listen()
         if reason:
             self.problem.emit(reason)
 

@@ -27,6 +27,7 @@ APP = start_app()
 from qgis.core import (QgsApplication, QgsProcessingContext, QgsProcessingFeedback,  # noqa: E402
                        QgsProcessingOutputLayerDefinition, QgsProcessingUtils, QgsProject,
                        QgsVectorLayer)
+from qgis.PyQt import sip  # noqa: E402
 from qgis.PyQt.QtCore import QCoreApplication, QEventLoop, QProcess  # noqa: E402
 from qgis.PyQt.QtNetwork import QLocalServer  # noqa: E402
 
@@ -445,7 +446,7 @@ class TestPlugin(unittest.TestCase):
         folder = tempfile.mkdtemp(dir=self.tmp)
         asked = []
         self.host.confirm = lambda text: asked.append(text) or confirm
-        with mock.patch.multiple(hostlink.ProgramCloser, PROBE_MS=200, PROBE_TIMEOUT_MS=500):
+        with mock.patch.multiple(hostlink.ProgramCloser, PROBE_MS=500, PROBE_TIMEOUT_MS=3000):
             for name, program, confirm, closes in rows:
                 with self.subTest(name):
                     asked.clear()
@@ -461,6 +462,7 @@ class TestPlugin(unittest.TestCase):
                     endpoint = hostlink.endpoint_path(service + ".Transfer")[0]
                     wait_for(lambda: os.path.exists(endpoint))
                     process = self.host.processes[service]
+                    self.addCleanup(lambda p=process: sip.isdeleted(p) or p.kill())
                     self.assertEqual(self.host.allow_exit(), closes)
                     self.assertEqual(len(asked), int(confirm is not None))
                     self.assertEqual(process.state() == QProcess.NotRunning, closes)
@@ -469,7 +471,7 @@ class TestPlugin(unittest.TestCase):
                     else:
                         self.assertIn("stays open, so QGIS stays open", self.messages[-1])
                         process.kill()
-                        wait_for(lambda: service not in self.host.processes)
+                    wait_for(lambda: service not in self.host.processes)
         self.host.confirm = lambda text: True
 
     def test_launcher_lists_are_a_snapshot_the_host_says_when_they_are_stale(self):
