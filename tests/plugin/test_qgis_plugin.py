@@ -262,7 +262,7 @@ class TarnhostUnderTest:
     name = "tarnhost"
 
     def __init__(self, test):
-        self.test = test
+        self.test, self.process = test, None
 
     def start(self, does):
         folder = tempfile.mkdtemp(dir=self.test.tmp)
@@ -295,8 +295,9 @@ class TarnhostUnderTest:
         return release
 
     def stop(self):
-        self.process.terminate()
-        self.process.wait()
+        if self.process:
+            self.process.terminate()
+            self.process.wait()
 
 
 class FakeLauncher:
@@ -652,9 +653,9 @@ class TestPlugin(unittest.TestCase):
         for host in (PluginUnderTest(self), TarnhostUnderTest(self)):
             for name, does, logged in rows:
                 with self.subTest(host=host.name, row=name):
-                    host.start(does)
                     callers, release = [], None
                     try:
+                        host.start(does)
                         before = rss_kb(host.pid)
                         if does in ("connections", "megabytes"):
                             count = 65 if does == "connections" else 200
