@@ -161,6 +161,9 @@ while True:
 """
 
 LONG_VIEW = "V" * 100000  # answered in 100 KB frames
+# A tarnhost built with the sanitizers keeps freed memory, and their checks need descriptors.
+with open(os.path.join(BIN, "tarnhost"), "rb") as built:
+    SANITIZED = b"libasan" in built.read()
 GET_WORKDIR = "av.GetProject.GetWorkDir.GetFullName.AsString"
 
 
@@ -653,6 +656,9 @@ class TestPlugin(unittest.TestCase):
         for host in (PluginUnderTest(self), TarnhostUnderTest(self)):
             for name, does, logged in rows:
                 with self.subTest(host=host.name, row=name):
+                    sanitized = SANITIZED and host.name == "tarnhost"
+                    if sanitized and does == "descriptors":
+                        self.skipTest("the sanitizers' checks need descriptors this row takes")
                     callers, release = [], None
                     try:
                         host.start(does)
@@ -680,7 +686,7 @@ class TestPlugin(unittest.TestCase):
                             release = release()
                         if does == "connections":  # the others are kept
                             self.assertEqual(sum(c.closed() for c in callers), 1)
-                        elif does == "megabytes":  # unbounded, it kept 205 MB
+                        elif does == "megabytes" and not sanitized:  # unbounded: 205 MB
                             self.assertLess(rss_kb(host.pid) - before, 100 * 1024)
                         elif does == "pipelined":
                             answer = hostlink.frame("DATA", request(GET_WORKDIR)[1])
