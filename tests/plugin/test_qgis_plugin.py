@@ -135,9 +135,10 @@ import os, select, socket, sys, time
 behaviour = "%s"
 path = os.path.join(os.environ["XDG_RUNTIME_DIR"], "%s.Transfer")
 server = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
-server.bind(path)
-os.chmod(path, 0o600)
+server.bind(path + ".new")  # listening before anyone can find it
+os.chmod(path + ".new", 0o600)
 server.listen(8)
+os.rename(path + ".new", path)
 if behaviour == "hangs":
     time.sleep(600)
 callers, verdict_at = [server], None
@@ -466,16 +467,18 @@ class TestPlugin(unittest.TestCase):
                     endpoint = hostlink.endpoint_path(service + ".Transfer")[0]
                     wait_for(lambda: os.path.exists(endpoint))
                     process = self.host.processes[service]
-                    self.addCleanup(lambda p=process: sip.isdeleted(p) or p.kill())
-                    self.assertEqual(self.host.allow_exit(), closes)
-                    self.assertEqual(len(asked), int(confirm is not None))
-                    self.assertEqual(process.state() == QProcess.NotRunning, closes)
-                    if closes:  # no endpoint left behind, even by a program ended
-                        wait_for(lambda: not os.path.exists(endpoint))
-                    else:
-                        self.assertIn("stays open, so QGIS stays open", self.messages[-1])
-                        process.kill()
-                    wait_for(lambda: service not in self.host.processes)
+                    try:
+                        self.assertEqual(self.host.allow_exit(), closes)
+                        self.assertEqual(len(asked), int(confirm is not None))
+                        self.assertEqual(process.state() == QProcess.NotRunning, closes)
+                        if closes:  # no endpoint left behind, even by a program ended
+                            wait_for(lambda: not os.path.exists(endpoint))
+                        else:
+                            self.assertIn("stays open, so QGIS stays open", self.messages[-1])
+                    finally:
+                        if not sip.isdeleted(process):
+                            process.kill()
+                        wait_for(lambda: service not in self.host.processes)
         self.host.confirm = lambda text: True
 
     def test_launcher_lists_are_a_snapshot_the_host_says_when_they_are_stale(self):
