@@ -281,12 +281,30 @@ bool frmISModelProps::Form_Load()
 
 bool frmISModelProps::HostExecute(const QString& command)
 {
-    if (!HostLink::isCommand(command, HostLink::CmdView)) {
+    const bool exit = HostLink::isCommand(command, HostLink::CmdExit);
+    if (!exit && !HostLink::isCommand(command, HostLink::CmdView)) {
         return false;
     }
+    // The user sees the questions that follow, or the one already open.
     showNormal();
     raise();
     activateWindow();
+    if (!exit) {
+        return true;
+    }
+    // A dialog waiting for an answer is the user's to finish first.
+    if (QWidget* open = QApplication::activeModalWidget()) {
+        open->raise();
+        open->activateWindow();
+        return false;
+    }
+    // As Quit: the unsaved-changes question may keep the window open.
+    if (!close()) {
+        return false;
+    }
+    if (frmHelpBrowser2* help = frmHelpBrowser2::current()) {
+        help->close();
+    }
     return true;
 }
 

@@ -35,7 +35,8 @@ public:
     // the message has been shown, nothing was written, and the program ends unshown.
     bool Form_Load();
 
-    // A command from the host; true when accepted. Only "{view}" (any letter case) is.
+    // A command from the host; true when accepted: "{view}" (any letter case), and "{exit}"
+    // when the window closed as Quit would close it.
     bool HostExecute(const QString& command);
 
     // The help page the Help button opens (tests point it elsewhere).

@@ -29,9 +29,9 @@ int main(int argc, char* argv[])
         return 0;
     }
     QApplication app(argc, argv);
+    // A window with an empty title shows the application's name. No display name: Qt would
+    // append it to every title.
     QApplication::setApplicationName(QStringLiteral("tarnProps"));
-    // Boxes without a title read the program's title.
-    QApplication::setApplicationDisplayName(QStringLiteral("tarnProps"));
 
     QtPrompts prompts(QStringLiteral("tarnProps"));
     // Served before the store loads, so that a second copy hands over before it shows anything.

@@ -2,8 +2,12 @@
 
 #include "hostlink/executeclient.h"
 #include "hostlink/hostlink.h"
+#include "hostlink/hostrequest.h"
+#include "model/modelparams.h"
 
 #include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
 #include <QProcess>
 
 #include <cstdio>
@@ -51,8 +55,60 @@ AnalysisRunner::~AnalysisRunner()
     delete m_process;
 }
 
+void AnalysisRunner::cancel()
+{
+    if (!m_process) {
+        return;
+    }
+    const qint64 pid = m_process->processId();
+    m_process->disconnect();
+    m_process->kill();
+    m_process->waitForFinished(5000);
+    forward(false);
+    forward(true);
+    QString unreadable;
+    const auto params = ModelParams::load(paramFile(), &unreadable);
+    if (params && pid > 0) {
+        removeAnalysisLeftovers(QFileInfo(params->outTheme).absolutePath(), pid);
+    }
+    logLine(QStringLiteral("analysis cancelled; no output was written"));
+    done();
+}
+
+void removeAnalysisLeftovers(const QString& folder, qint64 pid)
+{
+    const QString prefix = QStringLiteral(".tarn-%1-").arg(pid);
+    const QString old = prefix + QStringLiteral("old-");
+    const QDir dir(folder);
+    const QFileInfoList leftovers =
+        dir.entryInfoList({prefix + QLatin1Char('*')},
+                          QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+    // A work folder with files in it: the new output was not wholly in place yet.
+    bool unfinished = false;
+    for (const QFileInfo& entry : leftovers) {
+        unfinished =
+            unfinished ||
+            (entry.isDir() && !entry.isSymLink() &&
+             !QDir(entry.filePath())
+                  .isEmpty(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot));
+    }
+    for (const QFileInfo& entry : leftovers) {
+        // A link is removed itself, never what it points to.
+        if (entry.isDir() && !entry.isSymLink()) {
+            QDir(entry.filePath()).removeRecursively();
+        } else if (unfinished && entry.fileName().startsWith(old) && !entry.isSymLink()) {
+            const QString earlier = dir.filePath(entry.fileName().mid(old.size()));
+            QFile::remove(earlier);
+            QFile::rename(entry.filePath(), earlier);
+        } else {
+            QFile::remove(entry.filePath());
+        }
+    }
+}
+
 void AnalysisRunner::start(const QStringList& arguments)
 {
+    m_arguments = arguments;
     m_process = new QProcess(qApp);
     m_process->setProcessChannelMode(QProcess::SeparateChannels);
     QObject::connect(m_process, &QProcess::readyReadStandardOutput, qApp,
@@ -112,6 +168,19 @@ std::optional<QString> HostServer::answer(const QString& item)
 {
     logLine(QStringLiteral("request: ") + item);
     HostCore::Answer answer = m_core.answer(item);
+    QString script;
+    QStringList args;
+    if (HostRequest::parseRunScript(item, &script, &args) &&
+        script == QLatin1String("isCancelModel") && args.size() == 1) {
+        const bool ours =
+            m_runner.busy() && QFileInfo(args[0]).absoluteFilePath() == m_runner.paramFile();
+        answer = {ours ? HostRequest::Cancelled
+                       : QStringLiteral("No model run of %1 is under way").arg(args[0]),
+                  {},
+                  ours ? QStringLiteral("cancelling the run") : QStringLiteral("nothing to cancel"),
+                  {}};
+        m_cancel = ours;
+    }
     if (!answer.analysisRun.isEmpty() && (m_runner.busy() || !m_pendingRun.isEmpty())) {
         answer = {QStringLiteral("A model run is under way; try again when it has ended"),
                   {},
@@ -137,5 +206,10 @@ void HostServer::answered()
     const QStringList run = std::exchange(m_pendingRun, {});
     if (!run.isEmpty()) {
         m_runner.start(run);
+        // The notice offers Cancel; a launcher that knows no such command refuses it.
+        sendLauncherCommand(HostLink::CmdShowCancel);
+    }
+    if (std::exchange(m_cancel, false)) {
+        m_runner.cancel();
     }
 }

@@ -28,15 +28,25 @@ public:
     ~AnalysisRunner();
 
     bool busy() const { return m_process != nullptr; }
+    // arguments: the parameter file first.
     void start(const QStringList& arguments);
+    // The parameter file of the run under way.
+    QString paramFile() const { return m_arguments.value(0); }
+    // Stops the run; it leaves no output, and an earlier output stays as it was.
+    void cancel();
 
 private:
     void forward(bool errors);
     void done();
 
     QString m_program;
+    QStringList m_arguments;
     QProcess* m_process = nullptr;
 };
+
+// Removes what an analysis stopped by a signal left beside its output (its hidden work folder
+// and files, named after its process id), putting an earlier output it had moved aside back.
+void removeAnalysisLeftovers(const QString& folder, qint64 pid);
 
 // The serving state of tarnhost: answers the launcher's requests from the project, sends the
 // commands an answer owes once it is out, and runs one analysis at a time.
@@ -59,5 +69,6 @@ private:
     CommandSource m_source;
     QStringList m_pendingCommands; // launcher commands owed once the current answer is out
     QStringList m_pendingRun;
+    bool m_cancel = false; // the run stops once the answer is out
     AnalysisRunner m_runner;
 };

@@ -6,15 +6,19 @@
 #include "hostlink/clientlink.h"
 #include "hostlink/commandsource.h"
 #include "hostlink/hostlink.h"
+#include "hostlink/programcloser.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
 #include <QLoggingCategory>
+#include <QPointer>
 #include <QProcess>
 #include <QSocketNotifier>
+#include <QTimer>
 
+#include <functional>
 #include <optional>
 
 #include <csignal>
@@ -34,6 +38,7 @@ const char usage[] = "usage: tarnhost serve PROJECT.json [--coverage RULE]\n"
                      "       tarnhost start --data DIR [--workdir DIR] [--coverage RULE] "
                      "[tarn|tarnProps]\n"
                      "       (RULE: centre, exact or touched, passed on to tarn-analyze)\n"
+                     "       serve and start also take --idle-timeout MS (default 60000)\n"
                      "       tarnhost send SERVICE COMMAND\n"
                      "       tarnhost request ITEM\n"
                      "       tarnhost --help | --version\n"
@@ -48,6 +53,7 @@ const char usage[] = "usage: tarnhost serve PROJECT.json [--coverage RULE]\n"
                      "  request  ask a serving host for one item and print the answer\n";
 
 int sigFd[2] = {-1, -1};
+std::function<void()> onTermination = [] { qApp->quit(); };
 
 void onSignal(int)
 {
@@ -56,15 +62,52 @@ void onSignal(int)
 }
 
 // A terminated host still removes its socket, so the next start finds no stale file.
-void quitOnTermination(QObject* parent)
+void handleTermination(QObject* parent)
 {
     if (::socketpair(AF_UNIX, SOCK_STREAM, 0, sigFd) != 0) {
         return;
     }
     auto* notifier = new QSocketNotifier(sigFd[0], QSocketNotifier::Read, parent);
-    QObject::connect(notifier, &QSocketNotifier::activated, qApp, [] { qApp->quit(); });
+    QObject::connect(notifier, &QSocketNotifier::activated, qApp, [] {
+        char byte = 0;
+        [[maybe_unused]] const auto read = ::read(sigFd[0], &byte, 1);
+        onTermination();
+    });
     std::signal(SIGTERM, onSignal);
     std::signal(SIGINT, onSignal);
+}
+
+// Asks the started program to end as its Quit would, so it can ask about unsaved changes;
+// the host ends with it. Asked again while it asks, or when it does not answer, it is ended.
+void endWithProgram(QProcess& child, const QString& program)
+{
+    static QPointer<ProgramCloser> asking;
+    if (child.state() == QProcess::NotRunning || asking) {
+        child.terminate();
+        qApp->quit();
+        return;
+    }
+    logLine(QStringLiteral("asking %1 to end").arg(program));
+    asking = new ProgramCloser(program, qApp);
+    QObject::connect(
+        asking, &ProgramCloser::finished, qApp,
+        [&child, program](ProgramCloser::Outcome outcome, const QString& reason) {
+            asking->deleteLater();
+            switch (outcome) {
+            case ProgramCloser::Outcome::Ending:
+                logLine(QStringLiteral("%1 is ending").arg(program));
+                break;
+            case ProgramCloser::Outcome::KeptOpen:
+                logLine(QStringLiteral("%1 stays open, so tarnhost goes on serving").arg(program));
+                break;
+            case ProgramCloser::Outcome::NotAnswering:
+                logLine(QStringLiteral("%1 does not answer (%2); ending it").arg(program, reason));
+                child.terminate();
+                QTimer::singleShot(5000, &child, [&child] { child.kill(); });
+                break;
+            }
+        });
+    asking->ask();
 }
 
 void errorLine(const QString& line)
@@ -105,7 +148,7 @@ int runRequest(const QString& item)
 }
 
 int runServe(const std::optional<HostProject>& project, const QString& origin, const QString& error,
-             const QString& program)
+             const QString& program, int idleMs)
 {
     if (!project) {
         errorLine(error);
@@ -132,9 +175,12 @@ int runServe(const std::optional<HostProject>& project, const QString& origin, c
     HostServer server(*project,
                       QCoreApplication::applicationDirPath() + QStringLiteral("/tarn-analyze"));
     CommandSource& source = server.source();
+    if (idleMs > 0) {
+        source.setIdleTimeout(idleMs);
+    }
 
     // Before the socket exists, so a termination never leaves it behind.
-    quitOnTermination(&source);
+    handleTermination(&source);
     switch (source.listen()) {
     case CommandSource::ListenResult::Listening:
         break;
@@ -159,13 +205,22 @@ int runServe(const std::optional<HostProject>& project, const QString& origin, c
             return ExitEndpoint;
         }
         logLine(QStringLiteral("started %1").arg(programPath));
+        onTermination = [&child, program] { endWithProgram(child, program); };
     }
 
     const int status = QCoreApplication::exec();
+    onTermination = [] { qApp->quit(); };
     if (child.state() != QProcess::NotRunning) {
         child.disconnect();
         child.terminate();
-        child.waitForFinished(5000);
+        if (!child.waitForFinished(5000)) {
+            child.kill();
+            child.waitForFinished(5000);
+        }
+    }
+    if (!program.isEmpty() && child.exitStatus() == QProcess::CrashExit) {
+        // Ended by a signal, it could not remove its endpoint.
+        HostLink::removeStaleSocket(HostLink::endpointPath(program, HostLink::TransferTopic));
     }
     return status;
 }
@@ -188,7 +243,8 @@ int main(int argc, char* argv[])
     const QCommandLineOption workdir(QStringLiteral("workdir"), QString(), QStringLiteral("DIR"));
     const QCommandLineOption coverage(QStringLiteral("coverage"), QString(),
                                       QStringLiteral("RULE"));
-    parser.addOptions({help, data, workdir, coverage});
+    const QCommandLineOption idle(QStringLiteral("idle-timeout"), QString(), QStringLiteral("MS"));
+    parser.addOptions({help, data, workdir, coverage, idle});
     // A request item or command may begin with "-": after send or request, all is positional.
     if (client) {
         parser.setOptionsAfterPositionalArgumentsMode(
@@ -208,7 +264,9 @@ int main(int argc, char* argv[])
         const QString projectPath = folder ? QString() : rest.value(0);
         // The analysis' rule for the cells of a polygon, passed on to every run.
         const QString coverageRule = parser.value(coverage);
-        bool ok = (folder || !rest.isEmpty()) &&
+        bool idleOk = true;
+        const int idleMs = parser.isSet(idle) ? parser.value(idle).toInt(&idleOk) : 0;
+        bool ok = (folder || !rest.isEmpty()) && idleOk && idleMs >= 0 &&
                   (coverageRule.isEmpty() ||
                    ImperviousAnalysis::coverageByName(coverageRule).has_value());
         if (!folder && ok) {
@@ -228,10 +286,10 @@ int main(int argc, char* argv[])
             if (project && !coverageRule.isEmpty()) {
                 project->analysisArguments << QStringLiteral("--coverage") << coverageRule;
             }
-            return runServe(project, folder ? dataDir : projectPath, error, program);
+            return runServe(project, folder ? dataDir : projectPath, error, program, idleMs);
         }
     }
-    if (parsed && client && !folder && !parser.isSet(workdir)) {
+    if (parsed && client && !folder && !parser.isSet(workdir) && !parser.isSet(idle)) {
         // The one-shot clients print the reason themselves.
         QLoggingCategory::setFilterRules(QStringLiteral("tarn.hostlink.warning=false"));
         if (verb == QLatin1String("send") && rest.size() == 2) {

@@ -91,6 +91,10 @@ CommandSource::ListenResult CommandSource::listen()
                                                                              : ListenResult::Failed;
     }
     m_path = path;
+    if (::lstat(QFile::encodeName(path).constData(), &st) == 0) {
+        m_device = st.st_dev;
+        m_inode = st.st_ino;
+    }
     m_watch->start();
     return ListenResult::Listening;
 }
@@ -101,7 +105,7 @@ void CommandSource::close()
     for (auto& [socket, connection] : m_connections) {
         socket->disconnect(this);
         connection.idle->stop();
-        if (socket == m_dispatching) {
+        if (m_dispatching.contains(socket)) {
             // Its handler is closing us ("{quit}"); dispatch() still answers, then drops it.
             socket->setParent(nullptr);
             continue;
@@ -116,16 +120,35 @@ void CommandSource::close()
 void CommandSource::checkListening()
 {
     // Qt closes the server (and removes its socket) when accepting fails, for instance when
-    // the process has run out of file descriptors; the program would then stay deaf.
-    if (m_server->isListening()) {
+    // the process has run out of file descriptors; the program would then stay deaf. So it
+    // is when the socket file is removed: nobody can reach the socket any more.
+    struct stat st {};
+    const bool present = ::lstat(QFile::encodeName(m_path).constData(), &st) == 0;
+    const bool ours = present && st.st_dev == m_device && st.st_ino == m_inode;
+    if (m_server->isListening() && ours) {
         return;
     }
-    qCWarning(lcHostLink).noquote()
-        << name() + QStringLiteral(": the server stopped listening (%1); listening again")
-                        .arg(m_server->errorString());
-    if (listen() == ListenResult::InUse) {
-        m_watch->stop(); // another program took the endpoint meanwhile; it is theirs now
+    if (present && !ours) {
+        // Another program's socket took the path: the endpoint is theirs while it lasts.
+        if (!m_elsewhere) {
+            qCWarning(lcHostLink).noquote()
+                << name() + QStringLiteral(": another program serves %1 now; serving again "
+                                           "once it has gone")
+                                .arg(m_path);
+        }
+        m_elsewhere = true;
+        return;
     }
+    m_elsewhere = false;
+    qCWarning(lcHostLink).noquote()
+        << name() +
+               (m_server->isListening()
+                    ? QStringLiteral(": the socket file %1 was removed").arg(m_path)
+                    : QStringLiteral(": the server stopped listening (%1)")
+                          .arg(m_server->errorString())) +
+               QStringLiteral("; listening again");
+    m_server->close();
+    listen();
 }
 
 void CommandSource::onNewConnection()
@@ -235,7 +258,8 @@ void CommandSource::dispatch(const QPointer<QLocalSocket>& socket, FrameVerb ver
                              const QString& text)
 {
     const QPointer<CommandSource> self(this);
-    m_dispatching = socket.data();
+    QLocalSocket* const dispatching = socket.data();
+    m_dispatching.append(dispatching);
     QByteArray reply;
     bool accepted = false;
     std::optional<QString> answer;
@@ -267,7 +291,7 @@ void CommandSource::dispatch(const QPointer<QLocalSocket>& socket, FrameVerb ver
     if (!self) {
         return;
     }
-    m_dispatching = nullptr;
+    m_dispatching.removeOne(dispatching);
     if (!orphaned) {
         // The next frame, if the caller sent one already.
         m_connections[socket.data()].busy = false;

@@ -2,6 +2,7 @@
 
 #include "hostlink/hostlink.h"
 
+#include <QList>
 #include <QObject>
 #include <QPointer>
 #include <QString>
@@ -49,7 +50,8 @@ public:
     void setRequestHandler(RequestHandler handler) { m_request = std::move(handler); }
 
     // Starts serving. A socket file left behind by a crashed program is replaced; one that a
-    // live program still answers on is left alone and gives InUse.
+    // live program still answers on is left alone and gives InUse. Serving goes on by itself
+    // when Qt stops listening or the socket file is removed.
     ListenResult listen();
     void close();
     bool isListening() const;
@@ -95,7 +97,13 @@ private:
     ExecuteHandler m_execute;
     RequestHandler m_request;
     std::map<QLocalSocket*, Connection> m_connections;
-    QLocalSocket* m_dispatching = nullptr; // the connection whose handler is running
+    // Connections whose handler is running; a handler may wait for the user, and frames of
+    // other connections are handled meanwhile.
+    QList<QLocalSocket*> m_dispatching;
+    // The socket file as created, to notice when it is removed.
+    quint64 m_device = 0;
+    quint64 m_inode = 0;
+    bool m_elsewhere = false; // another program's socket holds the path
 };
 
 // How a program's start went with its command endpoint.

@@ -107,6 +107,19 @@ QString connectFailure(QLocalSocket::LocalSocketError error, const QString& path
     }
 }
 
+void removeStaleSocket(const QString& path)
+{
+    struct stat st {};
+    if (::lstat(QFile::encodeName(path).constData(), &st) != 0 || !S_ISSOCK(st.st_mode)) {
+        return;
+    }
+    QLocalSocket probe;
+    probe.connectToServer(path);
+    if (!probe.waitForConnected(2000) && probe.error() == QLocalSocket::ConnectionRefusedError) {
+        QFile::remove(path);
+    }
+}
+
 QString normalizeCommand(const QString& received)
 {
     return received.toLower();

@@ -20,6 +20,11 @@ inline const QString CmdQuit = QStringLiteral("{quit}");
 inline const QString CmdCloseProcFrm = QStringLiteral("{closeprocfrm}");
 inline const QString CmdHide = QStringLiteral("{hide}");
 inline const QString CmdUnhide = QStringLiteral("{unhide}");
+// Added to the old set; older programs refuse them, older hosts never send them.
+// Ends the program as its own Quit would, asking its questions first; refused when it stays.
+inline const QString CmdExit = QStringLiteral("{exit}");
+// The run under way can be cancelled: the processing notice offers Cancel.
+inline const QString CmdShowCancel = QStringLiteral("{showcancel}");
 
 // Largest payload either end accepts; anything longer closes the connection.
 constexpr qint64 MaxFrameLength = 1024 * 1024;
@@ -40,6 +45,10 @@ QString checkPeer(const QLocalSocket& socket);
 QString endpointName(const QString& service, const QString& topic);
 // Full path of the endpoint's local socket.
 QString endpointPath(const QString& service, const QString& topic);
+
+// Removes the socket file at path when nothing listens on it any more (its program was
+// killed); a socket a program serves, or anything else at the path, is left alone.
+void removeStaleSocket(const QString& path);
 
 // Why a connection attempt failed, in words (Qt's own texts are terse: "Invalid name").
 QString connectFailure(QLocalSocket::LocalSocketError error, const QString& path);

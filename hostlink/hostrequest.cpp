@@ -48,6 +48,11 @@ QString isCallExecuteModel(const QString& paramFilePath)
     return runScript(QStringLiteral("isCallExecuteModel"), {paramFilePath});
 }
 
+QString isCancelModel(const QString& paramFilePath)
+{
+    return runScript(QStringLiteral("isCancelModel"), {paramFilePath});
+}
+
 bool parseRunScript(const QString& item, QString* script, QStringList* arguments)
 {
     const QString head = QStringLiteral("av.Run(\"");

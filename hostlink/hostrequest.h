@@ -24,6 +24,10 @@ QString isGetFThemes(const QString& view, ThemeSelector selector);
 QString isGetFldNames(const QString& view, const QString& theme, ThemeSelector selector);
 QString isGetViewUnits(const QString& view);
 QString isCallExecuteModel(const QString& paramFilePath);
+// Asks a host that offered Cancel ("{showcancel}") to stop the run of that parameter file.
+QString isCancelModel(const QString& paramFilePath);
+// The answer of a host that is stopping the run.
+inline const QString Cancelled = QStringLiteral("Cancelled");
 
 // The other way round, for hosts: splits an av.Run(...) item into script name and arguments.
 // False when the item is not in that form.

@@ -11,6 +11,7 @@
 #include "shared_windows/prompts.h"
 #include "shared_windows/twips.h"
 
+#include <QApplication>
 #include <QButtonGroup>
 #include <QCheckBox>
 #include <QCloseEvent>
@@ -246,15 +247,16 @@ bool frmISParams::Form_Load()
     cmdDSDelete->setEnabled(false);
 
     objModelProps = clsISModelProperties();
-    StoreLoadResult loadResult;
-    if (!LoadModelXML(objModelProps, m_storePath, &loadResult)) {
+    StoreLoadResult loaded;
+    if (!LoadModelXML(objModelProps, m_storePath, &loaded)) {
         objModelProps = clsISModelProperties();
         m_prompts.message(
-            storeLoadFailureMessage(launcherLoadFailureMessage(), m_storePath, loadResult),
+            storeLoadFailureMessage(launcherLoadFailureMessage(), m_storePath, loaded),
             Prompts::Icon::Critical, Prompts::Buttons::OkCancel);
         return false;
     }
 
+    m_storeBytes = loaded.fileBytes;
     m_link.setTimeout(m_timeoutTenths);
 
     strViewName = m_host.GetActiveViewName();
@@ -323,6 +325,29 @@ bool frmISParams::HandleHostCommand(const QString& command)
     }
     if (HostLink::isCommand(command, HostLink::CmdQuit)) {
         close();
+        return true;
+    }
+    if (HostLink::isCommand(command, HostLink::CmdExit)) {
+        // A message box waiting for an answer is the user's to finish first; the density
+        // dialog is not a question, Quit unloads it.
+        QWidget* open = QApplication::activeModalWidget();
+        if (open && open != m_density) {
+            open->raise();
+            open->activateWindow();
+            return false;
+        }
+        cmdISQuit_Click();
+        if (frmHelpBrowser2* help = frmHelpBrowser2::current()) {
+            help->close();
+        }
+        return true;
+    }
+    if (HostLink::isCommand(command, HostLink::CmdShowCancel)) {
+        frmISProcessing* notice = frmISProcessing::current();
+        if (!notice) {
+            return false;
+        }
+        notice->offerCancel();
         return true;
     }
     if (HostLink::isCommand(command, HostLink::CmdCloseProcFrm)) {
@@ -568,6 +593,9 @@ bool frmISParams::WriteModelParams(const QString& directory, const QString& file
                           QStringLiteral(") defined in ArcView project does not exist."));
         return false;
     }
+    if (!ReloadChangedStore()) {
+        return false;
+    }
     QString error;
     const QByteArray bytes = currentParams(lastScenario).toBytes();
     if (!writeFileAtomically(directory + fileName, bytes, &error)) {
@@ -580,12 +608,56 @@ bool frmISParams::WriteModelParams(const QString& directory, const QString& file
     return true;
 }
 
+bool frmISParams::ReloadChangedStore()
+{
+    // The editor may have applied changes since start-up; a run must not use the old values.
+    QByteArray now;
+    QString error;
+    if (readFileBytes(m_storePath, &now, &error) && now == m_storeBytes) {
+        return true;
+    }
+    clsISModelProperties fresh;
+    StoreLoadResult loaded;
+    if (!LoadModelXML(fresh, m_storePath, &loaded)) {
+        m_prompts.message(QStringLiteral("The coefficient sets in %1 were changed since the "
+                                         "launcher read them, and they cannot be read now:\n%2")
+                              .arg(m_storePath, loaded.describe(m_storePath)),
+                          Prompts::Icon::Critical, Prompts::Buttons::Ok);
+        return false;
+    }
+    const QString chosen = cboLCType->currentText();
+    const QVector<ModelParams::LCClass> before = ModelParams::classesOf(objModelProps, chosen);
+    objModelProps = fresh;
+    m_storeBytes = loaded.fileBytes;
+    const QSignalBlocker blocker(cboLCType);
+    FillLCTypeCombo(*cboLCType, objModelProps);
+    cboLCType->setCurrentIndex(cboLCType->findText(chosen, Qt::MatchExactly));
+    if (cboLCType->currentIndex() < 0) {
+        cboLCType->setFocus();
+        m_prompts.message(QStringLiteral("The coefficient set %1 is no longer in the store: the "
+                                         "sets were changed since the launcher read them. Choose "
+                                         "a coefficient set, then Run again.")
+                              .arg(chosen),
+                          Prompts::Icon::Exclamation, Prompts::Buttons::Ok);
+        return false;
+    }
+    if (ModelParams::classesOf(objModelProps, chosen) != before) {
+        m_prompts.message(QStringLiteral("The coefficient set %1 was changed since the launcher "
+                                         "read it. This run uses its coefficients as they are "
+                                         "now.")
+                              .arg(chosen),
+                          Prompts::Icon::Information, Prompts::Buttons::Ok);
+    }
+    return true;
+}
+
 void frmISParams::cmdISRun_Click()
 {
     if (!ValidateParams(intLastScenario)) {
         return;
     }
-    frmISProcessing::showNotice(this);
+    connect(frmISProcessing::showNotice(this), &frmISProcessing::cancelClicked, this,
+            &frmISParams::cmdCancel_Click, Qt::UniqueConnection);
     QString directory = m_host.GetWorkDir();
     if (!WriteModelParams(directory, ModelParams::FileName, intLastScenario)) {
         frmISProcessing::closeNotice();
@@ -598,9 +670,27 @@ void frmISParams::cmdISRun_Click()
         return;
     }
     QString failure;
+    m_runParams = directory + ModelParams::FileName;
     if (!m_host.RunModel(directory, ModelParams::FileName, &failure)) {
         frmISProcessing::closeNotice();
         m_prompts.message(failure, Prompts::Icon::Critical, Prompts::Buttons::Ok);
+    }
+}
+
+void frmISParams::cmdCancel_Click()
+{
+    frmISProcessing* notice = frmISProcessing::current();
+    if (!notice) {
+        return;
+    }
+    notice->setCancelEnabled(false);
+    QString failure;
+    if (m_host.CancelModel(m_runParams, &failure)) {
+        return; // the host closes the notice once the run has stopped
+    }
+    m_prompts.message(failure, Prompts::Icon::Exclamation, Prompts::Buttons::Ok);
+    if (frmISProcessing* still = frmISProcessing::current()) {
+        still->setCancelEnabled(true);
     }
 }
 

@@ -51,7 +51,13 @@ public:
     // The density dialog if it is loaded, else nullptr; loads nothing.
     frmISPDensity* loadedPDensity() const;
 
+    // Writes the parameter file with the store's coefficients as they are now: a store
+    // changed since it was read is read again (see ReloadChangedStore).
     bool WriteModelParams(const QString& directory, const QString& fileName, int lastScenario);
+    // Reads the store again when its file changed since it was read, keeping the chosen set
+    // by name, and tells the user once when that set's values changed. False, with the
+    // reason shown, when the store cannot be read or the chosen set is gone.
+    bool ReloadChangedStore();
     // The choices as they go into the parameter file.
     ModelParams currentParams(int lastScenario);
 
@@ -90,6 +96,7 @@ private:
     void cmdOutputBrowse_Click();
     void cmdISRun_Click();
     void cmdISQuit_Click();
+    void cmdCancel_Click();
     void cmdISHelp_Click();
     void cmdDSAdd_Click();
     void cmdDSDelete_Click();
@@ -116,6 +123,8 @@ private:
     int intLastScenario = -1;
     int intLastAnalysisTheme = 0;
     QString strLastOutput;
+    QString m_runParams;     // the parameter file of the last run request
+    QByteArray m_storeBytes; // the store file as last read
     QPointer<frmISPDensity> m_density;
 
     QComboBox* cboLCTheme;

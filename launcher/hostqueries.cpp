@@ -171,3 +171,14 @@ bool HostQueries::RunModel(const QString& directory, const QString& fileName,
     *failureMessage = text;
     return false;
 }
+
+bool HostQueries::CancelModel(const QString& paramFile, QString* failureMessage)
+{
+    const QString answer = request(HostRequest::isCancelModel(paramFile));
+    if (answer == HostRequest::Cancelled) {
+        return true;
+    }
+    *failureMessage = QStringLiteral("The run was not cancelled.\n") +
+                      (answer.isEmpty() ? m_link.lastError() : answer);
+    return false;
+}

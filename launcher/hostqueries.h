@@ -55,6 +55,10 @@ public:
     // once the processing notice is closed).
     bool RunModel(const QString& directory, const QString& fileName, QString* failureMessage);
 
+    // Asks the host to stop the run of that parameter file. True when it is stopping;
+    // otherwise *failureMessage says why not.
+    bool CancelModel(const QString& paramFile, QString* failureMessage);
+
     // True when the last request found no host at all.
     bool hostMissing() const;
     // Message for a start-up that finds no host.

@@ -29,9 +29,9 @@ int main(int argc, char* argv[])
         return 0;
     }
     QApplication app(argc, argv);
-    QApplication::setApplicationName(QStringLiteral("tarn"));
-    // Boxes without a title read the program's title, as the others do, not "tarn".
-    QApplication::setApplicationDisplayName(QStringLiteral("TARN"));
+    // A window with an empty title (a box, the processing notice) shows the application's
+    // name. No display name: Qt would append it to every title.
+    QApplication::setApplicationName(QStringLiteral("TARN"));
     // A hidden main window ("{hide}") must keep the program alive; it ends when the main
     // window unloads and nothing else of it is open.
     QApplication::setQuitOnLastWindowClosed(false);

@@ -7,6 +7,7 @@
 #include <QDeadlineTimer>
 #include <QLabel>
 #include <QPointer>
+#include <QPushButton>
 #include <QThread>
 #include <QWindow>
 #include <QtGlobal>
@@ -77,7 +78,8 @@ frmISProcessing* frmISProcessing::current()
 frmISProcessing::frmISProcessing(QWidget* owner)
     : QWidget(owner, Qt::Dialog),
       Label1(new QLabel(QStringLiteral("Performing Impervious Surface Analysis.  Please wait..."),
-                        this))
+                        this)),
+      cmdCancel(new QPushButton(QStringLiteral("Cancel"), this))
 {
     setObjectName(QStringLiteral("frmISProcessing"));
     setWindowTitle(QString());
@@ -98,10 +100,35 @@ frmISProcessing::frmISProcessing(QWidget* owner)
     client.setWidth(qMax(client.width(), label.right() + 1 + label.left()));
     client.setHeight(qMax(client.height(), label.bottom() + 1 + label.top()));
     setFixedSize(client);
+
+    // Below the text, centred, once a host says it can stop the run.
+    cmdCancel->setObjectName(QStringLiteral("cmdCancel"));
+    QRect button = TwipsLayout().rect(0, 0, 1215, 375);
+    button.setWidth(qMax(button.width(), cmdCancel->sizeHint().width()));
+    button.moveTo((client.width() - button.width()) / 2, client.height());
+    cmdCancel->setGeometry(button);
+    cmdCancel->hide();
+    connect(cmdCancel, &QPushButton::clicked, this, &frmISProcessing::cancelClicked);
     // Without a window manager's placement it would open at the screen's corner.
     if (owner) {
         move(owner->geometry().center() - rect().center());
     }
+}
+
+void frmISProcessing::offerCancel()
+{
+    if (!cmdCancel->isHidden()) {
+        return;
+    }
+    const QRect button = cmdCancel->geometry();
+    setFixedSize(width(), button.bottom() + 1 + Label1->geometry().top());
+    cmdCancel->setEnabled(true);
+    cmdCancel->show();
+}
+
+void frmISProcessing::setCancelEnabled(bool enabled)
+{
+    cmdCancel->setEnabled(enabled);
 }
 
 frmISProcessing::~frmISProcessing()

@@ -3,6 +3,7 @@
 #include <QWidget>
 
 class QLabel;
+class QPushButton;
 
 // The wait notice shown while the host runs the analysis. It is owned by the launcher's
 // main window, so it stays in front of it, and it has no handlers of its own: its owner
@@ -27,6 +28,13 @@ public:
 
     ~frmISProcessing() override;
 
+    // Shows the Cancel button, for a host that can stop its run.
+    void offerCancel();
+    void setCancelEnabled(bool enabled);
+
+signals:
+    void cancelClicked();
+
 protected:
     void closeEvent(QCloseEvent* event) override;
 
@@ -34,4 +42,5 @@ private:
     explicit frmISProcessing(QWidget* owner);
 
     QLabel* Label1;
+    QPushButton* cmdCancel;
 };

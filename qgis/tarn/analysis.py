@@ -14,6 +14,7 @@ from qgis.PyQt.QtCore import QProcess
 from qgis.PyQt.QtGui import QColor
 
 from . import tr
+from .hostlink import split_lines
 
 PREFIX = "tarn-analyze: "
 _PROGRESS = re.compile(r"^progress: (\d+)%$")
@@ -28,7 +29,7 @@ COLOURS = ["#ffffcc", "#fed976", "#fd8d3c", "#e31a1c", "#800026"]
 
 
 def last_error(text, fallback):
-    lines = [l.strip() for l in text.splitlines() if l.strip()]
+    lines = [l.strip() for l in split_lines(text) if l.strip()]
     if not lines:
         return fallback
     line = lines[-1]
@@ -42,7 +43,7 @@ def check(program, params, description):
                               capture_output=True, timeout=120)
     except (OSError, subprocess.TimeoutExpired) as error:
         return "cannot run %s: %s" % (program, error), "", []
-    out = done.stdout.decode("utf-8", "replace").splitlines()
+    out = split_lines(done.stdout.decode("utf-8", "replace"))
     if done.returncode != 0:
         return last_error(done.stderr.decode("utf-8", "replace"),
                           "%s --check failed (status %d)" % (program, done.returncode)), "", []

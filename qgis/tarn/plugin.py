@@ -3,10 +3,11 @@
 import os
 
 from qgis.core import Qgis, QgsApplication
-from qgis.gui import QgsFileWidget
+from qgis.gui import QgsApplicationExitBlockerInterface, QgsFileWidget
 from qgis.PyQt.QtGui import QIcon
 from qgis.PyQt.QtWidgets import (QAction, QCheckBox, QComboBox, QDialog, QDialogButtonBox,
-                                 QFormLayout, QLabel, QMenu, QMessageBox, QToolButton)
+                                 QFormLayout, QLabel, QMenu, QMessageBox, QPushButton,
+                                 QToolButton)
 
 from . import settings, tr
 from .host import Host
@@ -62,6 +63,18 @@ class SettingsDialog(QDialog):
         super().accept()
 
 
+class ExitBlocker(QgsApplicationExitBlockerInterface):
+    """QGIS asks before it exits, from its close box and from Exit alike: the programs end
+    as their Quit would, and one the user keeps open keeps QGIS open."""
+
+    def __init__(self, host):
+        super().__init__()
+        self.host = host
+
+    def allowExit(self):
+        return self.host.allow_exit()
+
+
 class TarnPlugin:
     def __init__(self, iface):
         self.iface = iface
@@ -69,6 +82,7 @@ class TarnPlugin:
         self.provider = None
         self.actions = []
         self.button = None
+        self.blocker = None
 
     def initProcessing(self):
         if self.provider is None:
@@ -85,9 +99,21 @@ class TarnPlugin:
                                     QMessageBox.Yes | QMessageBox.No,
                                     QMessageBox.No) == QMessageBox.Yes
 
+    def offer_reopen(self):
+        bar = self.iface.messageBar()
+        item = bar.createMessage("TARN", tr("The project's layers changed since the launcher "
+                                            "listed them."))
+        button = QPushButton(tr("Reopen the launcher"))
+        button.clicked.connect(lambda: (bar.popWidget(item), self.host.reopen_launcher()))
+        item.layout().addWidget(button)
+        bar.pushWidget(item, Qgis.Info, 0)
+
     def initGui(self):
         self.initProcessing()
         self.host = Host(self.notify, ask=self.ask)
+        self.host.layers_changed.connect(self.offer_reopen)
+        self.blocker = ExitBlocker(self.host)
+        self.iface.registerApplicationExitBlocker(self.blocker)
         icon = QIcon(os.path.join(settings.PLUGIN_DIR, "icon.svg"))
         window = self.iface.mainWindow()
         entries = [(tr("Impervious Surface Analysis…"), lambda: self.host.start("tarn")),
@@ -107,6 +133,9 @@ class TarnPlugin:
         self.toolbar_action = self.iface.addToolBarWidget(self.button)
 
     def unload(self):
+        if self.blocker:
+            self.iface.unregisterApplicationExitBlocker(self.blocker)
+            self.blocker = None
         if self.host:
             self.host.stop()
         for action in self.actions:

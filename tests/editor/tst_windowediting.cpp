@@ -170,7 +170,7 @@ private slots:
         }
     }
 
-    void onlyViewCommandIsAccepted()
+    void hostCommandsShowOrEndTheWindow()
     {
         f.open();
         f.window->showMinimized();
@@ -178,6 +178,15 @@ private slots:
         QVERIFY(f.window->isMinimized());
         QVERIFY(f.window->HostExecute(QStringLiteral("{VieW}")));
         QVERIFY(!f.window->isMinimized());
+        // A dialog waiting for the user is finished first: nothing is asked, nothing closes.
+        f.click("cmdNew");
+        QVERIFY(f.window->addDialog());
+        QVERIFY(!f.window->HostExecute(QStringLiteral("{exit}")));
+        QVERIFY(f.window->isVisible() && f.window->addDialog()->isVisible());
+        f.window->addDialog()->reject();
+        QTRY_VERIFY(!f.window->addDialog());
+        QVERIFY(f.window->HostExecute(QStringLiteral("{exit}")));
+        QVERIFY(!f.window->isVisible());
     }
 
     void eachWayIntoTheEditorMarksUnsaved_data()

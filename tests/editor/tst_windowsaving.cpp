@@ -191,7 +191,7 @@ private slots:
         QCOMPARE(classNames(f.storeOnDisk(), "Urban").at(1), QStringLiteral("Garden"));
     }
 
-    // Leaving unsaved changes asks first: switching sets, Quit, the close box.
+    // Leaving unsaved changes asks first: switching sets, Quit, the close box, the host.
     void leavingUnsavedChangesAsks_data()
     {
         QTest::addColumn<QString>("action");
@@ -206,6 +206,9 @@ private slots:
         QTest::newRow("Quit, Yes") << "cmdQuit" << true << Button::Yes << true;
         QTest::newRow("close box, nothing unsaved") << "close" << false << Button::Ok << true;
         QTest::newRow("close box, No") << "close" << true << Button::No << true;
+        QTest::newRow("host's {exit}, nothing unsaved") << "{exit}" << false << Button::Ok << true;
+        QTest::newRow("host's {exit}, Cancel") << "{exit}" << true << Button::Cancel << false;
+        QTest::newRow("host's {exit}, Yes") << "{exit}" << true << Button::Yes << true;
     }
     void leavingUnsavedChangesAsks()
     {
@@ -226,6 +229,8 @@ private slots:
             QCOMPARE(f.cell(1, ColName), leaves ? "Forest" : "Lake");
         } else if (action == "close") {
             QCOMPARE(f.window->close(), leaves);
+        } else if (action == "{exit}") {
+            QCOMPARE(f.window->HostExecute(action), leaves);
         } else {
             f.click("cmdQuit");
         }

@@ -108,7 +108,9 @@ private slots:
                       "DS#1#new_development#Developed, High#24\r\n"
                       "CLASS#22#Developed, Low#50#40#30\r\nCLASS#24#Developed, High#90#85#80\r\n"));
 
-        QTRY_COMPARE_WITH_TIMEOUT(m_commands, QStringList({"{closeprocfrm}"}), 60000);
+        // The notice offers Cancel while the analysis runs, and closes when it ends.
+        QTRY_COMPARE_WITH_TIMEOUT(m_commands, QStringList({"{showcancel}", "{closeprocfrm}"}),
+                                  60000);
         QTRY_VERIFY_WITH_TIMEOUT(m_host->peek(1 << 20).contains("{closeprocfrm}: accepted"), 30000);
         const QString log = QString::fromUtf8(m_host->readAll());
         QVERIFY2(log.contains("analysis: progress: 100%\n"), qPrintable(log));

@@ -4,6 +4,7 @@
 #include "hostlink/commandsource.h"
 #include "hostlink/executeclient.h"
 #include "hostlink/hostlink.h"
+#include "hostlink/programcloser.h"
 
 #include <QDir>
 #include <QFile>
@@ -16,6 +17,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QThread>
+#include <QTimer>
 
 #include <memory>
 #include <optional>
@@ -345,7 +347,74 @@ private slots:
         QCOMPARE(::setrlimit(RLIMIT_NOFILE, &saved), 0);
         QTRY_VERIFY_WITH_TIMEOUT(program.source.isListening(), 30000);
         QCOMPARE(sendAsync("{view}"), ExecuteResult::Accepted);
-        QCOMPARE(program.received, QStringList({"{view}"}));
+
+        // Nobody reaches a socket whose file was removed: it is made anew.
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("was removed; listening again"));
+        QVERIFY(QFile::remove(program.source.path()));
+        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(program.source.path()), 30000);
+        QCOMPARE(sendAsync("{view}"), ExecuteResult::Accepted);
+        // Another program's socket in its place is theirs while it lasts.
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("another program serves"));
+        QVERIFY(QFile::remove(program.source.path()));
+        const int other = rawSocket(program.source.path(), true);
+        QVERIFY(other >= 0 && ::listen(other, 1) == 0);
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("was removed; listening again"));
+        QTest::qWait(1500);
+        ::close(other);
+        QVERIFY(QFile::remove(program.source.path()));
+        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(program.source.path()), 30000);
+        QCOMPARE(sendAsync("{view}"), ExecuteResult::Accepted);
+        QCOMPARE(program.received, QStringList({"{view}", "{view}", "{view}"}));
+    }
+
+    // A host ending a program: its verdict may wait for the user; only silence ends it.
+    void programCloserTellsAskingFromHanging_data()
+    {
+        QTest::addColumn<QString>("program"); // how it takes "{exit}"; "": none runs
+        QTest::addColumn<ProgramCloser::Outcome>("outcome");
+        using O = ProgramCloser::Outcome;
+        QTest::newRow("ends") << "accept" << O::Ending;
+        QTest::newRow("user keeps it open") << "refuse" << O::KeptOpen;
+        QTest::newRow("asks a while, then ends") << "ask" << O::Ending;
+        QTest::newRow("hangs") << "silent" << O::NotAnswering;
+        QTest::newRow("not running") << "" << O::NotAnswering;
+    }
+    void programCloserTellsAskingFromHanging()
+    {
+        QFETCH(QString, program);
+        QFETCH(ProgramCloser::Outcome, outcome);
+        std::unique_ptr<QLocalServer> silent;
+        auto source = std::make_unique<CommandSource>("tarnProps");
+        QStringList received;
+        source->setExecuteHandler([&](const QString& command) {
+            received << command;
+            if (command != HostLink::CmdExit) {
+                return false;
+            }
+            if (program == "ask") {
+                // A question open for longer than a probe may take; the program then ends,
+                // closing its endpoint from inside the handler.
+                QEventLoop question;
+                QTimer::singleShot(1000, &question, &QEventLoop::quit);
+                question.exec();
+                source->close();
+            }
+            return program != "refuse";
+        });
+        if (program == "silent") {
+            silent = rawPeer(HostLink::endpointPath("tarnProps", "Transfer"), QByteArray(), false);
+        } else if (!program.isEmpty()) {
+            QCOMPARE(source->listen(), CommandSource::ListenResult::Listening);
+        }
+        ProgramCloser closer("tarnProps");
+        closer.setProbing(100, 3);
+        QSignalSpy finished(&closer, &ProgramCloser::finished);
+        closer.ask();
+        QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 1, 30000);
+        QCOMPARE(finished.first().first().value<ProgramCloser::Outcome>(), outcome);
+        if (program == "ask") { // probes were answered while it asked
+            QVERIFY(received.count(QString()) >= 2);
+        }
     }
 
     // Endpoint ownership

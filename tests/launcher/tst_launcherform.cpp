@@ -8,6 +8,7 @@
 #include <QApplication>
 #include <QButtonGroup>
 #include <QCheckBox>
+#include <QDialog>
 #include <QFile>
 #include <QFocusEvent>
 #include <QLabel>
@@ -360,19 +361,140 @@ private slots:
         QVERIFY(shownAtTheEnd(99));
     }
 
-    void helpStaysOpenAndQuitUnloadsDensity()
+    void quitUnloadsDensity_data()
     {
+        QTest::addColumn<QString>("how");
+        QTest::addColumn<bool>("helpStays"); // the help window is the user's to close
+        QTest::newRow("Quit button") << "cmdISQuit" << true;
+        QTest::newRow("host's {exit} ends the program") << "{exit}" << false;
+        QTest::newRow("host's {exit} while a box waits") << "{exit} box" << true;
+    }
+    void quitUnloadsDensity()
+    {
+        QFETCH(QString, how);
+        QFETCH(bool, helpStays);
         f->click("cmdISHelp");
         QPointer<frmHelpBrowser2> help = frmHelpBrowser2::current();
         QVERIFY(help && help->isVisible() && !help->parentWidget());
         QPointer<frmISPDensity> density = w->PDensity();
         QSignalSpy unloaded(w, &frmISParams::unloaded);
-        f->click("cmdISQuit");
+        if (how == "cmdISQuit") {
+            f->click("cmdISQuit");
+        } else if (how == "{exit}") {
+            QVERIFY(w->HandleHostCommand(how));
+        } else {
+            // A box waiting for an answer is finished first; nothing unloads.
+            QDialog box(w);
+            box.setWindowModality(Qt::ApplicationModal);
+            box.show();
+            QVERIFY(!w->HandleHostCommand(QStringLiteral("{exit}")));
+            QVERIFY(w->isVisible() && density && unloaded.isEmpty());
+            box.close();
+            f->click("cmdISQuit");
+        }
         QCOMPARE(unloaded.count(), 1);
         QVERIFY(!w->isVisible());
         QTRY_VERIFY(!density);
-        QVERIFY(help); // the help window is the user's to close
-        help->close();
+        QTRY_COMPARE(!help.isNull(), helpStays);
+        if (help) {
+            help->close();
+        }
+    }
+
+    void runUsesTheStoreAsItIsNow_data()
+    {
+        QTest::addColumn<QByteArray>("from"); // replaced in the store after start-up
+        QTest::addColumn<QByteArray>("to");
+        QTest::addColumn<QString>("message"); // %1: the store
+        QTest::addColumn<QByteArray>("classes");
+        const QByteArray start = "CLASS#41#Forêt#80#62.5#0\r\nCLASS#21#Developed, Low#12.5#7.5#2"
+                                 "\r\nCLASS#-3#Water#1#1#1\r\n";
+        QTest::newRow("store unchanged") << QByteArray() << QByteArray() << QString() << start;
+        QTest::newRow("another set changed")
+            << QByteArray("<LCHigh>90") << QByteArray("<LCHigh>9") << QString() << start;
+        QTest::newRow("chosen set changed")
+            << QByteArray("<LCHigh>80") << QByteArray("<LCHigh>81")
+            << "The coefficient set Suburban was changed since the launcher read it. This run "
+               "uses its coefficients as they are now."
+            << QByteArray(start).replace("#80#", "#81#");
+        QTest::newRow("chosen set gone")
+            << QByteArray("<LCType>Suburban") << QByteArray("<LCType>Rural")
+            << "The coefficient set Suburban is no longer in the store: the sets were changed "
+               "since the launcher read them. Choose a coefficient set, then Run again."
+            << QByteArray("(missing)");
+        QTest::newRow("store unreadable")
+            << QByteArray("</ISModelProperties>") << QByteArray()
+            << "The coefficient sets in %1 were changed since the launcher read them, and they "
+               "cannot be read now:\n%1:"
+            << QByteArray("(missing)");
+    }
+    void runUsesTheStoreAsItIsNow()
+    {
+        QFETCH(QByteArray, from);
+        QFETCH(QByteArray, to);
+        QFETCH(QString, message);
+        QFETCH(QByteArray, classes);
+        QVERIFY(writeFile(f->storePath(), readFile(f->storePath()).replace(from, to)));
+        f->chooseHigh();
+        for (int run = 0; run < 2; ++run) { // told once
+            if (run == 0 && !message.isEmpty()) {
+                f->prompts.answerButton(Prompts::Button::Ok);
+            }
+            f->click("cmdISRun");
+            QStringList shown = f->prompts.messageTexts();
+            message.replace(QLatin1String("%1"), f->storePath());
+            if (!shown.isEmpty()) {
+                shown.first().truncate(message.size());
+            }
+            QCOMPARE(shown, message.isEmpty() ? QStringList() : QStringList{message});
+            const QByteArray file = f->paramFile();
+            QCOMPARE(file.mid(file.indexOf("CLASS#") < 0 ? 0 : file.indexOf("CLASS#")), classes);
+            QCOMPARE(f->host->requests().contains(Req::run(f->paramPath())),
+                     classes != "(missing)");
+            if (classes == "(missing)") {
+                QCOMPARE(f->combo("cboLCType")->currentIndex(),
+                         message.contains("no longer") ? -1 : 0);
+                QVERIFY(!frmISProcessing::current());
+                break;
+            }
+            QVERIFY(w->HandleHostCommand(QStringLiteral("{closeprocfrm}")));
+        }
+    }
+
+    void cancelAsksTheHostWhenItOffersCancel_data()
+    {
+        QTest::addColumn<QString>("answer");
+        QTest::addColumn<QStringList>("messages");
+        QTest::newRow("host stops the run") << "Cancelled" << QStringList();
+        QTest::newRow("run already over")
+            << "No model run is under way"
+            << QStringList{"The run was not cancelled.\nNo model run is under way"};
+    }
+    void cancelAsksTheHostWhenItOffersCancel()
+    {
+        QFETCH(QString, answer);
+        QFETCH(QStringList, messages);
+        const QString cancel = Req::avRun("isCancelModel", "\"%1\"").arg(f->paramPath());
+        f->host->answer(cancel, answer);
+        f->chooseHigh();
+        f->click("cmdISRun");
+        frmISProcessing* notice = frmISProcessing::current();
+        auto* button = control<QPushButton>(notice, "cmdCancel");
+        QVERIFY(notice->isVisible() && !button->isVisible()); // only when the host offers it
+        QVERIFY(w->HandleHostCommand(QStringLiteral("{showcancel}")));
+        QVERIFY(button->isVisible() && button->isEnabled());
+        f->host->clearRequests();
+        for (int i = 0; i < messages.size(); ++i) {
+            f->prompts.answerButton(Prompts::Button::Ok);
+        }
+        QTest::mouseClick(button, Qt::LeftButton);
+        QCOMPARE(f->host->requests(), QStringList{cancel});
+        QCOMPARE(f->prompts.messageTexts(), messages);
+        // The notice stays until the host closes it; Cancel again only if it was refused.
+        QCOMPARE(frmISProcessing::current(), notice);
+        QCOMPARE(button->isEnabled(), !messages.isEmpty());
+        QVERIFY(w->HandleHostCommand(QStringLiteral("{closeprocfrm}")));
+        QVERIFY(!w->HandleHostCommand(QStringLiteral("{showcancel}")));
     }
 
     void runsWriteTheFileLineForLine()

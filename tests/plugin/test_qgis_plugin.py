@@ -3,7 +3,9 @@ its Processing algorithm. Headless (QT_QPA_PLATFORM=offscreen); TARN_BIN_DIR nam
 programs, TARN_SOURCE_DIR the repository."""
 
 import os
+import resource
 import shutil
+import socket
 import subprocess
 import sys
 import tempfile
@@ -30,11 +32,12 @@ from qgis.core import (QgsApplication, QgsCoordinateReferenceSystem,  # noqa: E4
                        QgsProcessingOutputLayerDefinition, QgsProcessingUtils, QgsProject,
                        QgsSingleSymbolRenderer, QgsSymbol, QgsVectorFileWriter, QgsVectorLayer,
                        QgsWkbTypes)
-from qgis.PyQt.QtCore import QCoreApplication, QProcess, Qt  # noqa: E402
+from qgis.PyQt import sip  # noqa: E402
+from qgis.PyQt.QtCore import QCoreApplication, QEventLoop, QProcess, Qt  # noqa: E402
 from qgis.PyQt.QtNetwork import QLocalServer  # noqa: E402
 
 from tarn import analysis, hostlink, processing_provider, settings  # noqa: E402
-from tarn.host import Host  # noqa: E402
+from tarn.host import REOPEN, Host  # noqa: E402
 from tarn.plugin import SettingsDialog  # noqa: E402
 from tarn.processing_provider import TarnProvider  # noqa: E402
 from tarn.projectview import GET_WORKDIR, ProjectView  # noqa: E402
@@ -62,8 +65,13 @@ def wait_for(condition, limit=120):
     while not condition():
         if time.monotonic() > end:
             raise AssertionError("gave up waiting")
-        QCoreApplication.processEvents()
-        time.sleep(0.005)
+        pump()
+
+
+def pump():
+    """Runs the event loop for a moment: the plugin handles a frame per turn of it."""
+    QCoreApplication.processEvents(QEventLoop.AllEvents, 20)
+    time.sleep(0.001)
 
 
 def run_process(program, arguments):
@@ -150,16 +158,195 @@ def far_parcels():
 
 
 def slow_programs(folder):
-    """A stand-in tarn-analyze that does $TARN_TEST_DOES in its output's folder, reports
-    progress and waits to be killed; tarn-store beside it is the real one."""
+    """A stand-in tarn-analyze that does $TARN_TEST_DOES in its output's folder, touches
+    $TARN_TEST_READY, reports progress and waits to be killed; its check, tarn-store and
+    tarnhost beside it are the real ones."""
     program = os.path.join(folder, "tarn-analyze")
     with open(program, "w") as f:
-        f.write('#!/bin/sh\nout=$(sed -n "s/^OUTTHEME#//p" "$1" | tr -d "\\r")\n'
-                'cd "$(dirname "$out")" && eval "$TARN_TEST_DOES"\n'
-                'echo "progress: 10%"\nexec sleep 600\n')
+        f.write('#!/bin/sh\n[ "$1" = --check ] && exec "%s" "$@"\n'
+                'out=$(sed -n "s/^OUTTHEME#//p" "$1" | tr -d "\\r")\n'
+                'cd "$(dirname "$out")" && eval "$TARN_TEST_DOES" && touch "$TARN_TEST_READY"\n'
+                'echo "progress: 10%%"\nexec sleep 600\n' % os.path.join(BIN, "tarn-analyze"))
     os.chmod(program, 0o755)
     os.symlink(os.path.join(BIN, "tarn-store"), os.path.join(folder, "tarn-store"))
+    shutil.copy(os.path.join(BIN, "tarnhost"), folder)
     return folder
+
+
+# A program as the host starts it: serves NAME.Transfer, refuses every command but "{exit}",
+# which it takes as BEHAVIOUR says.
+STAND_IN = """#!/usr/bin/python3
+import os, select, socket, sys, time
+behaviour = "%s"
+path = os.path.join(os.environ["XDG_RUNTIME_DIR"], "%s.Transfer")
+server = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+server.bind(path + ".new")  # listening before anyone can find it
+os.chmod(path + ".new", 0o600)
+server.listen(8)
+os.rename(path + ".new", path)
+if behaviour == "hangs":
+    time.sleep(600)
+callers, verdict_at = [server], None
+while True:
+    if verdict_at and time.monotonic() > verdict_at[0]:
+        verdict_at[1].sendall(b"ACK 0\\n")
+        os.remove(path)
+        sys.exit(0)
+    for ready in select.select(callers, [], [], 0.05)[0]:
+        if ready is server:
+            callers.append(server.accept()[0])
+            continue
+        data = ready.recv(100)
+        callers.remove(ready)
+        if data != b"EXECUTE 6\\n{exit}":
+            ready.sendall(b"NAK 0\\n")
+        elif behaviour == "keeps open":
+            ready.sendall(b"NAK 0\\n")
+        else:  # "ends" at once; "asks" the user for 2 s
+            verdict_at = (time.monotonic() + (2 if behaviour == "asks" else 0), ready)
+"""
+
+LONG_VIEW = "V" * 100000  # answered in 100 KB frames
+# A tarnhost built with the sanitizers keeps freed memory, and their checks need descriptors.
+with open(os.path.join(BIN, "tarnhost"), "rb") as built:
+    SANITIZED = b"libasan" in built.read()
+GET_WORKDIR = "av.GetProject.GetWorkDir.GetFullName.AsString"
+
+
+def rss_kb(pid):
+    with open("/proc/%d/status" % pid) as status:
+        return next(int(l.split()[1]) for l in status if l.startswith("VmRSS:"))
+
+
+class Caller:
+    """A caller on a raw socket that never blocks the event loop the plugin serves from."""
+
+    def __init__(self, path):
+        self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+        self.sock.setblocking(False)
+        self.got = bytearray()
+        wait_for(lambda: self._connect(path))
+
+    def _connect(self, path):
+        try:
+            self.sock.connect(path)
+            return True
+        except BlockingIOError:  # the server's backlog is full
+            return False
+
+    def send(self, data):
+        """Sends it all, or False once the peer has closed."""
+        view = memoryview(data)
+        while view:
+            try:
+                view = view[self.sock.send(view):]
+            except BlockingIOError:
+                pump()
+            except OSError:
+                return False
+        return True
+
+    def closed(self):
+        """True once the peer has closed; keeps what came before."""
+        try:
+            while True:
+                data = self.sock.recv(1 << 16)
+                if not data:
+                    return True
+                self.got += data
+        except BlockingIOError:
+            return False
+        except OSError:
+            return True
+
+
+class PluginUnderTest:
+    """The plugin's host, serving in this process from the demo project."""
+    name = "plugin"
+
+    def __init__(self, test):
+        self.test, self.server = test, test.host.server
+
+    def start(self, does):
+        self.problems, self.title = [], self.test.project.title()
+        self.server.problem.connect(self.problems.append)
+        if does == "idle":
+            self.server.idle_timeout_ms = 300
+        self.test.project.setTitle(LONG_VIEW)
+        assert self.test.host.serve() == ""
+        self.path, self.pid = self.server.path, os.getpid()
+
+    def log(self):
+        return "\n".join(self.problems)
+
+    def exhaust(self):
+        """Takes every descriptor of this process while a caller waits to be accepted."""
+        caller = Caller(self.path)
+        saved = resource.getrlimit(resource.RLIMIT_NOFILE)
+        resource.setrlimit(resource.RLIMIT_NOFILE,
+                           (len(os.listdir("/proc/self/fd")) + 8, saved[1]))
+        held = []
+        try:
+            while True:
+                held.append(os.dup(caller.sock.fileno()))
+        except OSError:
+            pass
+
+        def release():
+            for fd in held:
+                os.close(fd)
+            caller.sock.close()
+            resource.setrlimit(resource.RLIMIT_NOFILE, saved)
+        return release
+
+    def stop(self):
+        self.server.close()
+        self.server.problem.disconnect(self.problems.append)
+        self.server.idle_timeout_ms = hostlink.IDLE_TIMEOUT_MS
+        self.test.project.setTitle(self.title)
+
+
+class TarnhostUnderTest:
+    """tarnhost serving a project of the same view, as a process of its own."""
+    name = "tarnhost"
+
+    def __init__(self, test):
+        self.test, self.process = test, None
+
+    def start(self, does):
+        folder = tempfile.mkdtemp(dir=self.test.tmp)
+        project = os.path.join(folder, "project.json")
+        with open(project, "w") as f:
+            f.write('{"view": "%s", "workDir": "%s", "mapUnits": "Meters", "gridThemes": ["lc"],'
+                    ' "polygonThemes": []}' % (LONG_VIEW, folder))
+        self.errors = os.path.join(folder, "errors")
+        limit = (lambda: resource.setrlimit(resource.RLIMIT_NOFILE, (40, 40))) \
+            if does == "descriptors" else None
+        idle = ["--idle-timeout", "300"] if does == "idle" else []
+        with open(self.errors, "w") as errors:
+            self.process = subprocess.Popen(
+                [os.path.join(BIN, "tarnhost"), "serve", project] + idle,
+                stdout=subprocess.DEVNULL, stderr=errors, preexec_fn=limit)
+        self.path, self.pid = hostlink.endpoint_path(hostlink.HOST_ENDPOINT)[0], self.process.pid
+        wait_for(lambda: os.path.exists(self.path))
+
+    def log(self):
+        with open(self.errors) as errors:
+            return errors.read()
+
+    def exhaust(self):
+        """More callers than its descriptors (it has 40)."""
+        callers = [Caller(self.path) for _ in range(40)]
+
+        def release():
+            for caller in callers:
+                caller.sock.close()
+        return release
+
+    def stop(self):
+        if self.process:
+            self.process.terminate()
+            self.process.wait()
 
 
 class FakeLauncher:
@@ -339,6 +526,93 @@ class TestPlugin(unittest.TestCase):
         self.assertIn('av.Run("isGetFThemes",{"View1","2"})', asked)
         self.assertFalse(self.host.server.path)  # no program left: the endpoint is closed
 
+    def test_closing_qgis_asks_each_program_to_end_as_its_quit_would(self):
+        rows = [  # name, program, the user's answer to "does not answer", QGIS closes
+            ("the launcher ends", "tarn", None, True),
+            ("a program that ends", "ends", None, True),
+            ("a program that asks its user first", "asks", None, True),
+            ("the user keeps the program open", "keeps open", None, False),
+            ("a program that hangs is ended", "hangs", True, True),
+            ("a program that hangs is left alone", "hangs", False, False),
+        ]
+        folder = tempfile.mkdtemp(dir=self.tmp)
+        asked = []
+        user_ask = self.host.ask
+        self.host.ask = lambda text: asked.append(text) or confirm
+        with mock.patch.multiple(hostlink.ProgramCloser, PROBE_MS=500, PROBE_TIMEOUT_MS=3000):
+            for name, program, confirm, closes in rows:
+                with self.subTest(name):
+                    asked.clear()
+                    service = "tarn" if program == "tarn" else "tarnProps"
+                    if program == "tarn":
+                        self.host.start("tarn")
+                    else:
+                        script = os.path.join(folder, program.replace(" ", "_"))
+                        with open(script, "w") as f:
+                            f.write(STAND_IN % (program, service))
+                        os.chmod(script, 0o755)
+                        self.host._launch(service, script)
+                    endpoint = hostlink.endpoint_path(service + ".Transfer")[0]
+                    wait_for(lambda: os.path.exists(endpoint))
+                    process = self.host.processes[service]
+                    try:
+                        self.assertEqual(self.host.allow_exit(), closes)
+                        self.assertEqual(len(asked), int(confirm is not None))
+                        self.assertEqual(process.state() == QProcess.NotRunning, closes)
+                        if closes:  # no endpoint left behind, even by a program ended
+                            wait_for(lambda: not os.path.exists(endpoint))
+                        else:
+                            self.assertIn("stays open, so QGIS stays open", self.messages[-1])
+                    finally:
+                        if not sip.isdeleted(process):
+                            process.kill()
+                        wait_for(lambda: service not in self.host.processes)
+        self.host.ask = user_ask
+
+    def test_launcher_lists_are_a_snapshot_the_host_says_when_they_are_stale(self):
+        layer = QgsVectorLayer(os.path.join(self.data, "parcels.shp"), "parcels_soon_gone",
+                               "ogr")
+        self.project.addMapLayer(layer)
+        changed = []
+        self.host.layers_changed.connect(lambda: changed.append(True))
+        asked = []
+        answer = self.host.server.handler
+        self.host.server.handler = lambda item: asked.append(item) or answer(item)
+        try:
+            self.host.start("tarn")
+            wait_for(lambda: len(asked) >= 5 and os.path.exists(
+                hostlink.endpoint_path("tarn.Transfer")[0]))
+            self.assertEqual(changed, [])
+            for added in ("late", "later"):  # said once, not at every layer
+                self.project.addMapLayer(QgsVectorLayer(
+                    "Polygon?field=ID:integer", added, "memory"))
+                wait_for(lambda: changed)
+                for _ in range(20):
+                    QCoreApplication.processEvents()
+            self.assertEqual(changed, [True])
+            # A run of the layer the launcher listed, gone since, says so.
+            self.project.removeMapLayer(layer.id())
+            folder = tempfile.mkdtemp(dir=self.tmp)
+            params = os.path.join(folder, "model_params.txt")
+            with open(params, "w", newline="") as f:
+                f.write(PARAMS.format(theme="parcels_soon_gone", field="PARCEL_ID",
+                                      out=os.path.join(folder, "out.shp"), name="out"))
+            self.assertEqual(request('av.Run("isCallExecuteModel",{"%s"})' % params), (
+                0, "Layer parcels_soon_gone is no longer in the QGIS project. " + REOPEN))
+            # Reopened, the launcher asks again and lists the project as it is.
+            first = self.host.processes["tarn"]
+            asked.clear()
+            self.host.reopen_launcher()
+            wait_for(lambda: self.host.processes.get("tarn") not in (None, first)
+                     and len(asked) >= 5)
+            self.assertEqual(asked[0], "av.GetActiveDoc.GetName")
+            self.assertTrue(self.host.allow_exit())
+        finally:
+            self.host.server.handler = answer
+            for name in ("late", "later"):
+                for added in self.project.mapLayersByName(name):
+                    self.project.removeMapLayer(added.id())
+
     def test_run_requests(self):
         memory = QgsVectorLayer("Polygon?crs=EPSG:26918&field=PARCEL_ID:integer",
                                 "parcels_mem", "memory")
@@ -346,9 +620,16 @@ class TestPlugin(unittest.TestCase):
             list(QgsVectorLayer(os.path.join(self.data, "parcels.shp"), "p", "ogr")
                  .getFeatures()))
         self.project.addMapLayer(memory)
+        # A name with a character Python's splitlines() would take for a line end.
+        self.project.addMapLayer(QgsVectorLayer(os.path.join(self.data, "parcels.shp"),
+                                                "parcels\u2028copy", "ogr"))
         rows = [
             # name, analysis theme, field, output, Settings: coverage, keep every field; answer
             ("file layers", "parcels", "PARCEL_ID", ".shp", "centre", False, "Submitted"),
+            ("U+2028 in a layer name", "parcels\u2028copy", "PARCEL_ID", ".shp", "centre", False,
+             "Submitted"),
+            ("the host fails: the launcher is answered", "parcels", "PARCEL_ID", ".shp",
+             "centre", False, "The TARN plugin failed: boom"),
             ("scratch layer written out off the GUI thread", "parcels_mem", "PARCEL_ID", ".shp",
              "centre", False, "Submitted"),
             ("exact coverage and every field, from Settings", "parcels", "PARCEL_ID", ".shp",
@@ -382,7 +663,9 @@ class TestPlugin(unittest.TestCase):
                     launcher.commands.clear()
                     on_gui_thread.clear()
                     self.assertEqual(self.host.serve(), "")
-                    code, text = request('av.Run("isCallExecuteModel",{"%s"})' % params)
+                    with mock.patch.object(ProjectView, "answer", side_effect=RuntimeError(
+                            "boom")) if "boom" in answer else mock.patch.dict({}):
+                        code, text = request('av.Run("isCallExecuteModel",{"%s"})' % params)
                     self.assertEqual(text, answer)
                     if answer != "Submitted":
                         self.assertIsNone(self.host.task)
@@ -456,8 +739,9 @@ class TestPlugin(unittest.TestCase):
             launcher.close()
             self.host.server.close()
 
-    def test_cancel_stops_the_analysis_and_removes_what_it_wrote(self):
-        # Killed at its first progress line, after it did this beside the earlier output.
+    def test_cancel_from_the_notice_stops_the_run_on_both_hosts(self):
+        # The notice offers Cancel once the run is under way; the stand-in analysis is
+        # stopped after it did this beside the earlier output, which stays as it was.
         rows = [
             ("hidden files", "touch .tarn-$$-out.shp .tarn-$$-out.dbf"),
             ("hidden folder", "mkdir .tarn-$$-out.shp && touch .tarn-$$-out.shp/out.shp"),
@@ -465,25 +749,112 @@ class TestPlugin(unittest.TestCase):
              "mkdir .tarn-$$-out.shp && touch .tarn-$$-out.shp/out.dbf "
              "&& mv out.shp .tarn-$$-old-out.shp"),
         ]
-        for name, does in rows:
-            with self.subTest(name):
-                folder = tempfile.mkdtemp(dir=self.tmp)
-                out = os.path.join(folder, "out.shp")
-                with open(out, "w") as f:
-                    f.write("earlier")
-                params = os.path.join(self.tmp, "cancel_params.txt")
-                with open(params, "w") as f:
-                    f.write("OUTTHEME#%s\r\n" % out)
-                os.environ["TARN_TEST_DOES"] = does
-                seen = []
-                feedback = QgsFeedback()
-                status, _, _ = analysis.run_analysis(
-                    os.path.join(self.slow, "tarn-analyze"), [params], out, feedback,
-                    lambda percent: seen.append(percent) or feedback.cancel())
-                self.assertEqual((status, seen), ("cancelled", [10]))
-                self.assertEqual(os.listdir(folder), ["out.shp"])
-                with open(out) as f:
-                    self.assertEqual(f.read(), "earlier")
+        launcher = FakeLauncher()
+        settings.set_value("programFolder", self.slow)
+        try:
+            for host in ("plugin", "tarnhost"):
+                for name, does in rows:
+                    with self.subTest(host=host, row=name):
+                        folder = tempfile.mkdtemp(dir=self.tmp)
+                        out = os.path.join(folder, "out.shp")
+                        with open(out, "w") as f:
+                            f.write("earlier")
+                        params = folder + "_params.txt"
+                        with open(params, "w", newline="") as f:
+                            f.write(PARAMS.format(theme="parcels", field="PARCEL_ID", out=out,
+                                                  name="out"))
+                        ready = folder + ".ready"
+                        os.environ.update(TARN_TEST_DOES=does, TARN_TEST_READY=ready)
+                        if host == "plugin":  # it serves while a program or run needs it
+                            self.assertEqual(self.host.serve(), "")
+                        else:
+                            tarnhost = subprocess.Popen(
+                                [os.path.join(self.slow, "tarnhost"), "serve", "--data",
+                                 self.data], stdout=subprocess.DEVNULL)
+                            self.addCleanup(tarnhost.wait)
+                            self.addCleanup(tarnhost.terminate)
+                            wait_for(lambda: request(GET_WORKDIR)[0] == 0)
+                        launcher.commands.clear()
+                        cancel = 'av.Run("isCancelModel",{"%s"})' % params
+                        self.assertEqual(request(cancel), (
+                            0, "No model run of %s is under way" % params))
+                        run = request('av.Run("isCallExecuteModel",{"%s"})' % params)
+                        self.assertEqual(run, (0, "Submitted"))
+                        wait_for(lambda: os.path.exists(ready)
+                                 and "{showcancel}" in launcher.commands)
+                        self.assertEqual(request(cancel), (0, "Cancelled"))
+                        wait_for(lambda: "{closeprocfrm}" in launcher.commands)
+                        self.assertEqual(os.listdir(folder), ["out.shp"])
+                        with open(out) as f:
+                            self.assertEqual(f.read(), "earlier")
+                        if host == "tarnhost":
+                            tarnhost.terminate()
+                            tarnhost.wait()
+        finally:
+            settings.set_value("programFolder", BIN)
+            launcher.close()
+            self.host.server.close()
+
+    def test_both_hosts_keep_their_limits(self):
+        rows = [  # name, what the callers do, what the host logs
+            ("65th connection closed at once", "connections", "refusing a connection"),
+            ("frame over 1 MiB closed at once", "oversized", "over the limit"),
+            ("caller idle mid-frame closed", "idle", "idle for 300 ms in the middle of a frame"),
+            ("caller that never reads closed", "unread", "does not read its replies"),
+            ("socket file removed: served again", "removed", "was removed; listening again"),
+            ("descriptors run out: served again", "descriptors", "stopped listening"),
+            ("200 callers with unfinished 1 MB frames", "megabytes", "refusing a connection"),
+            ("3,000 pipelined requests answered in order", "pipelined", ""),
+        ]
+        for host in (PluginUnderTest(self), TarnhostUnderTest(self)):
+            for name, does, logged in rows:
+                with self.subTest(host=host.name, row=name):
+                    sanitized = SANITIZED and host.name == "tarnhost"
+                    if sanitized and does == "descriptors":
+                        self.skipTest("the sanitizers' checks need descriptors this row takes")
+                    callers, release = [], None
+                    try:
+                        host.start(does)
+                        before = rss_kb(host.pid)
+                        if does in ("connections", "megabytes"):
+                            count = 65 if does == "connections" else 200
+                            callers = [Caller(host.path) for _ in range(count)]
+                            if does == "megabytes":
+                                frame = b"REQUEST 1048576\n" + bytes(1048575)
+                                for caller in callers:
+                                    caller.send(frame)
+                        elif does == "removed":
+                            os.remove(host.path)
+                        elif does == "descriptors":
+                            release = host.exhaust()
+                        else:
+                            callers = [Caller(host.path)]
+                            callers[0].send({
+                                "oversized": b"REQUEST 1048577\n",
+                                "idle": b"REQUEST 10\nav",
+                                "unread": hostlink.frame("REQUEST", "av.GetActiveDoc.GetName") * 40,
+                                "pipelined": hostlink.frame("REQUEST", GET_WORKDIR) * 3000}[does])
+                        wait_for(lambda: logged in host.log())
+                        if release:
+                            release = release()
+                        if does == "connections":  # the others are kept
+                            self.assertEqual(sum(c.closed() for c in callers), 1)
+                        elif does == "megabytes" and not sanitized:  # unbounded: 205 MB
+                            self.assertLess(rss_kb(host.pid) - before, 100 * 1024)
+                        elif does == "pipelined":
+                            answer = hostlink.frame("DATA", request(GET_WORKDIR)[1])
+                            wait_for(lambda: callers[0].closed()
+                                     or len(callers[0].got) >= 3000 * len(answer))
+                            self.assertEqual(bytes(callers[0].got), answer * 3000)
+                        elif callers:
+                            wait_for(callers[0].closed)
+                        for caller in callers:
+                            caller.sock.close()
+                        wait_for(lambda: request(GET_WORKDIR)[0] == 0)  # still serving
+                    finally:
+                        if release:
+                            release()
+                        host.stop()
 
     def run_qgis_process(self, parameters):
         """qgis_process in a fresh home, the plugin enabled in its default profile."""
