@@ -11,6 +11,7 @@
 #include <ogr_geometry.h>
 
 #include <cmath>
+#include <cstring>
 #include <memory>
 
 namespace {
@@ -49,6 +50,87 @@ std::vector<double> weightsOf(const OGRGeometry& geometry, Coverage rule)
     return cells;
 }
 
+// A tessellation of a Side x Side grid of cells into quads and triangles, in cell
+// coordinates: the vertices of a lattice of step 4 cells, those inside moved by offsets taken
+// in turn, so that they fall where a case wants them.
+constexpr int Side = 24;
+struct Tessellation {
+    PolygonStore store;
+    std::vector<double> areas;
+};
+
+Tessellation tessellate(const QVector<double>& dx, const QVector<double>& dy)
+{
+    constexpr int Steps = Side / 4;
+    const auto at = [&](int i, int j) {
+        const bool inside = i > 0 && i < Steps && j > 0 && j < Steps;
+        const int k = i * 7 + j * 3;
+        return std::make_pair(4.0 * i + (inside ? dx[k % dx.size()] : 0.0),
+                              4.0 * j + (inside ? dy[k % dy.size()] : 0.0));
+    };
+    Tessellation t;
+    const double identity[6] = {0, 1, 0, 0, 0, 1};
+    const auto add = [&](std::vector<std::pair<double, double>> ring) {
+        double area = 0;
+        for (size_t k = 0; k < ring.size(); ++k) {
+            const auto& [xa, ya] = ring[k];
+            const auto& [xb, yb] = ring[(k + 1) % ring.size()];
+            area += xa * yb - xb * ya;
+        }
+        t.areas.push_back(std::abs(area) / 2);
+        if (t.areas.size() % 2) { // either way round
+            std::reverse(ring.begin(), ring.end());
+        }
+        std::vector<char> xy(ring.size() * 16);
+        std::memcpy(xy.data(), ring.data(), xy.size());
+        t.store.addRing(xy.data(), int(ring.size()), identity);
+    };
+    for (int j = 0; j < Steps; ++j) {
+        for (int i = 0; i < Steps; ++i) {
+            const auto a = at(i, j), b = at(i + 1, j), c = at(i + 1, j + 1), d = at(i, j + 1);
+            if ((i + j) % 3 == 0) { // two triangles
+                add({a, b, c});
+                add({a, c, d});
+            } else {
+                add({a, b, c, d});
+            }
+        }
+    }
+    return t;
+}
+
+// Each cell's weight under a rule, added over every polygon, and each polygon's weights
+// added up, when the rows are taken in bands of bandHeight and every polygon's spans of a band
+// follow the previous polygon's in one list, as the band loop takes them (alone: each
+// polygon's in a list of its own).
+std::pair<std::vector<double>, std::vector<double>>
+bandShares(const PolygonStore& store, Coverage rule, int bandHeight, bool alone = false)
+{
+    std::vector<double> cells(size_t(Side * Side), 0.0);
+    std::vector<double> polygons(store.size(), 0.0);
+    for (int rowBegin = 0; rowBegin < Side; rowBegin += bandHeight) {
+        std::vector<CellSpan> spans;
+        std::vector<double> weights;
+        for (size_t i = 0; i < store.size(); ++i) {
+            if (alone) {
+                spans.clear();
+            }
+            const size_t first = spans.size();
+            store.spans(i, rule, rowBegin, std::min(rowBegin + bandHeight, Side), Side, spans,
+                        weights);
+            for (size_t k = first; k < spans.size(); ++k) {
+                const CellSpan& s = spans[k];
+                for (qint64 c = s.begin; c < s.end; ++c) {
+                    const double w = s.weights < 0 ? 1.0 : weights[size_t(s.weights + c - s.begin)];
+                    cells[size_t(s.row * Side + c)] += w;
+                    polygons[i] += w;
+                }
+            }
+        }
+    }
+    return {cells, polygons};
+}
+
 } // namespace
 
 class TestCoverage : public QObject {
@@ -57,6 +139,8 @@ private slots:
     void initTestCase() { GDALAllRegister(); }
     void matchesIndependentComputations_data();
     void matchesIndependentComputations();
+    void conservesAreaAcrossATessellation_data();
+    void conservesAreaAcrossATessellation();
 };
 
 void TestCoverage::matchesIndependentComputations_data()
@@ -140,6 +224,50 @@ void TestCoverage::matchesIndependentComputations()
                                 .arg(i % Width)
                                 .arg(touched[i])
                                 .arg(mask[i])));
+    }
+}
+
+void TestCoverage::conservesAreaAcrossATessellation_data()
+{
+    // Offsets of the inner vertices from the lattice, whose rows 4, 8, ... begin a band for
+    // band heights 1, 2 and 4 and end one before.
+    QTest::addColumn<QVector<double>>("dx");
+    QTest::addColumn<QVector<double>>("dy");
+    QTest::newRow("in the first row of a band")
+        << QVector<double>{0.31, -1.27, 0.0, 1.6} << QVector<double>{0.3, 0.55, 0.05};
+    QTest::newRow("in the last row of a band")
+        << QVector<double>{-0.42, 1.13, 0.77} << QVector<double>{-0.3, -0.95, -0.6};
+    QTest::newRow("on cell corners") << QVector<double>{0, 1, -1, 2} << QVector<double>{0, -1, 1};
+    QTest::newRow("on row lines") << QVector<double>{0.37, -0.61, 1.2} << QVector<double>{0, 1, -1};
+    QTest::newRow("on column lines")
+        << QVector<double>{0, 1, -1} << QVector<double>{0.37, -0.61, 1.2};
+}
+
+void TestCoverage::conservesAreaAcrossATessellation()
+{
+    QFETCH(QVector<double>, dx);
+    QFETCH(QVector<double>, dy);
+    const Tessellation t = tessellate(dx, dy);
+    for (int bandHeight : {1, 2, 3, 4, 5, Side}) {
+        const auto [cells, polygons] = bandShares(t.store, Coverage::Exact, bandHeight);
+        for (size_t i = 0; i < polygons.size(); ++i) {
+            QVERIFY2(std::abs(polygons[i] - t.areas[i]) <= 1e-9 * t.areas[i],
+                     qPrintable(QStringLiteral("bands of %1 rows, polygon %2: %3, not %4")
+                                    .arg(bandHeight)
+                                    .arg(i)
+                                    .arg(polygons[i], 0, 'f', 12)
+                                    .arg(t.areas[i], 0, 'f', 12)));
+        }
+        for (size_t k = 0; k < cells.size(); ++k) {
+            QVERIFY2(std::abs(cells[k] - 1) <= 1e-9,
+                     qPrintable(QStringLiteral("bands of %1 rows, cell %2,%3: %4")
+                                    .arg(bandHeight)
+                                    .arg(k / Side)
+                                    .arg(k % Side)
+                                    .arg(cells[k], 0, 'f', 12)));
+        }
+        QCOMPARE(bandShares(t.store, Coverage::Touched, bandHeight).second,
+                 bandShares(t.store, Coverage::Touched, Side, true).second);
     }
 }
 
