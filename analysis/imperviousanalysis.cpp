@@ -3,6 +3,7 @@
 #include "analysis/analysiserror.h"
 #include "analysis/analysisinputs.h"
 #include "analysis/bandloop.h"
+#include "analysis/bandspans.h"
 #include "analysis/outputwriter.h"
 
 #include <QDir>
@@ -21,121 +22,6 @@
 namespace {
 
 constexpr int High = 0, Medium = 1, Low = 2;
-
-// The polygons of a set in each band of rows: (band, polygon) pairs in that order, so a
-// polygon is visited only in the bands it spans, in layer order within a band.
-struct BandIndex {
-    std::vector<std::pair<quint32, quint32>> entries;
-
-    void build(const PolygonStore& store, Coverage rule, qint64 bandHeight, const Raster& raster)
-    {
-        for (size_t i = 0; i < store.size(); ++i) {
-            if (store.empty(i) || store.endColumn(i, rule) <= 0 ||
-                store.firstColumn(i, rule) >= raster.width) {
-                continue;
-            }
-            const qint64 first = std::max<qint64>(store.firstRow(i, rule), 0);
-            const qint64 end = std::min<qint64>(store.endRow(i, rule), raster.height);
-            for (qint64 band = first / bandHeight; first < end && band <= (end - 1) / bandHeight;
-                 ++band) {
-                entries.push_back({quint32(band), quint32(i)});
-            }
-        }
-        std::sort(entries.begin(), entries.end());
-        entries.shrink_to_fit();
-    }
-
-    std::pair<size_t, size_t> range(quint32 band) const
-    {
-        const auto less = [](const std::pair<quint32, quint32>& e, quint32 b) {
-            return e.first < b;
-        };
-        const auto greater = [](quint32 b, const std::pair<quint32, quint32>& e) {
-            return b < e.first;
-        };
-        const auto lo = std::lower_bound(entries.begin(), entries.end(), band, less);
-        const auto hi = std::upper_bound(lo, entries.end(), band, greater);
-        return {size_t(lo - entries.begin()), size_t(hi - entries.begin())};
-    }
-
-    std::vector<quint32> bands() const
-    {
-        std::vector<quint32> out;
-        for (const auto& e : entries) {
-            if (out.empty() || out.back() != e.first) {
-                out.push_back(e.first);
-            }
-        }
-        return out;
-    }
-};
-
-// Spans of one polygon set within a band of rows, grouped by polygon.
-struct BandSpans {
-    struct Group {
-        quint32 polygon;
-        qint64 firstColumn;
-        qint64 endColumn;
-        size_t begin;
-        size_t end;
-    };
-    std::vector<Group> groups;
-    std::vector<CellSpan> spans;
-    std::vector<double> weights;
-    // The groups in each tile of columns, in group order: those of tile t are
-    // tileGroups[tileStart[t], tileStart[t + 1]).
-    std::vector<quint32> tileStart;
-    std::vector<quint32> tileGroups;
-
-    void build(const PolygonSet& set, const BandIndex& index, Coverage rule, quint32 band,
-               qint64 rowBegin, qint64 rowEnd, qint64 width)
-    {
-        groups.clear();
-        spans.clear();
-        weights.clear();
-        const auto [lo, hi] = index.range(band);
-        for (size_t k = lo; k < hi; ++k) {
-            const quint32 i = index.entries[k].second;
-            const size_t begin = spans.size();
-            set.store.spans(i, rule, rowBegin, rowEnd, width, spans, weights);
-            if (spans.size() > begin) {
-                groups.push_back({i, std::max<qint64>(set.store.firstColumn(i, rule), 0),
-                                  std::min(set.store.endColumn(i, rule), width), begin,
-                                  spans.size()});
-            }
-        }
-    }
-
-    // Sorts the groups into tiles of tileWidth columns from column origin on.
-    void byTile(qint64 origin, qint64 tileWidth, qint64 tiles)
-    {
-        // Calls f(tile) for each tile group g reaches into.
-        const auto forTiles = [&](const Group& g, auto&& f) {
-            const qint64 first = std::max<qint64>(g.firstColumn - origin, 0) / tileWidth;
-            const qint64 last = g.endColumn <= origin
-                                    ? -1
-                                    : std::min((g.endColumn - 1 - origin) / tileWidth, tiles - 1);
-            for (qint64 t = first; t <= last; ++t) {
-                f(size_t(t));
-            }
-        };
-        tileStart.assign(size_t(tiles) + 1, 0);
-        for (const Group& g : groups) {
-            forTiles(g, [&](size_t t) { ++tileStart[t + 1]; });
-        }
-        for (size_t t = 0; t < size_t(tiles); ++t) {
-            tileStart[t + 1] += tileStart[t];
-        }
-        tileGroups.resize(tileStart.back());
-        tileFill.assign(tileStart.begin(), tileStart.end() - 1);
-        for (size_t gi = 0; gi < groups.size(); ++gi) {
-            forTiles(groups[gi], [&](size_t t) { tileGroups[tileFill[t]++] = quint32(gi); });
-        }
-    }
-
-private:
-    std::vector<quint32> tileFill;
-};
 
 // What one band adds to its polygons: cell counts (or shares) by level and class index.
 struct BandResult {
@@ -609,13 +495,16 @@ void AnalysisRun::planBands()
     m_bandHeight = std::min(m_bandHeight, maxTileCells);
     m_tileWidth = std::clamp<qint64>(maxTileCells / m_bandHeight, 1, blockWidth);
 
-    m_analysisIndex.build(m_analysis.store, m_options.coverage, m_bandHeight, m_raster);
+    m_analysisIndex.build(m_analysis.store, m_options.coverage, m_bandHeight, m_raster.width,
+                          m_raster.height);
     for (const PolygonSet& set : m_scenarios) {
         m_scenarioIndex.emplace_back();
-        m_scenarioIndex.back().build(set.store, Coverage::Centre, m_bandHeight, m_raster);
+        m_scenarioIndex.back().build(set.store, Coverage::Centre, m_bandHeight, m_raster.width,
+                                     m_raster.height);
     }
     if (m_calculate) {
-        m_densityIndex.build(m_density.store, Coverage::Centre, m_bandHeight, m_raster);
+        m_densityIndex.build(m_density.store, Coverage::Centre, m_bandHeight, m_raster.width,
+                             m_raster.height);
     }
 }
 
@@ -732,36 +621,32 @@ BandResult AnalysisRun::scanBand(quint32 band, Worker& w) const
     const qint64 width = m_raster.width;
     BandResult result;
     result.rowEnd = rowEnd;
-    w.analysis.build(m_analysis, m_analysisIndex, m_options.coverage, band, rowBegin, rowEnd,
+    w.analysis.build(m_analysis.store, m_analysisIndex, m_options.coverage, band, rowBegin, rowEnd,
                      width);
-    if (w.analysis.groups.empty()) {
+    if (w.analysis.groups().empty()) {
         return result;
     }
-    for (const BandSpans::Group& g : w.analysis.groups) {
+    for (const BandSpans::Group& g : w.analysis.groups()) {
         result.polygons.push_back(g.polygon);
     }
     // Whole cells are counted in integers, with shorter chains of additions; under the exact
     // rule, the shares of cells a polygon covers in part are added up apart.
     const bool whole = m_options.coverage != Coverage::Exact;
-    result.counts.assign(w.analysis.groups.size() * m_histogramSize * 2, 0);
+    result.counts.assign(w.analysis.groups().size() * m_histogramSize * 2, 0);
     if (!whole) {
-        result.histograms.assign(w.analysis.groups.size() * m_histogramSize, 0.0);
+        result.histograms.assign(w.analysis.groups().size() * m_histogramSize, 0.0);
     }
     for (size_t s = 0; s < m_scenarios.size(); ++s) {
-        w.scenarios[s].build(m_scenarios[s], m_scenarioIndex[s], Coverage::Centre, band, rowBegin,
-                             rowEnd, width);
+        w.scenarios[s].build(m_scenarios[s].store, m_scenarioIndex[s], Coverage::Centre, band,
+                             rowBegin, rowEnd, width);
     }
     if (m_calculate) {
-        w.density.build(m_density, m_densityIndex, Coverage::Centre, band, rowBegin, rowEnd, width);
+        w.density.build(m_density.store, m_densityIndex, Coverage::Centre, band, rowBegin, rowEnd,
+                        width);
     }
 
     // Only the columns the analysis polygons of this band reach.
-    qint64 firstColumn = width;
-    qint64 endColumn = 0;
-    for (const BandSpans::Group& g : w.analysis.groups) {
-        firstColumn = std::min(firstColumn, g.firstColumn);
-        endColumn = std::max(endColumn, g.endColumn);
-    }
+    const auto [firstColumn, endColumn] = w.analysis.columns();
     const qint64 origin = firstColumn / m_tileWidth * m_tileWidth;
     const qint64 tiles = (endColumn - origin + m_tileWidth - 1) / m_tileWidth;
     w.analysis.byTile(origin, m_tileWidth, tiles);
@@ -772,7 +657,7 @@ BandResult AnalysisRun::scanBand(quint32 band, Worker& w) const
         w.density.byTile(origin, m_tileWidth, tiles);
     }
     for (size_t tile = 0; tile < size_t(tiles); ++tile) {
-        if (w.analysis.tileStart[tile] == w.analysis.tileStart[tile + 1]) {
+        if (w.analysis.tileEmpty(tile)) {
             continue;
         }
         const qint64 colBegin = origin + qint64(tile) * m_tileWidth;
@@ -780,25 +665,8 @@ BandResult AnalysisRun::scanBand(quint32 band, Worker& w) const
         const int cols = int(colEnd - colBegin);
         readTile(w, colBegin, rowBegin, cols, rows);
 
-        // Calls f(group, offset, length, weights) for each span of a group within this tile;
-        // weights is null for cells that count whole.
         const auto forSpans = [&](const BandSpans& spans, auto&& f) {
-            for (quint32 t = spans.tileStart[tile]; t < spans.tileStart[tile + 1]; ++t) {
-                const size_t gi = spans.tileGroups[t];
-                const BandSpans::Group& g = spans.groups[gi];
-                for (size_t k = g.begin; k < g.end; ++k) {
-                    const CellSpan& s = spans.spans[k];
-                    const qint64 b = std::max(s.begin, colBegin);
-                    const qint64 e = std::min(s.end, colEnd);
-                    if (b >= e) {
-                        continue;
-                    }
-                    const double* weights =
-                        s.weights < 0 ? nullptr : spans.weights.data() + s.weights + (b - s.begin);
-                    f(gi, size_t(s.row - rowBegin) * size_t(cols) + size_t(b - colBegin),
-                      size_t(e - b), weights);
-                }
-            }
+            spans.forSpans(tile, rowBegin, colBegin, colEnd, f);
         };
         for (size_t s = 0; s < m_scenarios.size(); ++s) {
             const int32_t to = m_scenarioClass[s];
@@ -813,7 +681,7 @@ BandResult AnalysisRun::scanBand(quint32 band, Worker& w) const
         if (m_calculate) {
             std::fill(w.cellLevel.begin(), w.cellLevel.begin() + ptrdiff_t(cols) * rows, Medium);
             forSpans(w.density, [&](size_t gi, size_t offset, size_t length, const double*) {
-                const uint8_t level = m_densityLevel[w.density.groups[gi].polygon];
+                const uint8_t level = m_densityLevel[w.density.groups()[gi].polygon];
                 std::fill(w.cellLevel.begin() + ptrdiff_t(offset),
                           w.cellLevel.begin() + ptrdiff_t(offset + length), level);
             });
