@@ -10,6 +10,7 @@
 
 #include <ogr_spatialref.h>
 
+#include <cmath>
 #include <functional>
 #include <map>
 #include <memory>
@@ -41,6 +42,13 @@ struct Raster {
     SrsPtr srs;
     bool hasNoData = false;
     double noData = 0;
+
+    // The NoData value where it is a whole number, as cells of an integer raster hold it.
+    std::optional<qint64> wholeNoData() const
+    {
+        return hasNoData && noData == std::floor(noData) ? std::optional<qint64>(qint64(noData))
+                                                         : std::nullopt;
+    }
 };
 
 // The polygons of one theme in cell coordinates.
@@ -110,6 +118,8 @@ public:
         return !m_dense.empty() && (type == GDT_Byte || type == GDT_Int16 || type == GDT_UInt16);
     }
     qint64 lowest() const { return m_lo; }
+    // Values from lowest() on in that table (0: none).
+    size_t valueCount() const { return m_dense.size(); }
     // Index by value - lowest() (none when values are not in one table); noData, when it lies
     // in the table, maps to NoDataIndex.
     std::vector<int32_t> lookUp(std::optional<qint64> noData) const

@@ -3,6 +3,7 @@
 #include "analysis/analysiserror.h"
 #include "analysis/analysisinputs.h"
 #include "analysis/bandloop.h"
+#include "analysis/bandreader.h"
 #include "analysis/bandspans.h"
 #include "analysis/outputwriter.h"
 
@@ -137,15 +138,12 @@ void countClasses(const T* values, size_t length, const int32_t* table, qint64 l
 
 // What a thread holds: its own handle on the raster, class table and buffers.
 struct Worker {
-    GdalDatasetPtr dataset;
-    GDALRasterBand* band = nullptr;
+    std::optional<TileReader> reader;
     std::vector<int32_t> lookUp; // for 8 and 16-bit rasters: value -> class index
     UnknownTally unknown;
     // Whether cells are counted by value alongside their class: when the last band had more
     // than 1% of cells of unknown classes.
     bool countAlongside = false;
-    std::vector<qint64> values;
-    std::vector<int32_t> cellClass;
     std::vector<uint8_t> cellLevel;
     BandSpans analysis;
     BandSpans density;
@@ -269,17 +267,6 @@ private:
     qint64 finalRow(size_t polygon) const;
     BandResult scanBand(quint32 band, Worker& w) const;
     void readTile(Worker& w, qint64 colBegin, qint64 rowBegin, int cols, int rows) const;
-    // f(values) gets the cells read, in their type.
-    template <class F> void withValues(const Worker& w, F f) const
-    {
-        if (m_readType == GDT_Byte) {
-            f(reinterpret_cast<const quint8*>(w.values.data()));
-        } else if (m_readType == GDT_Int32) {
-            f(reinterpret_cast<const qint32*>(w.values.data()));
-        } else {
-            f(w.values.data());
-        }
-    }
     void addBand(const BandResult& band);
     PolygonResult resultOf(size_t polygon) const;
     QVector<PolygonResult> totals() const;
@@ -331,9 +318,7 @@ private:
     bool m_scanFailed = false;
     std::map<qint64, double> m_unknownValues;
 
-    GDALDataType m_readType = GDT_Unknown;
-    qint64 m_bandHeight = 0;
-    qint64 m_tileWidth = 0;
+    BandPlan m_plan;
     BandIndex m_analysisIndex;
     BandIndex m_densityIndex;
     std::vector<BandIndex> m_scenarioIndex;
@@ -475,35 +460,16 @@ void AnalysisRun::prepareWeights()
 // blocks: very wide or tall ones are read in parts.
 void AnalysisRun::planBands()
 {
-    int blockWidth = 0;
-    int blockHeight = 0;
-    m_raster.band->GetBlockSize(&blockWidth, &blockHeight);
-    blockWidth = std::clamp(blockWidth, 1, m_raster.width);
-    blockHeight = std::clamp(blockHeight, 1, m_raster.height);
-    m_bandHeight = blockHeight;
-    if (m_bandHeight < m_minimumBandHeight) {
-        m_bandHeight = std::min<qint64>(
-            m_raster.height,
-            blockHeight * ((qint64(m_minimumBandHeight) + blockHeight - 1) / blockHeight));
-    }
-    // Cells are read in the narrowest type that holds the band's values.
-    const GDALDataType type = m_raster.band->GetRasterDataType();
-    m_readType = type == GDT_Byte                                               ? GDT_Byte
-                 : type == GDT_Int16 || type == GDT_UInt16 || type == GDT_Int32 ? GDT_Int32
-                                                                                : GDT_Int64;
-    constexpr qint64 maxTileCells = qint64(1) << 22;
-    m_bandHeight = std::min(m_bandHeight, maxTileCells);
-    m_tileWidth = std::clamp<qint64>(maxTileCells / m_bandHeight, 1, blockWidth);
-
-    m_analysisIndex.build(m_analysis.store, m_options.coverage, m_bandHeight, m_raster.width,
+    m_plan = BandPlan::of(m_raster, m_minimumBandHeight);
+    m_analysisIndex.build(m_analysis.store, m_options.coverage, m_plan.bandHeight, m_raster.width,
                           m_raster.height);
     for (const PolygonSet& set : m_scenarios) {
         m_scenarioIndex.emplace_back();
-        m_scenarioIndex.back().build(set.store, Coverage::Centre, m_bandHeight, m_raster.width,
+        m_scenarioIndex.back().build(set.store, Coverage::Centre, m_plan.bandHeight, m_raster.width,
                                      m_raster.height);
     }
     if (m_calculate) {
-        m_densityIndex.build(m_density.store, Coverage::Centre, m_bandHeight, m_raster.width,
+        m_densityIndex.build(m_density.store, Coverage::Centre, m_plan.bandHeight, m_raster.width,
                              m_raster.height);
     }
 }
@@ -521,24 +487,12 @@ void AnalysisRun::scanBands()
         GDALSetCacheMax64((GIntBig(8) << 20) * threads);
     }
 
-    const size_t tileCells = size_t(m_tileWidth) * size_t(m_bandHeight);
+    const size_t tileCells = m_plan.tileCells();
     std::vector<Worker> workers(static_cast<size_t>(threads));
     for (size_t i = 0; i < workers.size(); ++i) {
         Worker& w = workers[i];
-        if (i == 0) {
-            w.band = m_raster.band;
-        } else {
-            w.dataset = ::openRaster(m_raster.path);
-            if (!w.dataset) {
-                fail(QStringLiteral("Land cover file %1 cannot be read: %2")
-                         .arg(m_raster.path, takeGdalError()));
-            }
-            w.band = w.dataset->GetRasterBand(1);
-        }
-        const bool noDataExact =
-            m_raster.hasNoData && m_raster.noData == std::floor(m_raster.noData);
-        std::vector<int32_t> table = m_classes->lookUp(
-            noDataExact ? std::optional<qint64>(qint64(m_raster.noData)) : std::nullopt);
+        w.reader.emplace(m_raster, m_plan, i > 0);
+        std::vector<int32_t> table = m_classes->lookUp(m_raster.wholeNoData());
         w.unknown.lowest = m_classes->lowest();
         w.unknown.dense.assign(table.size(), 0.0);
         if (m_classes->coversType(m_raster.band->GetRasterDataType())) {
@@ -548,8 +502,6 @@ void AnalysisRun::scanBands()
             }
             w.unknown.cellsByValue.assign(w.lookUp.size() * 2, 0);
         }
-        w.values.resize(tileCells);
-        w.cellClass.resize(tileCells);
         w.cellLevel.resize(m_calculate ? tileCells : 0);
         w.scenarios.resize(m_scenarios.size());
     }
@@ -581,42 +533,18 @@ void AnalysisRun::scanBands()
 
 void AnalysisRun::readTile(Worker& w, qint64 colBegin, qint64 rowBegin, int cols, int rows) const
 {
-    if (w.band->RasterIO(GF_Read, int(colBegin), int(rowBegin), cols, rows, w.values.data(), cols,
-                         rows, m_readType, 0, 0, nullptr) != CE_None) {
-        fail(QStringLiteral("Land cover raster cannot be read at row %1: %2")
-                 .arg(rowBegin)
-                 .arg(takeGdalError()));
-    }
-    if (!w.lookUp.empty() && m_scenarios.empty()) {
-        return; // cells are looked up where spans take them
-    }
+    w.reader->read(colBegin, rowBegin, cols, rows);
     // The class of every cell: for scenarios to change, or of values not all in one table.
-    const size_t cells = size_t(cols) * size_t(rows);
-    int32_t* cellClass = w.cellClass.data();
-    withValues(w, [&](const auto* values) {
-        if (!w.lookUp.empty()) {
-            const int32_t* table = w.lookUp.data();
-            const qint64 lowest = m_classes->lowest();
-            for (size_t i = 0; i < cells; ++i) {
-                cellClass[i] = table[size_t(qint64(values[i]) - lowest)];
-            }
-            return;
-        }
-        const bool noDataExact =
-            m_raster.hasNoData && m_raster.noData == std::floor(m_raster.noData);
-        const qint64 noData = noDataExact ? qint64(m_raster.noData) : 0;
-        for (size_t i = 0; i < cells; ++i) {
-            cellClass[i] = noDataExact && qint64(values[i]) == noData
-                               ? NoDataIndex
-                               : m_classes->map(qint64(values[i]));
-        }
-    });
+    // Otherwise cells are looked up where spans take them.
+    if (w.lookUp.empty() || !m_scenarios.empty()) {
+        w.reader->classify(*m_classes, w.lookUp);
+    }
 }
 
 BandResult AnalysisRun::scanBand(quint32 band, Worker& w) const
 {
-    const qint64 rowBegin = qint64(band) * m_bandHeight;
-    const qint64 rowEnd = std::min<qint64>(rowBegin + m_bandHeight, m_raster.height);
+    const qint64 rowBegin = qint64(band) * m_plan.bandHeight;
+    const qint64 rowEnd = std::min<qint64>(rowBegin + m_plan.bandHeight, m_raster.height);
     const int rows = int(rowEnd - rowBegin);
     const qint64 width = m_raster.width;
     BandResult result;
@@ -647,21 +575,21 @@ BandResult AnalysisRun::scanBand(quint32 band, Worker& w) const
 
     // Only the columns the analysis polygons of this band reach.
     const auto [firstColumn, endColumn] = w.analysis.columns();
-    const qint64 origin = firstColumn / m_tileWidth * m_tileWidth;
-    const qint64 tiles = (endColumn - origin + m_tileWidth - 1) / m_tileWidth;
-    w.analysis.byTile(origin, m_tileWidth, tiles);
+    const qint64 origin = firstColumn / m_plan.tileWidth * m_plan.tileWidth;
+    const qint64 tiles = (endColumn - origin + m_plan.tileWidth - 1) / m_plan.tileWidth;
+    w.analysis.byTile(origin, m_plan.tileWidth, tiles);
     for (BandSpans& spans : w.scenarios) {
-        spans.byTile(origin, m_tileWidth, tiles);
+        spans.byTile(origin, m_plan.tileWidth, tiles);
     }
     if (m_calculate) {
-        w.density.byTile(origin, m_tileWidth, tiles);
+        w.density.byTile(origin, m_plan.tileWidth, tiles);
     }
     for (size_t tile = 0; tile < size_t(tiles); ++tile) {
         if (w.analysis.tileEmpty(tile)) {
             continue;
         }
-        const qint64 colBegin = origin + qint64(tile) * m_tileWidth;
-        const qint64 colEnd = std::min<qint64>(colBegin + m_tileWidth, width);
+        const qint64 colBegin = origin + qint64(tile) * m_plan.tileWidth;
+        const qint64 colEnd = std::min<qint64>(colBegin + m_plan.tileWidth, width);
         const int cols = int(colEnd - colBegin);
         readTile(w, colBegin, rowBegin, cols, rows);
 
@@ -672,8 +600,8 @@ BandResult AnalysisRun::scanBand(quint32 band, Worker& w) const
             const int32_t to = m_scenarioClass[s];
             forSpans(w.scenarios[s], [&](size_t, size_t offset, size_t length, const double*) {
                 for (size_t i = offset; i < offset + length; ++i) {
-                    if (w.cellClass[i] != NoDataIndex) {
-                        w.cellClass[i] = to;
+                    if (w.reader->cellClass()[i] != NoDataIndex) {
+                        w.reader->cellClass()[i] = to;
                     }
                 }
             });
@@ -719,7 +647,7 @@ BandResult AnalysisRun::scanBand(quint32 band, Worker& w) const
         double* sharesByValue = w.unknown.sharesByValue.data();
         forSpans(w.analysis, [&](size_t gi, size_t offset, size_t length, const double* weights) {
             const uint8_t* level = m_calculate ? w.cellLevel.data() + offset : nullptr;
-            withValues(w, [&](const auto* values) {
+            w.reader->withValues([&](const auto* values) {
                 const auto* v = values + offset;
                 if (lookUpHere) {
                     if (!level && (whole || !weights)) {
@@ -744,7 +672,7 @@ BandResult AnalysisRun::scanBand(quint32 band, Worker& w) const
                     });
                     return;
                 }
-                const int32_t* cls = w.cellClass.data() + offset;
+                const int32_t* cls = w.reader->cellClass() + offset;
                 accumulate(gi, length, level, weights, [&](size_t i, double n) {
                     const int32_t k = cls[i];
                     if (Q_LIKELY(quint32(k - 1) < quint32(m_indexCount - 1))) {
@@ -927,7 +855,7 @@ qint64 AnalysisRun::finalRow(size_t polygon) const
     if (first >= end) {
         return 0;
     }
-    return std::min<qint64>((end + m_bandHeight - 1) / m_bandHeight * m_bandHeight,
+    return std::min<qint64>((end + m_plan.bandHeight - 1) / m_plan.bandHeight * m_plan.bandHeight,
                             m_raster.height);
 }
 
