@@ -6,6 +6,7 @@
 #include "analysis/bandreader.h"
 #include "analysis/bandspans.h"
 #include "analysis/outputwriter.h"
+#include "analysis/overlay.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -144,10 +145,8 @@ struct Worker {
     // Whether cells are counted by value alongside their class: when the last band had more
     // than 1% of cells of unknown classes.
     bool countAlongside = false;
-    std::vector<uint8_t> cellLevel;
     BandSpans analysis;
-    BandSpans density;
-    std::vector<BandSpans> scenarios;
+    Overlay::Band overlay;
 };
 
 QString areaText(double value)
@@ -296,18 +295,13 @@ private:
     double m_cellArea = 0; // in square LCUNITS
     QString m_lcUnits;
     PolygonSet m_analysis;
-    std::vector<PolygonSet> m_scenarios;
-    PolygonSet m_density;
+    Overlay m_overlay;
     bool m_calculate = false;
 
     std::optional<ClassTable> m_classes;
     int m_indexCount = 0;
     int m_levels = 1;
     std::vector<double> m_weights; // by level and class index
-    // Class index per scenario; a class without a CLASS line is m_indexCount + the
-    // scenario's number, so that its cells are told apart from the raster's unknown ones.
-    std::vector<int32_t> m_scenarioClass;
-    std::vector<uint8_t> m_densityLevel; // per density polygon
     size_t m_histogramSize = 0;
     size_t m_stride = 0; // sums per polygon
     std::vector<double> m_sums;
@@ -320,8 +314,6 @@ private:
 
     BandPlan m_plan;
     BandIndex m_analysisIndex;
-    BandIndex m_densityIndex;
-    std::vector<BandIndex> m_scenarioIndex;
 };
 
 // The output first: a run that cannot write its result should fail before the work.
@@ -392,30 +384,8 @@ void AnalysisRun::readThemes()
         fail(QStringLiteral("The polygons of theme %1 do not overlap the land cover raster")
                  .arg(p.analysisTheme));
     }
-    for (const auto& ds : p.scenarios) {
-        m_scenarios.push_back(
-            readPolygons(m_catalog, ds.theme, {}, false, m_raster, Coverage::Centre, m_log));
-        if (!m_scenarios.back().overlapsRaster) {
-            log(QStringLiteral("Scenario %1: theme %2 does not overlap the land cover "
-                               "raster and changes nothing")
-                    .arg(ds.number)
-                    .arg(ds.theme));
-        }
-    }
-    m_calculate = p.popDensity == ModelParams::Calculate;
-    if (m_calculate) {
-        m_density = readPolygons(m_catalog, p.popDensityTheme, p.popDensityField, true, m_raster,
-                                 Coverage::Centre, m_log);
-        const auto nulls = std::count_if(m_density.values.begin(), m_density.values.end(),
-                                         [](double v) { return std::isnan(v); });
-        if (nulls > 0) {
-            log(QStringLiteral("Theme %1: %2 polygons without a %3 value; their cells use "
-                               "the Medium coefficient")
-                    .arg(p.popDensityTheme)
-                    .arg(nulls)
-                    .arg(p.popDensityField));
-        }
-    }
+    m_overlay.read(m_catalog, p, m_raster, m_log);
+    m_calculate = m_overlay.densityLevels();
 }
 
 // Coefficients by level and class index; unknown classes and NoData weigh nothing.
@@ -434,21 +404,7 @@ void AnalysisRun::prepareWeights()
                                                                              : c.low;
         }
     }
-    for (const auto& ds : p.scenarios) {
-        m_scenarioClass.push_back(m_classes->indexOf(ds.classId));
-        if (m_scenarioClass.back() == UnknownIndex) {
-            m_scenarioClass.back() = m_indexCount + int32_t(m_scenarioClass.size() - 1);
-            log(QStringLiteral("Scenario %1: class %2 has no CLASS line; its cells weigh 0")
-                    .arg(ds.number)
-                    .arg(ds.classId));
-        }
-    }
-    for (double v : m_density.values) {
-        m_densityLevel.push_back(std::isnan(v)           ? Medium
-                                 : v >= p.popDensityHigh ? High
-                                 : v <= p.popDensityLow  ? Low
-                                                         : Medium);
-    }
+    m_overlay.prepare(p, *m_classes, m_log);
     m_histogramSize = size_t(m_levels * m_indexCount);
     // Class areas: a slot per class with a CLASS line, and one for the others.
     const size_t classSlots = m_options.classAreas ? size_t(m_indexCount - FirstClassIndex + 1) : 0;
@@ -463,15 +419,7 @@ void AnalysisRun::planBands()
     m_plan = BandPlan::of(m_raster, m_minimumBandHeight);
     m_analysisIndex.build(m_analysis.store, m_options.coverage, m_plan.bandHeight, m_raster.width,
                           m_raster.height);
-    for (const PolygonSet& set : m_scenarios) {
-        m_scenarioIndex.emplace_back();
-        m_scenarioIndex.back().build(set.store, Coverage::Centre, m_plan.bandHeight, m_raster.width,
-                                     m_raster.height);
-    }
-    if (m_calculate) {
-        m_densityIndex.build(m_density.store, Coverage::Centre, m_plan.bandHeight, m_raster.width,
-                             m_raster.height);
-    }
+    m_overlay.index(m_plan.bandHeight, m_raster.width, m_raster.height);
 }
 
 // The band loop: bands that analysis polygons reach are scanned on all threads, each with
@@ -487,7 +435,6 @@ void AnalysisRun::scanBands()
         GDALSetCacheMax64((GIntBig(8) << 20) * threads);
     }
 
-    const size_t tileCells = m_plan.tileCells();
     std::vector<Worker> workers(static_cast<size_t>(threads));
     for (size_t i = 0; i < workers.size(); ++i) {
         Worker& w = workers[i];
@@ -502,8 +449,6 @@ void AnalysisRun::scanBands()
             }
             w.unknown.cellsByValue.assign(w.lookUp.size() * 2, 0);
         }
-        w.cellLevel.resize(m_calculate ? tileCells : 0);
-        w.scenarios.resize(m_scenarios.size());
     }
 
     int lastPercent = -1;
@@ -536,7 +481,7 @@ void AnalysisRun::readTile(Worker& w, qint64 colBegin, qint64 rowBegin, int cols
     w.reader->read(colBegin, rowBegin, cols, rows);
     // The class of every cell: for scenarios to change, or of values not all in one table.
     // Otherwise cells are looked up where spans take them.
-    if (w.lookUp.empty() || !m_scenarios.empty()) {
+    if (w.lookUp.empty() || m_overlay.scenarios()) {
         w.reader->classify(*m_classes, w.lookUp);
     }
 }
@@ -564,26 +509,14 @@ BandResult AnalysisRun::scanBand(quint32 band, Worker& w) const
     if (!whole) {
         result.histograms.assign(w.analysis.groups().size() * m_histogramSize, 0.0);
     }
-    for (size_t s = 0; s < m_scenarios.size(); ++s) {
-        w.scenarios[s].build(m_scenarios[s].store, m_scenarioIndex[s], Coverage::Centre, band,
-                             rowBegin, rowEnd, width);
-    }
-    if (m_calculate) {
-        w.density.build(m_density.store, m_densityIndex, Coverage::Centre, band, rowBegin, rowEnd,
-                        width);
-    }
+    w.overlay.build(m_overlay, band, rowBegin, rowEnd, width, m_plan.tileCells());
 
     // Only the columns the analysis polygons of this band reach.
     const auto [firstColumn, endColumn] = w.analysis.columns();
     const qint64 origin = firstColumn / m_plan.tileWidth * m_plan.tileWidth;
     const qint64 tiles = (endColumn - origin + m_plan.tileWidth - 1) / m_plan.tileWidth;
     w.analysis.byTile(origin, m_plan.tileWidth, tiles);
-    for (BandSpans& spans : w.scenarios) {
-        spans.byTile(origin, m_plan.tileWidth, tiles);
-    }
-    if (m_calculate) {
-        w.density.byTile(origin, m_plan.tileWidth, tiles);
-    }
+    w.overlay.byTile(origin, m_plan.tileWidth, tiles);
     for (size_t tile = 0; tile < size_t(tiles); ++tile) {
         if (w.analysis.tileEmpty(tile)) {
             continue;
@@ -593,27 +526,10 @@ BandResult AnalysisRun::scanBand(quint32 band, Worker& w) const
         const int cols = int(colEnd - colBegin);
         readTile(w, colBegin, rowBegin, cols, rows);
 
+        w.overlay.apply(m_overlay, tile, rowBegin, colBegin, colEnd, rows, w.reader->cellClass());
         const auto forSpans = [&](const BandSpans& spans, auto&& f) {
             spans.forSpans(tile, rowBegin, colBegin, colEnd, f);
         };
-        for (size_t s = 0; s < m_scenarios.size(); ++s) {
-            const int32_t to = m_scenarioClass[s];
-            forSpans(w.scenarios[s], [&](size_t, size_t offset, size_t length, const double*) {
-                for (size_t i = offset; i < offset + length; ++i) {
-                    if (w.reader->cellClass()[i] != NoDataIndex) {
-                        w.reader->cellClass()[i] = to;
-                    }
-                }
-            });
-        }
-        if (m_calculate) {
-            std::fill(w.cellLevel.begin(), w.cellLevel.begin() + ptrdiff_t(cols) * rows, Medium);
-            forSpans(w.density, [&](size_t gi, size_t offset, size_t length, const double*) {
-                const uint8_t level = m_densityLevel[w.density.groups()[gi].polygon];
-                std::fill(w.cellLevel.begin() + ptrdiff_t(offset),
-                          w.cellLevel.begin() + ptrdiff_t(offset + length), level);
-            });
-        }
         const size_t indexCount = size_t(m_indexCount);
         // Adds cells [0, length) of a span; slotOf(i, n) gives cell i's class index, tallying
         // it by value when its class has no CLASS line.
@@ -639,14 +555,14 @@ BandResult AnalysisRun::scanBand(quint32 band, Worker& w) const
             }
         };
         // Without scenarios, cells of 8 and 16-bit rasters are looked up where spans take them.
-        const bool lookUpHere = m_scenarios.empty() && !w.lookUp.empty();
+        const bool lookUpHere = !m_overlay.scenarios() && !w.lookUp.empty();
         const int32_t* table = w.lookUp.data();
         const qint64 lowest = m_classes->lowest();
         qint64* cellsByValue = w.unknown.cellsByValue.data();
         const bool alongside = w.countAlongside;
         double* sharesByValue = w.unknown.sharesByValue.data();
         forSpans(w.analysis, [&](size_t gi, size_t offset, size_t length, const double* weights) {
-            const uint8_t* level = m_calculate ? w.cellLevel.data() + offset : nullptr;
+            const uint8_t* level = m_calculate ? w.overlay.levels() + offset : nullptr;
             w.reader->withValues([&](const auto* values) {
                 const auto* v = values + offset;
                 if (lookUpHere) {
@@ -678,8 +594,9 @@ BandResult AnalysisRun::scanBand(quint32 band, Worker& w) const
                     if (Q_LIKELY(quint32(k - 1) < quint32(m_indexCount - 1))) {
                         return size_t(k); // NoData or a class with a CLASS line
                     }
-                    w.unknown.add(k == UnknownIndex ? qint64(v[i])
-                                                    : p.scenarios[k - m_indexCount].classId,
+                    w.unknown.add(k == UnknownIndex
+                                      ? qint64(v[i])
+                                      : m_overlay.scenarioValues()[size_t(k - m_indexCount)],
                                   n);
                     return size_t(UnknownIndex);
                 });
