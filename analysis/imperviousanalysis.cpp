@@ -1,5 +1,6 @@
 #include "analysis/imperviousanalysis.h"
 
+#include "analysis/accumulation.h"
 #include "analysis/analysiserror.h"
 #include "analysis/analysisinputs.h"
 #include "analysis/bandloop.h"
@@ -23,128 +24,10 @@
 
 namespace {
 
-constexpr int High = 0, Medium = 1, Low = 2;
-
-// What one band adds to its polygons: cell counts (or shares) by level and class index.
-struct BandResult {
-    qint64 rowEnd = 0;
-    std::vector<quint32> polygons;
-    std::vector<double> histograms; // histogramSize per polygon, with weighed cells
-    std::vector<qint64> counts;     // the same, when every cell counts whole
-    std::vector<std::pair<qint64, double>> unknownValues; // cells by class value
-};
-
-// The cells of classes without a CLASS line that polygons take in one band, by class value.
-// Each band keeps its own, added up in band order, so shares sum the same on any number of
-// threads.
-struct UnknownTally {
-    qint64 lowest = 0;
-    std::vector<double> dense; // by value - lowest, for 8 and 16-bit rasters
-    std::vector<qint64> seen;  // values with a count in dense
-    std::unordered_map<qint64, double> sparse;
-    // Where cells are looked up by value: cells (two copies) or shares by value - lowest, of
-    // unknown classes or of any (those of known classes are left out when taken). Counting
-    // them costs less than a branch on the class of every cell.
-    std::vector<qint64> cellsByValue;
-    std::vector<double> sharesByValue;
-
-    void add(qint64 value, double n)
-    {
-        const quint64 k = quint64(value - lowest);
-        if (k < dense.size()) {
-            if (dense[k] == 0) {
-                seen.push_back(value);
-            }
-            dense[k] += n;
-        } else {
-            sparse[value] += n;
-        }
-    }
-
-    // Moves the band's counts to out and starts over; table: the look-up by value - lowest.
-    void take(std::vector<std::pair<qint64, double>>& out, const std::vector<int32_t>& table)
-    {
-        const size_t n = cellsByValue.size() / 2; // two copies
-        for (size_t k = 0; k < n; ++k) {
-            const qint64 cells = cellsByValue[k] + cellsByValue[n + k];
-            if (cells != 0 && table[k] == UnknownIndex) {
-                out.push_back({lowest + qint64(k), double(cells)});
-            }
-        }
-        for (size_t k = 0; k < sharesByValue.size(); ++k) {
-            if (sharesByValue[k] != 0 && table[k] == UnknownIndex) {
-                out.push_back({lowest + qint64(k), sharesByValue[k]});
-            }
-        }
-        std::fill(cellsByValue.begin(), cellsByValue.end(), 0);
-        std::fill(sharesByValue.begin(), sharesByValue.end(), 0.0);
-        for (const qint64 value : seen) {
-            double& n = dense[size_t(value - lowest)];
-            out.push_back({value, n});
-            n = 0;
-        }
-        seen.clear();
-        out.insert(out.end(), sparse.begin(), sparse.end());
-        sparse.clear();
-    }
-};
-
-// Counts a span's cells by class, looked up by value, and by value, for rasters where
-// classes without a CLASS line are common. Neighbouring cells mostly hold one value: counting
-// every other cell in a second copy of each count keeps their additions from waiting on each
-// other.
-template <class T>
-void countCells(const T* values, size_t length, const int32_t* table, qint64 lowest,
-                qint64* byClass, qint64* byClass2, qint64* byValue, qint64* byValue2)
-{
-    size_t i = 0;
-    for (; i + 2 <= length; i += 2) {
-        const size_t a = size_t(qint64(values[i]) - lowest);
-        const size_t b = size_t(qint64(values[i + 1]) - lowest);
-        ++byValue[a];
-        ++byValue2[b];
-        ++byClass[table[a]];
-        ++byClass2[table[b]];
-    }
-    if (i < length) {
-        const size_t a = size_t(qint64(values[i]) - lowest);
-        ++byValue[a];
-        ++byClass[table[a]];
-    }
-}
-
-// The same where such classes are rare: cells by class, and only a span with cells of an
-// unknown class gone over again for their values.
-template <class T>
-void countClasses(const T* values, size_t length, const int32_t* table, qint64 lowest,
-                  qint64* byClass, qint64* byClass2, qint64* byValue)
-{
-    const qint64 unknownBefore = byClass[UnknownIndex] + byClass2[UnknownIndex];
-    size_t i = 0;
-    for (; i + 2 <= length; i += 2) {
-        ++byClass[table[size_t(qint64(values[i]) - lowest)]];
-        ++byClass2[table[size_t(qint64(values[i + 1]) - lowest)]];
-    }
-    if (i < length) {
-        ++byClass[table[size_t(qint64(values[i]) - lowest)]];
-    }
-    if (byClass[UnknownIndex] + byClass2[UnknownIndex] == unknownBefore) {
-        return;
-    }
-    for (i = 0; i < length; ++i) {
-        const size_t a = size_t(qint64(values[i]) - lowest);
-        byValue[a] += table[a] == UnknownIndex;
-    }
-}
-
 // What a thread holds: its own handle on the raster, class table and buffers.
 struct Worker {
     std::optional<TileReader> reader;
-    std::vector<int32_t> lookUp; // for 8 and 16-bit rasters: value -> class index
-    UnknownTally unknown;
-    // Whether cells are counted by value alongside their class: when the last band had more
-    // than 1% of cells of unknown classes.
-    bool countAlongside = false;
+    std::optional<BandCounter> counter;
     BandSpans analysis;
     Overlay::Band overlay;
 };
@@ -212,9 +95,6 @@ bool isResultField(const QString& name)
     return false;
 }
 
-// Per polygon, the sums kept across bands; class areas follow when asked for.
-enum Sum { AllCells, NoDataCells, UnknownCells, Weighted, FirstClassSlot };
-
 // One run of the analysis, step by step; each step fails with the user's message.
 class AnalysisRun {
 public:
@@ -264,12 +144,12 @@ private:
     void scanBands();
     void scanAndWrite();
     qint64 finalRow(size_t polygon) const;
-    BandResult scanBand(quint32 band, Worker& w) const;
+    BandCounts scanBand(quint32 band, Worker& w) const;
     void readTile(Worker& w, qint64 colBegin, qint64 rowBegin, int cols, int rows) const;
-    void addBand(const BandResult& band);
-    PolygonResult resultOf(size_t polygon) const;
+    // Whether the class of every cell is found as tiles are read: for scenarios to change,
+    // or of values not all in one table. Otherwise cells are looked up where spans take them.
+    bool classified() const { return m_count.table.empty() || m_overlay.scenarios(); }
     QVector<PolygonResult> totals() const;
-    std::vector<std::pair<int, QByteArray>> classFields() const;
     struct OutputPlan {
         GdalDatasetPtr sourceData;
         OGRLayer* source = nullptr;
@@ -299,18 +179,13 @@ private:
     bool m_calculate = false;
 
     std::optional<ClassTable> m_classes;
-    int m_indexCount = 0;
-    int m_levels = 1;
-    std::vector<double> m_weights; // by level and class index
-    size_t m_histogramSize = 0;
-    size_t m_stride = 0; // sums per polygon
-    std::vector<double> m_sums;
+    CountSetup m_count;
+    std::optional<PolygonSums> m_sums;
     // The rows whose bands are added to m_sums: polygons that end above are complete.
     std::mutex m_mergedMutex;
     std::condition_variable m_mergedChanged;
     qint64 m_mergedRows = 0;
     bool m_scanFailed = false;
-    std::map<qint64, double> m_unknownValues;
 
     BandPlan m_plan;
     BandIndex m_analysisIndex;
@@ -388,28 +263,23 @@ void AnalysisRun::readThemes()
     m_calculate = m_overlay.densityLevels();
 }
 
-// Coefficients by level and class index; unknown classes and NoData weigh nothing.
+// The class of each value, the coefficients by level and class, and the sums.
 void AnalysisRun::prepareWeights()
 {
-    m_classes.emplace(p.classes, m_raster.band->GetRasterDataType());
-    m_indexCount = m_classes->indexCount();
-    m_levels = m_calculate ? 3 : 1;
-    m_weights.assign(size_t(m_levels * m_indexCount), 0.0);
-    for (int level = 0; level < m_levels; ++level) {
-        const int option = m_calculate ? level : p.popDensity;
-        for (int32_t i = FirstClassIndex; i < m_indexCount; ++i) {
-            const auto& c = m_classes->cls(i);
-            m_weights[size_t(level * m_indexCount + i)] = option == High     ? c.high
-                                                          : option == Medium ? c.medium
-                                                                             : c.low;
-        }
+    const GDALDataType type = m_raster.band->GetRasterDataType();
+    m_classes.emplace(p.classes, type);
+    m_count.classes = &*m_classes;
+    m_count.indexCount = m_classes->indexCount();
+    m_count.levels = m_calculate ? 3 : 1;
+    m_count.whole = m_options.coverage != Coverage::Exact;
+    if (m_classes->coversType(type)) {
+        m_count.table = m_classes->lookUp(m_raster.wholeNoData());
     }
+    std::vector<double> weights = coefficients(p, m_count);
     m_overlay.prepare(p, *m_classes, m_log);
-    m_histogramSize = size_t(m_levels * m_indexCount);
-    // Class areas: a slot per class with a CLASS line, and one for the others.
-    const size_t classSlots = m_options.classAreas ? size_t(m_indexCount - FirstClassIndex + 1) : 0;
-    m_stride = FirstClassSlot + classSlots;
-    m_sums.assign(m_analysis.store.size() * m_stride, 0.0);
+    m_count.scenarioValues = m_overlay.scenarioValues();
+    m_sums.emplace(m_analysis.store.size(), m_count, std::move(weights), m_options.classAreas,
+                   m_cellArea);
 }
 
 // Bands of whole blocks, at least the minimum height; buffers stay bounded whatever the
@@ -439,27 +309,15 @@ void AnalysisRun::scanBands()
     for (size_t i = 0; i < workers.size(); ++i) {
         Worker& w = workers[i];
         w.reader.emplace(m_raster, m_plan, i > 0);
-        std::vector<int32_t> table = m_classes->lookUp(m_raster.wholeNoData());
-        w.unknown.lowest = m_classes->lowest();
-        w.unknown.dense.assign(table.size(), 0.0);
-        if (m_classes->coversType(m_raster.band->GetRasterDataType())) {
-            w.lookUp = std::move(table);
-            if (m_options.coverage == Coverage::Exact) {
-                w.unknown.sharesByValue.assign(w.lookUp.size(), 0.0);
-            }
-            w.unknown.cellsByValue.assign(w.lookUp.size() * 2, 0);
-        }
+        w.counter.emplace(m_count);
     }
 
     int lastPercent = -1;
-    runInOrder<BandResult>(
+    runInOrder<BandCounts>(
         bands.size(), threads,
         [&](size_t task, int worker) { return scanBand(bands[task], workers[size_t(worker)]); },
-        [&](size_t, BandResult&& band) {
-            addBand(band);
-            for (const auto& [value, n] : band.unknownValues) {
-                m_unknownValues[value] += n;
-            }
+        [&](size_t, BandCounts&& band) {
+            m_sums->add(band);
             {
                 std::lock_guard<std::mutex> lock(m_mergedMutex);
                 m_mergedRows = band.rowEnd;
@@ -481,34 +339,25 @@ void AnalysisRun::readTile(Worker& w, qint64 colBegin, qint64 rowBegin, int cols
     w.reader->read(colBegin, rowBegin, cols, rows);
     // The class of every cell: for scenarios to change, or of values not all in one table.
     // Otherwise cells are looked up where spans take them.
-    if (w.lookUp.empty() || m_overlay.scenarios()) {
-        w.reader->classify(*m_classes, w.lookUp);
+    if (classified()) {
+        w.reader->classify(*m_classes, m_count.table);
     }
 }
 
-BandResult AnalysisRun::scanBand(quint32 band, Worker& w) const
+BandCounts AnalysisRun::scanBand(quint32 band, Worker& w) const
 {
     const qint64 rowBegin = qint64(band) * m_plan.bandHeight;
     const qint64 rowEnd = std::min<qint64>(rowBegin + m_plan.bandHeight, m_raster.height);
     const int rows = int(rowEnd - rowBegin);
     const qint64 width = m_raster.width;
-    BandResult result;
+    BandCounts result;
     result.rowEnd = rowEnd;
     w.analysis.build(m_analysis.store, m_analysisIndex, m_options.coverage, band, rowBegin, rowEnd,
                      width);
     if (w.analysis.groups().empty()) {
         return result;
     }
-    for (const BandSpans::Group& g : w.analysis.groups()) {
-        result.polygons.push_back(g.polygon);
-    }
-    // Whole cells are counted in integers, with shorter chains of additions; under the exact
-    // rule, the shares of cells a polygon covers in part are added up apart.
-    const bool whole = m_options.coverage != Coverage::Exact;
-    result.counts.assign(w.analysis.groups().size() * m_histogramSize * 2, 0);
-    if (!whole) {
-        result.histograms.assign(w.analysis.groups().size() * m_histogramSize, 0.0);
-    }
+    w.counter->start(result, w.analysis.groups());
     w.overlay.build(m_overlay, band, rowBegin, rowEnd, width, m_plan.tileCells());
 
     // Only the columns the analysis polygons of this band reach.
@@ -523,147 +372,16 @@ BandResult AnalysisRun::scanBand(quint32 band, Worker& w) const
         }
         const qint64 colBegin = origin + qint64(tile) * m_plan.tileWidth;
         const qint64 colEnd = std::min<qint64>(colBegin + m_plan.tileWidth, width);
-        const int cols = int(colEnd - colBegin);
-        readTile(w, colBegin, rowBegin, cols, rows);
-
+        readTile(w, colBegin, rowBegin, int(colEnd - colBegin), rows);
         w.overlay.apply(m_overlay, tile, rowBegin, colBegin, colEnd, rows, w.reader->cellClass());
-        const auto forSpans = [&](const BandSpans& spans, auto&& f) {
-            spans.forSpans(tile, rowBegin, colBegin, colEnd, f);
-        };
-        const size_t indexCount = size_t(m_indexCount);
-        // Adds cells [0, length) of a span; slotOf(i, n) gives cell i's class index, tallying
-        // it by value when its class has no CLASS line.
-        const auto accumulate = [&](size_t gi, size_t length, const uint8_t* level,
-                                    const double* weights, auto slotOf) {
-            if (whole || !weights) {
-                qint64* c = result.counts.data() + gi * m_histogramSize * 2;
-                if (level) {
-                    for (size_t i = 0; i < length; ++i) {
-                        ++c[size_t(level[i]) * indexCount + slotOf(i, 1.0)];
-                    }
-                } else {
-                    for (size_t i = 0; i < length; ++i) {
-                        ++c[slotOf(i, 1.0)];
-                    }
-                }
-                return;
-            }
-            double* h = result.histograms.data() + gi * m_histogramSize;
-            for (size_t i = 0; i < length; ++i) {
-                const double n = weights ? weights[i] : 1.0;
-                h[(level ? size_t(level[i]) * indexCount : 0) + slotOf(i, n)] += n;
-            }
-        };
-        // Without scenarios, cells of 8 and 16-bit rasters are looked up where spans take them.
-        const bool lookUpHere = !m_overlay.scenarios() && !w.lookUp.empty();
-        const int32_t* table = w.lookUp.data();
-        const qint64 lowest = m_classes->lowest();
-        qint64* cellsByValue = w.unknown.cellsByValue.data();
-        const bool alongside = w.countAlongside;
-        double* sharesByValue = w.unknown.sharesByValue.data();
-        forSpans(w.analysis, [&](size_t gi, size_t offset, size_t length, const double* weights) {
-            const uint8_t* level = m_calculate ? w.overlay.levels() + offset : nullptr;
-            w.reader->withValues([&](const auto* values) {
-                const auto* v = values + offset;
-                if (lookUpHere) {
-                    if (!level && (whole || !weights)) {
-                        qint64* c = result.counts.data() + gi * m_histogramSize * 2;
-                        if (alongside) {
-                            countCells(v, length, table, lowest, c, c + m_histogramSize,
-                                       cellsByValue, cellsByValue + w.lookUp.size());
-                        } else {
-                            countClasses(v, length, table, lowest, c, c + m_histogramSize,
-                                         cellsByValue);
-                        }
-                        return;
-                    }
-                    accumulate(gi, length, level, weights, [=](size_t i, double n) {
-                        const size_t at = size_t(qint64(v[i]) - lowest);
-                        if (whole) {
-                            ++cellsByValue[at];
-                        } else {
-                            sharesByValue[at] += n;
-                        }
-                        return size_t(table[at]);
-                    });
-                    return;
-                }
-                const int32_t* cls = w.reader->cellClass() + offset;
-                accumulate(gi, length, level, weights, [&](size_t i, double n) {
-                    const int32_t k = cls[i];
-                    if (Q_LIKELY(quint32(k - 1) < quint32(m_indexCount - 1))) {
-                        return size_t(k); // NoData or a class with a CLASS line
-                    }
-                    w.unknown.add(k == UnknownIndex
-                                      ? qint64(v[i])
-                                      : m_overlay.scenarioValues()[size_t(k - m_indexCount)],
-                                  n);
-                    return size_t(UnknownIndex);
-                });
-            });
+        const int32_t* cellClass = classified() ? w.reader->cellClass() : nullptr;
+        w.reader->withValues([&](const auto* values) {
+            w.counter->addTile(result, w.analysis, tile, rowBegin, colBegin, colEnd, values,
+                               cellClass, w.overlay.levels());
         });
     }
-    w.unknown.take(result.unknownValues, w.lookUp);
-    {
-        qint64 cells = 0;
-        qint64 unknown = 0;
-        for (const qint64 n : result.counts) {
-            cells += n;
-        }
-        for (size_t k = UnknownIndex; k < result.counts.size(); k += m_histogramSize) {
-            unknown += result.counts[k]; // at the first level, in both copies
-        }
-        w.countAlongside = unknown * 100 > cells;
-    }
+    w.counter->finish(result);
     return result;
-}
-
-void AnalysisRun::addBand(const BandResult& band)
-{
-    const size_t indexCount = size_t(m_indexCount);
-    const bool classAreas = m_stride > FirstClassSlot;
-    const size_t otherSlot = FirstClassSlot + indexCount - FirstClassIndex;
-    for (size_t g = 0; g < band.polygons.size(); ++g) {
-        const size_t at = g * m_histogramSize;
-        double* sums = m_sums.data() + size_t(band.polygons[g]) * m_stride;
-        // k runs over levels and class indices: index is k % indexCount.
-        for (size_t k = 0, index = 0; k < m_histogramSize;
-             ++k, index = index + 1 == indexCount ? 0 : index + 1) {
-            const double cells =
-                double(band.counts[2 * at + k] + band.counts[2 * at + m_histogramSize + k]);
-            const double n = band.histograms.empty() ? cells : cells + band.histograms[at + k];
-            if (n == 0) {
-                continue;
-            }
-            sums[AllCells] += n;
-            if (index == NoDataIndex) {
-                sums[NoDataCells] += n;
-            } else if (index == UnknownIndex) {
-                sums[UnknownCells] += n;
-                if (classAreas) {
-                    sums[otherSlot] += n;
-                }
-            } else {
-                sums[Weighted] += n * m_weights[k];
-                if (classAreas) {
-                    sums[FirstClassSlot + index - FirstClassIndex] += n;
-                }
-            }
-        }
-    }
-}
-
-PolygonResult AnalysisRun::resultOf(size_t polygon) const
-{
-    const double* sums = m_sums.data() + polygon * m_stride;
-    PolygonResult r;
-    r.cells = std::llround(sums[AllCells]);
-    r.noData = std::llround(sums[NoDataCells]);
-    r.unknown = std::llround(sums[UnknownCells]);
-    r.lcArea = (sums[AllCells] - sums[NoDataCells]) * m_cellArea;
-    r.isArea = sums[Weighted] * m_cellArea / 100.0;
-    r.isPct = r.lcArea > 0 ? r.isArea / r.lcArea * 100.0 : 0.0;
-    return r;
 }
 
 QVector<PolygonResult> AnalysisRun::totals() const
@@ -671,38 +389,9 @@ QVector<PolygonResult> AnalysisRun::totals() const
     QVector<PolygonResult> polygons;
     polygons.reserve(qsizetype(m_analysis.store.size()));
     for (size_t i = 0; i < m_analysis.store.size(); ++i) {
-        polygons << resultOf(i);
+        polygons << m_sums->result(i);
     }
     return polygons;
-}
-
-// The class area fields: (slot, name) for each class some polygon has cells of, by value;
-// classes without a CLASS line together as A_UNK.
-std::vector<std::pair<int, QByteArray>> AnalysisRun::classFields() const
-{
-    std::vector<std::pair<qint64, int>> present; // value, slot
-    const int slotCount = int(m_stride) - FirstClassSlot;
-    for (int slot = 0; slot < slotCount; ++slot) {
-        bool used = false;
-        for (size_t i = 0; i < m_analysis.store.size() && !used; ++i) {
-            used = m_sums[i * m_stride + size_t(FirstClassSlot + slot)] != 0;
-        }
-        if (used && slot + 1 < slotCount) {
-            present.push_back({m_classes->cls(FirstClassIndex + slot).id, slot});
-        }
-        if (used && slot + 1 == slotCount) {
-            present.push_back({std::numeric_limits<qint64>::max(), slot});
-        }
-    }
-    std::sort(present.begin(), present.end());
-    std::vector<std::pair<int, QByteArray>> fields;
-    for (const auto& [value, slot] : present) {
-        const QByteArray name = value == std::numeric_limits<qint64>::max() ? QByteArray("UNK")
-                                : value < 0 ? "M" + QByteArray::number(-value)
-                                            : QByteArray::number(value);
-        fields.push_back({FirstClassSlot + slot, "A_" + name});
-    }
-    return fields;
 }
 
 AnalysisRun::OutputPlan AnalysisRun::planOutput() const
@@ -710,7 +399,7 @@ AnalysisRun::OutputPlan AnalysisRun::planOutput() const
     OutputPlan plan;
     plan.source = openLayer(*m_analysisSource, plan.sourceData, p.analysisTheme);
     const int unitField = fieldIndex(plan.source, p.analysisUnit, p.analysisTheme);
-    plan.classes = m_options.classAreas ? classFields() : decltype(plan.classes){};
+    plan.classes = m_options.classAreas ? m_sums->classFields() : decltype(plan.classes){};
     for (const ResultField& f : resultFields) {
         plan.fields.push_back(f.field);
     }
@@ -746,13 +435,12 @@ void AnalysisRun::writeOutput(OutputPlan& plan, const std::function<void(qint64)
     writer.write(
         [&](qint64 n, double* values) {
             waitFor(n);
-            const PolygonResult r = resultOf(size_t(n));
+            const PolygonResult r = m_sums->result(size_t(n));
             for (const ResultField& f : resultFields) {
                 *values++ = f.value(r);
             }
-            const double* sums = m_sums.data() + size_t(n) * m_stride;
             for (const auto& [slot, name] : plan.classes) {
-                *values++ = sums[slot] * m_cellArea;
+                *values++ = m_sums->slotArea(size_t(n), slot);
             }
         },
         qint64(m_analysis.store.size()));
@@ -830,7 +518,7 @@ void AnalysisRun::scanAndWrite()
 
 void AnalysisRun::logTotals(const QVector<PolygonResult>& polygons) const
 {
-    for (const auto& [value, cells] : m_unknownValues) {
+    for (const auto& [value, cells] : m_sums->unknownValues()) {
         if (const qint64 n = std::llround(cells)) { // shares of cells under the exact rule
             log(QStringLiteral("Class value %1 has no CLASS line: %2 cells weigh 0")
                     .arg(value)

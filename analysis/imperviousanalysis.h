@@ -1,6 +1,7 @@
 #pragma once
 
 #include "analysis/datacatalog.h"
+#include "analysis/polygonresult.h"
 #include "analysis/polygonstore.h"
 #include "model/modelparams.h"
 
@@ -21,15 +22,7 @@ public:
         bool keepFields = false;              // every field of the analysis theme, not one
         bool classAreas = false;              // an A_<value> field per class present
     };
-    // Counts are of cells; under the exact rule, of covered shares of cells, rounded.
-    struct PolygonResult {
-        qint64 cells = 0;   // cells taken, NoData included
-        qint64 noData = 0;  // NODATA_CT
-        qint64 unknown = 0; // UNK_CT: counted, but of a class without a CLASS line
-        double lcArea = 0;  // LC_AREA
-        double isArea = 0;  // IS_AREA
-        double isPct = 0;   // IS_PCT
-    };
+    using PolygonResult = ::PolygonResult;
     struct Result {
         bool ok = false;
         QString error; // one line, for the user
