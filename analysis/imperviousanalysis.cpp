@@ -6,7 +6,7 @@
 #include "analysis/bandloop.h"
 #include "analysis/bandreader.h"
 #include "analysis/bandspans.h"
-#include "analysis/outputwriter.h"
+#include "analysis/outputplan.h"
 #include "analysis/overlay.h"
 
 #include <QDir>
@@ -14,22 +14,23 @@
 #include <QThread>
 
 #include <algorithm>
-#include <cmath>
-#include <condition_variable>
 #include <limits>
-#include <map>
-#include <mutex>
 #include <thread>
-#include <unordered_map>
+
+// The run: the polygons are read and indexed by band (bandspans), then each band of the
+// raster is read tile by tile on the threads (bandreader), laid over with scenarios and
+// density levels (overlay) and its cells counted for the polygons that take them
+// (accumulation); the bands' counts are added in band order while the output is written
+// (outputplan, outputwriter).
 
 namespace {
 
-// What a thread holds: its own handle on the raster, class table and buffers.
+// What a thread holds: its own reader of the raster, spans, overlay and counter.
 struct Worker {
     std::optional<TileReader> reader;
-    std::optional<BandCounter> counter;
     BandSpans analysis;
     Overlay::Band overlay;
+    std::optional<BandCounter> counter;
 };
 
 QString areaText(double value)
@@ -66,35 +67,6 @@ QStringList themeFileKeys(const QString& path)
     return keys;
 }
 
-} // namespace
-
-namespace {
-
-using PolygonResult = ImperviousAnalysis::PolygonResult;
-
-// The fields the analysis adds to each output feature, in this order.
-struct ResultField {
-    OutputField field;
-    double (*value)(const PolygonResult&);
-};
-const ResultField resultFields[] = {
-    {{"LC_AREA", OFTReal, 24, 6}, [](const PolygonResult& r) { return r.lcArea; }},
-    {{"IS_AREA", OFTReal, 24, 6}, [](const PolygonResult& r) { return r.isArea; }},
-    {{"IS_PCT", OFTReal, 12, 6}, [](const PolygonResult& r) { return r.isPct; }},
-    {{"NODATA_CT", OFTInteger64, 18, 0}, [](const PolygonResult& r) { return double(r.noData); }},
-    {{"UNK_CT", OFTInteger64, 18, 0}, [](const PolygonResult& r) { return double(r.unknown); }},
-};
-
-bool isResultField(const QString& name)
-{
-    for (const ResultField& f : resultFields) {
-        if (name.compare(QLatin1String(f.field.name), Qt::CaseInsensitive) == 0) {
-            return true;
-        }
-    }
-    return false;
-}
-
 // One run of the analysis, step by step; each step fails with the user's message.
 class AnalysisRun {
 public:
@@ -111,18 +83,19 @@ public:
         checkOutput();
         openRaster();
         readThemes();
-        prepareWeights();
+        prepareCounting();
         planBands();
         if (m_options.classAreas) {
             // The class fields are known only when every band is counted.
             scanBands();
-            OutputPlan plan = planOutput();
-            writeOutput(plan, [](qint64) {});
+            outputPlan().write(m_target, *m_sums, count(), [](qint64) {});
         } else {
             scanAndWrite();
         }
         ImperviousAnalysis::Result result;
-        result.polygons = totals();
+        for (size_t i = 0; i < m_analysis.store.size(); ++i) {
+            result.polygons << m_sums->result(i);
+        }
         logTotals(result.polygons);
         result.outputPath = m_target.path;
         result.ok = true;
@@ -136,30 +109,26 @@ private:
             m_log(line);
         }
     }
+    qint64 count() const { return qint64(m_analysis.store.size()); }
     void checkOutput();
     void openRaster();
     void readThemes();
-    void prepareWeights();
+    void prepareCounting();
     void planBands();
     void scanBands();
-    void scanAndWrite();
-    qint64 finalRow(size_t polygon) const;
     BandCounts scanBand(quint32 band, Worker& w) const;
-    void readTile(Worker& w, qint64 colBegin, qint64 rowBegin, int cols, int rows) const;
     // Whether the class of every cell is found as tiles are read: for scenarios to change,
     // or of values not all in one table. Otherwise cells are looked up where spans take them.
     bool classified() const { return m_count.table.empty() || m_overlay.scenarios(); }
-    QVector<PolygonResult> totals() const;
-    struct OutputPlan {
-        GdalDatasetPtr sourceData;
-        OGRLayer* source = nullptr;
-        std::vector<int> copied;
-        std::vector<OutputField> fields;
-        std::vector<std::pair<int, QByteArray>> classes;
-    };
-    OutputPlan planOutput() const;
-    // Writes the output; waitFor(n) returns once polygon n's sums are complete.
-    void writeOutput(OutputPlan& plan, const std::function<void(qint64)>& waitFor) const;
+    OutputPlan outputPlan() const
+    {
+        return OutputPlan(*m_analysisSource, p, m_options.keepFields,
+                          m_options.classAreas ? m_sums->classFields()
+                                               : std::vector<std::pair<int, QByteArray>>{},
+                          m_log);
+    }
+    qint64 finalRow(size_t polygon) const;
+    void scanAndWrite();
     void logTotals(const QVector<PolygonResult>& polygons) const;
 
     const ModelParams& p;
@@ -173,20 +142,12 @@ private:
     const DataCatalog::Source* m_analysisSource = nullptr;
     Raster m_raster;
     double m_cellArea = 0; // in square LCUNITS
-    QString m_lcUnits;
     PolygonSet m_analysis;
     Overlay m_overlay;
-    bool m_calculate = false;
-
     std::optional<ClassTable> m_classes;
     CountSetup m_count;
     std::optional<PolygonSums> m_sums;
-    // The rows whose bands are added to m_sums: polygons that end above are complete.
-    std::mutex m_mergedMutex;
-    std::condition_variable m_mergedChanged;
-    qint64 m_mergedRows = 0;
-    bool m_scanFailed = false;
-
+    MergedRows m_merged; // of the bands added to m_sums
     BandPlan m_plan;
     BandIndex m_analysisIndex;
 };
@@ -209,7 +170,7 @@ void AnalysisRun::checkOutput()
     if (!conflict.isEmpty()) {
         fail(conflict);
     }
-    if (isResultField(p.analysisUnit)) {
+    if (OutputPlan::isResultField(p.analysisUnit)) {
         fail(QStringLiteral("The analysis field %1 has the name of an output field")
                  .arg(p.analysisUnit));
     }
@@ -218,39 +179,16 @@ void AnalysisRun::checkOutput()
 void AnalysisRun::openRaster()
 {
     m_raster = openLandCover(m_catalog, p.lcTheme);
-    const double cellArea = std::abs(m_raster.geoTransform[1] * m_raster.geoTransform[5]);
-    double areaFactor = 1;
-    m_lcUnits = ModelParams::unitsText(p.lcUnits);
-    if (m_raster.srs) {
-        const double rasterMetres = m_raster.srs->GetLinearUnits();
-        areaFactor = std::pow(rasterMetres / ModelParams::metresPerUnit(p.lcUnits), 2);
-        if (std::abs(areaFactor - 1) > 1e-9) {
-            QString rasterUnits = unitsName(m_raster.srs.get());
-            if (rasterUnits == m_lcUnits) { // the US survey foot against the foot
-                rasterUnits.clear();
-            }
-            log(QStringLiteral("The land cover raster's unit is %1, not %2: areas are "
-                               "converted to square %2")
-                    .arg(rasterUnits.isEmpty() ? QStringLiteral("%1 m").arg(rasterMetres)
-                                               : rasterUnits,
-                         m_lcUnits));
-        }
-    } else {
-        log(QStringLiteral("The land cover raster has no coordinate system; its unit is "
-                           "taken to be %1")
-                .arg(m_lcUnits));
-    }
-    m_cellArea = cellArea * areaFactor;
+    m_cellArea = cellArea(m_raster, p.lcUnits, m_log);
     log(QStringLiteral("Land cover %1: %2 x %3 cells of %4 square %5")
             .arg(p.lcTheme)
             .arg(m_raster.width)
             .arg(m_raster.height)
             .arg(m_cellArea)
-            .arg(m_lcUnits));
+            .arg(ModelParams::unitsText(p.lcUnits)));
 }
 
-// Polygons, all in cell coordinates of the raster. Scenarios and density polygons take
-// cells by their centre whatever the analysis polygons' rule.
+// Polygons, all in cell coordinates of the raster.
 void AnalysisRun::readThemes()
 {
     m_analysis = readPolygons(m_catalog, p.analysisTheme, p.analysisUnit, false, m_raster,
@@ -260,17 +198,16 @@ void AnalysisRun::readThemes()
                  .arg(p.analysisTheme));
     }
     m_overlay.read(m_catalog, p, m_raster, m_log);
-    m_calculate = m_overlay.densityLevels();
 }
 
 // The class of each value, the coefficients by level and class, and the sums.
-void AnalysisRun::prepareWeights()
+void AnalysisRun::prepareCounting()
 {
     const GDALDataType type = m_raster.band->GetRasterDataType();
     m_classes.emplace(p.classes, type);
     m_count.classes = &*m_classes;
     m_count.indexCount = m_classes->indexCount();
-    m_count.levels = m_calculate ? 3 : 1;
+    m_count.levels = m_overlay.densityLevels() ? 3 : 1;
     m_count.whole = m_options.coverage != Coverage::Exact;
     if (m_classes->coversType(type)) {
         m_count.table = m_classes->lookUp(m_raster.wholeNoData());
@@ -282,8 +219,6 @@ void AnalysisRun::prepareWeights()
                    m_cellArea);
 }
 
-// Bands of whole blocks, at least the minimum height; buffers stay bounded whatever the
-// blocks: very wide or tall ones are read in parts.
 void AnalysisRun::planBands()
 {
     m_plan = BandPlan::of(m_raster, m_minimumBandHeight);
@@ -304,25 +239,18 @@ void AnalysisRun::scanBands()
     if (!CPLGetConfigOption("GDAL_CACHEMAX", nullptr)) {
         GDALSetCacheMax64((GIntBig(8) << 20) * threads);
     }
-
     std::vector<Worker> workers(static_cast<size_t>(threads));
     for (size_t i = 0; i < workers.size(); ++i) {
-        Worker& w = workers[i];
-        w.reader.emplace(m_raster, m_plan, i > 0);
-        w.counter.emplace(m_count);
+        workers[i].reader.emplace(m_raster, m_plan, i > 0);
+        workers[i].counter.emplace(m_count);
     }
-
     int lastPercent = -1;
     runInOrder<BandCounts>(
         bands.size(), threads,
         [&](size_t task, int worker) { return scanBand(bands[task], workers[size_t(worker)]); },
         [&](size_t, BandCounts&& band) {
             m_sums->add(band);
-            {
-                std::lock_guard<std::mutex> lock(m_mergedMutex);
-                m_mergedRows = band.rowEnd;
-            }
-            m_mergedChanged.notify_all();
+            m_merged.advance(band.rowEnd);
             const int percent = int(band.rowEnd * 100 / m_raster.height);
             if (m_progress && percent != lastPercent) {
                 m_progress(percent);
@@ -331,16 +259,6 @@ void AnalysisRun::scanBands()
         });
     if (m_progress && lastPercent != 100) {
         m_progress(100);
-    }
-}
-
-void AnalysisRun::readTile(Worker& w, qint64 colBegin, qint64 rowBegin, int cols, int rows) const
-{
-    w.reader->read(colBegin, rowBegin, cols, rows);
-    // The class of every cell: for scenarios to change, or of values not all in one table.
-    // Otherwise cells are looked up where spans take them.
-    if (classified()) {
-        w.reader->classify(*m_classes, m_count.table);
     }
 }
 
@@ -359,7 +277,6 @@ BandCounts AnalysisRun::scanBand(quint32 band, Worker& w) const
     }
     w.counter->start(result, w.analysis.groups());
     w.overlay.build(m_overlay, band, rowBegin, rowEnd, width, m_plan.tileCells());
-
     // Only the columns the analysis polygons of this band reach.
     const auto [firstColumn, endColumn] = w.analysis.columns();
     const qint64 origin = firstColumn / m_plan.tileWidth * m_plan.tileWidth;
@@ -372,7 +289,10 @@ BandCounts AnalysisRun::scanBand(quint32 band, Worker& w) const
         }
         const qint64 colBegin = origin + qint64(tile) * m_plan.tileWidth;
         const qint64 colEnd = std::min<qint64>(colBegin + m_plan.tileWidth, width);
-        readTile(w, colBegin, rowBegin, int(colEnd - colBegin), rows);
+        w.reader->read(colBegin, rowBegin, int(colEnd - colBegin), rows);
+        if (classified()) {
+            w.reader->classify(*m_classes, m_count.table);
+        }
         w.overlay.apply(m_overlay, tile, rowBegin, colBegin, colEnd, rows, w.reader->cellClass());
         const int32_t* cellClass = classified() ? w.reader->cellClass() : nullptr;
         w.reader->withValues([&](const auto* values) {
@@ -382,68 +302,6 @@ BandCounts AnalysisRun::scanBand(quint32 band, Worker& w) const
     }
     w.counter->finish(result);
     return result;
-}
-
-QVector<PolygonResult> AnalysisRun::totals() const
-{
-    QVector<PolygonResult> polygons;
-    polygons.reserve(qsizetype(m_analysis.store.size()));
-    for (size_t i = 0; i < m_analysis.store.size(); ++i) {
-        polygons << m_sums->result(i);
-    }
-    return polygons;
-}
-
-AnalysisRun::OutputPlan AnalysisRun::planOutput() const
-{
-    OutputPlan plan;
-    plan.source = openLayer(*m_analysisSource, plan.sourceData, p.analysisTheme);
-    const int unitField = fieldIndex(plan.source, p.analysisUnit, p.analysisTheme);
-    plan.classes = m_options.classAreas ? m_sums->classFields() : decltype(plan.classes){};
-    for (const ResultField& f : resultFields) {
-        plan.fields.push_back(f.field);
-    }
-    for (const auto& [slot, name] : plan.classes) {
-        plan.fields.push_back({name, OFTReal, 24, 6});
-    }
-    plan.copied = {unitField};
-    if (m_options.keepFields) {
-        plan.copied.clear();
-        OGRFeatureDefn* defn = plan.source->GetLayerDefn();
-        for (int i = 0; i < defn->GetFieldCount(); ++i) {
-            const QString name = QString::fromUtf8(defn->GetFieldDefn(i)->GetNameRef());
-            const bool taken =
-                std::any_of(plan.fields.begin(), plan.fields.end(), [&](const OutputField& f) {
-                    return name.compare(QLatin1String(f.name), Qt::CaseInsensitive) == 0;
-                });
-            if (taken) {
-                log(QStringLiteral("Field %1 of theme %2 is left out: the output has a field of "
-                                   "that name")
-                        .arg(name, p.analysisTheme));
-            } else {
-                plan.copied.push_back(i);
-            }
-        }
-    }
-    return plan;
-}
-
-void AnalysisRun::writeOutput(OutputPlan& plan, const std::function<void(qint64)>& waitFor) const
-{
-    OutputWriter writer(m_target, plan.source, m_analysisSource->path, p.analysisTheme, plan.copied,
-                        plan.fields);
-    writer.write(
-        [&](qint64 n, double* values) {
-            waitFor(n);
-            const PolygonResult r = m_sums->result(size_t(n));
-            for (const ResultField& f : resultFields) {
-                *values++ = f.value(r);
-            }
-            for (const auto& [slot, name] : plan.classes) {
-                *values++ = m_sums->slotArea(size_t(n), slot);
-            }
-        },
-        qint64(m_analysis.store.size()));
 }
 
 // The row the band loop must have added up to for a polygon's sums to be complete: the end
@@ -469,26 +327,19 @@ qint64 AnalysisRun::finalRow(size_t polygon) const
 // are) are then written almost alongside the count; others wait for the last band.
 void AnalysisRun::scanAndWrite()
 {
-    OutputPlan plan = planOutput();
+    OutputPlan plan = outputPlan();
     std::exception_ptr writeError;
     std::thread writer([&] {
         qint64 known = 0; // rows known to be added, without taking the lock
         try {
-            writeOutput(plan, [&](qint64 n) {
+            plan.write(m_target, *m_sums, count(), [&](qint64 n) {
                 // The last feature waits for the whole count: the output is put in place
                 // only when the count succeeded.
-                const qint64 needed = size_t(n) + 1 == m_analysis.store.size()
-                                          ? std::numeric_limits<qint64>::max()
-                                          : finalRow(size_t(n));
-                if (needed <= known) {
-                    return;
+                const qint64 needed =
+                    n + 1 == count() ? std::numeric_limits<qint64>::max() : finalRow(size_t(n));
+                if (needed > known) {
+                    known = m_merged.waitFor(needed);
                 }
-                std::unique_lock<std::mutex> lock(m_mergedMutex);
-                m_mergedChanged.wait(lock, [&] { return m_scanFailed || m_mergedRows >= needed; });
-                if (m_mergedRows < needed) {
-                    throw AnalysisError{}; // the count failed and says why
-                }
-                known = m_mergedRows;
             });
         } catch (...) {
             writeError = std::current_exception();
@@ -497,19 +348,11 @@ void AnalysisRun::scanAndWrite()
     try {
         scanBands();
     } catch (...) {
-        {
-            std::lock_guard<std::mutex> lock(m_mergedMutex);
-            m_scanFailed = true;
-        }
-        m_mergedChanged.notify_all();
+        m_merged.fail();
         writer.join();
         throw;
     }
-    {
-        std::lock_guard<std::mutex> lock(m_mergedMutex);
-        m_mergedRows = std::numeric_limits<qint64>::max();
-    }
-    m_mergedChanged.notify_all();
+    m_merged.advance(std::numeric_limits<qint64>::max());
     writer.join();
     if (writeError) {
         std::rethrow_exception(writeError);
@@ -535,7 +378,7 @@ void AnalysisRun::logTotals(const QVector<PolygonResult>& polygons) const
                        "square %5")
             .arg(m_target.path)
             .arg(polygons.size())
-            .arg(areaText(lcTotal), areaText(isTotal), m_lcUnits));
+            .arg(areaText(lcTotal), areaText(isTotal), ModelParams::unitsText(p.lcUnits)));
 }
 
 } // namespace
