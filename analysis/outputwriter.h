@@ -47,14 +47,24 @@ struct OutputField {
     int precision = 0;
 };
 
+// Writes the features of an output to a file, for an OutputWriter to put in place.
+class FeatureFileWriter {
+public:
+    // Fills values[i] with the value of the result field i for the feature index.
+    using Fill = std::function<void(qint64 index, double* values)>;
+    virtual ~FeatureFileWriter() = default;
+    // Writes file and its other parts beside it. False when this output is one it cannot
+    // write: what it wrote is then of no use. Errors end the run (AnalysisError).
+    virtual bool write(const QString& file, const Fill& fill) = 0;
+};
+
 // Writes the output under a temporary name beside it and moves it into place whole: the
 // earlier files of that name are moved aside, the new ones renamed in, and on any failure
 // the earlier ones put back. A GeoPackage that holds other layers keeps them: only the
 // output's layer is replaced. Errors end the run (AnalysisError).
 class OutputWriter {
 public:
-    // Fills values[i] with the value of fields[i] for the feature index.
-    using Fill = std::function<void(qint64 index, double* values)>;
+    using Fill = FeatureFileWriter::Fill;
     // source: the analysis theme's layer, read from sourceFile, named theme in messages.
     OutputWriter(OutputTarget target, OGRLayer* source, QString sourceFile, QString theme,
                  std::vector<int> copiedFields, std::vector<OutputField> fields);

@@ -192,9 +192,9 @@ def make_data(folder, size, polygons, unknown=0.02):
     return raster, blocks
 
 
-def write_params(path, out, popdensity=0, scenarios=()):
+def write_params(path, out, popdensity=0, scenarios=(), theme="blocks"):
     """A model_params.txt for the blocks; scenarios: (theme, class) pairs."""
-    lines = ["VIEW#View1", "LCTHEME#landcover", "LCUNITS#Meters", "ANALYSISTHEME#blocks",
+    lines = ["VIEW#View1", "LCTHEME#landcover", "LCUNITS#Meters", "ANALYSISTHEME#" + theme,
              "ANALYSISUNIT#PID", "POPDENSITY#%d" % popdensity]
     if popdensity == 3:
         lines += ["POPDENSITYTHEME#blocks", "POPDENSITYFLD#DENS", "POPDENSITYHIGH#30",
