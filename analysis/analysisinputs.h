@@ -1,10 +1,10 @@
 #pragma once
 
-#include "analysis/gdalsupport.h"
 #include "analysis/polygonstore.h"
+#include "catalog/gdalsupport.h"
 #include "model/modelparams.h"
 
-#include "analysis/datacatalog.h"
+#include "catalog/datacatalog.h"
 
 #include <QString>
 

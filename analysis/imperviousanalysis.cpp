@@ -38,35 +38,6 @@ QString areaText(double value)
     return QString::number(value, 'f', 2);
 }
 
-// A file's path with its folder resolved and its extension in lower case: two paths with one
-// key name one file, or files a shapefile reader takes for one another.
-QString fileKey(const QString& path)
-{
-    const QFileInfo info(path);
-    const QString folder = QFileInfo(info.absolutePath()).canonicalFilePath();
-    const QString name = info.fileName();
-    const QString suffix = info.suffix();
-    return (folder.isEmpty() ? info.absolutePath() : folder) + QLatin1Char('/') +
-           name.left(name.size() - suffix.size()) + suffix.toLower();
-}
-
-// The keys of the files a theme is read from: its file, where a link leads, and for a
-// shapefile the other parts.
-QStringList themeFileKeys(const QString& path)
-{
-    QStringList keys{fileKey(path)};
-    const QString target = QFileInfo(path).canonicalFilePath();
-    if (!target.isEmpty()) {
-        keys << fileKey(target);
-    }
-    if (path.endsWith(QLatin1String(".shp"), Qt::CaseInsensitive)) {
-        for (const QString& part : OutputTarget{path, QStringLiteral("ESRI Shapefile")}.files()) {
-            keys << fileKey(part);
-        }
-    }
-    return keys;
-}
-
 // One run of the analysis, step by step; each step fails with the user's message.
 class AnalysisRun {
 public:
@@ -166,7 +137,7 @@ void AnalysisRun::checkOutput()
         fail(QStringLiteral("Output folder does not exist: %1").arg(outInfo.absolutePath()));
     }
     m_analysisSource = &polygonSource(m_catalog, p.analysisTheme);
-    const QString conflict = ImperviousAnalysis::outputConflict(p, m_catalog, m_options.format);
+    const QString conflict = outputConflict(p, m_catalog, m_options.format);
     if (!conflict.isEmpty()) {
         fail(conflict);
     }
@@ -382,68 +353,6 @@ void AnalysisRun::logTotals(const QVector<PolygonResult>& polygons) const
 }
 
 } // namespace
-
-std::optional<Coverage> ImperviousAnalysis::coverageByName(const QString& name)
-{
-    if (name == QLatin1String("centre")) {
-        return Coverage::Centre;
-    }
-    if (name == QLatin1String("exact")) {
-        return Coverage::Exact;
-    }
-    if (name == QLatin1String("touched")) {
-        return Coverage::Touched;
-    }
-    return std::nullopt;
-}
-
-QString ImperviousAnalysis::outputConflict(const ModelParams& params, const DataCatalog& catalog,
-                                           const QString& format)
-{
-    // Every theme the run reads, with its role for the message.
-    QVector<std::pair<QString, const DataCatalog::Source*>> inputs;
-    if (const DataCatalog::GridTheme* grid = catalog.findGrid(params.lcTheme)) {
-        inputs.push_back(
-            {QStringLiteral("land cover theme %1").arg(params.lcTheme), &grid->source});
-    }
-    const auto polygon = [&](const QString& role, const QString& theme) {
-        if (const DataCatalog::PolygonTheme* found = catalog.findPolygon(theme)) {
-            inputs.push_back({QStringLiteral("%1 theme %2").arg(role, theme), &found->source});
-        }
-    };
-    polygon(QStringLiteral("analysis"), params.analysisTheme);
-    if (params.popDensity == ModelParams::Calculate) {
-        polygon(QStringLiteral("density"), params.popDensityTheme);
-    }
-    for (const ModelParams::Scenario& ds : params.scenarios) {
-        polygon(QStringLiteral("scenario"), ds.theme);
-    }
-
-    QString ignored;
-    const auto target = OutputTarget::resolve(params.outTheme, format, &ignored);
-    if (!target) {
-        return {};
-    }
-    QStringList outKeys;
-    for (const QString& part : target->files()) {
-        outKeys << fileKey(part);
-    }
-    for (const auto& [role, source] : inputs) {
-        // A GeoPackage output keeps the file's other layers: a theme read from one of them
-        // stays.
-        if (target->driver == QLatin1String("GPKG") && !source->layer.isEmpty() &&
-            source->layer.compare(target->layerName(), Qt::CaseInsensitive) != 0) {
-            continue;
-        }
-        for (const QString& key : themeFileKeys(source->path)) {
-            if (outKeys.contains(key)) {
-                return QStringLiteral("The output %1 would replace %2, a file of the %3")
-                    .arg(target->path, QDir::toNativeSeparators(source->path), role);
-            }
-        }
-    }
-    return {};
-}
 
 ImperviousAnalysis::ImperviousAnalysis(ModelParams params, DataCatalog catalog)
     : m_params(std::move(params)), m_catalog(std::move(catalog))

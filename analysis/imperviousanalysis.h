@@ -1,8 +1,8 @@
 #pragma once
 
-#include "analysis/datacatalog.h"
 #include "analysis/polygonresult.h"
 #include "analysis/polygonstore.h"
+#include "catalog/datacatalog.h"
 #include "model/modelparams.h"
 
 #include <QString>
@@ -41,12 +41,6 @@ public:
     void setMinimumBandHeight(int rows) { m_minimumBandHeight = rows; }
 
     Result run();
-
-    // "centre", "exact" or "touched"; nothing for another word.
-    static std::optional<Coverage> coverageByName(const QString& name);
-    // Why the output would replace a file of a theme the run reads, or "" when it would not.
-    static QString outputConflict(const ModelParams& params, const DataCatalog& catalog,
-                                  const QString& format = {});
 
 private:
     ModelParams m_params;

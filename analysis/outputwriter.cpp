@@ -14,25 +14,6 @@
 
 namespace {
 
-struct Format {
-    const char* suffix;
-    const char* driver;
-};
-constexpr Format formats[] = {{"shp", "ESRI Shapefile"}, {"gpkg", "GPKG"},
-                              {"geojson", "GeoJSON"},    {"json", "GeoJSON"},
-                              {"fgb", "FlatGeobuf"},     {"csv", "CSV"}};
-
-// The parts of a shapefile, indexes an earlier set may have included.
-QStringList shapefileParts(const QString& shpPath)
-{
-    const QString base = shpPath.left(shpPath.size() - 4);
-    QStringList parts;
-    for (const char* suffix : {".shp", ".shx", ".dbf", ".prj", ".cpg", ".qix", ".sbn", ".sbx"}) {
-        parts << base + QLatin1String(suffix);
-    }
-    return parts;
-}
-
 QString hiddenName(const QString& what, const QString& name)
 {
     return QStringLiteral(".tarn-%1-%2%3").arg(QCoreApplication::applicationPid()).arg(what, name);
@@ -62,46 +43,6 @@ void readOnlyFields(OGRLayer* layer, const std::vector<int>& fields)
     names.push_back("OGR_STYLE");
     names.push_back(nullptr);
     layer->SetIgnoredFields(names.data());
-}
-
-std::optional<OutputTarget> OutputTarget::resolve(const QString& outTheme, const QString& format,
-                                                  QString* error)
-{
-    OutputTarget target;
-    target.path = QFileInfo(outTheme).absoluteFilePath();
-    const QString suffix = QFileInfo(target.path).suffix().toLower();
-    if (!format.isEmpty()) {
-        GDALDriver* driver = GetGDALDriverManager()->GetDriverByName(format.toUtf8().constData());
-        if (!driver || !driver->GetMetadataItem(GDAL_DCAP_VECTOR) ||
-            !driver->GetMetadataItem(GDAL_DCAP_CREATE)) {
-            *error = QStringLiteral("No output format %1 that can write polygons").arg(format);
-            return std::nullopt;
-        }
-        target.driver = QString::fromUtf8(driver->GetDescription());
-    } else {
-        for (const Format& f : formats) {
-            if (suffix == QLatin1String(f.suffix)) {
-                target.driver = QString::fromLatin1(f.driver);
-            }
-        }
-        if (target.driver.isEmpty()) {
-            target.driver = QStringLiteral("ESRI Shapefile");
-        }
-    }
-    if (target.shapefile() && suffix != QLatin1String("shp")) {
-        target.path += QLatin1String(".shp");
-    }
-    return target;
-}
-
-QStringList OutputTarget::files() const
-{
-    return shapefile() ? shapefileParts(path) : QStringList{path};
-}
-
-QString OutputTarget::layerName() const
-{
-    return QFileInfo(path).completeBaseName();
 }
 
 OutputWriter::OutputWriter(OutputTarget target, OGRLayer* source, QString sourceFile, QString theme,

@@ -1,6 +1,7 @@
 #pragma once
 
-#include "analysis/gdalsupport.h"
+#include "catalog/gdalsupport.h"
+#include "catalog/outputtarget.h"
 
 #include <QByteArray>
 #include <QString>
@@ -23,22 +24,6 @@ FeaturePtr nextFeature(OGRLayer* layer, const QString& theme);
 // Makes the layer's features carry only these fields and the geometry: the others are not
 // parsed, which for a table of many fields is most of the reading.
 void readOnlyFields(OGRLayer* layer, const std::vector<int>& fields);
-
-// Where and in which format the output goes. The format follows the name's extension
-// (.shp, .gpkg, .geojson, .fgb, .csv) or a GDAL vector driver named outright; a name with
-// neither gets ".shp", as the launcher has always written it.
-struct OutputTarget {
-    QString path;   // absolute
-    QString driver; // GDAL driver name
-
-    static std::optional<OutputTarget> resolve(const QString& outTheme, const QString& format,
-                                               QString* error);
-    bool shapefile() const { return driver == QLatin1String("ESRI Shapefile"); }
-    bool attributesOnly() const { return driver == QLatin1String("CSV"); }
-    // The files the output consists of or replaces: for a shapefile every part.
-    QStringList files() const;
-    QString layerName() const;
-};
 
 struct OutputField {
     QByteArray name;

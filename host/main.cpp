@@ -1,6 +1,6 @@
 // tarnhost: a stand-in for the GIS host. It answers the launcher's requests from a project
 // description, sends commands to the programs and starts them.
-#include "analysis/imperviousanalysis.h"
+#include "catalog/coverage.h"
 #include "host/hostserver.h"
 #include "hostlink/clientlink.h"
 #include "hostlink/commandsource.h"
@@ -196,8 +196,7 @@ int main(int argc, char* argv[])
         // The analysis' rule for the cells of a polygon, passed on to every run.
         const QString coverageRule = parser.value(coverage);
         bool ok = (folder || !rest.isEmpty()) &&
-                  (coverageRule.isEmpty() ||
-                   ImperviousAnalysis::coverageByName(coverageRule).has_value());
+                  (coverageRule.isEmpty() || coverageByName(coverageRule).has_value());
         if (!folder && ok) {
             rest.removeFirst();
         }

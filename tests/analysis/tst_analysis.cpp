@@ -1,5 +1,5 @@
 // The analysis on generated data, against gdal_rasterize cell-centre masks.
-#include "analysis/datacatalog.h"
+#include "catalog/datacatalog.h"
 #include "analysis/imperviousanalysis.h"
 #include "analysisdata.h"
 #include "model/modelparams.h"

@@ -1,6 +1,6 @@
-#include "analysis/hostproject.h"
+#include "catalog/hostproject.h"
 
-#include "analysis/imperviousanalysis.h"
+#include "catalog/outputtarget.h"
 
 #include <QDir>
 #include <QFile>
@@ -153,7 +153,7 @@ QString HostProject::checkRun(const ModelParams& params, bool willRun, const QSt
                QStringLiteral("output folder %1 does not exist").arg(output.absolutePath());
     }
     // Refused before the run too, so that the user hears it at once and no input is at stake.
-    const QString conflict = ImperviousAnalysis::outputConflict(params, data, format);
+    const QString conflict = outputConflict(params, data, format);
     if (!conflict.isEmpty()) {
         return prefix + conflict;
     }
