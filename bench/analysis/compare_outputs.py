@@ -104,7 +104,8 @@ def main():
     benchdata.make_data(folder, args.size, args.polygons)
     gpkg = os.path.join(folder, "blocks_gpkg.gpkg")
     if not os.path.exists(gpkg):
-        gdal.VectorTranslate(gpkg, os.path.join(folder, "blocks.shp"), layerName="blocks_gpkg")
+        gdal.VectorTranslate(gpkg, os.path.join(folder, "blocks.shp"), layerName="blocks_gpkg",
+                             geometryType="PROMOTE_TO_MULTI")
     differ = 0
     for case in cases(args.quick):
         results = []
