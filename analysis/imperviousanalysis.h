@@ -1,7 +1,7 @@
 #pragma once
 
 #include "analysis/polygonresult.h"
-#include "analysis/polygonstore.h"
+#include "catalog/coverage.h"
 #include "catalog/datacatalog.h"
 #include "model/modelparams.h"
 
@@ -9,7 +9,6 @@
 #include <QVector>
 
 #include <functional>
-#include <optional>
 
 // The impervious surface analysis: land cover cells weighed by their class's coefficient,
 // summed per analysis polygon, written to the output.
