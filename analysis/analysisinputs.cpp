@@ -271,3 +271,30 @@ Raster openLandCover(const DataCatalog& catalog, const QString& theme)
     raster.hasNoData = hasNoData != 0;
     return raster;
 }
+
+double cellArea(const Raster& raster, ModelParams::Units units, const LogFunction& log)
+{
+    const double area = std::abs(raster.geoTransform[1] * raster.geoTransform[5]);
+    const QString unitsText = ModelParams::unitsText(units);
+    if (!raster.srs) {
+        if (log) {
+            log(QStringLiteral("The land cover raster has no coordinate system; its unit is "
+                               "taken to be %1")
+                    .arg(unitsText));
+        }
+        return area;
+    }
+    const double rasterMetres = raster.srs->GetLinearUnits();
+    const double areaFactor = std::pow(rasterMetres / ModelParams::metresPerUnit(units), 2);
+    if (std::abs(areaFactor - 1) > 1e-9 && log) {
+        QString rasterUnits = unitsName(raster.srs.get());
+        if (rasterUnits == unitsText) { // the US survey foot against the foot
+            rasterUnits.clear();
+        }
+        log(QStringLiteral("The land cover raster's unit is %1, not %2: areas are "
+                           "converted to square %2")
+                .arg(rasterUnits.isEmpty() ? QStringLiteral("%1 m").arg(rasterMetres) : rasterUnits,
+                     unitsText));
+    }
+    return area * areaFactor;
+}

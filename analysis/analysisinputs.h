@@ -1,15 +1,16 @@
 #pragma once
 
-#include "analysis/gdalsupport.h"
 #include "analysis/polygonstore.h"
+#include "catalog/gdalsupport.h"
 #include "model/modelparams.h"
 
-#include "analysis/datacatalog.h"
+#include "catalog/datacatalog.h"
 
 #include <QString>
 
 #include <ogr_spatialref.h>
 
+#include <cmath>
 #include <functional>
 #include <map>
 #include <memory>
@@ -41,6 +42,13 @@ struct Raster {
     SrsPtr srs;
     bool hasNoData = false;
     double noData = 0;
+
+    // The NoData value where it is a whole number, as cells of an integer raster hold it.
+    std::optional<qint64> wholeNoData() const
+    {
+        return hasNoData && noData == std::floor(noData) ? std::optional<qint64>(qint64(noData))
+                                                         : std::nullopt;
+    }
 };
 
 // The polygons of one theme in cell coordinates.
@@ -110,6 +118,8 @@ public:
         return !m_dense.empty() && (type == GDT_Byte || type == GDT_Int16 || type == GDT_UInt16);
     }
     qint64 lowest() const { return m_lo; }
+    // Values from lowest() on in that table (0: none).
+    size_t valueCount() const { return m_dense.size(); }
     // Index by value - lowest() (none when values are not in one table); noData, when it lies
     // in the table, maps to NoDataIndex.
     std::vector<int32_t> lookUp(std::optional<qint64> noData) const
@@ -132,6 +142,9 @@ private:
 using LogFunction = std::function<void(const QString&)>;
 
 Raster openLandCover(const DataCatalog& catalog, const QString& theme);
+// The area of a cell in square units, converted from the raster's unit where it has another
+// (and logged so).
+double cellArea(const Raster& raster, ModelParams::Units units, const LogFunction& log);
 // Reads a theme's polygons into cell coordinates under a coverage rule. field, when given,
 // must exist; with keepValues its numeric values are kept (null: NaN).
 PolygonSet readPolygons(const DataCatalog& catalog, const QString& theme, const QString& field,

@@ -1,5 +1,9 @@
 #pragma once
 
+#include "analysis/analysiserror.h"
+
+#include <QtGlobal>
+
 #include <condition_variable>
 #include <exception>
 #include <map>
@@ -90,3 +94,42 @@ void runInOrder(size_t count, int threads, Work work, Merge merge)
         std::rethrow_exception(error);
     }
 }
+
+// How far an in-order merge has come: the rows whose bands are added up, for another thread
+// to wait on.
+class MergedRows {
+public:
+    void advance(qint64 rows)
+    {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_rows = rows;
+        }
+        m_changed.notify_all();
+    }
+    void fail()
+    {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_failed = true;
+        }
+        m_changed.notify_all();
+    }
+    // Waits until the bands of rows [0, rows) are added and returns how many are; ends the
+    // writing (AnalysisError) when the count failed, which says why.
+    qint64 waitFor(qint64 rows)
+    {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_changed.wait(lock, [&] { return m_failed || m_rows >= rows; });
+        if (m_rows < rows) {
+            throw AnalysisError{};
+        }
+        return m_rows;
+    }
+
+private:
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    qint64 m_rows = 0;
+    bool m_failed = false;
+};

@@ -192,12 +192,14 @@ size_t writeFile(void* handle, const void* buffer, size_t size, size_t count)
     File& f = *fileOf(handle);
     const char* in = static_cast<const char*>(buffer);
     const size_t n = size * count;
+    // The size first: a write longer than the cache evicts its own first blocks, which are
+    // stored only as far as the file reaches.
+    f.size = std::max(f.size, f.pos + n);
     f.walk(n, [&](File::Block& b, size_t offset, size_t done, size_t length) {
         std::memcpy(b.data.data() + offset, in + done, length);
         b.dirty = true;
     });
     f.pos += n;
-    f.size = std::max(f.size, f.pos);
     return f.failed ? 0 : count;
 }
 

@@ -1,14 +1,14 @@
 #pragma once
 
-#include "analysis/datacatalog.h"
-#include "analysis/polygonstore.h"
+#include "analysis/polygonresult.h"
+#include "catalog/coverage.h"
+#include "catalog/datacatalog.h"
 #include "model/modelparams.h"
 
 #include <QString>
 #include <QVector>
 
 #include <functional>
-#include <optional>
 
 // The impervious surface analysis: land cover cells weighed by their class's coefficient,
 // summed per analysis polygon, written to the output.
@@ -21,15 +21,7 @@ public:
         bool keepFields = false;              // every field of the analysis theme, not one
         bool classAreas = false;              // an A_<value> field per class present
     };
-    // Counts are of cells; under the exact rule, of covered shares of cells, rounded.
-    struct PolygonResult {
-        qint64 cells = 0;   // cells taken, NoData included
-        qint64 noData = 0;  // NODATA_CT
-        qint64 unknown = 0; // UNK_CT: counted, but of a class without a CLASS line
-        double lcArea = 0;  // LC_AREA
-        double isArea = 0;  // IS_AREA
-        double isPct = 0;   // IS_PCT
-    };
+    using PolygonResult = ::PolygonResult;
     struct Result {
         bool ok = false;
         QString error; // one line, for the user
@@ -48,12 +40,6 @@ public:
     void setMinimumBandHeight(int rows) { m_minimumBandHeight = rows; }
 
     Result run();
-
-    // "centre", "exact" or "touched"; nothing for another word.
-    static std::optional<Coverage> coverageByName(const QString& name);
-    // Why the output would replace a file of a theme the run reads, or "" when it would not.
-    static QString outputConflict(const ModelParams& params, const DataCatalog& catalog,
-                                  const QString& format = {});
 
 private:
     ModelParams m_params;

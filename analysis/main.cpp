@@ -1,10 +1,10 @@
 // tarn-analyze: runs the impervious surface analysis that a parameter file describes, on the
 // themes of a data folder or of a host project description.
-#include "analysis/datacatalog.h"
-#include "analysis/hostproject.h"
 #include "analysis/imperviousanalysis.h"
-#include "analysis/outputwriter.h"
 #include "base/programinfo.h"
+#include "catalog/datacatalog.h"
+#include "catalog/hostproject.h"
+#include "catalog/outputtarget.h"
 #include "model/modelparams.h"
 #include "model/storelocation.h"
 
@@ -81,7 +81,7 @@ std::optional<Arguments> parseArguments(const QStringList& arguments, bool* help
     }
     args.params = parser.positionalArguments().constFirst();
     if (parser.isSet(coverage)) {
-        const auto rule = ImperviousAnalysis::coverageByName(parser.value(coverage));
+        const auto rule = coverageByName(parser.value(coverage));
         if (!rule) {
             return std::nullopt;
         }

@@ -1,6 +1,7 @@
 #pragma once
 
-#include "analysis/gdalsupport.h"
+#include "catalog/gdalsupport.h"
+#include "catalog/outputtarget.h"
 
 #include <QByteArray>
 #include <QString>
@@ -24,27 +25,22 @@ FeaturePtr nextFeature(OGRLayer* layer, const QString& theme);
 // parsed, which for a table of many fields is most of the reading.
 void readOnlyFields(OGRLayer* layer, const std::vector<int>& fields);
 
-// Where and in which format the output goes. The format follows the name's extension
-// (.shp, .gpkg, .geojson, .fgb, .csv) or a GDAL vector driver named outright; a name with
-// neither gets ".shp", as the launcher has always written it.
-struct OutputTarget {
-    QString path;   // absolute
-    QString driver; // GDAL driver name
-
-    static std::optional<OutputTarget> resolve(const QString& outTheme, const QString& format,
-                                               QString* error);
-    bool shapefile() const { return driver == QLatin1String("ESRI Shapefile"); }
-    bool attributesOnly() const { return driver == QLatin1String("CSV"); }
-    // The files the output consists of or replaces: for a shapefile every part.
-    QStringList files() const;
-    QString layerName() const;
-};
-
 struct OutputField {
     QByteArray name;
     OGRFieldType type;
     int width = 0; // for formats that store widths (the shapefile's table)
     int precision = 0;
+};
+
+// Writes the features of an output to a file, for an OutputWriter to put in place.
+class FeatureFileWriter {
+public:
+    // Fills values[i] with the value of the result field i for the feature index.
+    using Fill = std::function<void(qint64 index, double* values)>;
+    virtual ~FeatureFileWriter() = default;
+    // Writes file and its other parts beside it. False when this output is one it cannot
+    // write: what it wrote is then of no use. Errors end the run (AnalysisError).
+    virtual bool write(const QString& file, const Fill& fill) = 0;
 };
 
 // Writes the output under a temporary name beside it and moves it into place whole: the
@@ -53,8 +49,7 @@ struct OutputField {
 // output's layer is replaced. Errors end the run (AnalysisError).
 class OutputWriter {
 public:
-    // Fills values[i] with the value of fields[i] for the feature index.
-    using Fill = std::function<void(qint64 index, double* values)>;
+    using Fill = FeatureFileWriter::Fill;
     // source: the analysis theme's layer, read from sourceFile, named theme in messages.
     OutputWriter(OutputTarget target, OGRLayer* source, QString sourceFile, QString theme,
                  std::vector<int> copiedFields, std::vector<OutputField> fields);

@@ -515,6 +515,8 @@ void PolygonStore::coverSpans(const Polygon& p, const std::vector<Edge>& edges, 
     // Runs of a row come from right to left; they are put in order before they are added.
     thread_local std::vector<std::pair<std::pair<qint64, qint64>, double>> runs;
     row.reset(c0, size_t(c1 - c0));
+    // Spans of other polygons may come before these in out: a run never joins one of them.
+    const size_t ownFirst = out.size();
     for (qint64 r = rowBegin; r < rowEnd; ++r) {
         const double top = double(r);
         const double bottom = double(r + 1);
@@ -548,7 +550,7 @@ void PolygonStore::coverSpans(const Polygon& p, const std::vector<Edge>& edges, 
             const auto [b, e] = it->first;
             const double share = it->second;
             if (share < 0) {
-                if (!out.empty() && out.back().row == r && out.back().end == b &&
+                if (out.size() > ownFirst && out.back().row == r && out.back().end == b &&
                     out.back().weights < 0) {
                     out.back().end = e;
                 } else {
@@ -556,7 +558,7 @@ void PolygonStore::coverSpans(const Polygon& p, const std::vector<Edge>& edges, 
                 }
                 continue;
             }
-            if (!out.empty() && out.back().row == r && out.back().end == b &&
+            if (out.size() > ownFirst && out.back().row == r && out.back().end == b &&
                 out.back().weights >= 0) {
                 out.back().end = e;
             } else {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "catalog/coverage.h"
+
 #include <QtGlobal>
 
 #include <algorithm>
@@ -7,13 +9,6 @@
 #include <vector>
 
 class OGRGeometry;
-
-// Which cells a polygon takes, and by how much.
-enum class Coverage {
-    Centre,  // cells whose centre lies inside, whole
-    Exact,   // every cell by the share of its area inside
-    Touched, // every cell the polygon touches, whole
-};
 
 // A run of cells [begin, end) of one row. weights < 0: each cell counts whole; otherwise the
 // offset of the cells' weights in the weight list the spans were made with.

@@ -336,13 +336,14 @@ bool readShapefilePolygons(const QString& shpPath, OGRLayer* layer, const QStrin
 std::optional<ShapefileCopy> ShapefileCopy::prepare(const QString& shpPath, int sourceFieldCount,
                                                     const std::vector<int>& copiedFields,
                                                     const std::vector<OutputField>& fields,
-                                                    qint64 count)
+                                                    qint64 count, const QString& outPath)
 {
     if (CPLGetConfigOption("SHAPE_ENCODING", nullptr) ||
         !shpPath.endsWith(QLatin1String(".shp"), Qt::CaseInsensitive)) {
         return std::nullopt;
     }
     ShapefileCopy copy;
+    copy.m_outPath = outPath;
     copy.m_shp = shpPath;
     copy.m_shx = part(shpPath, ".shx");
     copy.m_dbf = part(shpPath, ".dbf");
@@ -388,9 +389,9 @@ std::optional<ShapefileCopy> ShapefileCopy::prepare(const QString& shpPath, int 
     return copy;
 }
 
-bool ShapefileCopy::write(const QString& outShp, const QString& outPath,
-                          const std::function<void(qint64, double*)>& fill) const
+bool ShapefileCopy::write(const QString& outShp, const Fill& fill)
 {
+    const QString& outPath = m_outPath;
     const QString base = outShp.left(outShp.size() - 4);
     // The geometry first, while the count goes on.
     copyFile(m_shp, base + QLatin1String(".shp"), outPath);

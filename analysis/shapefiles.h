@@ -44,7 +44,7 @@ struct DbfTable {
 // feature for feature, so its .shp, .shx and .prj are the theme's files, copied; the table is
 // written here: the theme's copied fields byte for byte, then the result fields, formatted
 // as GDAL formats them.
-class ShapefileCopy {
+class ShapefileCopy : public FeatureFileWriter {
 public:
     // Nothing when the theme is not a shapefile this can copy, and GDAL's writer is to write
     // the output: a part missing, a table and shape index that do not hold count records, a
@@ -53,16 +53,16 @@ public:
     static std::optional<ShapefileCopy> prepare(const QString& shpPath, int sourceFieldCount,
                                                 const std::vector<int>& copiedFields,
                                                 const std::vector<OutputField>& fields,
-                                                qint64 count);
+                                                qint64 count, const QString& outPath);
 
     // Writes the output as outShp and its other parts beside it; fill(index, values) gives
     // the result fields of a feature in the order of fields. False when the theme holds what
     // only GDAL's writer handles (a deleted record, text beyond ASCII in a table not declared
     // UTF-8); what was written is then of no use. Errors end the run, naming outPath.
-    bool write(const QString& outShp, const QString& outPath,
-               const std::function<void(qint64, double*)>& fill) const;
+    bool write(const QString& outShp, const Fill& fill) override;
 
 private:
+    QString m_outPath;
     QString m_shp;
     QString m_shx;
     QString m_dbf;

@@ -1,6 +1,6 @@
 // tarnhost's project description on any text: read, or refused with a reason, and every name
 // read can cross the host link.
-#include "analysis/hostproject.h"
+#include "catalog/hostproject.h"
 #include "fuzzinput.h"
 
 namespace {

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "analysis/hostproject.h"
+#include "catalog/hostproject.h"
 #include "model/modelparams.h"
 
 #include <QString>

@@ -28,7 +28,8 @@ seed() {
     local target=$1
     shift
     mkdir -p "$dir/corpus/$target"
-    cp -f fuzz/corpus/"$target"/* fuzz/crashes/"$target"-* "$@" "$dir/corpus/$target/"
+    local files=(fuzz/corpus/"$target"/* fuzz/crashes/"$target"-* "$@")
+    [ ${#files[@]} -eq 0 ] || cp -f "${files[@]}" "$dir/corpus/$target/"
 }
 seed fuzz_store etc/isprops.xml tests/data/*.xml
 seed fuzz_coefficientfile docs/coefficients/*
@@ -36,6 +37,7 @@ seed fuzz_frame
 seed fuzz_listanswer
 seed fuzz_modelparams
 seed fuzz_hostproject examples/*.json
+seed fuzz_coverage
 # Each shapefile of the demo data as one input: the .shp and .shx sizes, then the three parts.
 mkdir -p "$dir/corpus/fuzz_shapefile"
 python3 - "$dir/corpus/fuzz_shapefile" examples/demo-data/*.shp <<'EOF'
@@ -49,7 +51,8 @@ EOF
 
 targets=("$@")
 [ ${#targets[@]} -eq 0 ] && targets=(fuzz_store fuzz_coefficientfile fuzz_frame fuzz_listanswer
-                                     fuzz_modelparams fuzz_hostproject fuzz_shapefile)
+                                     fuzz_modelparams fuzz_hostproject fuzz_shapefile
+                                     fuzz_coverage)
 mkdir -p "$dir/crashes"
 failed=()
 for target in "${targets[@]}"; do

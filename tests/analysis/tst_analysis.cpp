@@ -1,7 +1,7 @@
 // The analysis on generated data, against gdal_rasterize cell-centre masks.
-#include "analysis/datacatalog.h"
 #include "analysis/imperviousanalysis.h"
 #include "analysisdata.h"
+#include "catalog/datacatalog.h"
 #include "model/modelparams.h"
 
 #include <QCoreApplication>

@@ -1,7 +1,7 @@
 // The exact and touched coverage rules against independent computations: the area of the
 // OGR (GEOS) intersection of each cell's square with the polygon, and gdal_rasterize's
-// all-touched burning.
-#include "analysis/polygonstore.h"
+// all-touched burning; and the polygons of a tessellation taken band by band.
+#include "analysis/bandspans.h"
 
 #include <QTest>
 
@@ -11,6 +11,7 @@
 #include <ogr_geometry.h>
 
 #include <cmath>
+#include <cstring>
 #include <memory>
 
 namespace {
@@ -49,6 +50,98 @@ std::vector<double> weightsOf(const OGRGeometry& geometry, Coverage rule)
     return cells;
 }
 
+// A tessellation of a Side x Side grid of cells into quads and triangles, in cell
+// coordinates: the vertices of a lattice of step 4 cells, those inside moved by offsets taken
+// in turn, so that they fall where a case wants them.
+constexpr int Side = 24;
+struct Tessellation {
+    PolygonStore store;
+    std::vector<double> areas;
+};
+
+Tessellation tessellate(const QVector<double>& dx, const QVector<double>& dy)
+{
+    constexpr int Steps = Side / 4;
+    const auto at = [&](int i, int j) {
+        const bool inside = i > 0 && i < Steps && j > 0 && j < Steps;
+        const int k = i * 7 + j * 3;
+        return std::make_pair(4.0 * i + (inside ? dx[k % dx.size()] : 0.0),
+                              4.0 * j + (inside ? dy[k % dy.size()] : 0.0));
+    };
+    Tessellation t;
+    const double identity[6] = {0, 1, 0, 0, 0, 1};
+    const auto add = [&](std::vector<std::pair<double, double>> ring) {
+        double area = 0;
+        for (size_t k = 0; k < ring.size(); ++k) {
+            const auto& [xa, ya] = ring[k];
+            const auto& [xb, yb] = ring[(k + 1) % ring.size()];
+            area += xa * yb - xb * ya;
+        }
+        t.areas.push_back(std::abs(area) / 2);
+        if (t.areas.size() % 2) { // either way round
+            std::reverse(ring.begin(), ring.end());
+        }
+        std::vector<char> xy(ring.size() * 16);
+        std::memcpy(xy.data(), ring.data(), xy.size());
+        t.store.addRing(xy.data(), int(ring.size()), identity);
+    };
+    for (int j = 0; j < Steps; ++j) {
+        for (int i = 0; i < Steps; ++i) {
+            const auto a = at(i, j), b = at(i + 1, j), c = at(i + 1, j + 1), d = at(i, j + 1);
+            if ((i + j) % 3 == 0) { // two triangles
+                add({a, b, c});
+                add({a, c, d});
+            } else {
+                add({a, b, c, d});
+            }
+        }
+    }
+    return t;
+}
+
+// Each cell's weight under a rule, added over every polygon, and each polygon's weights
+// added up, with the rows taken in bands of bandHeight as the band loop takes them.
+std::pair<std::vector<double>, std::vector<double>> bandShares(const PolygonStore& store,
+                                                               Coverage rule, int bandHeight)
+{
+    std::vector<double> cells(size_t(Side * Side), 0.0);
+    std::vector<double> polygons(store.size(), 0.0);
+    BandIndex index;
+    index.build(store, rule, bandHeight, Side, Side);
+    BandSpans spans;
+    for (const quint32 band : index.bands()) {
+        const int rowBegin = int(band) * bandHeight;
+        spans.build(store, index, rule, band, rowBegin, std::min(rowBegin + bandHeight, Side),
+                    Side);
+        spans.byTile(0, Side, 1);
+        spans.forSpans(0, rowBegin, 0, Side,
+                       [&](size_t g, size_t offset, size_t length, const double* weights) {
+                           for (size_t i = 0; i < length; ++i) {
+                               const double w = weights ? weights[i] : 1.0;
+                               cells[size_t(rowBegin * Side) + offset + i] += w;
+                               polygons[spans.groups()[g].polygon] += w;
+                           }
+                       });
+    }
+    return {cells, polygons};
+}
+
+// Each polygon's cells under a rule, its spans taken alone.
+std::vector<double> aloneShares(const PolygonStore& store, Coverage rule)
+{
+    std::vector<double> polygons;
+    for (size_t i = 0; i < store.size(); ++i) {
+        std::vector<CellSpan> spans;
+        std::vector<double> weights;
+        store.spans(i, rule, 0, Side, Side, spans, weights);
+        polygons.push_back(0);
+        for (const CellSpan& s : spans) {
+            polygons.back() += double(s.end - s.begin);
+        }
+    }
+    return polygons;
+}
+
 } // namespace
 
 class TestCoverage : public QObject {
@@ -57,6 +150,8 @@ private slots:
     void initTestCase() { GDALAllRegister(); }
     void matchesIndependentComputations_data();
     void matchesIndependentComputations();
+    void conservesAreaAcrossATessellation_data();
+    void conservesAreaAcrossATessellation();
 };
 
 void TestCoverage::matchesIndependentComputations_data()
@@ -140,6 +235,50 @@ void TestCoverage::matchesIndependentComputations()
                                 .arg(i % Width)
                                 .arg(touched[i])
                                 .arg(mask[i])));
+    }
+}
+
+void TestCoverage::conservesAreaAcrossATessellation_data()
+{
+    // Offsets of the inner vertices from the lattice, whose rows 4, 8, ... begin a band for
+    // band heights 1, 2 and 4 and end one before.
+    QTest::addColumn<QVector<double>>("dx");
+    QTest::addColumn<QVector<double>>("dy");
+    QTest::newRow("in the first row of a band")
+        << QVector<double>{0.31, -1.27, 0.0, 1.6} << QVector<double>{0.3, 0.55, 0.05};
+    QTest::newRow("in the last row of a band")
+        << QVector<double>{-0.42, 1.13, 0.77} << QVector<double>{-0.3, -0.95, -0.6};
+    QTest::newRow("on cell corners") << QVector<double>{0, 1, -1, 2} << QVector<double>{0, -1, 1};
+    QTest::newRow("on row lines") << QVector<double>{0.37, -0.61, 1.2} << QVector<double>{0, 1, -1};
+    QTest::newRow("on column lines")
+        << QVector<double>{0, 1, -1} << QVector<double>{0.37, -0.61, 1.2};
+}
+
+void TestCoverage::conservesAreaAcrossATessellation()
+{
+    QFETCH(QVector<double>, dx);
+    QFETCH(QVector<double>, dy);
+    const Tessellation t = tessellate(dx, dy);
+    for (int bandHeight : {1, 2, 3, 4, 5, Side}) {
+        const auto [cells, polygons] = bandShares(t.store, Coverage::Exact, bandHeight);
+        for (size_t i = 0; i < polygons.size(); ++i) {
+            QVERIFY2(std::abs(polygons[i] - t.areas[i]) <= 1e-9 * t.areas[i],
+                     qPrintable(QStringLiteral("bands of %1 rows, polygon %2: %3, not %4")
+                                    .arg(bandHeight)
+                                    .arg(i)
+                                    .arg(polygons[i], 0, 'f', 12)
+                                    .arg(t.areas[i], 0, 'f', 12)));
+        }
+        for (size_t k = 0; k < cells.size(); ++k) {
+            QVERIFY2(std::abs(cells[k] - 1) <= 1e-9,
+                     qPrintable(QStringLiteral("bands of %1 rows, cell %2,%3: %4")
+                                    .arg(bandHeight)
+                                    .arg(k / Side)
+                                    .arg(k % Side)
+                                    .arg(cells[k], 0, 'f', 12)));
+        }
+        QCOMPARE(bandShares(t.store, Coverage::Touched, bandHeight).second,
+                 aloneShares(t.store, Coverage::Touched));
     }
 }
 

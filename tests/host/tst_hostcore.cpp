@@ -1,4 +1,4 @@
-#include "analysis/hostproject.h"
+#include "catalog/hostproject.h"
 #include "host/hostcore.h"
 #include "host/hostserver.h"
 #include "hostlink/hostrequest.h"

@@ -1,6 +1,6 @@
-#include "analysis/hostproject.h"
+#include "catalog/hostproject.h"
 
-#include "analysis/imperviousanalysis.h"
+#include "catalog/outputtarget.h"
 
 #include <QDir>
 #include <QFile>
@@ -65,6 +65,33 @@ bool readArray(const QJsonObject& object, const QString& key, const QString& whe
         return false;
     }
     *out = value.toArray();
+    return true;
+}
+
+// The fields of the polygon theme named theme.
+bool readFields(const QJsonArray& fields, const QString& theme, QList<HostProject::Field>* out,
+                QString* error)
+{
+    for (int j = 0; j < fields.size(); ++j) {
+        const QString fieldWhere =
+            QStringLiteral("polygon theme \"%1\", field %2: ").arg(theme).arg(j + 1);
+        if (!fields[j].isObject()) {
+            *error = fieldWhere + QStringLiteral("must be an object with \"name\" and \"type\"");
+            return false;
+        }
+        HostProject::Field field;
+        if (!readName(fields[j].toObject(), QStringLiteral("name"), fieldWhere, &field.name,
+                      error)) {
+            return false;
+        }
+        field.type = fields[j].toObject().value(QStringLiteral("type")).toString();
+        if (!fieldTypes.contains(field.type)) {
+            *error = fieldWhere + QStringLiteral("\"type\" must be one of %1")
+                                      .arg(fieldTypes.join(QStringLiteral(", ")));
+            return false;
+        }
+        *out << field;
+    }
     return true;
 }
 
@@ -153,7 +180,7 @@ QString HostProject::checkRun(const ModelParams& params, bool willRun, const QSt
                QStringLiteral("output folder %1 does not exist").arg(output.absolutePath());
     }
     // Refused before the run too, so that the user hears it at once and no input is at stake.
-    const QString conflict = ImperviousAnalysis::outputConflict(params, data, format);
+    const QString conflict = outputConflict(params, data, format);
     if (!conflict.isEmpty()) {
         return prefix + conflict;
     }
@@ -230,26 +257,8 @@ std::optional<HostProject> HostProject::parse(const QByteArray& json, const QStr
             *error = where + QStringLiteral("the name \"%1\" is used twice").arg(theme.name);
             return std::nullopt;
         }
-        for (int j = 0; j < fields.size(); ++j) {
-            const QString fieldWhere =
-                QStringLiteral("polygon theme \"%1\", field %2: ").arg(theme.name).arg(j + 1);
-            if (!fields[j].isObject()) {
-                *error =
-                    fieldWhere + QStringLiteral("must be an object with \"name\" and \"type\"");
-                return std::nullopt;
-            }
-            Field field;
-            if (!readName(fields[j].toObject(), QStringLiteral("name"), fieldWhere, &field.name,
-                          error)) {
-                return std::nullopt;
-            }
-            field.type = fields[j].toObject().value(QStringLiteral("type")).toString();
-            if (!fieldTypes.contains(field.type)) {
-                *error = fieldWhere + QStringLiteral("\"type\" must be one of %1")
-                                          .arg(fieldTypes.join(QStringLiteral(", ")));
-                return std::nullopt;
-            }
-            theme.fields << field;
+        if (!readFields(fields, theme.name, &theme.fields, error)) {
+            return std::nullopt;
         }
         project.polygonThemes << theme;
     }

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "analysis/datacatalog.h"
+#include "catalog/datacatalog.h"
 #include "model/modelparams.h"
 
 #include <QList>

@@ -1,4 +1,4 @@
-#include "analysis/gdalsupport.h"
+#include "catalog/gdalsupport.h"
 
 #include <cmath>
 #include <mutex>

@@ -1,6 +1,6 @@
-#include "analysis/datacatalog.h"
+#include "catalog/datacatalog.h"
 
-#include "analysis/gdalsupport.h"
+#include "catalog/gdalsupport.h"
 
 #include <QDir>
 #include <QFile>
