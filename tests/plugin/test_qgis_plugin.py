@@ -544,8 +544,14 @@ class TestPlugin(unittest.TestCase):
                 with self.subTest(name):
                     asked.clear()
                     service = "tarn" if program == "tarn" else "tarnProps"
+                    requests = []
                     if program == "tarn":
+                        answer = self.host.server.handler
+                        self.host.server.handler = lambda item: requests.append(item) or answer(item)
                         self.host.start("tarn")
+                        # Until its start-up requests are answered the launcher has no Quit.
+                        wait_for(lambda: len(requests) >= 5)
+                        self.host.server.handler = answer
                     else:
                         script = os.path.join(folder, program.replace(" ", "_"))
                         with open(script, "w") as f:
