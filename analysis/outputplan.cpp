@@ -29,6 +29,22 @@ bool OutputPlan::isResultField(const QString& name)
     return false;
 }
 
+std::optional<QString> OutputPlan::classFieldOf(const QString& name, const ModelParams& params)
+{
+    const auto same = [&](const QByteArray& field) {
+        return name.compare(QLatin1String(field), Qt::CaseInsensitive) == 0;
+    };
+    if (same(classFieldName(std::nullopt))) {
+        return QStringLiteral("the area field of the classes without a CLASS line");
+    }
+    for (const ModelParams::LCClass& c : params.classes) {
+        if (same(classFieldName(c.id))) {
+            return QStringLiteral("the area field of class %1").arg(c.id);
+        }
+    }
+    return std::nullopt;
+}
+
 OutputPlan::OutputPlan(const DataCatalog::Source& source, const ModelParams& params,
                        bool keepFields, std::vector<std::pair<int, QByteArray>> classFields,
                        const LogFunction& log)

@@ -3,6 +3,7 @@
 #include "catalog/gdalsupport.h"
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 
 namespace {
@@ -27,18 +28,31 @@ QString fileKey(const QString& path)
            name.left(name.size() - suffix.size()) + suffix.toLower();
 }
 
-// The keys of the files a theme is read from: its file, where a link leads, and for a
-// shapefile the other parts.
+// The keys of the files a theme is read from: its file, where a link leads, for a shapefile
+// the other parts, and every file GDAL reads for it (the sources of a VRT, sidecar files).
 QStringList themeFileKeys(const QString& path)
 {
-    QStringList keys{fileKey(path)};
-    const QString target = QFileInfo(path).canonicalFilePath();
-    if (!target.isEmpty()) {
-        keys << fileKey(target);
-    }
+    QStringList files{path, QFileInfo(path).canonicalFilePath()};
     if (path.endsWith(QLatin1String(".shp"), Qt::CaseInsensitive)) {
-        for (const QString& part : OutputTarget{path, QStringLiteral("ESRI Shapefile")}.files()) {
-            keys << fileKey(part);
+        files << OutputTarget{path, QStringLiteral("ESRI Shapefile")}.files();
+    }
+    initGdal();
+    GdalDatasetPtr dataset(GDALDataset::Open(QFile::encodeName(path).constData(),
+                                             GDAL_OF_RASTER | GDAL_OF_VECTOR | GDAL_OF_READONLY));
+    takeGdalError();
+    char** list = dataset ? dataset->GetFileList() : nullptr;
+    for (char** file = list; file && *file; ++file) {
+        files << QFile::decodeName(*file);
+    }
+    CSLDestroy(list);
+    QStringList keys;
+    for (const QString& file : files) {
+        if (!file.isEmpty()) {
+            keys << fileKey(file);
+            const QString target = QFileInfo(file).canonicalFilePath();
+            if (!target.isEmpty()) {
+                keys << fileKey(target);
+            }
         }
     }
     return keys;
@@ -88,6 +102,10 @@ std::optional<OutputTarget> OutputTarget::resolve(const QString& outTheme, const
 
 QStringList OutputTarget::files() const
 {
+    if (attributesOnly()) {
+        const QString suffix = QFileInfo(path).suffix();
+        return {path, path.left(path.size() - suffix.size()) + QLatin1String("csvt")};
+    }
     return shapefile() ? shapefileParts(path) : QStringList{path};
 }
 
