@@ -9,9 +9,12 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QRandomGenerator>
 
 #include <algorithm>
 #include <cstring>
+
+#include <sys/statvfs.h>
 
 FeaturePtr nextFeature(OGRLayer* layer, const QString& theme)
 {
@@ -106,28 +109,77 @@ public:
         if (out->StartTransaction() != OGRERR_NONE) {
             failWriting();
         }
+        // SQLite undoes the whole transaction when the disk fills, and GDAL's later statements
+        // would then change the file one by one: the new layer is written under a name of its
+        // own, and the earlier one dropped only once the new one is whole.
+        const QByteArray name = m_target.layerName().toUtf8();
+        QByteArray temporary;
         try {
-            const QByteArray name = m_target.layerName().toUtf8();
+            while (temporary.isEmpty() || out->GetLayerByName(temporary.constData())) {
+                temporary = name + "_tarn_" +
+                            QByteArray::number(QRandomGenerator::global()->generate(), 36);
+            }
+            const auto check = [&](bool ok) {
+                const QString problem = takeFirstGdalError();
+                if (!ok || !problem.isEmpty()) {
+                    failWriting({}, true, problem);
+                }
+            };
+            OGRLayer* layer =
+                createLayer(*out, GetGDALDriverManager()->GetDriverByName("GPKG"), temporary);
+            copyFeatures(layer, fill, true);
+            // The spatial index and the layer's extent inside the transaction: GDAL would make
+            // the index when it closes the file, outside it.
+            out->ReleaseResultSet(out->ExecuteSQL("SELECT CreateSpatialIndex('" + temporary +
+                                                      "', '" + layer->GetGeometryColumn() + "')",
+                                                  nullptr, nullptr));
+            check(layer->SyncToDisk() == OGRERR_NONE);
             for (int i = 0; i < out->GetLayerCount(); ++i) {
-                if (EQUAL(out->GetLayer(i)->GetName(), name.constData()) &&
-                    out->DeleteLayer(i) != OGRERR_NONE) {
-                    failWriting(QStringLiteral("Cannot replace the layer ") + m_target.layerName() +
-                                QStringLiteral(" in %1: %2"));
+                if (EQUAL(out->GetLayer(i)->GetName(), name.constData())) {
+                    check(out->DeleteLayer(i) == OGRERR_NONE);
                 }
             }
-            OGRLayer* layer = createLayer(*out, GetGDALDriverManager()->GetDriverByName("GPKG"));
-            copyFeatures(layer, fill);
-            // The spatial index and the layer's extent inside the transaction, not at close.
-            if (layer->SyncToDisk() != OGRERR_NONE || out->CommitTransaction() != OGRERR_NONE) {
-                failWriting();
-            }
+            check(layer->Rename(name.constData()) == OGRERR_NONE);
+            check(out->CommitTransaction() == OGRERR_NONE);
         } catch (...) {
             out->RollbackTransaction();
+            removeStrays(*out, temporary);
             takeGdalError();
             throw;
         }
         out.reset();
         failWriting({}, false);
+    }
+
+    // Removes what GDAL committed of the layer temporary after SQLite had undone the rest.
+    static void removeStrays(GDALDataset& out, const QByteArray& temporary)
+    {
+        if (temporary.isEmpty()) {
+            return;
+        }
+        const auto run = [&](const QByteArray& sql) {
+            out.ReleaseResultSet(out.ExecuteSQL(sql.constData(), nullptr, nullptr));
+        };
+        // Virtual tables (the spatial index) first: they drop their own shadow tables.
+        for (const char* type : {"table' AND sql LIKE 'CREATE VIRTUAL%", "trigger", "table"}) {
+            QByteArrayList names;
+            OGRLayer* found = out.ExecuteSQL("SELECT name FROM sqlite_master WHERE instr(name, '" +
+                                                 temporary + "') > 0 AND type = '" + type + "'",
+                                             nullptr, nullptr);
+            while (OGRFeature* f = found ? found->GetNextFeature() : nullptr) {
+                names << f->GetFieldAsString(0);
+                OGRFeature::DestroyFeature(f);
+            }
+            out.ReleaseResultSet(found);
+            for (const QByteArray& n : names) {
+                run(QByteArray(type).startsWith("trigger") ? "DROP TRIGGER IF EXISTS \"" + n + "\""
+                                                           : "DROP TABLE IF EXISTS \"" + n + "\"");
+            }
+        }
+        for (const char* table :
+             {"gpkg_contents", "gpkg_geometry_columns", "gpkg_extensions", "gpkg_ogr_contents"}) {
+            run(QByteArray("DELETE FROM ") + table + " WHERE table_name = '" + temporary + "'");
+        }
     }
 
     // Reads the written file back through GDAL: a driver that lost features, or wrote a
@@ -180,29 +232,43 @@ private:
 
     bool gpkg() const { return m_target.driver == QLatin1String("GPKG"); }
 
-    // Fails with the disk's message where a write failed, else with GDAL's; with always
-    // false only when there is a message.
-    void failWriting(const QString& pattern = {}, bool always = true) const
+    // Fails with the disk's message where a write failed, else with GDAL's (or problem, one
+    // taken already); with always false only when there is a message.
+    void failWriting(const QString& pattern = {}, bool always = true, QString problem = {}) const
     {
-        QString problem = takeWriteFailure();
-        const QString gdal = takeGdalError();
-        if (problem.isEmpty()) {
+        const QString disk = takeWriteFailure();
+        const QString gdal = takeFirstGdalError();
+        if (!disk.isEmpty()) {
+            problem = disk;
+        } else if (problem.isEmpty()) {
             problem = gdal;
         }
         if (problem.isEmpty() && !always) {
             return;
         }
-        if (gpkg() && problem.contains(QLatin1String("database is locked"))) {
-            problem = QStringLiteral("another program is changing the GeoPackage (%1); run again "
-                                     "when it is done")
-                          .arg(problem);
+        // GDAL's GeoPackage writer can lose SQLite's "disk is full" behind a later message.
+        struct statvfs fs;
+        if (gpkg() && !problem.contains(QLatin1String("full")) &&
+            ::statvfs(QFile::encodeName(QFileInfo(m_target.path).absolutePath()).constData(),
+                      &fs) == 0 &&
+            qint64(fs.f_bavail) * qint64(fs.f_frsize) < (qint64(1) << 20)) {
+            problem += QStringLiteral(" (the disk is full: %1 KB free)")
+                           .arg(qint64(fs.f_bavail) * qint64(fs.f_frsize) / 1024);
         }
-        fail((pattern.isEmpty() ? QStringLiteral("Cannot write the output %1: %2") : pattern)
-                 .arg(m_target.path, problem));
+        QString text =
+            pattern.isEmpty() ? QStringLiteral("Cannot write the output %1: %2") : pattern;
+        if (gpkg() && problem.contains(QLatin1String("database is locked"))) {
+            text = QStringLiteral("Cannot write the output %1: another program is changing the "
+                                  "GeoPackage (%2); run again when it is done");
+        }
+        fail(text.arg(m_target.path, problem));
     }
 
-    OGRLayer* createLayer(GDALDataset& out, GDALDriver* driver) const
+    OGRLayer* createLayer(GDALDataset& out, GDALDriver* driver, QByteArray name = {}) const
     {
+        if (name.isEmpty()) {
+            name = m_target.layerName().toUtf8();
+        }
         char** options = nullptr;
         if (m_target.shapefile()) {
             options = CSLSetNameValue(options, "ENCODING", "UTF-8");
@@ -210,13 +276,15 @@ private:
         if (m_target.attributesOnly()) {
             options = CSLSetNameValue(options, "CREATE_CSVT", "YES"); // counts read as numbers
         }
+        if (name != m_target.layerName().toUtf8()) {
+            options = CSLSetNameValue(options, "SPATIAL_INDEX", "NO"); // made in the transaction
+        }
         if (m_target.driver == QLatin1String("FlatGeobuf")) {
             options = CSLSetNameValue(options, "SPATIAL_INDEX", "NO"); // it would reorder features
         }
-        OGRLayer* layer =
-            out.CreateLayer(m_target.layerName().toUtf8().constData(),
-                            m_target.attributesOnly() ? nullptr : m_source->GetSpatialRef(),
-                            geometryType(), options);
+        OGRLayer* layer = out.CreateLayer(
+            name.constData(), m_target.attributesOnly() ? nullptr : m_source->GetSpatialRef(),
+            geometryType(), options);
         CSLDestroy(options);
         if (!layer) {
             failWriting(QStringLiteral("Cannot create the output %1: %2"));
@@ -247,7 +315,8 @@ private:
         return layer;
     }
 
-    void copyFeatures(OGRLayer* layer, const Fill& fill) const
+    // strict: every GDAL error fails at once, also one the writer does not report.
+    void copyFeatures(OGRLayer* layer, const Fill& fill, bool strict = false) const
     {
         const bool toMulti = geometryType() == wkbMultiPolygon;
         takeGdalError();
@@ -278,8 +347,10 @@ private:
                     feature->SetField(field, values[i]);
                 }
             }
-            if (layer->CreateFeature(feature.get()) != OGRERR_NONE) {
-                failWriting();
+            const bool created = layer->CreateFeature(feature.get()) == OGRERR_NONE;
+            const QString problem = strict ? takeFirstGdalError() : QString();
+            if (!created || !problem.isEmpty()) {
+                failWriting({}, true, problem);
             }
         }
         if (n != m_count) {
