@@ -50,6 +50,12 @@ OutputWriter::OutputWriter(OutputTarget target, OGRLayer* source, QString source
 
 namespace {
 
+// A text as an SQL literal.
+QByteArray sqlText(QByteArray text)
+{
+    return '\'' + text.replace('\'', "''") + '\'';
+}
+
 // The output written through GDAL's driver of its format.
 class GdalFileWriter : public FeatureFileWriter {
 public:
@@ -130,8 +136,9 @@ public:
             copyFeatures(layer, fill, true);
             // The spatial index and the layer's extent inside the transaction: GDAL would make
             // the index when it closes the file, outside it.
-            out->ReleaseResultSet(out->ExecuteSQL("SELECT CreateSpatialIndex('" + temporary +
-                                                      "', '" + layer->GetGeometryColumn() + "')",
+            out->ReleaseResultSet(out->ExecuteSQL("SELECT CreateSpatialIndex(" +
+                                                      sqlText(temporary) + ", " +
+                                                      sqlText(layer->GetGeometryColumn()) + ")",
                                                   nullptr, nullptr));
             check(layer->SyncToDisk() == OGRERR_NONE);
             for (int i = 0; i < out->GetLayerCount(); ++i) {
@@ -163,22 +170,24 @@ public:
         // Virtual tables (the spatial index) first: they drop their own shadow tables.
         for (const char* type : {"table' AND sql LIKE 'CREATE VIRTUAL%", "trigger", "table"}) {
             QByteArrayList names;
-            OGRLayer* found = out.ExecuteSQL("SELECT name FROM sqlite_master WHERE instr(name, '" +
-                                                 temporary + "') > 0 AND type = '" + type + "'",
-                                             nullptr, nullptr);
+            OGRLayer* found =
+                out.ExecuteSQL("SELECT name FROM sqlite_master WHERE instr(name, " +
+                                   sqlText(temporary) + ") > 0 AND type = '" + type + "'",
+                               nullptr, nullptr);
             while (OGRFeature* f = found ? found->GetNextFeature() : nullptr) {
                 names << f->GetFieldAsString(0);
                 OGRFeature::DestroyFeature(f);
             }
             out.ReleaseResultSet(found);
             for (const QByteArray& n : names) {
-                run(QByteArray(type).startsWith("trigger") ? "DROP TRIGGER IF EXISTS \"" + n + "\""
-                                                           : "DROP TABLE IF EXISTS \"" + n + "\"");
+                const QByteArray quoted = '"' + QByteArray(n).replace('"', "\"\"") + '"';
+                run(QByteArray(type).startsWith("trigger") ? "DROP TRIGGER IF EXISTS " + quoted
+                                                           : "DROP TABLE IF EXISTS " + quoted);
             }
         }
         for (const char* table :
              {"gpkg_contents", "gpkg_geometry_columns", "gpkg_extensions", "gpkg_ogr_contents"}) {
-            run(QByteArray("DELETE FROM ") + table + " WHERE table_name = '" + temporary + "'");
+            run(QByteArray("DELETE FROM ") + table + " WHERE table_name = " + sqlText(temporary));
         }
     }
 
