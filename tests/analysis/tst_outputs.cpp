@@ -143,13 +143,18 @@ QStringList resultsOf(const QString& path)
     return rows;
 }
 
-QStringList resultsOf(const ImperviousAnalysis::Result& result)
+// Whether the output holds the run's results, areas to the tenth a shapefile keeps.
+bool holdsResults(const QString& path, const ImperviousAnalysis::Result& result)
 {
-    QStringList rows;
-    for (const auto& r : result.polygons) {
-        rows << QStringLiteral("%1 %2 %3").arg(r.lcArea).arg(r.isArea).arg(r.noData);
+    const QStringList rows = resultsOf(path);
+    bool same = rows.size() == result.polygons.size();
+    for (int i = 0; same && i < rows.size(); ++i) {
+        const QStringList v = rows[i].split(' ');
+        const auto& r = result.polygons[i];
+        same = std::abs(v[0].toDouble() - r.lcArea) < 0.051 &&
+               std::abs(v[1].toDouble() - r.isArea) < 0.051 && v[2].toLongLong() == r.noData;
     }
-    return rows;
+    return same;
 }
 
 qint64 deadPid()
@@ -368,7 +373,7 @@ void TestOutputs::recoversAnInterruptedSwap()
         const Run run = analyse(params(out.filePath("res.shp")), m_data.path());
         QVERIFY2(run.result.ok, qPrintable(run.result.error));
         lines = run.log;
-        QCOMPARE(resultsOf(out.filePath("res.shp")), resultsOf(run.result));
+        QVERIFY(holdsResults(out.filePath("res.shp"), run.result));
     } else {
         lines = recoverWorkFolders(out.path(), 0, "res.shp");
     }
@@ -452,7 +457,7 @@ void TestOutputs::writesIntoAGeoPackageInUse()
     check(after);
     GDALClose(after);
     if (!writing) {
-        QCOMPARE(resultsOf(gpkg), resultsOf(run.result));
+        QVERIFY(holdsResults(gpkg, run.result));
     }
     QCOMPARE(QDir(m_out->path()).entryList({".tarn*"}, QDir::AllEntries | QDir::Hidden),
              QStringList());
@@ -551,7 +556,7 @@ void TestOutputs::keepsTheEarlierOutputOnAFullDisk()
             continue;
         }
         QCOMPARE(QDir(dir).entryList({".tarn*"}, QDir::AllEntries | QDir::Hidden), QStringList());
-        QCOMPARE(resultsOf(out), resultsOf(run.result));
+        QVERIFY(holdsResults(out, run.result));
         if (inPlace) {
             GDALDataset* ds = open(out);
             QCOMPARE(featureCount(ds, "other"), qint64(themes().at("units").size()));
@@ -581,7 +586,7 @@ void TestOutputs::writesTablesThatReadBack()
     const QString out = m_out->filePath(name);
     const Run run = analyse(params(out, theme), m_data.path());
     QVERIFY2(run.result.ok, qPrintable(run.result.error));
-    QCOMPARE(resultsOf(out), resultsOf(run.result));
+    QVERIFY(holdsResults(out, run.result));
     GDALDataset* ds = open(out);
     QVERIFY(ds);
     OGRFeatureDefn* defn = ds->GetLayer(0)->GetLayerDefn();
