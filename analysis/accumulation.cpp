@@ -250,12 +250,19 @@ std::vector<std::pair<int, QByteArray>> PolygonSums::classFields() const
     std::sort(present.begin(), present.end());
     std::vector<std::pair<int, QByteArray>> fields;
     for (const auto& [value, slot] : present) {
-        const QByteArray name = value == std::numeric_limits<qint64>::max() ? QByteArray("UNK")
-                                : value < 0 ? "M" + QByteArray::number(-value)
-                                            : QByteArray::number(value);
-        fields.push_back({FirstClassSlot + slot, "A_" + name});
+        fields.push_back(
+            {FirstClassSlot + slot, classFieldName(value == std::numeric_limits<qint64>::max()
+                                                       ? std::nullopt
+                                                       : std::optional<qint64>(value))});
     }
     return fields;
+}
+
+QByteArray classFieldName(std::optional<qint64> value)
+{
+    return "A_" + (!value       ? QByteArray("UNK")
+                   : *value < 0 ? "M" + QByteArray::number(-*value)
+                                : QByteArray::number(*value));
 }
 
 std::vector<double> coefficients(const ModelParams& params, const CountSetup& setup)

@@ -7,6 +7,7 @@
 #include <QByteArray>
 
 #include <map>
+#include <optional>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -135,6 +136,10 @@ private:
     std::vector<double> m_sums;
     std::map<qint64, double> m_unknownValues;
 };
+
+// The name of the class area field of a class value ("A_22", "A_M5" for -5); of the classes
+// without a CLASS line together ("A_UNK") for nothing.
+QByteArray classFieldName(std::optional<qint64> value);
 
 // The coefficient of each level and class index of a run; unknown classes and NoData weigh
 // nothing.

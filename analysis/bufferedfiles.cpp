@@ -14,6 +14,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -21,6 +22,18 @@ namespace {
 constexpr const char* Prefix = "/vsitarnbuffered/";
 constexpr size_t BlockSize = size_t(1) << 16;
 constexpr size_t MaxBlocks = 16; // 1 MB per open file
+
+// The first write that failed on this thread: a driver's own later message would hide the
+// disk's.
+thread_local std::string firstFailure;
+
+void reportFailure(const std::string& path, const char* why)
+{
+    if (firstFailure.empty()) {
+        firstFailure = "Cannot write " + path + ": " + why;
+    }
+    CPLError(CE_Failure, CPLE_FileIO, "Cannot write %s: %s", path.c_str(), why);
+}
 
 // A file read and written through a cache of blocks; dirty blocks go to the file when
 // evicted (least recently used first), flushed or closed.
@@ -57,8 +70,7 @@ struct File {
             }
             if (written <= 0) {
                 if (!failed) {
-                    CPLError(CE_Failure, CPLE_FileIO, "Cannot write %s: %s", path.c_str(),
-                             written < 0 ? std::strerror(errno) : "no space");
+                    reportFailure(path, written < 0 ? std::strerror(errno) : "no space");
                 }
                 failed = true;
                 return;
@@ -255,8 +267,7 @@ int closeFile(void* handle)
     const bool stored = f->storeAll();
     const bool closed = ::close(f->fd) == 0;
     if (!closed && stored) {
-        CPLError(CE_Failure, CPLE_FileIO, "Cannot write %s: %s", f->path.c_str(),
-                 std::strerror(errno));
+        reportFailure(f->path, std::strerror(errno));
     }
     return stored && closed ? 0 : -1;
 }
@@ -292,6 +303,11 @@ char** readFolder(void*, const char* name, int maxFiles)
 }
 
 } // namespace
+
+QString takeWriteFailure()
+{
+    return QString::fromStdString(std::exchange(firstFailure, std::string()));
+}
 
 QString bufferedPath(const QString& path)
 {

@@ -8,6 +8,7 @@
 #include "analysis/bandspans.h"
 #include "analysis/outputplan.h"
 #include "analysis/overlay.h"
+#include "catalog/workfolder.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -136,6 +137,10 @@ void AnalysisRun::checkOutput()
     if (!outInfo.absoluteDir().exists()) {
         fail(QStringLiteral("Output folder does not exist: %1").arg(outInfo.absolutePath()));
     }
+    // A run stopped while it put this output in place left it half swapped.
+    for (const QString& line : recoverWorkFolders(outInfo.absolutePath(), 0, outInfo.fileName())) {
+        log(line);
+    }
     m_analysisSource = &polygonSource(m_catalog, p.analysisTheme);
     const QString conflict = outputConflict(p, m_catalog, m_options.format);
     if (!conflict.isEmpty()) {
@@ -144,6 +149,13 @@ void AnalysisRun::checkOutput()
     if (OutputPlan::isResultField(p.analysisUnit)) {
         fail(QStringLiteral("The analysis field %1 has the name of an output field")
                  .arg(p.analysisUnit));
+    }
+    if (m_options.classAreas) {
+        if (const auto field = OutputPlan::classFieldOf(p.analysisUnit, p)) {
+            fail(QStringLiteral("The analysis field %1 has the name of %2, which --class-areas "
+                                "adds; rename the field or run without --class-areas")
+                     .arg(p.analysisUnit, *field));
+        }
     }
 }
 

@@ -4,14 +4,17 @@
 
 namespace {
 
-// The fields the analysis adds to each output feature, in this order.
+// The fields the analysis adds to each output feature, in this order. Areas keep one decimal
+// (tenths of a square unit) in 19 characters, up to 10^17 square units: QGIS's attribute table
+// shows a shapefile's real field with all its decimals in a column about 9 characters wide, so
+// with 6 decimals any area over 100 was cut ("325,800.…"); with one, areas below 10^6 show whole.
 struct ResultField {
     OutputField field;
     double (*value)(const PolygonResult&);
 };
 const ResultField resultFields[] = {
-    {{"LC_AREA", OFTReal, 24, 6}, [](const PolygonResult& r) { return r.lcArea; }},
-    {{"IS_AREA", OFTReal, 24, 6}, [](const PolygonResult& r) { return r.isArea; }},
+    {{"LC_AREA", OFTReal, 19, 1}, [](const PolygonResult& r) { return r.lcArea; }},
+    {{"IS_AREA", OFTReal, 19, 1}, [](const PolygonResult& r) { return r.isArea; }},
     {{"IS_PCT", OFTReal, 12, 6}, [](const PolygonResult& r) { return r.isPct; }},
     {{"NODATA_CT", OFTInteger64, 18, 0}, [](const PolygonResult& r) { return double(r.noData); }},
     {{"UNK_CT", OFTInteger64, 18, 0}, [](const PolygonResult& r) { return double(r.unknown); }},
@@ -29,6 +32,22 @@ bool OutputPlan::isResultField(const QString& name)
     return false;
 }
 
+std::optional<QString> OutputPlan::classFieldOf(const QString& name, const ModelParams& params)
+{
+    const auto same = [&](const QByteArray& field) {
+        return name.compare(QLatin1String(field), Qt::CaseInsensitive) == 0;
+    };
+    if (same(classFieldName(std::nullopt))) {
+        return QStringLiteral("the area field of the classes without a CLASS line");
+    }
+    for (const ModelParams::LCClass& c : params.classes) {
+        if (same(classFieldName(c.id))) {
+            return QStringLiteral("the area field of class %1").arg(c.id);
+        }
+    }
+    return std::nullopt;
+}
+
 OutputPlan::OutputPlan(const DataCatalog::Source& source, const ModelParams& params,
                        bool keepFields, std::vector<std::pair<int, QByteArray>> classFields,
                        const LogFunction& log)
@@ -40,7 +59,7 @@ OutputPlan::OutputPlan(const DataCatalog::Source& source, const ModelParams& par
         m_fields.push_back(f.field);
     }
     for (const auto& [slot, name] : m_classes) {
-        m_fields.push_back({name, OFTReal, 24, 6});
+        m_fields.push_back({name, OFTReal, 19, 1});
     }
     m_copied = {unitField};
     if (!keepFields) {

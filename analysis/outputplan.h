@@ -7,6 +7,7 @@
 #include <QString>
 
 #include <functional>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -17,6 +18,9 @@ class OutputPlan {
 public:
     // Whether a field of that name is one the analysis adds.
     static bool isResultField(const QString& name);
+    // The class area field (of --class-areas) a field of that name would clash with, as the
+    // user knows it ("the area field of class 22"), or nothing.
+    static std::optional<QString> classFieldOf(const QString& name, const ModelParams& params);
 
     // classFields: (sum slot, name) of the class area fields; none without class areas.
     OutputPlan(const DataCatalog::Source& source, const ModelParams& params, bool keepFields,

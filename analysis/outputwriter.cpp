@@ -3,23 +3,18 @@
 #include "analysis/analysiserror.h"
 #include "analysis/bufferedfiles.h"
 #include "analysis/shapefiles.h"
+#include "catalog/workfolder.h"
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QRandomGenerator>
 
 #include <algorithm>
 #include <cstring>
 
-namespace {
-
-QString hiddenName(const QString& what, const QString& name)
-{
-    return QStringLiteral(".tarn-%1-%2%3").arg(QCoreApplication::applicationPid()).arg(what, name);
-}
-
-} // namespace
+#include <sys/statvfs.h>
 
 FeaturePtr nextFeature(OGRLayer* layer, const QString& theme)
 {
@@ -53,55 +48,13 @@ OutputWriter::OutputWriter(OutputTarget target, OGRLayer* source, QString source
 {
 }
 
-void OutputWriter::write(const Fill& fill, qint64 count)
-{
-    const QFileInfo outInfo(m_target.path);
-    const QDir outDir = outInfo.absoluteDir();
-    // A hidden folder beside the output holds it until it is complete.
-    const QString tempDir = outDir.filePath(hiddenName({}, outInfo.fileName()));
-    QDir(tempDir).removeRecursively();
-    if (!outDir.mkdir(QFileInfo(tempDir).fileName())) {
-        fail(QStringLiteral("Cannot write the output %1: cannot create %2")
-                 .arg(m_target.path, tempDir));
-    }
-    try {
-        const bool copied = writeFile(QDir(tempDir).filePath(outInfo.fileName()), fill, count);
-        const QStringList written = QDir(tempDir).entryList(QDir::Files | QDir::Hidden);
-        // Formats that write a folder (a file geodatabase) cannot be put in place as files.
-        if (written.isEmpty() ||
-            !QDir(tempDir).entryList(QDir::Dirs | QDir::NoDotAndDotDot | QDir::Hidden).isEmpty()) {
-            fail(QStringLiteral(
-                     "Cannot write the output %1: the format %2 writes a folder, not files")
-                     .arg(m_target.path, m_target.driver));
-        }
-        QStringList stale;
-        for (const QString& path : m_target.files()) {
-            stale << QFileInfo(path).fileName();
-        }
-        if (m_target.shapefile()) {
-            // The parts every shapefile needs, for a driver that failed without saying so.
-            // (A copy takes the theme's .prj where it has one.)
-            QStringList needed{"shp", "shx", "dbf", "cpg"};
-            if (!copied && m_source->GetSpatialRef()) {
-                needed << QStringLiteral("prj");
-            }
-            for (const QString& suffix : needed) {
-                const QString part = outInfo.completeBaseName() + QLatin1Char('.') + suffix;
-                if (!written.contains(part)) {
-                    fail(QStringLiteral("Cannot write the output %1: its part %2 was not written")
-                             .arg(m_target.path, QDir(tempDir).filePath(part)));
-                }
-            }
-        }
-        replaceFiles(tempDir, written, outDir.path(), stale, m_target.path);
-    } catch (...) {
-        QDir(tempDir).removeRecursively();
-        throw;
-    }
-    QDir(tempDir).removeRecursively();
-}
-
 namespace {
+
+// A text as an SQL literal.
+QByteArray sqlText(QByteArray text)
+{
+    return '\'' + text.replace('\'', "''") + '\'';
+}
 
 // The output written through GDAL's driver of its format.
 class GdalFileWriter : public FeatureFileWriter {
@@ -121,15 +74,156 @@ public:
         if (!driver) {
             fail(QStringLiteral("No output format %1").arg(m_target.driver));
         }
-        GdalDatasetPtr out = create(file, driver);
-        OGRLayer* layer = createLayer(*out, driver);
-        copyFeatures(*out, layer, fill);
-        out.reset(); // closing writes what is still held
-        const QString problem = takeGdalError();
-        if (!problem.isEmpty()) {
-            fail(QStringLiteral("Cannot write the output %1: %2").arg(m_target.path, problem));
+        // Every format but SQLite's goes through the cache, which checks every write and
+        // close (GDAL's writers of some formats do not) and spares the shapefile writer's
+        // seeks; SQLite locks its files, which only real paths do.
+        const QString created = gpkg() ? file : bufferedPath(file);
+        takeWriteFailure();
+        GdalDatasetPtr out(
+            driver->Create(created.toUtf8().constData(), 0, 0, 0, GDT_Unknown, nullptr));
+        if (!out) {
+            failWriting(QStringLiteral("Cannot create the output %1: %2"));
         }
+        OGRLayer* layer = createLayer(*out, driver);
+        // One transaction where the format has them: a GeoPackage would otherwise commit, and
+        // wait for the disk, once per feature.
+        const bool transaction = out->StartTransaction() == OGRERR_NONE;
+        takeGdalError();
+        copyFeatures(layer, fill);
+        if (transaction && out->CommitTransaction() != OGRERR_NONE) {
+            failWriting();
+        }
+        out.reset(); // closing writes what is still held
+        failWriting({}, false);
         return true;
+    }
+
+    // Replaces the output's layer in an existing GeoPackage in place, in one transaction:
+    // its other layers stay, and another program that has the file open (in WAL mode
+    // above all) keeps a sound database. A failure leaves the file as it was.
+    void writeInPlace(const Fill& fill)
+    {
+        const char* const allowed[] = {"GPKG", nullptr};
+        GdalDatasetPtr out(GDALDataset::Open(m_target.path.toUtf8().constData(),
+                                             GDAL_OF_VECTOR | GDAL_OF_UPDATE, allowed, nullptr,
+                                             nullptr));
+        if (!out) {
+            fail(QStringLiteral("Cannot write the output %1: the file there is not a GeoPackage")
+                     .arg(m_target.path));
+        }
+        takeGdalError();
+        if (out->StartTransaction() != OGRERR_NONE) {
+            failWriting();
+        }
+        // SQLite undoes the whole transaction when the disk fills, and GDAL's later statements
+        // would then change the file one by one: the new layer is written under a name of its
+        // own, and the earlier one dropped only once the new one is whole.
+        const QByteArray name = m_target.layerName().toUtf8();
+        QByteArray temporary;
+        try {
+            while (temporary.isEmpty() || out->GetLayerByName(temporary.constData())) {
+                temporary = name + "_tarn_" +
+                            QByteArray::number(QRandomGenerator::global()->generate(), 36);
+            }
+            const auto check = [&](bool ok) {
+                const QString problem = takeFirstGdalError();
+                if (!ok || !problem.isEmpty()) {
+                    failWriting({}, true, problem);
+                }
+            };
+            OGRLayer* layer =
+                createLayer(*out, GetGDALDriverManager()->GetDriverByName("GPKG"), temporary);
+            copyFeatures(layer, fill, true);
+            // The spatial index and the layer's extent inside the transaction: GDAL would make
+            // the index when it closes the file, outside it.
+            out->ReleaseResultSet(out->ExecuteSQL("SELECT CreateSpatialIndex(" +
+                                                      sqlText(temporary) + ", " +
+                                                      sqlText(layer->GetGeometryColumn()) + ")",
+                                                  nullptr, nullptr));
+            check(layer->SyncToDisk() == OGRERR_NONE);
+            for (int i = 0; i < out->GetLayerCount(); ++i) {
+                if (EQUAL(out->GetLayer(i)->GetName(), name.constData())) {
+                    check(out->DeleteLayer(i) == OGRERR_NONE);
+                }
+            }
+            check(layer->Rename(name.constData()) == OGRERR_NONE);
+            check(out->CommitTransaction() == OGRERR_NONE);
+        } catch (...) {
+            out->RollbackTransaction();
+            removeStrays(*out, temporary);
+            takeGdalError();
+            throw;
+        }
+        out.reset();
+        failWriting({}, false);
+    }
+
+    // Removes what GDAL committed of the layer temporary after SQLite had undone the rest.
+    static void removeStrays(GDALDataset& out, const QByteArray& temporary)
+    {
+        if (temporary.isEmpty()) {
+            return;
+        }
+        const auto run = [&](const QByteArray& sql) {
+            out.ReleaseResultSet(out.ExecuteSQL(sql.constData(), nullptr, nullptr));
+        };
+        // Virtual tables (the spatial index) first: they drop their own shadow tables.
+        for (const char* type : {"table' AND sql LIKE 'CREATE VIRTUAL%", "trigger", "table"}) {
+            QByteArrayList names;
+            OGRLayer* found =
+                out.ExecuteSQL("SELECT name FROM sqlite_master WHERE instr(name, " +
+                                   sqlText(temporary) + ") > 0 AND type = '" + type + "'",
+                               nullptr, nullptr);
+            while (OGRFeature* f = found ? found->GetNextFeature() : nullptr) {
+                names << f->GetFieldAsString(0);
+                OGRFeature::DestroyFeature(f);
+            }
+            out.ReleaseResultSet(found);
+            for (const QByteArray& n : names) {
+                const QByteArray quoted = '"' + QByteArray(n).replace('"', "\"\"") + '"';
+                run(QByteArray(type).startsWith("trigger") ? "DROP TRIGGER IF EXISTS " + quoted
+                                                           : "DROP TABLE IF EXISTS " + quoted);
+            }
+        }
+        for (const char* table :
+             {"gpkg_contents", "gpkg_geometry_columns", "gpkg_extensions", "gpkg_ogr_contents"}) {
+            run(QByteArray("DELETE FROM ") + table + " WHERE table_name = " + sqlText(temporary));
+        }
+    }
+
+    // Reads the written file back through GDAL: a driver that lost features, or wrote a
+    // file that does not parse, fails the run before the file replaces anything.
+    void verify(const QString& file) const
+    {
+        const char* const allowed[] = {
+            m_target.driver == QLatin1String("ESRI Shapefile") ? "ESRI Shapefile" : nullptr,
+            nullptr};
+        takeGdalError();
+        GdalDatasetPtr in(GDALDataset::Open(file.toUtf8().constData(),
+                                            GDAL_OF_VECTOR | GDAL_OF_READONLY,
+                                            allowed[0] ? allowed : nullptr, nullptr, nullptr));
+        OGRLayer* layer = !in ? nullptr
+                          : in->GetLayerCount() == 1
+                              ? in->GetLayer(0)
+                              : in->GetLayerByName(m_target.layerName().toUtf8().constData());
+        qint64 n = 0;
+        QString problem = takeGdalError();
+        while (layer && problem.isEmpty()) {
+            FeaturePtr feature{layer->GetNextFeature()};
+            problem = takeGdalError();
+            if (!feature) {
+                break;
+            }
+            ++n;
+        }
+        if (!layer || n != m_count || !problem.isEmpty()) {
+            fail(QStringLiteral("Cannot write the output %1: the file written does not read back "
+                                "whole (%2 of %3 features)%4")
+                     .arg(m_target.path)
+                     .arg(n)
+                     .arg(m_count)
+                     .arg(problem.isEmpty() ? QString() : QStringLiteral(": ") + problem));
+        }
     }
 
 private:
@@ -145,61 +239,64 @@ private:
                                          : wkbUnknown;
     }
 
-    GdalDatasetPtr create(const QString& file, GDALDriver* driver) const
+    bool gpkg() const { return m_target.driver == QLatin1String("GPKG"); }
+
+    // Fails with the disk's message where a write failed, else with GDAL's (or problem, one
+    // taken already); with always false only when there is a message.
+    void failWriting(const QString& pattern = {}, bool always = true, QString problem = {}) const
     {
-        GdalDatasetPtr out;
-        const QFileInfo earlier(m_target.path);
-        if (m_target.driver == QLatin1String("GPKG") && earlier.isFile()) {
-            // Other layers of an earlier GeoPackage stay: the work is done on a copy of it.
-            if (!QFile::copy(m_target.path, file)) {
-                fail(QStringLiteral("Cannot write the output %1: it cannot be copied")
-                         .arg(m_target.path));
-            }
-            const char* const allowed[] = {"GPKG", nullptr};
-            out.reset(GDALDataset::Open(file.toUtf8().constData(), GDAL_OF_VECTOR | GDAL_OF_UPDATE,
-                                        allowed, nullptr, nullptr));
-            if (!out) {
-                fail(
-                    QStringLiteral("Cannot write the output %1: the file there is not a GeoPackage")
-                        .arg(m_target.path));
-            }
-            const QByteArray name = m_target.layerName().toUtf8();
-            for (int i = 0; i < out->GetLayerCount(); ++i) {
-                if (EQUAL(out->GetLayer(i)->GetName(), name.constData()) &&
-                    out->DeleteLayer(i) != OGRERR_NONE) {
-                    fail(QStringLiteral("Cannot replace the layer %1 in %2: %3")
-                             .arg(m_target.layerName(), m_target.path, takeGdalError()));
-                }
-            }
-        } else {
-            // The shapefile writer seeks back and forth once per feature: its files are cached.
-            const QString created = m_target.shapefile() ? bufferedPath(file) : file;
-            out.reset(driver->Create(created.toUtf8().constData(), 0, 0, 0, GDT_Unknown, nullptr));
+        const QString disk = takeWriteFailure();
+        const QString gdal = takeFirstGdalError();
+        if (!disk.isEmpty()) {
+            problem = disk;
+        } else if (problem.isEmpty()) {
+            problem = gdal;
         }
-        if (!out) {
-            fail(QStringLiteral("Cannot create the output %1: %2")
-                     .arg(m_target.path, takeGdalError()));
+        if (problem.isEmpty() && !always) {
+            return;
         }
-        return out;
+        // GDAL's GeoPackage writer can lose SQLite's "disk is full" behind a later message.
+        struct statvfs fs;
+        if (gpkg() && !problem.contains(QLatin1String("full")) &&
+            ::statvfs(QFile::encodeName(QFileInfo(m_target.path).absolutePath()).constData(),
+                      &fs) == 0 &&
+            qint64(fs.f_bavail) * qint64(fs.f_frsize) < (qint64(1) << 20)) {
+            problem += QStringLiteral(" (the disk is full: %1 KB free)")
+                           .arg(qint64(fs.f_bavail) * qint64(fs.f_frsize) / 1024);
+        }
+        QString text =
+            pattern.isEmpty() ? QStringLiteral("Cannot write the output %1: %2") : pattern;
+        if (gpkg() && problem.contains(QLatin1String("database is locked"))) {
+            text = QStringLiteral("Cannot write the output %1: another program is changing the "
+                                  "GeoPackage (%2); run again when it is done");
+        }
+        fail(text.arg(m_target.path, problem));
     }
 
-    OGRLayer* createLayer(GDALDataset& out, GDALDriver* driver) const
+    OGRLayer* createLayer(GDALDataset& out, GDALDriver* driver, QByteArray name = {}) const
     {
+        if (name.isEmpty()) {
+            name = m_target.layerName().toUtf8();
+        }
         char** options = nullptr;
         if (m_target.shapefile()) {
             options = CSLSetNameValue(options, "ENCODING", "UTF-8");
         }
+        if (m_target.attributesOnly()) {
+            options = CSLSetNameValue(options, "CREATE_CSVT", "YES"); // counts read as numbers
+        }
+        if (name != m_target.layerName().toUtf8()) {
+            options = CSLSetNameValue(options, "SPATIAL_INDEX", "NO"); // made in the transaction
+        }
         if (m_target.driver == QLatin1String("FlatGeobuf")) {
             options = CSLSetNameValue(options, "SPATIAL_INDEX", "NO"); // it would reorder features
         }
-        OGRLayer* layer =
-            out.CreateLayer(m_target.layerName().toUtf8().constData(),
-                            m_target.attributesOnly() ? nullptr : m_source->GetSpatialRef(),
-                            geometryType(), options);
+        OGRLayer* layer = out.CreateLayer(
+            name.constData(), m_target.attributesOnly() ? nullptr : m_source->GetSpatialRef(),
+            geometryType(), options);
         CSLDestroy(options);
         if (!layer) {
-            fail(QStringLiteral("Cannot create the output %1: %2")
-                     .arg(m_target.path, takeGdalError()));
+            failWriting(QStringLiteral("Cannot create the output %1: %2"));
         }
         OGRFeatureDefn* sourceDefn = m_source->GetLayerDefn();
         std::vector<std::unique_ptr<OGRFieldDefn>> defns;
@@ -219,18 +316,17 @@ private:
         }
         for (const auto& f : defns) {
             if (layer->CreateField(f.get()) != OGRERR_NONE) {
-                fail(QStringLiteral("Cannot create field %1 in the output: %2")
-                         .arg(QString::fromUtf8(f->GetNameRef()), takeGdalError()));
+                failWriting(QStringLiteral("Cannot create field ") +
+                            QString::fromUtf8(f->GetNameRef()) +
+                            QStringLiteral(" in the output %1: %2"));
             }
         }
         return layer;
     }
 
-    void copyFeatures(GDALDataset& out, OGRLayer* layer, const Fill& fill) const
+    // strict: every GDAL error fails at once, also one the writer does not report.
+    void copyFeatures(OGRLayer* layer, const Fill& fill, bool strict = false) const
     {
-        // One transaction where the format has them: a GeoPackage would otherwise commit, and
-        // wait for the disk, once per feature.
-        const bool transaction = out.StartTransaction() == OGRERR_NONE;
         const bool toMulti = geometryType() == wkbMultiPolygon;
         takeGdalError();
         readOnlyFields(m_source, m_copiedFields);
@@ -260,17 +356,14 @@ private:
                     feature->SetField(field, values[i]);
                 }
             }
-            if (layer->CreateFeature(feature.get()) != OGRERR_NONE) {
-                fail(QStringLiteral("Cannot write the output %1: %2")
-                         .arg(m_target.path, takeGdalError()));
+            const bool created = layer->CreateFeature(feature.get()) == OGRERR_NONE;
+            const QString problem = strict ? takeFirstGdalError() : QString();
+            if (!created || !problem.isEmpty()) {
+                failWriting({}, true, problem);
             }
         }
         if (n != m_count) {
             fail(QStringLiteral("Theme %1 changed during the run").arg(m_theme));
-        }
-        if (transaction && out.CommitTransaction() != OGRERR_NONE) {
-            fail(QStringLiteral("Cannot write the output %1: %2")
-                     .arg(m_target.path, takeGdalError()));
         }
     }
 
@@ -284,74 +377,73 @@ private:
 
 } // namespace
 
-bool OutputWriter::writeFile(const QString& file, const Fill& fill, qint64 count)
+void OutputWriter::write(const Fill& fill, qint64 count)
 {
-    if (m_target.shapefile()) {
-        auto copy = ShapefileCopy::prepare(m_sourceFile, m_source->GetLayerDefn()->GetFieldCount(),
-                                           m_copiedFields, m_fields, count, m_target.path);
-        if (copy && copy->write(file, fill)) {
-            return true;
-        }
-        for (const QString& part : shapefileParts(file)) {
-            QFile::remove(part);
-        }
+    GdalFileWriter gdal(m_target, m_source, m_theme, m_copiedFields, m_fields, count);
+    const QFileInfo outInfo(m_target.path);
+    // Never a rename over a database another program may hold open.
+    if (m_target.driver == QLatin1String("GPKG") && (outInfo.exists() || outInfo.isSymLink())) {
+        gdal.writeInPlace(fill);
+        return;
     }
-    GdalFileWriter(m_target, m_source, m_theme, m_copiedFields, m_fields, count).write(file, fill);
-    return false;
-}
-
-void replaceFiles(const QString& from, const QStringList& names, const QString& to,
-                  const QStringList& stale, const QString& outPath)
-{
-    QStringList all = names;
-    for (const QString& name : stale) {
-        if (!all.contains(name)) {
-            all << name;
-        }
+    QString error;
+    const std::unique_ptr<WorkFolder> work = WorkFolder::create(m_target.path, &error);
+    if (!work) {
+        fail(error);
     }
-    const QDir fromDir(from);
-    const QDir toDir(to);
-    for (const QString& name : all) {
-        const QFileInfo info(toDir.filePath(name));
-        if ((info.exists() || info.isSymLink()) && !info.isFile()) {
-            fail(QStringLiteral("Cannot write the output %1: %2 is in the way and is not a file")
-                     .arg(outPath, info.filePath()));
+    try {
+        const QString file = work->newFile(outInfo.fileName());
+        bool copied = false;
+        if (m_target.shapefile()) {
+            auto copy =
+                ShapefileCopy::prepare(m_sourceFile, m_source->GetLayerDefn()->GetFieldCount(),
+                                       m_copiedFields, m_fields, count, m_target.path);
+            copied = copy && copy->write(file, fill);
+            if (!copied) {
+                for (const QString& part : shapefileParts(file)) {
+                    QFile::remove(part);
+                }
+            }
         }
-    }
-    QStringList movedAside;
-    QStringList movedIn;
-    const auto undo = [&](const QString& why) {
-        for (const QString& name : movedIn) {
-            QFile::rename(toDir.filePath(name), fromDir.filePath(name));
+        if (!copied) {
+            gdal.write(file, fill);
         }
-        for (const QString& name : movedAside) {
-            QFile::rename(toDir.filePath(hiddenName(QStringLiteral("old-"), name)),
-                          toDir.filePath(name));
+        bool subfolders = false;
+        const QStringList written = work->newFiles(&subfolders);
+        // Formats that write a folder (a file geodatabase) cannot be put in place as files.
+        if (written.isEmpty() || subfolders) {
+            fail(QStringLiteral(
+                     "Cannot write the output %1: the format %2 writes a folder, not files")
+                     .arg(m_target.path, m_target.driver));
         }
-        fail(why);
-    };
-    for (const QString& name : all) {
-        if (!QFileInfo(toDir.filePath(name)).isFile()) {
-            continue;
+        // The parts a driver that failed without saying so may have left out. (A copy takes
+        // the theme's .prj where it has one.)
+        QStringList needed;
+        for (const QString& part : m_target.files()) {
+            const QString suffix = QFileInfo(part).suffix();
+            if (!QStringList{"qix", "sbn", "sbx", "prj"}.contains(suffix) ||
+                (suffix == QLatin1String("prj") && !copied && m_source->GetSpatialRef())) {
+                needed << QFileInfo(part).fileName();
+            }
         }
-        const QString aside = toDir.filePath(hiddenName(QStringLiteral("old-"), name));
-        QFile::remove(aside);
-        QFile file(toDir.filePath(name));
-        if (!file.rename(aside)) {
-            undo(QStringLiteral("Cannot move the earlier output %1 aside: %2")
-                     .arg(file.fileName(), file.errorString()));
+        for (const QString& part : needed) {
+            if (!written.contains(part)) {
+                fail(QStringLiteral("Cannot write the output %1: its part %2 was not written")
+                         .arg(m_target.path, work->path() + QLatin1String("/new/") + part));
+            }
         }
-        movedAside << name;
-    }
-    for (const QString& name : names) {
-        QFile file(fromDir.filePath(name));
-        if (!file.rename(toDir.filePath(name))) {
-            undo(QStringLiteral("Cannot rename %1 to %2: %3")
-                     .arg(file.fileName(), toDir.filePath(name), file.errorString()));
+        if (!copied) {
+            gdal.verify(file);
         }
-        movedIn << name;
-    }
-    for (const QString& name : movedAside) {
-        QFile::remove(toDir.filePath(hiddenName(QStringLiteral("old-"), name)));
+        QStringList stale;
+        for (const QString& path : m_target.files()) {
+            stale << QFileInfo(path).fileName();
+        }
+        if (!work->swap(written, stale, m_target.driver == QLatin1String("GPKG"), &error)) {
+            fail(error);
+        }
+    } catch (AnalysisError& e) {
+        e.message = work->readable(e.message);
+        throw;
     }
 }

@@ -43,10 +43,11 @@ public:
     virtual bool write(const QString& file, const Fill& fill) = 0;
 };
 
-// Writes the output under a temporary name beside it and moves it into place whole: the
-// earlier files of that name are moved aside, the new ones renamed in, and on any failure
-// the earlier ones put back. A GeoPackage that holds other layers keeps them: only the
-// output's layer is replaced. Errors end the run (AnalysisError).
+// Writes the output in a work folder beside it (catalog/workfolder.h), reads it back, and
+// moves it into place whole: the earlier files of that name are moved aside, the new ones
+// renamed in, and on any failure the earlier ones put back. An existing GeoPackage is written
+// in place in one transaction: only the output's layer is replaced. Errors end the run
+// (AnalysisError).
 class OutputWriter {
 public:
     using Fill = FeatureFileWriter::Fill;
@@ -58,9 +59,6 @@ public:
     void write(const Fill& fill, qint64 count);
 
 private:
-    // True when a shapefile theme was copied rather than written through GDAL.
-    bool writeFile(const QString& file, const Fill& fill, qint64 count);
-
     OutputTarget m_target;
     OGRLayer* m_source;
     QString m_sourceFile;
@@ -68,9 +66,3 @@ private:
     std::vector<int> m_copiedFields;
     std::vector<OutputField> m_fields;
 };
-
-// Moves the files named names from folder from into folder to as a set, replacing earlier
-// ones; stale are further names in to that belong to the earlier set and go with it.
-// outPath names the output in messages. On failure the earlier set is put back.
-void replaceFiles(const QString& from, const QStringList& names, const QString& to,
-                  const QStringList& stale, const QString& outPath);

@@ -232,16 +232,17 @@ std::optional<DbfTable> readTable(const QString& path, int fieldCount)
         const char* d = descriptors.data() + 32 * i;
         const char type = d[11];
         DbfTable::Field f;
-        // Text fields may be wider than 255: the decimal count byte holds the high byte.
-        f.width = type == 'N' || type == 'F' ? qFromLittleEndian<quint16>(d + 16) & 0xff
-                                             : qFromLittleEndian<quint16>(d + 16);
+        // The width is one byte, as GDAL reads it; some writers put a high byte of a text
+        // field's width in the decimal count, which GDAL ignores, and so a table of such a
+        // field does not add up and goes to GDAL's writer.
+        f.width = quint8(d[16]);
         f.offset = offset;
         f.text = type == 'C';
         offset += f.width;
         f.descriptor = QByteArray(32, '\0');
         std::memcpy(f.descriptor.data(), d, 12); // name and type
         f.descriptor[16] = d[16];
-        f.descriptor[17] = d[17];
+        f.descriptor[17] = type == 'N' || type == 'F' ? d[17] : '\0';
         const QByteArray name(d, int(qstrnlen(d, 11)));
         f.copyable = type != '\0' && std::strchr("CNFDL", type) &&
                      std::none_of(name.begin(), name.end(), beyondAscii);

@@ -6,11 +6,15 @@
 namespace {
 
 thread_local QString lastError;
+thread_local QString firstError;
 
 void CPL_STDCALL collectError(CPLErr severity, CPLErrorNum, const char* message)
 {
     if (severity >= CE_Failure) {
         lastError = QString::fromUtf8(message);
+        if (firstError.isEmpty()) {
+            firstError = lastError;
+        }
     }
 }
 
@@ -32,7 +36,14 @@ void initGdal()
 
 QString takeGdalError()
 {
+    firstError.clear();
     return std::exchange(lastError, QString());
+}
+
+QString takeFirstGdalError()
+{
+    lastError.clear();
+    return std::exchange(firstError, QString());
 }
 
 GdalDatasetPtr openRaster(const QString& path)

@@ -20,6 +20,8 @@ void initGdal();
 
 // The last message GDAL raised on this thread, or "" (then cleared).
 QString takeGdalError();
+// The first since the last take: where one failure brings others, the cause.
+QString takeFirstGdalError();
 
 // Opens a raster or vector file read-only; nothing when it does not open as that kind.
 GdalDatasetPtr openRaster(const QString& path);

@@ -3,7 +3,11 @@
 #include "catalog/gdalsupport.h"
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
+
+#include <utility>
+#include <vector>
 
 namespace {
 
@@ -27,21 +31,39 @@ QString fileKey(const QString& path)
            name.left(name.size() - suffix.size()) + suffix.toLower();
 }
 
-// The keys of the files a theme is read from: its file, where a link leads, and for a
-// shapefile the other parts.
-QStringList themeFileKeys(const QString& path)
+// The files a theme is read from, by key, with the name a message gives each: its file (also
+// where a link leads, and for a shapefile the other parts) by the theme's path, and every other
+// file GDAL reads for it (the sources of a VRT, sidecar files) by its own.
+std::vector<std::pair<QString, QString>> themeFiles(const QString& path)
 {
-    QStringList keys{fileKey(path)};
-    const QString target = QFileInfo(path).canonicalFilePath();
-    if (!target.isEmpty()) {
-        keys << fileKey(target);
-    }
+    QStringList own{path, QFileInfo(path).canonicalFilePath()};
     if (path.endsWith(QLatin1String(".shp"), Qt::CaseInsensitive)) {
-        for (const QString& part : OutputTarget{path, QStringLiteral("ESRI Shapefile")}.files()) {
-            keys << fileKey(part);
-        }
+        own << OutputTarget{path, QStringLiteral("ESRI Shapefile")}.files();
     }
-    return keys;
+    std::vector<std::pair<QString, QString>> files;
+    const auto add = [&](const QString& file, const QString& name) {
+        if (!file.isEmpty()) {
+            files.push_back({fileKey(file), name});
+            const QString target = QFileInfo(file).canonicalFilePath();
+            if (!target.isEmpty()) {
+                files.push_back({fileKey(target), name});
+            }
+        }
+    };
+    for (const QString& file : own) {
+        add(file, path);
+    }
+    initGdal();
+    GdalDatasetPtr dataset(GDALDataset::Open(QFile::encodeName(path).constData(),
+                                             GDAL_OF_RASTER | GDAL_OF_VECTOR | GDAL_OF_READONLY));
+    takeGdalError();
+    char** list = dataset ? dataset->GetFileList() : nullptr;
+    for (char** file = list; file && *file; ++file) {
+        const QString name = QFile::decodeName(*file);
+        add(name, own.contains(name) ? path : name);
+    }
+    CSLDestroy(list);
+    return files;
 }
 
 } // namespace
@@ -88,6 +110,10 @@ std::optional<OutputTarget> OutputTarget::resolve(const QString& outTheme, const
 
 QStringList OutputTarget::files() const
 {
+    if (attributesOnly()) {
+        const QString suffix = QFileInfo(path).suffix();
+        return {path, path.left(path.size() - suffix.size()) + QLatin1String("csvt")};
+    }
     return shapefile() ? shapefileParts(path) : QStringList{path};
 }
 
@@ -133,10 +159,10 @@ QString outputConflict(const ModelParams& params, const DataCatalog& catalog, co
             source->layer.compare(target->layerName(), Qt::CaseInsensitive) != 0) {
             continue;
         }
-        for (const QString& key : themeFileKeys(source->path)) {
+        for (const auto& [key, name] : themeFiles(source->path)) {
             if (outKeys.contains(key)) {
                 return QStringLiteral("The output %1 would replace %2, a file of the %3")
-                    .arg(target->path, QDir::toNativeSeparators(source->path), role);
+                    .arg(target->path, QDir::toNativeSeparators(name), role);
             }
         }
     }

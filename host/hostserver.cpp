@@ -1,5 +1,6 @@
 #include "host/hostserver.h"
 
+#include "catalog/workfolder.h"
 #include "hostlink/executeclient.h"
 #include "hostlink/hostlink.h"
 #include "hostlink/hostrequest.h"
@@ -11,6 +12,7 @@
 #include <QProcess>
 
 #include <cstdio>
+#include <memory>
 
 // A line is cut short, so that a caller sending megabytes cannot fill the disk with the log.
 void logLine(const QString& line)
@@ -55,6 +57,19 @@ AnalysisRunner::~AnalysisRunner()
     delete m_process;
 }
 
+namespace {
+
+void removeLeftoversOf(const QString& paramFile, qint64 pid)
+{
+    QString unreadable;
+    const auto params = ModelParams::load(paramFile, &unreadable);
+    if (params && pid > 0) {
+        removeAnalysisLeftovers(QFileInfo(params->outTheme).absolutePath(), pid);
+    }
+}
+
+} // namespace
+
 void AnalysisRunner::cancel()
 {
     if (!m_process) {
@@ -66,43 +81,15 @@ void AnalysisRunner::cancel()
     m_process->waitForFinished(5000);
     forward(false);
     forward(true);
-    QString unreadable;
-    const auto params = ModelParams::load(paramFile(), &unreadable);
-    if (params && pid > 0) {
-        removeAnalysisLeftovers(QFileInfo(params->outTheme).absolutePath(), pid);
-    }
+    removeLeftoversOf(paramFile(), pid);
     logLine(QStringLiteral("analysis cancelled; no output was written"));
     done();
 }
 
 void removeAnalysisLeftovers(const QString& folder, qint64 pid)
 {
-    const QString prefix = QStringLiteral(".tarn-%1-").arg(pid);
-    const QString old = prefix + QStringLiteral("old-");
-    const QDir dir(folder);
-    const QFileInfoList leftovers =
-        dir.entryInfoList({prefix + QLatin1Char('*')},
-                          QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
-    // A work folder with files in it: the new output was not wholly in place yet.
-    bool unfinished = false;
-    for (const QFileInfo& entry : leftovers) {
-        unfinished =
-            unfinished ||
-            (entry.isDir() && !entry.isSymLink() &&
-             !QDir(entry.filePath())
-                  .isEmpty(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot));
-    }
-    for (const QFileInfo& entry : leftovers) {
-        // A link is removed itself, never what it points to.
-        if (entry.isDir() && !entry.isSymLink()) {
-            QDir(entry.filePath()).removeRecursively();
-        } else if (unfinished && entry.fileName().startsWith(old) && !entry.isSymLink()) {
-            const QString earlier = dir.filePath(entry.fileName().mid(old.size()));
-            QFile::remove(earlier);
-            QFile::rename(entry.filePath(), earlier);
-        } else {
-            QFile::remove(entry.filePath());
-        }
+    for (const QString& line : recoverWorkFolders(folder, pid)) {
+        logLine(line);
     }
 }
 
@@ -114,10 +101,17 @@ void AnalysisRunner::start(const QStringList& arguments)
     QObject::connect(m_process, &QProcess::readyReadStandardOutput, qApp,
                      [this] { forward(false); });
     QObject::connect(m_process, &QProcess::readyReadStandardError, qApp, [this] { forward(true); });
+    // Killed by someone else, it may have left a swap half done.
+    const auto pid = std::make_shared<qint64>(0);
+    QObject::connect(m_process, &QProcess::started, qApp,
+                     [this, pid] { *pid = m_process->processId(); });
     QObject::connect(m_process, &QProcess::finished, qApp,
-                     [this](int code, QProcess::ExitStatus status) {
+                     [this, pid](int code, QProcess::ExitStatus status) {
                          forward(false);
                          forward(true);
+                         if (status == QProcess::CrashExit) {
+                             removeLeftoversOf(paramFile(), *pid);
+                         }
                          logLine(status == QProcess::NormalExit && code == 0
                                      ? QStringLiteral("analysis finished")
                                      : QStringLiteral("analysis failed (status %1)")

@@ -44,8 +44,9 @@ private:
     QProcess* m_process = nullptr;
 };
 
-// Removes what an analysis stopped by a signal left beside its output (its hidden work folder
-// and files, named after its process id), putting an earlier output it had moved aside back.
+// Removes what an analysis stopped by a signal left beside its output (its work folders,
+// named after its process id), undoing a swap it had begun (catalog/workfolder.h); logs
+// what it put back.
 void removeAnalysisLeftovers(const QString& folder, qint64 pid);
 
 // The serving state of tarnhost: answers the launcher's requests from the project, sends the

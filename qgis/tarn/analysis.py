@@ -133,20 +133,46 @@ def style_output(layer):
 
 
 def remove_leftovers(folder, pid):
-    """Removes what a killed analysis left beside its output: its hidden folder and files.
-    Killed while swapping the new output in, it had moved the earlier output aside as
-    .tarn-PID-old-NAME: that goes back unless the new output was wholly in place."""
-    prefix = ".tarn-%d-" % pid
-    leftovers = glob.glob(os.path.join(glob.escape(folder), glob.escape(prefix) + "*"))
-    unfinished = any(os.path.isdir(path) and os.listdir(path) for path in leftovers)
-    for path in leftovers:
-        name = os.path.basename(path)
-        if os.path.isdir(path):
-            shutil.rmtree(path, ignore_errors=True)
-        elif unfinished and name.startswith(prefix + "old-"):
-            os.replace(path, os.path.join(folder, name[len(prefix + "old-"):]))
-        else:
-            os.remove(path)
+    """Removes the work folders (.tarn-PID-XXXXXX) a stopped analysis left beside its output,
+    by the rule of docs/analysis.md (Work folders): a swap it had begun is undone (its new
+    files taken back, the earlier ones put back) unless its new files were all in place.
+    Returns a log line for each swap undone or finished."""
+    log = []
+    for path in glob.glob(os.path.join(glob.escape(folder), ".tarn-%d-*" % pid)):
+        if os.path.islink(path) or not os.path.isdir(path) or os.lstat(path).st_uid != os.getuid():
+            continue
+        new, old = os.path.join(path, "new"), os.path.join(path, "old")
+        pending = os.listdir(new) if os.path.isdir(new) else []
+        try:
+            with open(os.path.join(path, "output"), encoding="utf-8") as f:
+                output = os.path.join(folder, f.read())
+            with open(os.path.join(path, "swap"), encoding="utf-8") as f:
+                moved_in = f.read().split("\n")
+        except OSError:
+            moved_in = None  # the swap had not begun: nothing outside the folder changed
+        keep = False
+        if moved_in is not None and not pending:
+            log.append(tr("Output {}: a run was stopped while it put its files in place; its "
+                          "new files were all in place and are kept").format(output))
+        elif moved_in is not None:
+            for name in moved_in:
+                there = os.path.join(folder, name)
+                if name and "/" not in name and name not in (".", "..", *pending) \
+                        and os.path.isfile(there) and not os.path.islink(there):
+                    os.rename(there, os.path.join(new, name))
+            for name in os.listdir(old) if os.path.isdir(old) else []:
+                if os.path.lexists(os.path.join(folder, name)):
+                    keep = True
+                else:
+                    os.rename(os.path.join(old, name), os.path.join(folder, name))
+            log.append(tr("Output {}: a run was stopped while it put its files in place; the "
+                          "earlier files are back").format(output) if not keep else
+                       tr("Output {}: a run was stopped while it put its files in place; its "
+                          "earlier files could not all be put back and are in {}").format(
+                           output, old))
+        if not keep:
+            shutil.rmtree(path, ignore_errors=True)  # links inside go as links
+    return log
 
 
 def _hidden_pids(folder):
@@ -246,7 +272,7 @@ def run_analysis(program, arguments, output, feedback, progress, on_line=None):
     if feedback.isCanceled():
         for pid in _hidden_pids(folder) - before:
             if not _running(pid):
-                remove_leftovers(folder, pid)
+                log += remove_leftovers(folder, pid)
         return "cancelled", tr("cancelled"), log
     if process.processError() == QProcess.FailedToStart:
         return "failed", tr("cannot start {}").format(program), log

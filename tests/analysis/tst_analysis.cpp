@@ -33,6 +33,9 @@ const QByteArray classLines = "CLASS#1#Grass#10#5#1\r\n"
                               "CLASS#5#Pavement#85#75#65\r\n"
                               "CLASS#7#Parking#95#90#85\r\n";
 
+// A shapefile keeps areas to a tenth of a square unit.
+constexpr double ShapefileArea = 0.05 + 1e-6;
+
 // Both data folders hold the same polygons on the same grid, so one set of masks serves both.
 const std::vector<int>& mask(const QString& dir, const QString& layer, const QString& where = {})
 {
@@ -438,7 +441,9 @@ void TestAnalysis::matchesTheOracle()
                 .arg(isArea);
         QCOMPARE(o.name, QStringLiteral("unit %1 \u00e4").arg(k + 1));
         QVERIFY2(o.noData == e.noData && o.unknown == e.unknown, qPrintable(what));
-        QVERIFY2(std::abs(o.lcArea - lcArea) < 1e-3 && std::abs(o.isArea - isArea) < 1e-3 &&
+        QVERIFY2(std::abs(o.lcArea - lcArea) < ShapefileArea &&
+                     std::abs(o.isArea - isArea) < ShapefileArea &&
+                     std::abs(result.polygons[k].isArea - isArea) < 1e-6 &&
                      std::abs(o.isPct - pct) < 1e-5,
                  qPrintable(what));
         QCOMPARE(result.polygons[k].cells, e.counted + e.noData);
@@ -446,10 +451,12 @@ void TestAnalysis::matchesTheOracle()
         double classTotal = 0;
         for (const auto& [field, area] : o.classAreas) {
             const qint64 n = field == "A_UNK" ? e.unknown : classCells[field.mid(2).toInt()];
-            QVERIFY2(std::abs(area - double(n) * cell) < 1e-3, qPrintable(what + " " + field));
+            QVERIFY2(std::abs(area - double(n) * cell) < ShapefileArea,
+                     qPrintable(what + " " + field));
             classTotal += area;
         }
-        QVERIFY2(std::abs(classTotal - o.lcArea) < 1e-3, qPrintable(what));
+        QVERIFY2(std::abs(classTotal - o.lcArea) < ShapefileArea * double(o.classAreas.size() + 1),
+                 qPrintable(what));
     }
     // The log counts the unknown cells the polygons take, not NoData nor cells around them.
     QStringList unknownLines;
@@ -658,15 +665,12 @@ void TestAnalysis::refusesBadInput()
 
 void TestAnalysis::keepsTheEarlierOutputWhenItCannotBeReplaced_data()
 {
-    QTest::addColumn<QString>("obstacle"); // a folder; @PID@: this process's id
+    QTest::addColumn<QString>("obstacle"); // a folder
     QTest::addColumn<QString>("error");    // its beginning; @DIR@: the output folder
     QTest::newRow("a folder where a new part goes")
         << "res.dbf"
         << "Cannot write the output @DIR@/res.shp: @DIR@/res.dbf is in the way and "
            "is not a file";
-    QTest::newRow("an earlier part that cannot be moved aside")
-        << ".tarn-@PID@-old-res.shx"
-        << "Cannot move the earlier output @DIR@/res.shx aside: ";
 }
 
 void TestAnalysis::keepsTheEarlierOutputWhenItCannotBeReplaced()
@@ -677,7 +681,6 @@ void TestAnalysis::keepsTheEarlierOutputWhenItCannotBeReplaced()
     const QStringList earlier{"res.cpg", "res.prj", "res.shp", "res.shx"};
     for (const QString& name : earlier)
         QVERIFY(writeFile(out.filePath(name), name.toUtf8()));
-    obstacle.replace("@PID@", QString::number(QCoreApplication::applicationPid()));
     QVERIFY(out.mkpath(obstacle + "/inside"));
     const auto run = [&] {
         return analyse(paramsFor(Row{}, out.filePath("res")), catalog(m_tiled.path()));
@@ -735,7 +738,7 @@ void TestAnalysis::writesEveryFormat_data()
         << "out.gpkg" << QString() << QStringList{"out.gpkg"};
     QTest::newRow("GeoJSON") << "out.geojson" << QString() << QStringList{"out.geojson"};
     QTest::newRow("FlatGeobuf") << "out.fgb" << QString() << QStringList{"out.fgb"};
-    QTest::newRow("CSV") << "out.csv" << QString() << QStringList{"out.csv"};
+    QTest::newRow("CSV") << "out.csv" << QString() << QStringList{"out.csv", "out.csvt"};
     QTest::newRow("a driver by name, four files")
         << "out.tab"
         << "MapInfo File" << QStringList{"out.dat", "out.id", "out.map", "out.tab"};
@@ -781,7 +784,8 @@ void TestAnalysis::writesEveryFormat()
         QCOMPARE(o.name, QStringLiteral("unit %1 \u00e4").arg(k + 1));
         QCOMPARE(o.others.at("ID").toInt(), units[k].id); // kept fields
         QCOMPARE(o.others.at("DENS").toDouble(), units[k].value);
-        QVERIFY(std::abs(o.lcArea - r.lcArea) < 1e-6 && std::abs(o.isArea - r.isArea) < 1e-6);
+        const double stored = name.endsWith(".shp") ? ShapefileArea : 1e-6;
+        QVERIFY(std::abs(o.lcArea - r.lcArea) < stored && std::abs(o.isArea - r.isArea) < stored);
         QVERIFY(std::abs(o.isPct - r.isPct) < 1e-6);
         QVERIFY(o.noData == r.noData && o.unknown == r.unknown);
         QVERIFY(!o.classAreas.empty());

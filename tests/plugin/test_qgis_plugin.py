@@ -748,12 +748,12 @@ class TestPlugin(unittest.TestCase):
     def test_cancel_from_the_notice_stops_the_run_on_both_hosts(self):
         # The notice offers Cancel once the run is under way; the stand-in analysis is
         # stopped after it did this beside the earlier output, which stays as it was.
+        work = "w=.tarn-$$-a1B2c3 && mkdir -p $w/new && printf out.shp > $w/output"
         rows = [
-            ("hidden files", "touch .tarn-$$-out.shp .tarn-$$-out.dbf"),
-            ("hidden folder", "mkdir .tarn-$$-out.shp && touch .tarn-$$-out.shp/out.shp"),
-            ("earlier output moved aside is put back",
-             "mkdir .tarn-$$-out.shp && touch .tarn-$$-out.shp/out.dbf "
-             "&& mv out.shp .tarn-$$-old-out.shp"),
+            ("work folder before the swap", work + " && touch $w/new/out.shp $w/new/out.dbf"),
+            ("swap half done: the new files taken back, the earlier output put back",
+             work + " && mkdir $w/old && printf 'out.dbf\\nout.shp' > $w/swap "
+             "&& mv out.shp $w/old/ && echo new > out.shp && touch $w/new/out.dbf"),
         ]
         launcher = FakeLauncher()
         settings.set_value("programFolder", self.slow)
@@ -915,7 +915,7 @@ class TestPlugin(unittest.TestCase):
                     if how == "cancel":  # the stand-in, killed while it writes
                         settings.set_value("programFolder", self.slow)
                         os.environ["TARN_TEST_DOES"] = (
-                            "mkdir .tarn-$$-result.gpkg && touch .tarn-$$-result.gpkg/x")
+                            "mkdir -p .tarn-$$-a1B2c3/new && touch .tarn-$$-a1B2c3/new/result.gpkg")
                         feedback.progressChanged.connect(lambda _: feedback.cancel(),
                                                          Qt.DirectConnection)
                     for key, value in chosen.items():
