@@ -11,15 +11,25 @@
 #include <functional>
 
 // The impervious surface analysis: land cover cells weighed by their class's coefficient,
-// summed per analysis polygon, written to the output.
+// summed per analysis polygon, written to the output. A change run does so for several land
+// covers at once (years of a series), reading the polygons once, and writes each one's sums
+// and the change from the first to the last.
 class ImperviousAnalysis {
 public:
+    struct LandCover {
+        QString label; // names its output fields
+        QString theme; // a grid theme of the catalogue
+    };
     struct Options {
         Coverage coverage = Coverage::Centre; // of the analysis polygons only
         int threads = 0;                      // 0: the cores available
         QString format;                       // a GDAL vector driver; "": by the extension
         bool keepFields = false;              // every field of the analysis theme, not one
         bool classAreas = false;              // an A_<value> field per class present
+        bool icm = false;                     // the watershed classes by IS_PCT
+        // Two or more: a change run of these land covers, in this order, in place of the
+        // parameters' LCTHEME.
+        QVector<LandCover> landCovers;
     };
     using PolygonResult = ::PolygonResult;
     struct Result {
@@ -27,6 +37,9 @@ public:
         QString error; // one line, for the user
         QString outputPath;
         QVector<PolygonResult> polygons; // one per analysis feature, in layer order
+        // A change run's: the polygons' results of each land cover, in order (polygons then
+        // holds the last one's).
+        QVector<QVector<PolygonResult>> landCovers;
     };
     using LogFunction = std::function<void(const QString&)>;
     using ProgressFunction = std::function<void(int percent)>;
