@@ -32,6 +32,7 @@ const char usage[] =
     "                                   extension: .shp .gpkg .geojson .fgb .csv)\n"
     "  --keep-fields                    copy every field of the analysis theme\n"
     "  --class-areas                    add the area of each land cover class (A_value)\n"
+    "  --icm                            add the impervious cover model's class (ICM_CLASS)\n"
     "  --threads N                      threads reading the raster (default: the cores)\n"
     "  --version                        the version\n";
 
@@ -64,11 +65,12 @@ std::optional<Arguments> parseArguments(const QStringList& arguments, bool* help
     const QCommandLineOption format("format", {}, "NAME");
     const QCommandLineOption keepFields("keep-fields");
     const QCommandLineOption classAreas("class-areas");
+    const QCommandLineOption icm("icm");
     const QCommandLineOption threads("threads", {}, "N");
     const QCommandLineOption check("check");
     const QCommandLineOption helpOption("help");
     parser.addOptions(
-        {data, project, coverage, format, keepFields, classAreas, threads, check, helpOption});
+        {data, project, coverage, format, keepFields, classAreas, icm, threads, check, helpOption});
     if (!parser.parse(arguments)) {
         return std::nullopt;
     }
@@ -97,6 +99,7 @@ std::optional<Arguments> parseArguments(const QStringList& arguments, bool* help
     args.options.format = parser.value(format);
     args.options.keepFields = parser.isSet(keepFields);
     args.options.classAreas = parser.isSet(classAreas);
+    args.options.icm = parser.isSet(icm);
     args.check = parser.isSet(check);
     return args;
 }
