@@ -67,13 +67,16 @@ struct Pass {
 class AnalysisRun {
 public:
     AnalysisRun(const ModelParams& params, const DataCatalog& catalog,
-                const ImperviousAnalysis::Options& options, int minimumBandHeight,
-                ImperviousAnalysis::LogFunction log, ImperviousAnalysis::ProgressFunction progress)
-        : p(params), m_catalog(catalog), m_options(options), m_minimumBandHeight(minimumBandHeight),
-          m_log(std::move(log)), m_progress(std::move(progress))
+                const ImperviousAnalysis::Options& options,
+                const QVector<ImperviousAnalysis::LandCover>& landCovers, bool icm,
+                int minimumBandHeight, ImperviousAnalysis::LogFunction log,
+                ImperviousAnalysis::ProgressFunction progress)
+        : p(params), m_catalog(catalog), m_options(options), m_icm(icm),
+          m_minimumBandHeight(minimumBandHeight), m_log(std::move(log)),
+          m_progress(std::move(progress))
     {
-        if (m_options.landCovers.size() > 1) {
-            for (const auto& landCover : m_options.landCovers) {
+        if (landCovers.size() > 1) {
+            for (const auto& landCover : landCovers) {
                 m_passes.push_back(std::make_unique<Pass>());
                 m_passes.back()->label = landCover.label;
                 m_passes.back()->theme = landCover.theme;
@@ -156,7 +159,7 @@ private:
         return OutputPlan(*m_analysisSource, p, m_options.keepFields,
                           m_options.classAreas ? m_passes.back()->sums->classFields()
                                                : std::vector<std::pair<int, QByteArray>>{},
-                          m_labels, m_options.icm, m_log);
+                          m_labels, m_icm, m_log);
     }
     qint64 finalRow(size_t polygon) const;
     void scanAndWrite();
@@ -165,6 +168,7 @@ private:
     const ModelParams& p;
     const DataCatalog& m_catalog;
     const ImperviousAnalysis::Options m_options;
+    const bool m_icm;
     const int m_minimumBandHeight;
     const ImperviousAnalysis::LogFunction m_log;
     const ImperviousAnalysis::ProgressFunction m_progress;
@@ -484,7 +488,8 @@ ImperviousAnalysis::Result ImperviousAnalysis::run()
     initGdal();
     Result result;
     try {
-        result = AnalysisRun(m_params, m_catalog, m_options, m_minimumBandHeight, m_log, m_progress)
+        result = AnalysisRun(m_params, m_catalog, m_options, m_landCovers, m_icm,
+                             m_minimumBandHeight, m_log, m_progress)
                      .run();
     } catch (const AnalysisError& error) {
         result.error = error.message;

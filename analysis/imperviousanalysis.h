@@ -26,10 +26,6 @@ public:
         QString format;                       // a GDAL vector driver; "": by the extension
         bool keepFields = false;              // every field of the analysis theme, not one
         bool classAreas = false;              // an A_<value> field per class present
-        bool icm = false;                     // the watershed classes by IS_PCT
-        // Two or more: a change run of these land covers, in this order, in place of the
-        // parameters' LCTHEME.
-        QVector<LandCover> landCovers;
     };
     using PolygonResult = ::PolygonResult;
     struct Result {
@@ -46,6 +42,11 @@ public:
 
     ImperviousAnalysis(ModelParams params, DataCatalog catalog);
     void setOptions(const Options& options) { m_options = options; }
+    // Two or more: a change run of these land covers, in this order, in place of the
+    // parameters' LCTHEME.
+    void setLandCovers(QVector<LandCover> landCovers) { m_landCovers = std::move(landCovers); }
+    // Adds the watershed classes of the impervious cover model by IS_PCT.
+    void setWatershedClasses(bool on) { m_icm = on; }
     void setLog(LogFunction log) { m_log = std::move(log); }
     void setProgress(ProgressFunction progress) { m_progress = std::move(progress); }
     // Rows of cells processed at once; at least the raster's block height. Tests make it
@@ -58,6 +59,8 @@ private:
     ModelParams m_params;
     DataCatalog m_catalog;
     Options m_options;
+    QVector<LandCover> m_landCovers;
+    bool m_icm = false;
     LogFunction m_log;
     ProgressFunction m_progress;
     int m_minimumBandHeight = 64;

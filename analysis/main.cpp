@@ -52,6 +52,7 @@ struct Arguments {
     QString data;
     QString project;
     bool check = false;
+    bool icm = false;
     ImperviousAnalysis::Options options;
 };
 
@@ -99,7 +100,7 @@ std::optional<Arguments> parseArguments(const QStringList& arguments, bool* help
     args.options.format = parser.value(format);
     args.options.keepFields = parser.isSet(keepFields);
     args.options.classAreas = parser.isSet(classAreas);
-    args.options.icm = parser.isSet(icm);
+    args.icm = parser.isSet(icm);
     args.check = parser.isSet(check);
     return args;
 }
@@ -174,6 +175,7 @@ try {
     out(QStringLiteral("coefficient store: ") + locateStore().describe());
     ImperviousAnalysis analysis(*params, *catalog);
     analysis.setOptions(args->options);
+    analysis.setWatershedClasses(args->icm);
     analysis.setLog(out);
     analysis.setProgress([](int percent) { out(QStringLiteral("progress: %1%").arg(percent)); });
     const ImperviousAnalysis::Result result = analysis.run();

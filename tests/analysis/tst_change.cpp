@@ -73,7 +73,8 @@ QByteArray params(const QString& landCover, bool density, const QString& out)
 }
 
 ImperviousAnalysis::Result analyse(const QByteArray& bytes, const DataCatalog& data,
-                                   const ImperviousAnalysis::Options& options)
+                                   const ImperviousAnalysis::Options& options,
+                                   const QVector<ImperviousAnalysis::LandCover>& landCovers = {})
 {
     QString error;
     const auto parsed = ModelParams::parse(bytes, &error);
@@ -81,6 +82,8 @@ ImperviousAnalysis::Result analyse(const QByteArray& bytes, const DataCatalog& d
         qFatal("test parameters do not parse: %s", qPrintable(error));
     ImperviousAnalysis analysis(*parsed, data);
     analysis.setOptions(options);
+    analysis.setLandCovers(landCovers);
+    analysis.setWatershedClasses(true);
     analysis.setMinimumBandHeight(1); // polygons across band borders
     return analysis.run();
 }
@@ -178,7 +181,6 @@ void TestChange::changeRunEqualsSingleRuns()
     ImperviousAnalysis::Options options;
     options.coverage = coverage;
     options.threads = 2;
-    options.icm = true;
     QVector<Table> singles;
     for (int k = 0; k < themes.size(); ++k) {
         const QString out = m_dir.filePath(QStringLiteral("single%1.shp").arg(k));
@@ -187,10 +189,11 @@ void TestChange::changeRunEqualsSingleRuns()
         singles << readTable(out);
     }
     const QStringList labels = QStringList{"Y2016", "y2021", "again"}.mid(0, themes.size());
+    QVector<ImperviousAnalysis::LandCover> landCovers;
     for (int k = 0; k < themes.size(); ++k)
-        options.landCovers.push_back({labels[k], themes[k]});
+        landCovers.push_back({labels[k], themes[k]});
     const QString out = m_dir.filePath("change.shp");
-    const auto result = analyse(params("unused", density, out), m_data, options);
+    const auto result = analyse(params("unused", density, out), m_data, options, landCovers);
     QVERIFY2(result.ok, qPrintable(result.error));
     QCOMPARE(result.landCovers.size(), themes.size());
 
@@ -214,6 +217,10 @@ void TestChange::changeRunEqualsSingleRuns()
         for (int k = 0; k < themes.size(); ++k)
             for (int f = 0; f < singleFields.size(); ++f)
                 QCOMPARE(row[prefixes[f] + labels[k]], singles[k][i][singleFields[f]]);
+        for (const QString& label : labels)
+            QCOMPARE(row["ICM_" + label].toInt(),
+                     OutputPlan::watershedClass(row["ISP_" + label].toDouble(),
+                                                row["LCA_" + label].toDouble()));
         const QString first = labels.first();
         const QString last = labels.last();
         // Written with six decimals: the difference of the written values, to a unit of the
@@ -260,9 +267,9 @@ void TestChange::refusesWhatAChangeRunCannotWrite()
     QFETCH(QString, message);
     ImperviousAnalysis::Options options;
     options.classAreas = classAreas;
-    options.landCovers = {{labels[0], "landcover_2016"}, {labels[1], "landcover_2021"}};
     const QString out = m_dir.filePath("refused.shp");
-    const auto result = analyse(params("landcover_2016", false, out), m_data, options);
+    const auto result = analyse(params("landcover_2016", false, out), m_data, options,
+                                {{labels[0], "landcover_2016"}, {labels[1], "landcover_2021"}});
     QVERIFY(!result.ok);
     QVERIFY2(result.error.startsWith(message), qPrintable(result.error));
     QVERIFY(!QFile::exists(out));
