@@ -13,6 +13,9 @@ blocks of their own and half the second part of the neighbouring block (2% multi
 Fields PID (1, 2, ...), GEOID (text), POP (integer) and DENS (persons per hectare, real).
 
 Developments: rectangles over about one block in 200, the scenario theme.
+
+A later year (landcover_later.tif, for change runs): the land cover with the developments
+built as class 24, the same grid and compression.
 """
 import math
 import os
@@ -175,6 +178,20 @@ def make_developments(path, size, polygons):
             polygon_wkb([[(x, y), (x + w, y), (x + w, y - h), (x, y - h)]])))
         lyr.CreateFeature(f)
     out = None
+
+
+def make_later_year(folder):
+    """landcover_later.tif beside landcover.tif (kept when there already)."""
+    later = os.path.join(folder, "landcover_later.tif")
+    if not os.path.exists(later):
+        src = gdal.Open(os.path.join(folder, "landcover.tif"))
+        ds = gdal.GetDriverByName("GTiff").CreateCopy(
+            later, src, options=["TILED=YES", "BLOCKXSIZE=256", "BLOCKYSIZE=256",
+                                 "COMPRESS=DEFLATE", "BIGTIFF=IF_SAFER"])
+        dev = ogr.Open(os.path.join(folder, "developments.shp"))
+        gdal.RasterizeLayer(ds, [1], dev.GetLayer(0), burn_values=[24])
+        ds = None
+    return later
 
 
 def make_data(folder, size, polygons, unknown=0.02):

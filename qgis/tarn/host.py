@@ -355,6 +355,8 @@ class Host(QObject):
                      "--coverage", settings.coverage()]
         if settings.keep_fields():
             arguments.append("--keep-fields")
+        if settings.watershed_classes():
+            arguments.append("--icm")
         self.starting = True
         # Out of the request's handler, so a question asked there runs no nested event loop
         # inside it.
@@ -417,7 +419,8 @@ class Host(QObject):
         if not shown:
             layer = QgsVectorLayer(source, name, "ogr")
             if layer.isValid():
-                analysis.style_output(layer)
+                analysis.style_output(layer, "ICM_CLASS" if settings.watershed_classes()
+                                      else None)
                 self.own_layers.add(layer.id())
                 self.project.addMapLayer(layer)
                 shown = [layer]
