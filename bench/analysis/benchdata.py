@@ -222,3 +222,10 @@ def write_params(path, out, popdensity=0, scenarios=(), theme="blocks"):
               for k, (theme, cls) in enumerate(scenarios)]
     with open(path, "w", newline="") as f:
         f.write("\r\n".join(lines) + "\r\n")
+
+
+def write_coefficients(path):
+    """CLASSES as a coefficient text file, for runs described by options."""
+    with open(path, "w", newline="") as f:
+        f.write("Value,ClassName,High,Medium,Low\r\n")
+        f.writelines("%d,c%d,%g,%g,%g\r\n" % ((k, k) + v) for k, v in CLASSES.items())
