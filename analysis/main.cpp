@@ -33,6 +33,8 @@ const char usage[] =
     "  --keep-fields                    copy every field of the analysis theme\n"
     "  --class-areas                    add the area of each land cover class (A_value)\n"
     "  --icm                            add the impervious cover model's class (ICM_CLASS)\n"
+    "  --land-cover LABEL=FILE          twice or more: a change run of these land covers in\n"
+    "                                   place of LCTHEME (fields named by the labels)\n"
     "  --threads N                      threads reading the raster (default: the cores)\n"
     "  --version                        the version\n";
 
@@ -53,6 +55,7 @@ struct Arguments {
     QString project;
     bool check = false;
     bool icm = false;
+    QVector<ImperviousAnalysis::LandCover> landCovers; // label and file
     ImperviousAnalysis::Options options;
 };
 
@@ -67,11 +70,12 @@ std::optional<Arguments> parseArguments(const QStringList& arguments, bool* help
     const QCommandLineOption keepFields("keep-fields");
     const QCommandLineOption classAreas("class-areas");
     const QCommandLineOption icm("icm");
+    const QCommandLineOption landCover("land-cover", {}, "LABEL=FILE");
     const QCommandLineOption threads("threads", {}, "N");
     const QCommandLineOption check("check");
     const QCommandLineOption helpOption("help");
-    parser.addOptions(
-        {data, project, coverage, format, keepFields, classAreas, icm, threads, check, helpOption});
+    parser.addOptions({data, project, coverage, format, keepFields, classAreas, icm, landCover,
+                       threads, check, helpOption});
     if (!parser.parse(arguments)) {
         return std::nullopt;
     }
@@ -101,6 +105,16 @@ std::optional<Arguments> parseArguments(const QStringList& arguments, bool* help
     args.options.keepFields = parser.isSet(keepFields);
     args.options.classAreas = parser.isSet(classAreas);
     args.icm = parser.isSet(icm);
+    for (const QString& text : parser.values(landCover)) {
+        const qsizetype equals = text.indexOf(QLatin1Char('='));
+        if (equals < 0) {
+            return std::nullopt;
+        }
+        args.landCovers.push_back({text.left(equals), text.mid(equals + 1)});
+    }
+    if (args.landCovers.size() == 1) {
+        return std::nullopt;
+    }
     args.check = parser.isSet(check);
     return args;
 }
@@ -159,9 +173,8 @@ try {
     if (args->check) {
         return checkRun(*params, *args);
     }
-    const auto catalog = !args->data.isEmpty()
-                             ? DataCatalog::scanFolder(args->data, &problem)
-                             : DataCatalog::fromProjectFile(args->project, &problem);
+    auto catalog = !args->data.isEmpty() ? DataCatalog::scanFolder(args->data, &problem)
+                                         : DataCatalog::fromProjectFile(args->project, &problem);
     if (!catalog) {
         error(problem);
         return ExitUsage;
@@ -173,7 +186,12 @@ try {
     // The run's coefficients are the parameter file's; the store is named so that a log
     // tells which store the user's programs work with.
     out(QStringLiteral("coefficient store: ") + locateStore().describe());
+    // Each land cover file a grid theme named by its path.
+    for (const ImperviousAnalysis::LandCover& landCover : args->landCovers) {
+        catalog->grids.prepend({landCover.theme, {landCover.theme, {}}, {}});
+    }
     ImperviousAnalysis analysis(*params, *catalog);
+    analysis.setLandCovers(args->landCovers);
     analysis.setOptions(args->options);
     analysis.setWatershedClasses(args->icm);
     analysis.setLog(out);
