@@ -138,13 +138,15 @@ def _graduated(layer, field, classes, colours, label):
 
 
 def style_output(layer, by=None):
-    """Colours an output by IS_PCT, or by `by`: "ICM_CLASS" (or a change run's ICM_<label>)
-    in the impervious cover model's four classes, "IS_CHG_PCT" on a diverging ramp. Without
-    `by`, a change run's output is styled by IS_CHG_PCT."""
+    """Colours an output by `by`: "IS_PCT" in five classes, "ICM_CLASS" (or a change run's
+    ICM_<label>) in the impervious cover model's four classes, "IS_CHG_PCT" on a diverging
+    ramp. Without `by`: a change run's output by IS_CHG_PCT, one with ICM_CLASS by it, others
+    by IS_PCT."""
     if not layer.isSpatial():  # a CSV output is a table
         return
     names = layer.fields().names()
-    by = by or ("IS_CHG_PCT" if "IS_CHG_PCT" in names else "IS_PCT")
+    by = by or next(name for name in ("IS_CHG_PCT", "ICM_CLASS", "IS_PCT")
+                    if name in names or name == "IS_PCT")
     if by.startswith("ICM_"):
         categories = []
         for value, name, colour in ICM_CLASSES:

@@ -419,8 +419,7 @@ class Host(QObject):
         if not shown:
             layer = QgsVectorLayer(source, name, "ogr")
             if layer.isValid():
-                analysis.style_output(layer, "ICM_CLASS" if settings.watershed_classes()
-                                      else None)
+                analysis.style_output(layer)
                 self.own_layers.add(layer.id())
                 self.project.addMapLayer(layer)
                 shown = [layer]

@@ -96,6 +96,14 @@ def write_model_params(path, run):
         out.write(("\r\n".join(lines) + "\r\n").encode("utf-8"))
 
 
+def raster_file(raster):
+    """The file of a land cover raster layer; a layer that is no raster file is refused."""
+    path = os.path.abspath(raster.source()) if raster else ""
+    if raster is None or raster.providerType() != "gdal" or not os.path.isfile(path):
+        raise QgsProcessingException(tr("The land cover raster must be a raster file"))
+    return path
+
+
 class Themes:
     """The themes of one run, named after the user's layers so that messages name them,
     and the files behind them; layers that are no files are written to a GeoPackage."""
@@ -148,6 +156,7 @@ class ImperviousSurfaceAlgorithm(QgsProcessingAlgorithm):
     COVERAGE = "COVERAGE"
     CLASS_AREAS = "CLASS_AREAS"
     KEEP_FIELDS = "KEEP_FIELDS"
+    ICM = "ICM"
     OUTPUT = "OUTPUT"
 
     @staticmethod
@@ -171,8 +180,11 @@ class ImperviousSurfaceAlgorithm(QgsProcessingAlgorithm):
             "example \"22,24\"). The coverage rule says which cells belong to a polygon: "
             "those whose centre lies inside, each cell by its share inside, or every cell "
             "touched; it defaults to the rule of TARN > Settings. The output holds LC_AREA, "
-            "IS_AREA, IS_PCT, NODATA_CT and UNK_CT per polygon, and with class areas one "
-            "field per land cover class, A_ and its value (A_21).")
+            "IS_AREA, IS_PCT, NODATA_CT and UNK_CT per polygon, with class areas one field "
+            "per land cover class, A_ and its value (A_21), and with watershed classes "
+            "ICM_CLASS, the impervious cover model's class by IS_PCT: 1 sensitive (up to "
+            "10 %), 2 impacted (up to 25 %), 3 non-supporting (up to 60 %), 4 urban drainage "
+            "(over 60 %), 0 without land cover.")
 
     def createInstance(self):
         return ImperviousSurfaceAlgorithm()
@@ -248,6 +260,9 @@ class ImperviousSurfaceAlgorithm(QgsProcessingAlgorithm):
         self.addParameter(QgsProcessingParameterBoolean(
             self.KEEP_FIELDS, self.tr("Keep every field of the polygon layer"),
             defaultValue=settings.keep_fields()))
+        self.addParameter(QgsProcessingParameterBoolean(
+            self.ICM, self.tr("Watershed classes of the impervious cover model (ICM_CLASS)"),
+            defaultValue=settings.watershed_classes()))
         self.addParameter(QgsProcessingParameterFeatureSink(
             self.OUTPUT, self.tr("Impervious surface"), QgsProcessing.TypeVectorPolygon))
 
@@ -285,15 +300,21 @@ class ImperviousSurfaceAlgorithm(QgsProcessingAlgorithm):
             return ""
         return os.path.abspath(self.parameterAsOutputLayer(parameters, self.OUTPUT, context))
 
+    def _land_cover(self, parameters, context):
+        """The land cover raster layer (of a change run, the first) and its file."""
+        raster = self.parameterAsRasterLayer(parameters, self.LANDCOVER, context)
+        return raster, raster_file(raster)
+
+    def _more_arguments(self, parameters, context):
+        """tarn-analyze options beyond those of the run's parameters."""
+        return []
+
     def processAlgorithm(self, parameters, context, feedback):
         program = settings.find_program("tarn-analyze")
         if not program:
             raise QgsProcessingException(self.tr(
                 "tarn-analyze not found: set the TARN programs' folder in TARN > Settings…"))
-        raster = self.parameterAsRasterLayer(parameters, self.LANDCOVER, context)
-        raster_path = os.path.abspath(raster.source()) if raster else ""
-        if raster is None or raster.providerType() != "gdal" or not os.path.isfile(raster_path):
-            raise QgsProcessingException(self.tr("The land cover raster must be a raster file"))
+        raster, raster_path = self._land_cover(parameters, context)
         classes = set_classes(set_name(self.parameterAsString(parameters, self.SET, context)))
         coefficient = self.parameterAsEnum(parameters, self.COEFFICIENT, context)
         folder = tempfile.mkdtemp(prefix="tarn-processing-")
@@ -345,6 +366,9 @@ class ImperviousSurfaceAlgorithm(QgsProcessingAlgorithm):
                 arguments.append("--class-areas")
             if self.parameterAsBoolean(parameters, self.KEEP_FIELDS, context):
                 arguments.append("--keep-fields")
+            if self.parameterAsBoolean(parameters, self.ICM, context):
+                arguments.append("--icm")
+            arguments += self._more_arguments(parameters, context)
             status, error, log = analysis.run_analysis(
                 program, arguments, run["output"], feedback,
                 lambda percent: feedback.setProgress(percent * (1 if direct else 0.9)),
@@ -414,4 +438,6 @@ class TarnProvider(QgsProcessingProvider):
         return QIcon(os.path.join(settings.PLUGIN_DIR, "icon.svg"))
 
     def loadAlgorithms(self):
+        from .processing_change import ImperviousSurfaceChangeAlgorithm
         self.addAlgorithm(ImperviousSurfaceAlgorithm())
+        self.addAlgorithm(ImperviousSurfaceChangeAlgorithm())
