@@ -227,11 +227,13 @@ std::vector<PolygonSet> readPolygons(const DataCatalog& catalog, const QString& 
     for (size_t r = 0; r < rasters.size(); ++r) {
         PolygonSet& set = sets[r];
         const Raster& raster = *rasters[r];
+        // By the cells the polygons' extents reach, whatever the rule: polygons smaller than
+        // a cell lie on the raster even where the centre rule gives them no cell.
         for (size_t i = 0; i < set.store.size() && !set.overlapsRaster; ++i) {
-            set.overlapsRaster = !set.store.empty(i) && set.store.endRow(i, rule) > 0 &&
-                                 set.store.firstRow(i, rule) < raster.height &&
-                                 set.store.endColumn(i, rule) > 0 &&
-                                 set.store.firstColumn(i, rule) < raster.width;
+            set.overlapsRaster = !set.store.empty(i) && set.store.endRow(i, Coverage::Exact) > 0 &&
+                                 set.store.firstRow(i, Coverage::Exact) < raster.height &&
+                                 set.store.endColumn(i, Coverage::Exact) > 0 &&
+                                 set.store.firstColumn(i, Coverage::Exact) < raster.width;
         }
         checkFeatureCount(dataset.get(), layer, qint64(set.store.size()), theme);
         set.store.squeeze();

@@ -120,6 +120,65 @@ void DataCatalog::leaveOut(const QFileInfo& file, const QString& why)
     leftOut.insert(file.completeBaseName(), why);
 }
 
+std::optional<DataCatalog::GridTheme> DataCatalog::gridOf(const QString& path, QString* why)
+{
+    GdalDatasetPtr raster = openRaster(path);
+    if (!raster) {
+        *why = QStringLiteral("not readable as a raster") + reason(takeGdalError());
+        return std::nullopt;
+    }
+    if (raster->GetRasterCount() != 1 ||
+        !isIntegerType(raster->GetRasterBand(1)->GetRasterDataType())) {
+        *why = QStringLiteral("not a single-band integer raster");
+        return std::nullopt;
+    }
+    return GridTheme{QFileInfo(path).completeBaseName(),
+                     {QFileInfo(path).absoluteFilePath(), {}},
+                     unitsName(raster->GetSpatialRef())};
+}
+
+std::optional<QVector<DataCatalog::PolygonTheme>>
+DataCatalog::polygonLayersOf(const QString& path, QVector<std::pair<QString, QString>>* leftOut,
+                             QString* why)
+{
+    const QFileInfo file(path);
+    GdalDatasetPtr vector = openVector(path);
+    if (!vector) {
+        *why = QStringLiteral("not readable as vector data") + reason(takeGdalError());
+        return std::nullopt;
+    }
+    const bool shapefile = EQUAL(vector->GetDriverName(), "ESRI Shapefile");
+    QVector<PolygonTheme> themes;
+    for (OGRLayer* layer : vector->GetLayers()) {
+        const bool generic = wkbFlatten(layer->GetGeomType()) == wkbUnknown;
+        if (!generic && !isPolygonType(layer->GetGeomType())) {
+            continue;
+        }
+        const QString name =
+            shapefile ? file.completeBaseName() : QString::fromUtf8(layer->GetName());
+        if (generic) {
+            const QString problem = genericLayerProblem(layer);
+            if (!problem.isEmpty()) {
+                leftOut->push_back({name, QStringLiteral("%1: layer %2 of generic geometry type %3")
+                                              .arg(file.fileName(), name, problem)});
+                continue;
+            }
+        }
+        PolygonTheme theme{
+            name, {file.absoluteFilePath(), QString::fromUtf8(layer->GetName())}, {}};
+        OGRFeatureDefn* defn = layer->GetLayerDefn();
+        for (int i = 0; i < defn->GetFieldCount(); ++i) {
+            const OGRFieldDefn* field = defn->GetFieldDefn(i);
+            const QString type = fieldType(field->GetType());
+            if (!type.isEmpty()) {
+                theme.fields << Field{QString::fromUtf8(field->GetNameRef()), type};
+            }
+        }
+        themes << theme;
+    }
+    return themes;
+}
+
 std::optional<DataCatalog> DataCatalog::scanFolder(const QString& dir, QString* error)
 {
     const QDir folder(dir);
@@ -133,68 +192,35 @@ std::optional<DataCatalog> DataCatalog::scanFolder(const QString& dir, QString* 
     for (const QFileInfo& file : files) {
         const QString suffix = file.suffix().toLower();
         const QString path = file.absoluteFilePath();
+        QString why;
         if (rasterSuffixes.contains(suffix)) {
-            GdalDatasetPtr raster = openRaster(path);
-            if (!raster) {
-                catalog.leaveOut(file, file.fileName() +
-                                           QStringLiteral(": not readable as a raster") +
-                                           reason(takeGdalError()));
+            const auto grid = gridOf(path, &why);
+            if (!grid) {
+                catalog.leaveOut(file, file.fileName() + QStringLiteral(": ") + why);
                 continue;
             }
-            if (raster->GetRasterCount() != 1 ||
-                !isIntegerType(raster->GetRasterBand(1)->GetRasterDataType())) {
-                catalog.leaveOut(
-                    file,
-                    QStringLiteral("%1: not a single-band integer raster").arg(file.fileName()));
-                continue;
-            }
-            if (catalog.findGrid(file.completeBaseName())) {
+            if (catalog.findGrid(grid->name)) {
                 catalog.notes << QStringLiteral("%1: grid theme %2 already taken")
-                                     .arg(file.fileName(), file.completeBaseName());
+                                     .arg(file.fileName(), grid->name);
                 continue;
             }
-            catalog.grids << GridTheme{
-                file.completeBaseName(), {path, {}}, unitsName(raster->GetSpatialRef())};
+            catalog.grids << *grid;
         } else if (vectorSuffixes.contains(suffix)) {
-            GdalDatasetPtr vector = openVector(path);
-            if (!vector) {
-                catalog.leaveOut(file, file.fileName() +
-                                           QStringLiteral(": not readable as vector data") +
-                                           reason(takeGdalError()));
+            QVector<std::pair<QString, QString>> leftOut;
+            const auto themes = polygonLayersOf(path, &leftOut, &why);
+            if (!themes) {
+                catalog.leaveOut(file, file.fileName() + QStringLiteral(": ") + why);
                 continue;
             }
-            for (OGRLayer* layer : vector->GetLayers()) {
-                const bool generic = wkbFlatten(layer->GetGeomType()) == wkbUnknown;
-                if (!generic && !isPolygonType(layer->GetGeomType())) {
-                    continue;
-                }
-                const QString name = suffix == QLatin1String("shp")
-                                         ? file.completeBaseName()
-                                         : QString::fromUtf8(layer->GetName());
-                if (generic) {
-                    const QString problem = genericLayerProblem(layer);
-                    if (!problem.isEmpty()) {
-                        const QString why =
-                            QStringLiteral("%1: layer %2 of generic geometry type %3")
-                                .arg(file.fileName(), name, problem);
-                        catalog.notes << why;
-                        catalog.leftOut.insert(name, why);
-                        continue;
-                    }
-                }
-                if (catalog.findPolygon(name)) {
+            for (const auto& [name, note] : leftOut) {
+                catalog.notes << note;
+                catalog.leftOut.insert(name, note);
+            }
+            for (const PolygonTheme& theme : *themes) {
+                if (catalog.findPolygon(theme.name)) {
                     catalog.notes << QStringLiteral("%1: polygon theme %2 already taken")
-                                         .arg(file.fileName(), name);
+                                         .arg(file.fileName(), theme.name);
                     continue;
-                }
-                PolygonTheme theme{name, {path, QString::fromUtf8(layer->GetName())}, {}};
-                OGRFeatureDefn* defn = layer->GetLayerDefn();
-                for (int i = 0; i < defn->GetFieldCount(); ++i) {
-                    const OGRFieldDefn* field = defn->GetFieldDefn(i);
-                    const QString type = fieldType(field->GetType());
-                    if (!type.isEmpty()) {
-                        theme.fields << Field{QString::fromUtf8(field->GetNameRef()), type};
-                    }
                 }
                 catalog.polygons << theme;
             }

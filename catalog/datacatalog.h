@@ -7,6 +7,7 @@
 #include <QVector>
 
 #include <optional>
+#include <utility>
 
 // The themes of a view and the files that hold them: built from a folder of GIS files, or
 // read from the "files" entries of a host project description.
@@ -48,6 +49,16 @@ struct DataCatalog {
     // other types than string, integer and real are left out. Nothing, with *error, when the folder
     // does not exist.
     static std::optional<DataCatalog> scanFolder(const QString& dir, QString* error);
+
+    // A single-band integer raster as a grid theme named by its file stem; nothing, with
+    // *why (without the file name), when the file is not one.
+    static std::optional<GridTheme> gridOf(const QString& path, QString* why);
+    // The polygon layers of a vector file in file order, named as scanFolder names them,
+    // with their fields; layers of generic geometry type that hold other geometries go to
+    // *leftOut as (name, reason). Nothing, with *why, when the file is no vector data.
+    static std::optional<QVector<PolygonTheme>>
+    polygonLayersOf(const QString& path, QVector<std::pair<QString, QString>>* leftOut,
+                    QString* why);
 
     // The "files" object of a project description: theme name -> path, or -> {"path": ...,
     // "layer": ...}; relative paths are taken from the project file's folder. The entries

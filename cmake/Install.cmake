@@ -30,7 +30,7 @@ install(FILES qgis/tarn/icon.svg DESTINATION share/icons/hicolor/scalable/apps R
 find_program(HELP2MAN help2man REQUIRED)
 find_program(GZIP gzip REQUIRED)
 set(tarn_manuals
-    "tarn-analyze|impervious surface analysis of a parameter file"
+    "tarn-analyze|impervious surface analysis of land cover and polygons"
     "tarn-store|the coefficient store on the command line"
     "tarnhost|stand-in GIS host for the TARN programs"
     "tarnProps|coefficient editor"

@@ -541,11 +541,11 @@ void TestAnalysis::commandLineReportsByExitStatus()
     QCOMPARE(run({m_out->filePath("none.txt"), "--data", m_tiled.path()}, &out, &err), 2);
     QVERIFY(err.startsWith("tarn-analyze: Parameter file not found: "));
     QCOMPARE(run({params, "--folder", m_tiled.path()}, &out, &err), 2);
-    QVERIFY(err.startsWith("usage: tarn-analyze"));
+    QVERIFY(err.startsWith("Usage: tarn-analyze"));
     QCOMPARE(run({params, "--data", m_tiled.path(), "--coverage", "most"}, &out, &err), 2);
-    QVERIFY(err.startsWith("usage: tarn-analyze"));
+    QVERIFY(err.startsWith("Usage: tarn-analyze"));
     QCOMPARE(run({"--help"}, &out, &err), 0);
-    QVERIFY(out.startsWith("usage: tarn-analyze"));
+    QVERIFY(out.startsWith("Usage: tarn-analyze"));
 
     // Exact coverage into a GeoPackage, on two threads.
     QVERIFY(writeFile(params, paramsFor(Row{}, "result.gpkg")));

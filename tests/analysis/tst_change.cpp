@@ -1,4 +1,5 @@
 // Change runs of several land covers against single runs of each, on the demo data.
+#include "analysis/analyzecli.h"
 #include "analysis/imperviousanalysis.h"
 #include "analysis/outputplan.h"
 #include "catalog/datacatalog.h"
@@ -72,6 +73,12 @@ QByteArray params(const QString& landCover, bool density, const QString& out)
     return text;
 }
 
+bool writeParams(const QString& path, const QByteArray& bytes)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
+}
+
 ImperviousAnalysis::Result analyse(const QByteArray& bytes, const DataCatalog& data,
                                    const ImperviousAnalysis::Options& options,
                                    const QVector<ImperviousAnalysis::LandCover>& landCovers = {})
@@ -100,6 +107,8 @@ private slots:
     void secondDemoYearIsTheScenarioBuilt();
     void changeRunEqualsSingleRuns_data();
     void changeRunEqualsSingleRuns();
+    void commandLineRunsAChange_data();
+    void commandLineRunsAChange();
     void refusesWhatAChangeRunCannotWrite_data();
     void refusesWhatAChangeRunCannotWrite();
     void classifiesByTheImperviousCoverModel_data();
@@ -236,6 +245,60 @@ void TestChange::changeRunEqualsSingleRuns()
     if (!density) {
         QVERIFY(changed > 0 && changed < change.size());
     }
+}
+
+// Both forms of the command line give the change run of the analysis itself.
+void TestChange::commandLineRunsAChange_data()
+{
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<int>("status");
+    const QString lc16 = m_dir.filePath("landcover_2016.tif");
+    const QString lc21 = m_dir.filePath("landcover_2021.tif");
+    const QStringList params{m_dir.filePath("params.txt"), "--data", m_dir.path()};
+    QTest::newRow("options") << QStringList{"--land-cover",
+                                            "2016=" + lc16,
+                                            "--land-cover",
+                                            "2021=" + lc21,
+                                            "--polygons",
+                                            m_dir.filePath("parcels.shp"),
+                                            "--field",
+                                            "APN",
+                                            "--set",
+                                            "NLCD Land Cover",
+                                            "--store",
+                                            TARN_SOURCE_DIR "/etc/isprops.xml",
+                                            "--coefficient",
+                                            "medium",
+                                            "--icm",
+                                            "-o",
+                                            m_dir.filePath("cli.shp")}
+                             << 0;
+    QTest::newRow("parameter file") << params + QStringList{"--land-cover", "2016=" + lc16,
+                                                            "--land-cover", "2021=" + lc21, "--icm"}
+                                    << 0;
+    QTest::newRow("parameter file, one land cover")
+        << params + QStringList{"--land-cover", "2016=" + lc16} << 2;
+    QTest::newRow("parameter file, a land cover without label")
+        << params + QStringList{"--land-cover", "2016=" + lc16, "--land-cover", lc21} << 2;
+}
+
+void TestChange::commandLineRunsAChange()
+{
+    QFETCH(QStringList, args);
+    QFETCH(int, status);
+    const QString out = m_dir.filePath("cli.shp");
+    QFile::remove(out);
+    QVERIFY(writeParams(m_dir.filePath("params.txt"), params("landcover_2016", false, out)));
+    QCOMPARE(runAnalyzeCli(args), status);
+    if (status != 0) {
+        QVERIFY(!QFile::exists(out));
+        return;
+    }
+    const QString expected = m_dir.filePath("api.shp");
+    const auto result = analyse(params("landcover_2016", false, expected), m_data, {},
+                                {{"2016", "landcover_2016"}, {"2021", "landcover_2021"}});
+    QVERIFY2(result.ok, qPrintable(result.error));
+    QCOMPARE(readTable(out), readTable(expected));
 }
 
 void TestChange::refusesWhatAChangeRunCannotWrite_data()
