@@ -222,8 +222,45 @@ int analyse(const ModelParams& params, const DataCatalog& catalog, const Analyze
     return 0;
 }
 
+// The land covers of a change run with a parameter file: grid themes named by their labels,
+// found before the catalogue's own.
+bool addLandCovers(const AnalyzeArguments& args, DataCatalog& catalog,
+                   QVector<ImperviousAnalysis::LandCover>& landCovers, QString* problem)
+{
+    for (const RunRequest::LandCover& given : args.landCovers) {
+        auto grid = DataCatalog::gridOf(given.file, problem);
+        if (!grid) {
+            *problem = QStringLiteral("%1 (--land-cover): %2").arg(given.file, *problem);
+            return false;
+        }
+        grid->name = given.label;
+        catalog.grids.insert(landCovers.size(), *grid);
+        landCovers.push_back({given.label, given.label});
+    }
+    return true;
+}
+
+// The land covers of a change run against its output: labels that name fields, files that
+// the output would not replace.
+QString changeProblem(const ModelParams& params, const DataCatalog& catalog,
+                      const QVector<ImperviousAnalysis::LandCover>& landCovers,
+                      const QString& format)
+{
+    QStringList labels;
+    for (const ImperviousAnalysis::LandCover& landCover : landCovers) {
+        labels << landCover.label;
+    }
+    QString problem = OutputPlan::labelProblem(labels);
+    ModelParams read = params;
+    for (qsizetype k = 0; problem.isEmpty() && k < landCovers.size(); ++k) {
+        read.lcTheme = landCovers[k].theme;
+        problem = outputConflict(read, catalog, format);
+    }
+    return problem;
+}
+
 // A host's check before it answers a run request: the parameters against the view, its
-// themes and fields, and the output.
+// themes and fields, and the output; and the land covers of a change run.
 int checkParams(const ModelParams& params, const AnalyzeArguments& args)
 {
     QString problem;
@@ -238,6 +275,11 @@ int checkParams(const ModelParams& params, const AnalyzeArguments& args)
     if (target) {
         problem = project->checkRun(params, true, args.options.format);
     }
+    DataCatalog landCoverFiles;
+    QVector<ImperviousAnalysis::LandCover> landCovers;
+    if (problem.isEmpty() && addLandCovers(args, landCoverFiles, landCovers, &problem)) {
+        problem = changeProblem(params, landCoverFiles, landCovers, args.options.format);
+    }
     if (!problem.isEmpty()) {
         error(problem);
         return ExitFailed;
@@ -245,6 +287,9 @@ int checkParams(const ModelParams& params, const AnalyzeArguments& args)
     out(QStringLiteral("writes: ") + target->path);
     for (const QString& theme : HostProject::themesRead(params)) {
         out(QStringLiteral("reads: ") + theme);
+    }
+    for (const RunRequest::LandCover& given : args.landCovers) {
+        out(QStringLiteral("reads: ") + given.file);
     }
     return 0;
 }
@@ -272,18 +317,10 @@ int runParams(const AnalyzeArguments& args)
     // The run's coefficients are the parameter file's; the store is named so that a log
     // tells which store the user's programs work with.
     out(QStringLiteral("coefficient store: ") + locateStore().describe());
-    // The land covers of a change run: grid themes named by their labels, found before the
-    // folder's own.
     QVector<ImperviousAnalysis::LandCover> landCovers;
-    for (const RunRequest::LandCover& given : args.landCovers) {
-        auto grid = DataCatalog::gridOf(given.file, &problem);
-        if (!grid) {
-            error(QStringLiteral("%1 (--land-cover): %2").arg(given.file, problem));
-            return ExitUsage;
-        }
-        grid->name = given.label;
-        catalog->grids.insert(landCovers.size(), *grid);
-        landCovers.push_back({given.label, given.label});
+    if (!addLandCovers(args, *catalog, landCovers, &problem)) {
+        error(problem);
+        return ExitUsage;
     }
     return analyse(*params, *catalog, args, landCovers);
 }
@@ -307,16 +344,10 @@ int runDescribed(const AnalyzeArguments& args)
         problem = QStringLiteral("Output folder does not exist: %1")
                       .arg(QFileInfo(target->path).absolutePath());
     } else if (target) {
-        QStringList labels;
-        for (const ImperviousAnalysis::LandCover& landCover : run->landCovers) {
-            labels << landCover.label;
-        }
-        problem = OutputPlan::labelProblem(labels);
-        // Each land cover of a change run against the output.
-        ModelParams read = run->params;
-        for (qsizetype k = 0; problem.isEmpty() && k < std::max<qsizetype>(labels.size(), 1); ++k) {
-            read.lcTheme = labels.isEmpty() ? run->params.lcTheme : labels[k];
-            problem = outputConflict(read, run->catalog, args.options.format);
+        problem = outputConflict(run->params, run->catalog, args.options.format);
+        if (problem.isEmpty()) {
+            problem =
+                changeProblem(run->params, run->catalog, run->landCovers, args.options.format);
         }
     }
     if (!problem.isEmpty()) {

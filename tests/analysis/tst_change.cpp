@@ -276,6 +276,33 @@ void TestChange::commandLineRunsAChange_data()
     QTest::newRow("parameter file") << params + QStringList{"--land-cover", "2016=" + lc16,
                                                             "--land-cover", "2021=" + lc21, "--icm"}
                                     << 0;
+    QTest::newRow("check of a parameter file's change")
+        << params + QStringList{"--check", "--land-cover", "2016=" + lc16, "--land-cover",
+                                "2021=" + lc21}
+        << 0;
+    QTest::newRow("check of a label too long")
+        << params + QStringList{"--check", "--land-cover", "2016=" + lc16, "--land-cover",
+                                "Y2021ab=" + lc21}
+        << 1;
+    QTest::newRow("check of options, a label too long")
+        << QStringList{"--check",
+                       "--land-cover",
+                       "2016=" + lc16,
+                       "--land-cover",
+                       "Y2021ab=" + lc21,
+                       "--polygons",
+                       m_dir.filePath("parcels.shp"),
+                       "--field",
+                       "APN",
+                       "--set",
+                       "NLCD Land Cover",
+                       "--store",
+                       TARN_SOURCE_DIR "/etc/isprops.xml",
+                       "--coefficient",
+                       "medium",
+                       "-o",
+                       m_dir.filePath("cli.shp")}
+        << 1;
     QTest::newRow("parameter file, one land cover")
         << params + QStringList{"--land-cover", "2016=" + lc16} << 2;
     QTest::newRow("parameter file, a land cover without label")
@@ -290,7 +317,7 @@ void TestChange::commandLineRunsAChange()
     QFile::remove(out);
     QVERIFY(writeParams(m_dir.filePath("params.txt"), params("landcover_2016", false, out)));
     QCOMPARE(runAnalyzeCli(args), status);
-    if (status != 0) {
+    if (status != 0 || args.contains("--check")) {
         QVERIFY(!QFile::exists(out));
         return;
     }
