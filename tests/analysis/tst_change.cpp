@@ -255,54 +255,27 @@ void TestChange::commandLineRunsAChange_data()
     const QString lc16 = m_dir.filePath("landcover_2016.tif");
     const QString lc21 = m_dir.filePath("landcover_2021.tif");
     const QStringList params{m_dir.filePath("params.txt"), "--data", m_dir.path()};
-    QTest::newRow("options") << QStringList{"--land-cover",
-                                            "2016=" + lc16,
-                                            "--land-cover",
-                                            "2021=" + lc21,
-                                            "--polygons",
-                                            m_dir.filePath("parcels.shp"),
-                                            "--field",
-                                            "APN",
-                                            "--set",
-                                            "NLCD Land Cover",
-                                            "--store",
-                                            TARN_SOURCE_DIR "/etc/isprops.xml",
-                                            "--coefficient",
-                                            "medium",
-                                            "--icm",
-                                            "-o",
-                                            m_dir.filePath("cli.shp")}
-                             << 0;
-    QTest::newRow("parameter file") << params + QStringList{"--land-cover", "2016=" + lc16,
-                                                            "--land-cover", "2021=" + lc21, "--icm"}
-                                    << 0;
+    const QStringList years{"--land-cover", "2016=" + lc16, "--land-cover", "2021=" + lc21};
+    const QStringList tooLong{"--land-cover", "2016=" + lc16, "--land-cover", "Y2021ab=" + lc21};
+    const QStringList options{"--polygons",
+                              m_dir.filePath("parcels.shp"),
+                              "--field",
+                              "APN",
+                              "--set",
+                              "NLCD Land Cover",
+                              "--store",
+                              TARN_SOURCE_DIR "/etc/isprops.xml",
+                              "--coefficient",
+                              "medium",
+                              "-o",
+                              m_dir.filePath("cli.shp")};
+    QTest::newRow("options") << years + options + QStringList{"--icm"} << 0;
+    QTest::newRow("parameter file") << params + years + QStringList{"--icm"} << 0;
     QTest::newRow("check of a parameter file's change")
-        << params + QStringList{"--check", "--land-cover", "2016=" + lc16, "--land-cover",
-                                "2021=" + lc21}
-        << 0;
-    QTest::newRow("check of a label too long")
-        << params + QStringList{"--check", "--land-cover", "2016=" + lc16, "--land-cover",
-                                "Y2021ab=" + lc21}
-        << 1;
+        << params + years + QStringList{"--check"} << 0;
+    QTest::newRow("check of a label too long") << params + tooLong + QStringList{"--check"} << 1;
     QTest::newRow("check of options, a label too long")
-        << QStringList{"--check",
-                       "--land-cover",
-                       "2016=" + lc16,
-                       "--land-cover",
-                       "Y2021ab=" + lc21,
-                       "--polygons",
-                       m_dir.filePath("parcels.shp"),
-                       "--field",
-                       "APN",
-                       "--set",
-                       "NLCD Land Cover",
-                       "--store",
-                       TARN_SOURCE_DIR "/etc/isprops.xml",
-                       "--coefficient",
-                       "medium",
-                       "-o",
-                       m_dir.filePath("cli.shp")}
-        << 1;
+        << tooLong + options + QStringList{"--check"} << 1;
     QTest::newRow("parameter file, one land cover")
         << params + QStringList{"--land-cover", "2016=" + lc16} << 2;
     QTest::newRow("parameter file, a land cover without label")
