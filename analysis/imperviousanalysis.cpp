@@ -136,7 +136,9 @@ private:
     // The land cover's name in messages: its theme, and its label in a change run.
     QString named(const Pass& pass) const
     {
-        return isChange() ? QStringLiteral("%1 (%2)").arg(pass.theme, pass.label) : pass.theme;
+        return isChange() && pass.label != pass.theme
+                   ? QStringLiteral("%1 (%2)").arg(pass.theme, pass.label)
+                   : pass.theme;
     }
     qint64 count() const { return qint64(m_passes.front()->analysis->store.size()); }
     std::vector<const PolygonSums*> sums() const
@@ -212,7 +214,7 @@ void AnalysisRun::checkOutput()
             fail(conflict);
         }
     }
-    if (OutputPlan::isResultField(p.analysisUnit, m_labels)) {
+    if (OutputPlan::isResultField(p.analysisUnit, m_labels, m_icm)) {
         fail(QStringLiteral("The analysis field %1 has the name of an output field")
                  .arg(p.analysisUnit));
     }

@@ -79,9 +79,9 @@ QString OutputPlan::labelProblem(const QStringList& labels)
     return {};
 }
 
-bool OutputPlan::isResultField(const QString& name, const QStringList& labels)
+bool OutputPlan::isResultField(const QString& name, const QStringList& labels, bool icm)
 {
-    for (const OutputField& f : resultFieldsOf(labels, true)) {
+    for (const OutputField& f : resultFieldsOf(labels, icm)) {
         if (name.compare(QLatin1String(f.name), Qt::CaseInsensitive) == 0) {
             return true;
         }

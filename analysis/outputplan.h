@@ -25,8 +25,10 @@ public:
     // Why labels cannot name fields (empty when they can): each 1 to MaxLabelLength letters,
     // digits or underscores, no two alike in any letter case.
     static QString labelProblem(const QStringList& labels);
-    // Whether a field of that name is one the analysis adds (labels: of a change run).
-    static bool isResultField(const QString& name, const QStringList& labels = {});
+    // Whether a field of that name is one the analysis adds (labels: of a change run; icm:
+    // with the watershed classes).
+    static bool isResultField(const QString& name, const QStringList& labels = {},
+                              bool icm = false);
     // The impervious cover model's class of a polygon (1 sensitive, 2 impacted,
     // 3 non-supporting, 4 urban drainage; 0 without land cover), by its IS_PCT as written.
     static int watershedClass(double isPct, double lcArea);
