@@ -641,6 +641,8 @@ class TestPlugin(unittest.TestCase):
             ("exact coverage and every field, from Settings", "parcels", "PARCEL_ID", ".shp",
              "exact", True, "Submitted"),
             ("GeoPackage output", "parcels", "PARCEL_ID", ".gpkg", "centre", False, "Submitted"),
+            ("watershed classes from Settings, coloured by them", "parcels", "PARCEL_ID", ".shp",
+             "centre", False, "Submitted"),
             ("CSV output, a table", "parcels", "PARCEL_ID", ".csv", "centre", False,
              "Submitted"),
             ("unknown field", "parcels", "NOPE", ".shp", "centre", False,
@@ -659,6 +661,8 @@ class TestPlugin(unittest.TestCase):
                     dialog = SettingsDialog()  # TARN > Settings…
                     dialog.coverage.setCurrentIndex(dialog.coverage.findData(coverage))
                     dialog.keep_fields.setChecked(keep)
+                    icm = name.startswith("watershed")
+                    dialog.watershed.setChecked(icm)
                     dialog.accept()
                     folder = tempfile.mkdtemp(dir=self.tmp)
                     params = os.path.join(folder, "model_params.txt")
@@ -683,11 +687,14 @@ class TestPlugin(unittest.TestCase):
                     self.assertEqual(layer.source(), analysis.layer_source(out))
                     self.assertIn(layer.id(), self.project.mapLayers())
                     if extension != ".csv":
-                        self.assertEqual(layer.renderer().type(), "graduatedSymbol")
-                        self.assertEqual(layer.renderer().classAttribute(), "IS_PCT")
+                        self.assertEqual(layer.renderer().type(), "categorizedSymbol" if icm
+                                         else "graduatedSymbol")
+                        self.assertEqual(layer.renderer().classAttribute(),
+                                         "ICM_CLASS" if icm else "IS_PCT")
                     self.assertEqual(features(layer), direct_run(
                         self.tmp, out="direct" + extension,
-                        arguments=["--coverage", coverage] + ["--keep-fields"] * keep))
+                        arguments=["--coverage", coverage] + ["--keep-fields"] * keep
+                        + ["--icm"] * icm))
                     # The output file is named; warnings of the log reach the message bar.
                     self.assertIn("48 polygons", self.messages[-2])
                     self.assertIn("written to " + out, self.messages[-2])
@@ -695,6 +702,7 @@ class TestPlugin(unittest.TestCase):
         finally:
             settings.set_value("coverage", "")
             settings.set_value("keepFields", False)
+            settings.set_value("watershedClasses", False)
             launcher.close()
             self.host.server.close()
 
