@@ -145,8 +145,7 @@ def style_output(layer, by=None):
     if not layer.isSpatial():  # a CSV output is a table
         return
     names = layer.fields().names()
-    by = by or next(name for name in ("IS_CHG_PCT", "ICM_CLASS", "IS_PCT")
-                    if name in names or name == "IS_PCT")
+    by = by or next((name for name in ("IS_CHG_PCT", "ICM_CLASS") if name in names), "IS_PCT")
     if by.startswith("ICM_"):
         categories = []
         for value, name, colour in ICM_CLASSES:
