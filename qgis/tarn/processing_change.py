@@ -1,5 +1,5 @@
 """The Processing algorithm "Impervious surface change": the analysis of several land cover
-rasters of one place (years of a series) in one run, as today's algorithm runs one, with the
+rasters of one place (years of a series) in one run, as the single algorithm runs one, with the
 change from the first to the last; its output is coloured by that change."""
 
 import re
@@ -15,7 +15,7 @@ def default_labels(names):
     2016) where every one names another, else their places, 1, 2, ..."""
     years = [re.findall(r"(?<!\d)(?:19|20)\d\d(?!\d)", name) for name in names]
     labels = [found[-1] if found else "" for found in years]
-    if all(labels) and len({label for label in labels}) == len(labels):
+    if all(labels) and len(set(labels)) == len(labels):
         return labels
     return [str(number) for number in range(1, len(names) + 1)]
 
