@@ -23,7 +23,8 @@ _SUMMARY = re.compile(r"^Output .*: (\d+) polygons, land cover area (\S+), "
                       r"impervious area (\S+) square (\S+)$")
 # Log lines of tarn-analyze that warn: results the user may not expect.
 _WARNING = re.compile(r"has no CLASS line|does not overlap|coordinate system unknown|"
-                      r"has no coordinate system|polygons without a .* value|is left out")
+                      r"has no coordinate system|polygons without a .* value|is left out|"
+                      r"take no cell")
 # Impervious percent classes: under 10 % streams stay healthy, over 25 % they degrade.
 CLASSES = [(0, 10), (10, 25), (25, 50), (50, 75), (75, 100)]
 COLOURS = ["#ffffcc", "#fed976", "#fd8d3c", "#e31a1c", "#800026"]

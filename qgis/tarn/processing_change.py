@@ -67,19 +67,11 @@ class ImperviousSurfaceChangeAlgorithm(ImperviousSurfaceAlgorithm):
             return True
         return super().addParameter(parameter, createOutput)
 
-    def _rasters(self, parameters, context):
+    def _land_cover_arguments(self, parameters, context):
         rasters = self.parameterAsLayerList(parameters, self.LANDCOVERS, context)
         if len(rasters) < 2:
             raise QgsProcessingException(self.tr(
                 "A change needs two land cover rasters or more; {} given").format(len(rasters)))
-        return rasters
-
-    def _land_cover(self, parameters, context):
-        raster = self._rasters(parameters, context)[0]
-        return raster, raster_file(raster)
-
-    def _more_arguments(self, parameters, context):
-        rasters = self._rasters(parameters, context)
         text = self.parameterAsString(parameters, self.LABELS, context)
         labels = ([label.strip() for label in text.split(",")] if text.strip()
                   else default_labels([raster.name() for raster in rasters]))

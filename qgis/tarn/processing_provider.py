@@ -1,7 +1,6 @@
 """The Processing provider "TARN" and its one algorithm, so the analysis runs from the
 Toolbox, in models, in batch mode and from qgis_process, as the menu's runs do."""
 
-import json
 import os
 import re
 import shutil
@@ -21,9 +20,12 @@ from qgis.PyQt.QtCore import QCoreApplication, QThread
 from qgis.PyQt.QtGui import QIcon
 
 from . import analysis, settings, tr
-from .projectview import ProjectView, field_problem, file_source, name_problem
+from .hostlink import split_lines
+from .projectview import ProjectView, field_problem, file_source
 
 COEFFICIENTS = ["High", "Medium", "Low", "By population density"]
+# tarn-analyze's --coefficient for the first three.
+COEFFICIENT_OPTIONS = ["high", "medium", "low"]
 UNITS = ["Meters", "Feet"]
 # Files tarn-analyze writes itself, chosen by extension. For other destinations (memory
 # layers, database tables, other formats) it writes FlatGeobuf, which QGIS copies into the
@@ -44,7 +46,8 @@ def store_sets():
     if done.returncode != 0:
         return [], analysis.last_error(done.stderr.decode("utf-8", "replace").replace(
             "tarn-store: ", ""), tr("tarn-store list failed (status {})").format(done.returncode))
-    return done.stdout.decode("utf-8").splitlines(), ""
+    # The link's own line rule: a set name may hold U+2028 or other breaks of splitlines().
+    return split_lines(done.stdout.decode("utf-8")), ""
 
 
 def set_name(value):
@@ -62,38 +65,10 @@ def set_name(value):
         value, ", ".join("%d %s" % pair for pair in enumerate(names))))
 
 
-def set_classes(name):
-    """The set's classes as (value, name, high, medium, low) texts, from `tarn-store show`."""
-    program = settings.find_program("tarn-store")
-    done = subprocess.run([program, "show", name], capture_output=True, timeout=60)
-    if done.returncode != 0:
-        raise QgsProcessingException(done.stderr.decode("utf-8", "replace").strip())
-    classes = []
-    for line in done.stdout.decode("utf-8").splitlines()[1:]:
-        parts = line.split(",")
-        if len(parts) >= 5:
-            classes.append((parts[0], ",".join(parts[1:-3]), parts[-3], parts[-2], parts[-1]))
-    return classes
-
-
-def write_model_params(path, run):
-    """The run as the launcher writes model_params.txt. run: landcover, units, polygons,
-    field, coefficient (0-3), density (theme, field, high, low) or None, output, scenarios
-    [(theme, class name, value)], classes [(value, name, high, medium, low)]."""
-    lines = ["VIEW#View1", "LCTHEME#" + run["landcover"], "LCUNITS#" + run["units"],
-             "ANALYSISTHEME#" + run["polygons"], "ANALYSISUNIT#" + run["field"],
-             "POPDENSITY#%d" % run["coefficient"]]
-    if run["density"]:
-        theme, field, high, low = run["density"]
-        lines += ["POPDENSITYTHEME#" + theme, "POPDENSITYFLD#" + field,
-                  "POPDENSITYHIGH#%r" % high, "POPDENSITYMED#%r#%r" % (low, high),
-                  "POPDENSITYLOW#%r" % low]
-    lines += ["OUTTHEME#" + run["output"], "OUTTHEMENAME#impervious"]
-    lines += ["DS#%d#%s#%s#%s" % (number, theme, name, value)
-              for number, (theme, name, value) in enumerate(run["scenarios"], 1)]
-    lines += ["CLASS#" + "#".join(c) for c in run["classes"]]
-    with open(path, "wb") as out:
-        out.write(("\r\n".join(lines) + "\r\n").encode("utf-8"))
+def layer_argument(source):
+    """tarn-analyze's FILE[:LAYER] for a (path, layer name) source."""
+    path, layer = source
+    return "%s:%s" % (path, layer) if layer else path
 
 
 def raster_file(raster):
@@ -104,27 +79,26 @@ def raster_file(raster):
     return path
 
 
-class Themes:
-    """The themes of one run, named after the user's layers so that messages name them,
-    and the files behind them; layers that are no files are written to a GeoPackage."""
+class ScratchLayers:
+    """Layers that are no files (memory layers, selections, filtered layers), written to one
+    GeoPackage of the run, each as a layer named after the user's layer, so that messages
+    name it."""
 
     def __init__(self, folder):
-        self.folder = folder
-        self.files = {}
+        self.path = os.path.join(folder, "layers.gpkg")
+        self.names = set()
 
-    def add(self, layer_name, source=None, copy=None, feedback=None):
-        name = re.sub(r'[#"\\\x00-\x1f\x7f]', "_", layer_name).strip() or "layer"
+    def write(self, copy, feedback=None):
+        """(GeoPackage, layer name) of the copy, written now."""
+        name = re.sub(r"[\x00-\x1f\x7f]", "_", copy.name).strip() or "layer"
         base, number = name, 2
-        while name in self.files or name_problem(name):
+        while name.lower() in self.names:  # GeoPackage layer names ignore letter case
             name, number = "%s %d" % (base, number), number + 1
-        if source is None:
-            source = os.path.join(self.folder, "layers.gpkg"), name
-            problem = copy.write(source[0], name, feedback)
-            if problem:
-                raise QgsProcessingException(problem)
-        path, layer = source
-        self.files[name] = {"path": path, "layer": layer} if layer else path
-        return name
+        self.names.add(name.lower())
+        problem = copy.write(self.path, name, feedback)
+        if problem:
+            raise QgsProcessingException(problem)
+        return self.path, name
 
 
 class OutputStyle(QgsProcessingLayerPostProcessorInterface):
@@ -266,19 +240,19 @@ class ImperviousSurfaceAlgorithm(QgsProcessingAlgorithm):
         self.addParameter(QgsProcessingParameterFeatureSink(
             self.OUTPUT, self.tr("Impervious surface"), QgsProcessing.TypeVectorPolygon))
 
-    def _vector_theme(self, parameters, name, context, feedback, themes):
-        """The theme of a layer parameter, and its layer: the file itself when the whole
-        layer is a file, else a copy of the features chosen."""
+    def _vector_source(self, parameters, name, context, feedback, scratch):
+        """The (file, layer) a layer parameter is read from, and its layer: the file itself
+        when the whole layer is a file, else a copy of the features chosen."""
         layer = self.parameterAsVectorLayer(parameters, name, context)
         chosen = parameters.get(name)
         whole = not isinstance(chosen, QgsProcessingFeatureSourceDefinition) or (
             not chosen.selectedFeaturesOnly and chosen.featureLimit == -1)
         source = file_source(layer) if layer is not None and whole else None
-        copy = None if source else analysis.FeatureCopy.of_source(
-            self.parameterAsSource(parameters, name, context),
-            layer.name() if layer is not None else name)
-        return themes.add(layer.name() if layer is not None else name.lower(), source, copy,
-                          feedback), layer
+        if source is None:
+            source = scratch.write(analysis.FeatureCopy.of_source(
+                self.parameterAsSource(parameters, name, context),
+                layer.name() if layer is not None else name.lower()), feedback)
+        return source, layer
 
     def _field(self, parameters, name, layer, selector, context):
         field = self.parameterAsString(parameters, name, context)
@@ -300,77 +274,84 @@ class ImperviousSurfaceAlgorithm(QgsProcessingAlgorithm):
             return ""
         return os.path.abspath(self.parameterAsOutputLayer(parameters, self.OUTPUT, context))
 
-    def _land_cover(self, parameters, context):
-        """The land cover raster layer (of a change run, the first) and its file."""
+    def _land_cover_arguments(self, parameters, context):
+        """--land-cover for the raster, labelled by its layer's name, which the analysis's
+        messages then use."""
         raster = self.parameterAsRasterLayer(parameters, self.LANDCOVER, context)
-        return raster, raster_file(raster)
+        path = raster_file(raster)
+        label = re.sub(r"[=#\x00-\x1f\x7f]", "_", raster.name()).strip() or "landcover"
+        return ["--land-cover", "%s=%s" % (label, path)]
 
-    def _more_arguments(self, parameters, context):
-        """tarn-analyze options beyond those of the run's parameters."""
-        return []
+    def _coefficient_arguments(self, parameters, context, feedback, scratch):
+        """--coefficient, or the population density options."""
+        coefficient = self.parameterAsEnum(parameters, self.COEFFICIENT, context)
+        if coefficient < len(COEFFICIENT_OPTIONS):
+            return ["--coefficient", COEFFICIENT_OPTIONS[coefficient]]
+        if any(parameters.get(key) in (None, "") for key in (
+                self.DENSITY, self.DENSITY_FIELD, self.DENSITY_HIGH, self.DENSITY_LOW)):
+            raise QgsProcessingException(self.tr(
+                "By population density needs the density layer, its field and both "
+                "thresholds"))
+        high = self.parameterAsDouble(parameters, self.DENSITY_HIGH, context)
+        low = self.parameterAsDouble(parameters, self.DENSITY_LOW, context)
+        if low > high:
+            raise QgsProcessingException(self.tr(
+                "The Low threshold {} is above the High threshold {}").format(low, high))
+        source, layer = self._vector_source(parameters, self.DENSITY, context, feedback,
+                                            scratch)
+        return ["--density-layer", layer_argument(source),
+                "--density-field", self._field(parameters, self.DENSITY_FIELD, layer, 1,
+                                               context),
+                "--thresholds", "%r,%r" % (low, high)]
+
+    def _scenario_arguments(self, parameters, context, feedback, scratch):
+        scenarios = self.parameterAsLayerList(parameters, self.SCENARIOS, context)
+        values = [v.strip() for v in self.parameterAsString(
+            parameters, self.SCENARIO_CLASSES, context).split(",") if v.strip()]
+        if len(values) != len(scenarios):
+            raise QgsProcessingException(self.tr(
+                "Give one class value for each scenario layer: {} layers, {} values")
+                .format(len(scenarios), len(values)))
+        arguments = []
+        for layer, value in zip(scenarios, values):
+            source = file_source(layer) or scratch.write(analysis.FeatureCopy.of_layer(layer),
+                                                         feedback)
+            arguments += ["--scenario", "%s=%s" % (layer_argument(source), value)]
+        return arguments
 
     def processAlgorithm(self, parameters, context, feedback):
         program = settings.find_program("tarn-analyze")
         if not program:
             raise QgsProcessingException(self.tr(
                 "tarn-analyze not found: set the TARN programs' folder in TARN > Settings…"))
-        raster, raster_path = self._land_cover(parameters, context)
-        classes = set_classes(set_name(self.parameterAsString(parameters, self.SET, context)))
-        coefficient = self.parameterAsEnum(parameters, self.COEFFICIENT, context)
+        land_covers = self._land_cover_arguments(parameters, context)
+        coefficient_set = set_name(self.parameterAsString(parameters, self.SET, context))
         folder = tempfile.mkdtemp(prefix="tarn-processing-")
         try:
-            themes = Themes(folder)
-            run = {"landcover": themes.add(raster.name(), (raster_path, "")),
-                   "units": UNITS[self.parameterAsEnum(parameters, self.UNITS, context)],
-                   "coefficient": coefficient, "density": None, "classes": classes}
-            run["polygons"], layer = self._vector_theme(parameters, self.POLYGONS, context,
-                                                        feedback, themes)
-            run["field"] = self._field(parameters, self.FIELD, layer, 2, context)
-            if coefficient == 3:
-                if any(parameters.get(key) in (None, "") for key in (
-                        self.DENSITY, self.DENSITY_FIELD, self.DENSITY_HIGH, self.DENSITY_LOW)):
-                    raise QgsProcessingException(self.tr(
-                        "By population density needs the density layer, its field and both "
-                        "thresholds"))
-                theme, layer = self._vector_theme(parameters, self.DENSITY, context, feedback,
-                                                  themes)
-                run["density"] = (theme, self._field(parameters, self.DENSITY_FIELD, layer, 1,
-                                                     context),
-                                  self.parameterAsDouble(parameters, self.DENSITY_HIGH, context),
-                                  self.parameterAsDouble(parameters, self.DENSITY_LOW, context))
+            scratch = ScratchLayers(folder)
+            (path, layer_name), layer = self._vector_source(parameters, self.POLYGONS, context,
+                                                            feedback, scratch)
+            arguments = land_covers + ["--polygons", path]
+            arguments += ["--layer", layer_name] if layer_name else []
+            arguments += ["--field", self._field(parameters, self.FIELD, layer, 2, context),
+                          "--set", coefficient_set,
+                          "--units", UNITS[self.parameterAsEnum(parameters, self.UNITS,
+                                                                context)].lower()]
+            arguments += self._coefficient_arguments(parameters, context, feedback, scratch)
+            arguments += self._scenario_arguments(parameters, context, feedback, scratch)
             direct = self._direct_output(parameters, context)
-            run["output"] = direct or os.path.join(folder, "impervious.fgb")
-            scenarios = self.parameterAsLayerList(parameters, self.SCENARIOS, context)
-            values = [v.strip() for v in self.parameterAsString(
-                parameters, self.SCENARIO_CLASSES, context).split(",") if v.strip()]
-            if len(values) != len(scenarios):
-                raise QgsProcessingException(self.tr(
-                    "Give one class value for each scenario layer: {} layers, {} values")
-                    .format(len(scenarios), len(values)))
-            names = {c[0]: c[1] for c in classes}
-            run["scenarios"] = []
-            for layer, value in zip(scenarios, values):
-                source = file_source(layer)
-                copy = None if source else analysis.FeatureCopy.of_layer(layer)
-                run["scenarios"].append((themes.add(layer.name(), source, copy, feedback),
-                                         names.get(value, ""), value))
-            params = os.path.join(folder, "model_params.txt")
-            write_model_params(params, run)
-            description = os.path.join(folder, "project.json")
-            with open(description, "w", encoding="utf-8") as out:
-                out.write(json.dumps({"files": themes.files}))
+            output = direct or os.path.join(folder, "impervious.fgb")
             rules = [rule for rule, _ in settings.COVERAGES]
-            arguments = [params, "--project", description, "--coverage",
-                         rules[self.parameterAsEnum(parameters, self.COVERAGE, context)]]
+            arguments += ["--output", output, "--coverage",
+                          rules[self.parameterAsEnum(parameters, self.COVERAGE, context)]]
             if self.parameterAsBoolean(parameters, self.CLASS_AREAS, context):
                 arguments.append("--class-areas")
             if self.parameterAsBoolean(parameters, self.KEEP_FIELDS, context):
                 arguments.append("--keep-fields")
             if self.parameterAsBoolean(parameters, self.ICM, context):
                 arguments.append("--icm")
-            arguments += self._more_arguments(parameters, context)
             status, error, log = analysis.run_analysis(
-                program, arguments, run["output"], feedback,
+                program, arguments, output, feedback,
                 lambda percent: feedback.setProgress(percent * (1 if direct else 0.9)),
                 feedback.pushConsoleInfo)
             if status == "failed":
@@ -383,7 +364,7 @@ class ImperviousSurfaceAlgorithm(QgsProcessingAlgorithm):
                 self._report(log, feedback)
                 return {self.OUTPUT: self._loaded(analysis.layer_source(direct), direct,
                                                   context)}
-            return self._copy(run["output"], log, parameters, context, feedback)
+            return self._copy(output, log, parameters, context, feedback)
         finally:
             shutil.rmtree(folder, ignore_errors=True)
 

@@ -102,13 +102,18 @@ def records(layer):
     return [dict(zip(names, row)) for row in features(layer)]
 
 
-def direct_run(folder, classes=None, out="direct.shp", arguments=()):
-    """tarn-analyze on the demo folder: the values a run must give."""
+def direct_run(folder, classes=None, out="direct.shp", arguments=(), density=False):
+    """tarn-analyze on the demo folder: the values a run must give; density: by the census
+    blocks' POP_DENS, High from 30, Low up to 5."""
     out = os.path.join(folder, out)
     params = os.path.join(folder, "direct_params.txt")
     text = PARAMS.format(theme="parcels", field="PARCEL_ID", out=out, name="direct")
     if classes is not None:
         text = text[:text.index("CLASS#")] + classes
+    if density:
+        text = text.replace("POPDENSITY#1\r\n", "POPDENSITY#3\r\n"
+                            "POPDENSITYTHEME#census_blocks\r\nPOPDENSITYFLD#POP_DENS\r\n"
+                            "POPDENSITYHIGH#30\r\nPOPDENSITYMED#30#5\r\nPOPDENSITYLOW#5\r\n")
     with open(params, "w", newline="") as f:
         f.write(text)
     subprocess.run([os.path.join(BIN, "tarn-analyze"), params, "--data", DEMO, *arguments],
@@ -146,7 +151,7 @@ def store_programs(folder, listing):
                 % os.path.join(BIN, "tarn-store"))
     os.chmod(program, 0o755)
     if listing is not None:
-        with open(os.path.join(folder, "sets.txt"), "w") as f:
+        with open(os.path.join(folder, "sets.txt"), "w", encoding="utf-8") as f:
             f.write(listing)
     os.symlink(os.path.join(BIN, "tarn-analyze"), os.path.join(folder, "tarn-analyze"))
     return folder
@@ -897,6 +902,8 @@ class TestPlugin(unittest.TestCase):
 
     def test_processing_algorithm(self):
         classes = store_classes("NLCD Land Cover")
+        density = {"COEFFICIENT": 3, "DENSITY": os.path.join(self.data, "census_blocks.shp"),
+                   "DENSITY_FIELD": "POP_DENS", "DENSITY_HIGH": 30, "DENSITY_LOW": 5}
         rows = [  # name, how, output, further parameters, TARN > Settings, the same run's
             # tarn-analyze options
             ("GeoPackage written by tarn-analyze", "run", "result.gpkg", {}, {}, []),
@@ -907,6 +914,7 @@ class TestPlugin(unittest.TestCase):
                                                            "--keep-fields"]),
             ("set by its number, memory layer through the sink", "run", "TEMPORARY_OUTPUT",
              {"SET": "0"}, {}, []),
+            ("by population density", "run", "result.gpkg", density, {}, []),
             ("cancel leaves no output", "cancel", "result.gpkg", {}, {}, []),
             ("qgis_process, the set by its number", "qgis_process", "result.gpkg", {"SET": 0},
              {}, []),
@@ -952,7 +960,7 @@ class TestPlugin(unittest.TestCase):
                     self.assertEqual(result.renderer().classAttribute(), "IS_PCT")
                 extension = os.path.splitext(out)[1] or ".fgb"
                 self.assertEqual(features(result), direct_run(
-                    self.tmp, classes, "direct" + extension, arguments))
+                    self.tmp, classes, "direct" + extension, arguments, more is density))
 
     def run_algorithm(self, name, parameters, out):
         """Runs a TARN algorithm as the Toolbox does; its output styled, as QGIS loads it, and
@@ -1037,10 +1045,16 @@ class TestPlugin(unittest.TestCase):
              "data. Fields to choose from: PARCEL_ID, APN, ZONING."),
             ("a real field as identifier", {"FIELD": "ACRES"}, "",
              "Field ACRES of layer parcels holds neither text nor whole numbers."),
+            ("density thresholds the wrong way round",
+             {"COEFFICIENT": 3, "DENSITY": os.path.join(self.data, "census_blocks.shp"),
+              "DENSITY_FIELD": "POP_DENS", "DENSITY_HIGH": 5, "DENSITY_LOW": 30}, "",
+             "The Low threshold 30.0 is above the High threshold 5.0"),
             ("the analysis's error names the layer", {"POLYGONS": far}, "",
              "The polygons of theme far_parcels do not overlap the land cover raster"),
             ("set numbered in the store as it is at the run", {"SET": "1"},
              "Other\nNLCD Land Cover\n", None),
+            ("set numbered past a name holding a line separator", {"SET": "1"},
+             "Line\u2028Separator\nNLCD Land Cover\n", None),
             ("set not in the store", {"SET": "2"}, "Other\nNLCD Land Cover\n",
              "The store has no coefficient set 2; its sets: 0 Other, 1 NLCD Land Cover"),
             ("store that cannot be listed", {}, None,
