@@ -963,8 +963,8 @@ class TestPlugin(unittest.TestCase):
                     self.tmp, classes, "direct" + extension, arguments, more is density))
 
     def run_algorithm(self, name, parameters, out):
-        """Runs a TARN algorithm as the Toolbox does; its output styled, as QGIS loads it, and
-        the context that holds it."""
+        """Runs a TARN algorithm as the Toolbox does: the output's records, and the field it
+        is coloured by as QGIS loads it."""
         algorithm = QgsApplication.processingRegistry().createAlgorithmById(name)
         context = QgsProcessingContext()
         feedback = QgsProcessingFeedback()
@@ -974,7 +974,7 @@ class TestPlugin(unittest.TestCase):
         result = QgsProcessingUtils.mapLayerFromString(results["OUTPUT"], context)
         context.layerToLoadOnCompletionDetails(results["OUTPUT"]).postProcessor() \
             .postProcessLayer(result, context, feedback)
-        return result, context
+        return records(result), result.renderer().classAttribute()
 
     def test_processing_change_algorithm(self):
         years = {year: os.path.join(self.data, "landcover_%s.tif" % year)
@@ -984,11 +984,10 @@ class TestPlugin(unittest.TestCase):
         del common["LANDCOVER"]
         single = {}
         for year, path in years.items():
-            layer, _ = self.run_algorithm("tarn:impervioussurface",
-                                          dict(common, LANDCOVER=path),
-                                          os.path.join(folder, "single%s.gpkg" % year))
-            self.assertEqual(layer.renderer().classAttribute(), "ICM_CLASS")
-            single[year] = records(layer)
+            single[year], styled = self.run_algorithm(
+                "tarn:impervioussurface", dict(common, LANDCOVER=path),
+                os.path.join(folder, "single%s.gpkg" % year))
+            self.assertEqual(styled, "ICM_CLASS")
         rows = [  # name, how, labels given, labels of the fields
             ("labels from the layers' years", "run", "", ["2016", "2021"]),
             ("qgis_process, labels given", "qgis_process", "Y16, Y21", ["Y16", "Y21"]),
@@ -1000,12 +999,11 @@ class TestPlugin(unittest.TestCase):
                 if how == "qgis_process":
                     self.assertTrue(self.run_qgis_process(
                         dict(parameters, OUTPUT=out), "tarn:impervioussurfacechange"))
-                    layer = QgsVectorLayer(out, "change", "ogr")
+                    change = records(QgsVectorLayer(out, "change", "ogr"))
                 else:
-                    layer, _ = self.run_algorithm("tarn:impervioussurfacechange", parameters,
-                                                  out)
-                    self.assertEqual(layer.renderer().classAttribute(), "IS_CHG_PCT")
-                change = records(layer)
+                    change, styled = self.run_algorithm("tarn:impervioussurfacechange",
+                                                        parameters, out)
+                    self.assertEqual(styled, "IS_CHG_PCT")
                 self.assertEqual(len(change), len(single["2016"]))
                 for k, row in enumerate(change):
                     for label, year in zip(named, years):
@@ -1026,10 +1024,11 @@ class TestPlugin(unittest.TestCase):
             with self.subTest(message):
                 algorithm = QgsApplication.processingRegistry().createAlgorithmById(
                     "tarn:impervioussurfacechange")
+                context = QgsProcessingContext()
                 feedback = QgsProcessingFeedback()
                 ok = algorithm.run(dict(common, LANDCOVERS=rasters, LABELS=labels,
                                         OUTPUT=os.path.join(folder, "refused.gpkg")),
-                                   QgsProcessingContext(), feedback)[1]
+                                   context, feedback)[1]
                 self.assertFalse(ok)
                 self.assertIn(message, feedback.textLog())
                 self.assertFalse(os.path.exists(os.path.join(folder, "refused.gpkg")))
