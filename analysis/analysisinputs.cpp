@@ -7,7 +7,9 @@
 #include <QFileInfo>
 #include <QtEndian>
 
+#include <algorithm>
 #include <cmath>
+#include <iterator>
 
 namespace {
 
@@ -164,9 +166,10 @@ static void checkFeatureCount(GDALDataset* dataset, OGRLayer* layer, qint64 read
     }
 }
 
-PolygonSet readPolygons(const DataCatalog& catalog, const QString& theme, const QString& field,
-                        bool keepValues, const Raster& raster, Coverage rule,
-                        const LogFunction& log)
+std::vector<PolygonSet> readPolygons(const DataCatalog& catalog, const QString& theme,
+                                     const QString& field, bool keepValues,
+                                     const std::vector<const Raster*>& rasters, Coverage rule,
+                                     const LogFunction& log)
 {
     GdalDatasetPtr dataset;
     OGRLayer* layer = openLayer(polygonSource(catalog, theme), dataset, theme);
@@ -178,49 +181,83 @@ PolygonSet readPolygons(const DataCatalog& catalog, const QString& theme, const 
             fail(QStringLiteral("Field %1 of theme %2 is not numeric").arg(field, theme));
         }
     }
-    const TransformPtr transform = transformFor(layer, raster, theme, log);
+    std::vector<TransformPtr> transforms;
+    bool transformed = false;
+    for (const Raster* raster : rasters) {
+        transforms.push_back(transformFor(layer, *raster, theme, log));
+        transformed = transformed || transforms.back();
+    }
     // Only the geometry and the value field are needed here.
     readOnlyFields(layer, valueField >= 0 ? std::vector<int>{valueField} : std::vector<int>{});
 
-    PolygonSet set;
-    set.theme = theme;
+    std::vector<PolygonSet> sets(rasters.size());
+    std::vector<StoreTarget> targets;
+    for (size_t r = 0; r < rasters.size(); ++r) {
+        sets[r].theme = theme;
+        targets.push_back({rasters[r]->inverse, &sets[r].store});
+    }
     layer->ResetReading();
     takeGdalError();
     const DataCatalog::Source& source = polygonSource(catalog, theme);
-    const bool direct =
-        !transform && !keepValues && EQUAL(dataset->GetDriverName(), "ESRI Shapefile") &&
-        readShapefilePolygons(source.path, layer, theme, raster.inverse, rule, set.store);
+    const bool direct = !transformed && !keepValues &&
+                        EQUAL(dataset->GetDriverName(), "ESRI Shapefile") &&
+                        readShapefilePolygons(source.path, layer, theme, targets, rule);
     while (FeaturePtr feature = direct ? nullptr : nextFeature(layer, theme)) {
-        const OGRGeometry* geometry = feature->GetGeometryRef();
-        std::unique_ptr<OGRGeometry> copy;
-        if (geometry && transform) {
-            copy.reset(geometry->clone());
-            if (copy->transform(transform.get()) != OGRERR_NONE) {
-                fail(QStringLiteral("Theme %1: feature %2 cannot be transformed to the land "
-                                    "cover raster's coordinate system")
-                         .arg(theme)
-                         .arg(feature->GetFID()));
+        for (size_t r = 0; r < rasters.size(); ++r) {
+            const OGRGeometry* geometry = feature->GetGeometryRef();
+            std::unique_ptr<OGRGeometry> copy;
+            if (geometry && transforms[r]) {
+                copy.reset(geometry->clone());
+                if (copy->transform(transforms[r].get()) != OGRERR_NONE) {
+                    fail(QStringLiteral("Theme %1: feature %2 cannot be transformed to the land "
+                                        "cover raster's coordinate system")
+                             .arg(theme)
+                             .arg(feature->GetFID()));
+                }
+                geometry = copy.get();
             }
-            geometry = copy.get();
-        }
-        set.store.add(geometry, raster.inverse, rule);
-        if (keepValues) {
-            set.values.push_back(feature->IsFieldSetAndNotNull(valueField)
-                                     ? feature->GetFieldAsDouble(valueField)
-                                     : std::nan(""));
+            sets[r].store.add(geometry, rasters[r]->inverse, rule);
+            if (keepValues) {
+                sets[r].values.push_back(feature->IsFieldSetAndNotNull(valueField)
+                                             ? feature->GetFieldAsDouble(valueField)
+                                             : std::nan(""));
+            }
         }
     }
-    // By the cells the polygons' extents reach, whatever the rule: polygons smaller than a
-    // cell lie on the raster even where the centre rule gives them no cell.
-    for (size_t i = 0; i < set.store.size() && !set.overlapsRaster; ++i) {
-        set.overlapsRaster = !set.store.empty(i) && set.store.endRow(i, Coverage::Exact) > 0 &&
-                             set.store.firstRow(i, Coverage::Exact) < raster.height &&
-                             set.store.endColumn(i, Coverage::Exact) > 0 &&
-                             set.store.firstColumn(i, Coverage::Exact) < raster.width;
+    for (size_t r = 0; r < rasters.size(); ++r) {
+        PolygonSet& set = sets[r];
+        const Raster& raster = *rasters[r];
+        // By the cells the polygons' extents reach, whatever the rule: polygons smaller than
+        // a cell lie on the raster even where the centre rule gives them no cell.
+        for (size_t i = 0; i < set.store.size() && !set.overlapsRaster; ++i) {
+            set.overlapsRaster = !set.store.empty(i) && set.store.endRow(i, Coverage::Exact) > 0 &&
+                                 set.store.firstRow(i, Coverage::Exact) < raster.height &&
+                                 set.store.endColumn(i, Coverage::Exact) > 0 &&
+                                 set.store.firstColumn(i, Coverage::Exact) < raster.width;
+        }
+        checkFeatureCount(dataset.get(), layer, qint64(set.store.size()), theme);
+        set.store.squeeze();
     }
-    checkFeatureCount(dataset.get(), layer, qint64(set.store.size()), theme);
-    set.store.squeeze();
-    return set;
+    return sets;
+}
+
+PolygonSet readPolygons(const DataCatalog& catalog, const QString& theme, const QString& field,
+                        bool keepValues, const Raster& raster, Coverage rule,
+                        const LogFunction& log)
+{
+    return std::move(readPolygons(catalog, theme, field, keepValues,
+                                  std::vector<const Raster*>{&raster}, rule, log)
+                         .front());
+}
+
+bool sameGrid(const Raster& a, const Raster& b)
+{
+    if (a.width != b.width || a.height != b.height ||
+        !std::equal(std::begin(a.geoTransform), std::end(a.geoTransform),
+                    std::begin(b.geoTransform))) {
+        return false;
+    }
+    return !a.srs || !b.srs ? !a.srs && !b.srs : a.srs->IsSame(b.srs.get());
 }
 
 Raster openLandCover(const DataCatalog& catalog, const QString& theme)
@@ -229,7 +266,11 @@ Raster openLandCover(const DataCatalog& catalog, const QString& theme)
     if (!grid) {
         failMissingTheme(catalog, QStringLiteral("Land cover"), theme);
     }
-    const QString& path = grid->source.path;
+    return openLandCoverFile(grid->source.path);
+}
+
+Raster openLandCoverFile(const QString& path)
+{
     if (!QFileInfo::exists(path)) {
         fail(QStringLiteral("Land cover file not found: %1").arg(path));
     }

@@ -142,6 +142,9 @@ private:
 using LogFunction = std::function<void(const QString&)>;
 
 Raster openLandCover(const DataCatalog& catalog, const QString& theme);
+Raster openLandCoverFile(const QString& path);
+// Whether two rasters share their cells: size, georeference and coordinate system.
+bool sameGrid(const Raster& a, const Raster& b);
 // The area of a cell in square units, converted from the raster's unit where it has another
 // (and logged so).
 double cellArea(const Raster& raster, ModelParams::Units units, const LogFunction& log);
@@ -150,6 +153,12 @@ double cellArea(const Raster& raster, ModelParams::Units units, const LogFunctio
 PolygonSet readPolygons(const DataCatalog& catalog, const QString& theme, const QString& field,
                         bool keepValues, const Raster& raster, Coverage rule,
                         const LogFunction& log);
+// The same for several rasters at once: the theme is read once, each polygon put into the
+// cell coordinates of each raster; one set per raster, in their order.
+std::vector<PolygonSet> readPolygons(const DataCatalog& catalog, const QString& theme,
+                                     const QString& field, bool keepValues,
+                                     const std::vector<const Raster*>& rasters, Coverage rule,
+                                     const LogFunction& log);
 const DataCatalog::Source& polygonSource(const DataCatalog& catalog, const QString& theme);
 OGRLayer* openLayer(const DataCatalog::Source& source, GdalDatasetPtr& dataset,
                     const QString& theme);

@@ -1,5 +1,6 @@
 #include "analysis/analyzecli.h"
 
+#include "analysis/outputplan.h"
 #include "catalog/datacatalog.h"
 #include "catalog/hostproject.h"
 #include "catalog/outputtarget.h"
@@ -29,7 +30,11 @@ const char usage[] =
     "The run (RUN):\n"
     "  --land-cover [LABEL=]FILE        the land cover raster (band 1, whole class values);\n"
     "                                   LABEL names it in the log (default: the file's\n"
-    "                                   name)\n"
+    "                                   name); twice or more, a change run: each raster's\n"
+    "                                   fields end in its LABEL (1 to 6 letters, digits or\n"
+    "                                   _), then IS_CHG and IS_CHG_PCT, last less first.\n"
+    "                                   With PARAMS, LABEL=FILE twice or more replaces\n"
+    "                                   its LCTHEME the same way\n"
     "  --polygons FILE                  the polygons to measure, one output row each\n"
     "  --layer NAME                     their layer in FILE (default: the first polygon\n"
     "                                   layer; the log names it when there are several)\n"
@@ -63,6 +68,9 @@ const char usage[] =
     "                                   extension: .shp .gpkg .geojson .fgb .csv)\n"
     "  --keep-fields                    copy every field of the polygons\n"
     "  --class-areas                    add the area of each land cover class (A_value)\n"
+    "  --icm                            add the impervious cover model's class by IS_PCT\n"
+    "                                   (ICM_CLASS: 1 up to 10 %, 2 up to 25 %, 3 up to\n"
+    "                                   60 %, 4 over 60 %, 0 without land cover)\n"
     "  --threads N                      threads reading the raster (default: the cores)\n"
     "  --version                        the version\n"
     "\n"
@@ -76,7 +84,16 @@ const char usage[] =
     "  > --polygons examples/demo-data/parcels.shp --field APN \\\n"
     "  > --set \"NLCD Land Cover\" --coefficient medium \\\n"
     "  > --scenario examples/demo-data/new_development.shp=24 \\\n"
-    "  > -o build/demo-work/parcels_is.shp\n";
+    "  > -o build/demo-work/parcels_is.shp\n"
+    "\n"
+    "  The change from 2016 to 2021, with the watershed classes of each year:\n"
+    "\n"
+    "  $ build/bin/tarn-analyze \\\n"
+    "  > --land-cover 2016=examples/demo-data/landcover_2016.tif \\\n"
+    "  > --land-cover 2021=examples/demo-data/landcover_2021.tif \\\n"
+    "  > --polygons examples/demo-data/parcels.shp --field APN \\\n"
+    "  > --set \"NLCD Land Cover\" --coefficient medium --icm \\\n"
+    "  > -o build/demo-work/parcels_change.shp\n";
 
 void out(const QString& line)
 {
@@ -178,11 +195,14 @@ RunRequest requestOf(const QCommandLineParser& parser)
 }
 
 // The one run both forms end in.
-int analyse(const ModelParams& params, const DataCatalog& catalog,
-            const ImperviousAnalysis::Options& options)
+int analyse(const ModelParams& params, const DataCatalog& catalog, const AnalyzeArguments& args,
+            const QVector<ImperviousAnalysis::LandCover>& landCovers)
 {
+    const ImperviousAnalysis::Options& options = args.options;
     ImperviousAnalysis analysis(params, catalog);
     analysis.setOptions(options);
+    analysis.setLandCovers(landCovers);
+    analysis.setWatershedClasses(args.icm);
     analysis.setLog(out);
     analysis.setProgress([](int percent) { out(QStringLiteral("progress: %1%").arg(percent)); });
     const ImperviousAnalysis::Result result = analysis.run();
@@ -202,8 +222,45 @@ int analyse(const ModelParams& params, const DataCatalog& catalog,
     return 0;
 }
 
+// The land covers of a change run with a parameter file: grid themes named by their labels,
+// found before the catalogue's own.
+bool addLandCovers(const AnalyzeArguments& args, DataCatalog& catalog,
+                   QVector<ImperviousAnalysis::LandCover>& landCovers, QString* problem)
+{
+    for (const RunRequest::LandCover& given : args.landCovers) {
+        auto grid = DataCatalog::gridOf(given.file, problem);
+        if (!grid) {
+            *problem = QStringLiteral("%1 (--land-cover): %2").arg(given.file, *problem);
+            return false;
+        }
+        grid->name = given.label;
+        catalog.grids.insert(landCovers.size(), *grid);
+        landCovers.push_back({given.label, given.label});
+    }
+    return true;
+}
+
+// The land covers of a change run against its output: labels that name fields, files that
+// the output would not replace.
+QString changeProblem(const ModelParams& params, const DataCatalog& catalog,
+                      const QVector<ImperviousAnalysis::LandCover>& landCovers,
+                      const QString& format)
+{
+    QStringList labels;
+    for (const ImperviousAnalysis::LandCover& landCover : landCovers) {
+        labels << landCover.label;
+    }
+    QString problem = OutputPlan::labelProblem(labels);
+    ModelParams read = params;
+    for (qsizetype k = 0; problem.isEmpty() && k < landCovers.size(); ++k) {
+        read.lcTheme = landCovers[k].theme;
+        problem = outputConflict(read, catalog, format);
+    }
+    return problem;
+}
+
 // A host's check before it answers a run request: the parameters against the view, its
-// themes and fields, and the output.
+// themes and fields, and the output; and the land covers of a change run.
 int checkParams(const ModelParams& params, const AnalyzeArguments& args)
 {
     QString problem;
@@ -218,6 +275,11 @@ int checkParams(const ModelParams& params, const AnalyzeArguments& args)
     if (target) {
         problem = project->checkRun(params, true, args.options.format);
     }
+    DataCatalog landCoverFiles;
+    QVector<ImperviousAnalysis::LandCover> landCovers;
+    if (problem.isEmpty() && addLandCovers(args, landCoverFiles, landCovers, &problem)) {
+        problem = changeProblem(params, landCoverFiles, landCovers, args.options.format);
+    }
     if (!problem.isEmpty()) {
         error(problem);
         return ExitFailed;
@@ -225,6 +287,9 @@ int checkParams(const ModelParams& params, const AnalyzeArguments& args)
     out(QStringLiteral("writes: ") + target->path);
     for (const QString& theme : HostProject::themesRead(params)) {
         out(QStringLiteral("reads: ") + theme);
+    }
+    for (const RunRequest::LandCover& given : args.landCovers) {
+        out(QStringLiteral("reads: ") + given.file);
     }
     return 0;
 }
@@ -240,9 +305,8 @@ int runParams(const AnalyzeArguments& args)
     if (args.check) {
         return checkParams(*params, args);
     }
-    const auto catalog = !args.data.isEmpty()
-                             ? DataCatalog::scanFolder(args.data, &problem)
-                             : DataCatalog::fromProjectFile(args.project, &problem);
+    auto catalog = !args.data.isEmpty() ? DataCatalog::scanFolder(args.data, &problem)
+                                        : DataCatalog::fromProjectFile(args.project, &problem);
     if (!catalog) {
         error(problem);
         return ExitUsage;
@@ -253,7 +317,12 @@ int runParams(const AnalyzeArguments& args)
     // The run's coefficients are the parameter file's; the store is named so that a log
     // tells which store the user's programs work with.
     out(QStringLiteral("coefficient store: ") + locateStore().describe());
-    return analyse(*params, *catalog, args.options);
+    QVector<ImperviousAnalysis::LandCover> landCovers;
+    if (!addLandCovers(args, *catalog, landCovers, &problem)) {
+        error(problem);
+        return ExitUsage;
+    }
+    return analyse(*params, *catalog, args, landCovers);
 }
 
 int runDescribed(const AnalyzeArguments& args)
@@ -268,7 +337,7 @@ int runDescribed(const AnalyzeArguments& args)
         out(QStringLiteral("note: ") + note);
     }
     if (!args.check) {
-        return analyse(run->params, run->catalog, args.options);
+        return analyse(run->params, run->catalog, args, run->landCovers);
     }
     const auto target = OutputTarget::resolve(run->params.outTheme, args.options.format, &problem);
     if (target && !QFileInfo(QFileInfo(target->path).absolutePath()).isDir()) {
@@ -276,6 +345,10 @@ int runDescribed(const AnalyzeArguments& args)
                       .arg(QFileInfo(target->path).absolutePath());
     } else if (target) {
         problem = outputConflict(run->params, run->catalog, args.options.format);
+        if (problem.isEmpty()) {
+            problem =
+                changeProblem(run->params, run->catalog, run->landCovers, args.options.format);
+        }
     }
     if (!problem.isEmpty()) {
         error(problem);
@@ -301,7 +374,7 @@ std::optional<AnalyzeArguments> parseAnalyzeArguments(const QStringList& argumen
         parser.addOption(QCommandLineOption(name, {}, QStringLiteral("VALUE")));
     }
     parser.addOption(QCommandLineOption({"o", "output"}, {}, QStringLiteral("FILE")));
-    for (const char* flag : {"keep-fields", "class-areas", "check", "help"}) {
+    for (const char* flag : {"keep-fields", "class-areas", "icm", "check", "help"}) {
         parser.addOption(QCommandLineOption(QString::fromLatin1(flag)));
     }
     if (!parser.parse(QStringList{QStringLiteral("tarn-analyze")} + arguments)) {
@@ -330,18 +403,39 @@ std::optional<AnalyzeArguments> parseAnalyzeArguments(const QStringList& argumen
     args.options.keepFields = parser.isSet("keep-fields");
     args.options.classAreas = parser.isSet("class-areas");
     args.check = parser.isSet("check");
+    args.icm = parser.isSet("icm");
 
     const QStringList runOptions{"land-cover",    "polygons",      "layer",        "field",
                                  "set",           "store",         "coefficients", "coefficient",
                                  "density-layer", "density-field", "thresholds",   "scenario",
                                  "units",         "output"};
-    for (const QString& name : runOptions) {
-        args.described = args.described || parser.isSet(name);
-    }
     args.data = parser.value("data");
     args.project = parser.value("project");
     const QStringList positional = parser.positionalArguments();
     const bool paramsForm = !args.data.isEmpty() || !args.project.isEmpty();
+    for (const QString& name : runOptions) {
+        // With a parameter file, land covers make a change run.
+        const bool changeOfParams = paramsForm && name == QLatin1String("land-cover");
+        args.described = args.described || (parser.isSet(name) && !changeOfParams);
+    }
+    if (paramsForm && !args.described && parser.isSet("land-cover")) {
+        for (const QString& text : parser.values("land-cover")) {
+            args.landCovers << RunRequest::landCoverOf(text);
+            if (args.landCovers.back().label.isEmpty()) {
+                args.problem = QStringLiteral("--land-cover %1: with a parameter file, land "
+                                              "covers are given as LABEL=FILE")
+                                   .arg(text);
+            }
+        }
+        if (args.landCovers.size() < 2) {
+            args.problem = QStringLiteral("--land-cover with a parameter file: give two or "
+                                          "more, a change run of those land covers in place "
+                                          "of its LCTHEME");
+        }
+        if (!args.problem.isEmpty()) {
+            return args;
+        }
+    }
     if (args.described && paramsForm) {
         args.problem = QStringLiteral("%1 says the run with a parameter file; the options of a "
                                       "run (such as --polygons) say it without one: give one "

@@ -14,11 +14,15 @@
 struct AnalyzeArguments {
     bool help = false;
     bool check = false;
+    bool icm = false; // the watershed classes
     ImperviousAnalysis::Options options;
     // The parameter file form.
     QString params;
     QString data;
     QString project;
+    // With a parameter file, --land-cover LABEL=FILE twice or more: a change run of those
+    // land covers in place of its LCTHEME.
+    QVector<RunRequest::LandCover> landCovers;
     // The options form: described is set when any of its options is given.
     bool described = false;
     RunRequest request;

@@ -16,13 +16,15 @@
 
 #include <algorithm>
 #include <limits>
+#include <memory>
 #include <thread>
 
 // The run: the polygons are read and indexed by band (bandspans), then each band of the
 // raster is read tile by tile on the threads (bandreader), laid over with scenarios and
 // density levels (overlay) and its cells counted for the polygons that take them
 // (accumulation); the bands' counts are added in band order while the output is written
-// (outputplan, outputwriter).
+// (outputplan, outputwriter). A change run reads the polygons once and makes one such pass
+// per land cover, writing the output alongside the last.
 
 namespace {
 
@@ -39,36 +41,86 @@ QString areaText(double value)
     return QString::number(value, 'f', 2);
 }
 
+// One land cover of a run and what counting it takes: its raster, the analysis polygons in
+// its cell coordinates (shared by land covers on one grid), its overlay, class table and
+// sums. A run counts its land covers one after the other.
+struct Pass {
+    QString label; // of a change run
+    QString theme;
+    Raster raster;
+    double cellArea = 0; // in square LCUNITS
+    const PolygonSet* analysis = nullptr;
+    Overlay overlay;
+    std::optional<ClassTable> classes;
+    CountSetup count;
+    std::optional<PolygonSums> sums;
+    MergedRows merged; // of the bands added to sums
+    BandPlan plan;
+    BandIndex ownIndex;
+    const BandIndex* index = nullptr; // ownIndex, or that of a pass on the same grid
+
+    // Whether the class of every cell is found as tiles are read: for scenarios to change,
+    // or of values not all in one table. Otherwise cells are looked up where spans take them.
+    bool classified() const { return count.table.empty() || overlay.scenarios(); }
+};
+
 // One run of the analysis, step by step; each step fails with the user's message.
 class AnalysisRun {
 public:
     AnalysisRun(const ModelParams& params, const DataCatalog& catalog,
-                const ImperviousAnalysis::Options& options, int minimumBandHeight,
-                ImperviousAnalysis::LogFunction log, ImperviousAnalysis::ProgressFunction progress)
-        : p(params), m_catalog(catalog), m_options(options), m_minimumBandHeight(minimumBandHeight),
-          m_log(std::move(log)), m_progress(std::move(progress))
+                const ImperviousAnalysis::Options& options,
+                const QVector<ImperviousAnalysis::LandCover>& landCovers, bool icm,
+                int minimumBandHeight, ImperviousAnalysis::LogFunction log,
+                ImperviousAnalysis::ProgressFunction progress)
+        : p(params), m_catalog(catalog), m_options(options), m_icm(icm),
+          m_minimumBandHeight(minimumBandHeight), m_log(std::move(log)),
+          m_progress(std::move(progress))
     {
+        if (landCovers.size() > 1) {
+            for (const auto& landCover : landCovers) {
+                m_passes.push_back(std::make_unique<Pass>());
+                m_passes.back()->label = landCover.label;
+                m_passes.back()->theme = landCover.theme;
+                m_labels << landCover.label;
+            }
+        } else {
+            m_passes.push_back(std::make_unique<Pass>());
+            m_passes.back()->theme = p.lcTheme;
+        }
     }
 
     ImperviousAnalysis::Result run()
     {
         checkOutput();
-        openRaster();
+        for (auto& pass : m_passes) {
+            openRaster(*pass);
+        }
         readThemes();
-        prepareCounting();
-        planBands();
+        for (auto& pass : m_passes) {
+            prepareCounting(*pass);
+            planBands(*pass);
+        }
+        for (size_t k = 0; k + 1 < m_passes.size(); ++k) {
+            scanBands(k);
+        }
         if (m_options.classAreas) {
             // The class fields are known only when every band is counted.
-            scanBands();
-            outputPlan().write(m_target, *m_sums, count(), [](qint64) {});
+            scanBands(m_passes.size() - 1);
+            outputPlan().write(m_target, sums(), count(), [](qint64) {});
         } else {
             scanAndWrite();
         }
         ImperviousAnalysis::Result result;
-        for (size_t i = 0; i < m_analysis.store.size(); ++i) {
-            result.polygons << m_sums->result(i);
+        for (const auto& pass : m_passes) {
+            result.polygons.clear();
+            for (size_t i = 0; i < size_t(count()); ++i) {
+                result.polygons << pass->sums->result(i);
+            }
+            logTotals(*pass, result.polygons);
+            if (isChange()) {
+                result.landCovers << result.polygons;
+            }
         }
-        logTotals(result.polygons);
         result.outputPath = m_target.path;
         result.ok = true;
         return result;
@@ -81,47 +133,54 @@ private:
             m_log(line);
         }
     }
-    qint64 count() const { return qint64(m_analysis.store.size()); }
+    bool isChange() const { return !m_labels.isEmpty(); }
+    // The land cover's name in messages: its theme, and its label in a change run.
+    QString named(const Pass& pass) const
+    {
+        return isChange() && pass.label != pass.theme
+                   ? QStringLiteral("%1 (%2)").arg(pass.theme, pass.label)
+                   : pass.theme;
+    }
+    qint64 count() const { return qint64(m_passes.front()->analysis->store.size()); }
+    std::vector<const PolygonSums*> sums() const
+    {
+        std::vector<const PolygonSums*> all;
+        for (const auto& pass : m_passes) {
+            all.push_back(&*pass->sums);
+        }
+        return all;
+    }
     void checkOutput();
-    void openRaster();
+    void openRaster(Pass& pass);
     void readThemes();
-    void prepareCounting();
-    void planBands();
-    void scanBands();
-    BandCounts scanBand(quint32 band, Worker& w) const;
-    // Whether the class of every cell is found as tiles are read: for scenarios to change,
-    // or of values not all in one table. Otherwise cells are looked up where spans take them.
-    bool classified() const { return m_count.table.empty() || m_overlay.scenarios(); }
+    void prepareCounting(Pass& pass);
+    void planBands(Pass& pass);
+    void scanBands(size_t k);
+    BandCounts scanBand(const Pass& pass, quint32 band, Worker& w) const;
     OutputPlan outputPlan() const
     {
         return OutputPlan(*m_analysisSource, p, m_options.keepFields,
-                          m_options.classAreas ? m_sums->classFields()
+                          m_options.classAreas ? m_passes.back()->sums->classFields()
                                                : std::vector<std::pair<int, QByteArray>>{},
-                          m_log);
+                          m_labels, m_icm, m_log);
     }
     qint64 finalRow(size_t polygon) const;
     void scanAndWrite();
-    void logTotals(const QVector<PolygonResult>& polygons) const;
+    void logTotals(const Pass& pass, const QVector<PolygonResult>& polygons) const;
 
     const ModelParams& p;
     const DataCatalog& m_catalog;
     const ImperviousAnalysis::Options m_options;
+    const bool m_icm;
     const int m_minimumBandHeight;
     const ImperviousAnalysis::LogFunction m_log;
     const ImperviousAnalysis::ProgressFunction m_progress;
 
     OutputTarget m_target;
     const DataCatalog::Source* m_analysisSource = nullptr;
-    Raster m_raster;
-    double m_cellArea = 0; // in square LCUNITS
-    PolygonSet m_analysis;
-    Overlay m_overlay;
-    std::optional<ClassTable> m_classes;
-    CountSetup m_count;
-    std::optional<PolygonSums> m_sums;
-    MergedRows m_merged; // of the bands added to m_sums
-    BandPlan m_plan;
-    BandIndex m_analysisIndex;
+    QStringList m_labels; // of a change run; none for one land cover
+    std::vector<std::unique_ptr<Pass>> m_passes;
+    std::vector<PolygonSet> m_analysis; // one per grid of the land covers
 };
 
 // The output first: a run that cannot write its result should fail before the work.
@@ -141,12 +200,26 @@ void AnalysisRun::checkOutput()
     for (const QString& line : recoverWorkFolders(outInfo.absolutePath(), 0, outInfo.fileName())) {
         log(line);
     }
-    m_analysisSource = &polygonSource(m_catalog, p.analysisTheme);
-    const QString conflict = outputConflict(p, m_catalog, m_options.format);
-    if (!conflict.isEmpty()) {
-        fail(conflict);
+    if (isChange()) {
+        const QString labels = OutputPlan::labelProblem(m_labels);
+        if (!labels.isEmpty()) {
+            fail(labels);
+        }
+        if (m_options.classAreas) {
+            fail(QStringLiteral("Class areas are written for one land cover only, not in a "
+                                "change run"));
+        }
     }
-    if (OutputPlan::isResultField(p.analysisUnit)) {
+    m_analysisSource = &polygonSource(m_catalog, p.analysisTheme);
+    for (const auto& pass : m_passes) {
+        ModelParams read = p;
+        read.lcTheme = pass->theme;
+        const QString conflict = outputConflict(read, m_catalog, m_options.format);
+        if (!conflict.isEmpty()) {
+            fail(conflict);
+        }
+    }
+    if (OutputPlan::isResultField(p.analysisUnit, m_labels, m_icm)) {
         fail(QStringLiteral("The analysis field %1 has the name of an output field")
                  .arg(p.analysisUnit));
     }
@@ -159,62 +232,99 @@ void AnalysisRun::checkOutput()
     }
 }
 
-void AnalysisRun::openRaster()
+// Each land cover's area of a cell comes from here alone.
+void AnalysisRun::openRaster(Pass& pass)
 {
-    m_raster = openLandCover(m_catalog, p.lcTheme);
-    m_cellArea = cellArea(m_raster, p.lcUnits, m_log);
+    pass.raster = openLandCover(m_catalog, pass.theme);
+    pass.cellArea = cellArea(pass.raster, p.lcUnits, m_log);
     log(QStringLiteral("Land cover %1: %2 x %3 cells of %4 square %5")
-            .arg(p.lcTheme)
-            .arg(m_raster.width)
-            .arg(m_raster.height)
-            .arg(m_cellArea)
+            .arg(named(pass))
+            .arg(pass.raster.width)
+            .arg(pass.raster.height)
+            .arg(pass.cellArea)
             .arg(ModelParams::unitsText(p.lcUnits)));
 }
 
-// Polygons, all in cell coordinates of the raster.
+// Polygons, all in cell coordinates of the rasters: the analysis theme is read once, into
+// one store per grid the land covers have.
 void AnalysisRun::readThemes()
 {
-    m_analysis = readPolygons(m_catalog, p.analysisTheme, p.analysisUnit, false, m_raster,
-                              m_options.coverage, m_log);
-    if (!m_analysis.overlapsRaster) {
-        fail(QStringLiteral("The polygons of theme %1 do not overlap the land cover raster")
-                 .arg(p.analysisTheme));
+    std::vector<const Raster*> grids;
+    std::vector<size_t> gridOf;
+    for (const auto& pass : m_passes) {
+        size_t g = 0;
+        while (g < grids.size() && !sameGrid(*grids[g], pass->raster)) {
+            ++g;
+        }
+        if (g == grids.size()) {
+            grids.push_back(&pass->raster);
+        }
+        gridOf.push_back(g);
     }
-    m_overlay.read(m_catalog, p, m_raster, m_log);
+    m_analysis = readPolygons(m_catalog, p.analysisTheme, p.analysisUnit, false, grids,
+                              m_options.coverage, m_log);
+    for (size_t k = 0; k < m_passes.size(); ++k) {
+        Pass& pass = *m_passes[k];
+        pass.analysis = &m_analysis[gridOf[k]];
+        if (!pass.analysis->overlapsRaster) {
+            fail(isChange() ? QStringLiteral("The polygons of theme %1 do not overlap the land "
+                                             "cover raster %2")
+                                  .arg(p.analysisTheme, named(pass))
+                            : QStringLiteral("The polygons of theme %1 do not overlap the land "
+                                             "cover raster")
+                                  .arg(p.analysisTheme));
+        }
+        pass.overlay.read(m_catalog, p, pass.raster, m_log);
+    }
 }
 
 // The class of each value, the coefficients by level and class, and the sums.
-void AnalysisRun::prepareCounting()
+void AnalysisRun::prepareCounting(Pass& pass)
 {
-    const GDALDataType type = m_raster.band->GetRasterDataType();
-    m_classes.emplace(p.classes, type);
-    m_count.classes = &*m_classes;
-    m_count.indexCount = m_classes->indexCount();
-    m_count.levels = m_overlay.densityLevels() ? 3 : 1;
-    m_count.whole = m_options.coverage != Coverage::Exact;
-    if (m_classes->coversType(type)) {
-        m_count.table = m_classes->lookUp(m_raster.wholeNoData());
+    const GDALDataType type = pass.raster.band->GetRasterDataType();
+    pass.classes.emplace(p.classes, type);
+    CountSetup& setup = pass.count;
+    setup.classes = &*pass.classes;
+    setup.indexCount = pass.classes->indexCount();
+    setup.levels = pass.overlay.densityLevels() ? 3 : 1;
+    setup.whole = m_options.coverage != Coverage::Exact;
+    if (pass.classes->coversType(type)) {
+        setup.table = pass.classes->lookUp(pass.raster.wholeNoData());
     }
-    std::vector<double> weights = coefficients(p, m_count);
-    m_overlay.prepare(p, *m_classes, m_log);
-    m_count.scenarioValues = m_overlay.scenarioValues();
-    m_sums.emplace(m_analysis.store.size(), m_count, std::move(weights), m_options.classAreas,
-                   m_cellArea);
+    std::vector<double> weights = coefficients(p, setup);
+    pass.overlay.prepare(p, *pass.classes, m_log);
+    setup.scenarioValues = pass.overlay.scenarioValues();
+    pass.sums.emplace(size_t(count()), setup, std::move(weights), m_options.classAreas,
+                      pass.cellArea);
 }
 
-void AnalysisRun::planBands()
+void AnalysisRun::planBands(Pass& pass)
 {
-    m_plan = BandPlan::of(m_raster, m_minimumBandHeight);
-    m_analysisIndex.build(m_analysis.store, m_options.coverage, m_plan.bandHeight, m_raster.width,
-                          m_raster.height);
-    m_overlay.index(m_plan.bandHeight, m_raster.width, m_raster.height);
+    pass.plan = BandPlan::of(pass.raster, m_minimumBandHeight);
+    for (const auto& earlier : m_passes) {
+        if (earlier.get() == &pass) {
+            break;
+        }
+        if (earlier->analysis == pass.analysis &&
+            earlier->plan.bandHeight == pass.plan.bandHeight) {
+            pass.index = earlier->index;
+        }
+    }
+    if (!pass.index) {
+        pass.ownIndex.build(pass.analysis->store, m_options.coverage, pass.plan.bandHeight,
+                            pass.raster.width, pass.raster.height);
+        pass.index = &pass.ownIndex;
+    }
+    pass.overlay.index(pass.plan.bandHeight, pass.raster.width, pass.raster.height);
 }
 
-// The band loop: bands that analysis polygons reach are scanned on all threads, each with
-// its own raster handle, and their sums added to the polygons in band order.
-void AnalysisRun::scanBands()
+// The band loop of land cover k: bands that analysis polygons reach are scanned on all
+// threads, each with its own raster handle, and their sums added to the polygons in band
+// order.
+void AnalysisRun::scanBands(size_t k)
 {
-    const std::vector<quint32> bands = m_analysisIndex.bands();
+    Pass& pass = *m_passes[k];
+    const std::vector<quint32> bands = pass.index->bands();
     int threads = m_options.threads > 0 ? m_options.threads : QThread::idealThreadCount();
     threads = int(std::clamp<qint64>(threads, 1, std::max<qint64>(qint64(bands.size()), 1)));
     // Blocks are read once each: a large block cache would only hold memory. The user's
@@ -224,60 +334,70 @@ void AnalysisRun::scanBands()
     }
     std::vector<Worker> workers(static_cast<size_t>(threads));
     for (size_t i = 0; i < workers.size(); ++i) {
-        workers[i].reader.emplace(m_raster, m_plan, i > 0);
-        workers[i].counter.emplace(m_count);
+        workers[i].reader.emplace(pass.raster, pass.plan, i > 0);
+        workers[i].counter.emplace(pass.count);
     }
+    // Each land cover its share of the percentage.
+    const qint64 passes = qint64(m_passes.size());
+    const auto percentOf = [&](qint64 rows) {
+        return int((qint64(k) * 100 + rows * 100 / pass.raster.height) / passes);
+    };
     int lastPercent = -1;
     runInOrder<BandCounts>(
         bands.size(), threads,
-        [&](size_t task, int worker) { return scanBand(bands[task], workers[size_t(worker)]); },
+        [&](size_t task, int worker) {
+            return scanBand(pass, bands[task], workers[size_t(worker)]);
+        },
         [&](size_t, BandCounts&& band) {
-            m_sums->add(band);
-            m_merged.advance(band.rowEnd);
-            const int percent = int(band.rowEnd * 100 / m_raster.height);
+            pass.sums->add(band);
+            pass.merged.advance(band.rowEnd);
+            const int percent = percentOf(band.rowEnd);
             if (m_progress && percent != lastPercent) {
                 m_progress(percent);
             }
             lastPercent = percent;
         });
-    if (m_progress && lastPercent != 100) {
-        m_progress(100);
+    if (m_progress && lastPercent != percentOf(pass.raster.height)) {
+        m_progress(percentOf(pass.raster.height));
     }
 }
 
-BandCounts AnalysisRun::scanBand(quint32 band, Worker& w) const
+BandCounts AnalysisRun::scanBand(const Pass& pass, quint32 band, Worker& w) const
 {
-    const qint64 rowBegin = qint64(band) * m_plan.bandHeight;
-    const qint64 rowEnd = std::min<qint64>(rowBegin + m_plan.bandHeight, m_raster.height);
+    const BandPlan& plan = pass.plan;
+    const qint64 rowBegin = qint64(band) * plan.bandHeight;
+    const qint64 rowEnd = std::min<qint64>(rowBegin + plan.bandHeight, pass.raster.height);
     const int rows = int(rowEnd - rowBegin);
-    const qint64 width = m_raster.width;
+    const qint64 width = pass.raster.width;
     BandCounts result;
     result.rowEnd = rowEnd;
-    w.analysis.build(m_analysis.store, m_analysisIndex, m_options.coverage, band, rowBegin, rowEnd,
+    w.analysis.build(pass.analysis->store, *pass.index, m_options.coverage, band, rowBegin, rowEnd,
                      width);
     if (w.analysis.groups().empty()) {
         return result;
     }
     w.counter->start(result, w.analysis.groups());
-    w.overlay.build(m_overlay, band, rowBegin, rowEnd, width, m_plan.tileCells());
+    w.overlay.build(pass.overlay, band, rowBegin, rowEnd, width, plan.tileCells());
     // Only the columns the analysis polygons of this band reach.
     const auto [firstColumn, endColumn] = w.analysis.columns();
-    const qint64 origin = firstColumn / m_plan.tileWidth * m_plan.tileWidth;
-    const qint64 tiles = (endColumn - origin + m_plan.tileWidth - 1) / m_plan.tileWidth;
-    w.analysis.byTile(origin, m_plan.tileWidth, tiles);
-    w.overlay.byTile(origin, m_plan.tileWidth, tiles);
+    const qint64 origin = firstColumn / plan.tileWidth * plan.tileWidth;
+    const qint64 tiles = (endColumn - origin + plan.tileWidth - 1) / plan.tileWidth;
+    w.analysis.byTile(origin, plan.tileWidth, tiles);
+    w.overlay.byTile(origin, plan.tileWidth, tiles);
+    const bool classified = pass.classified();
     for (size_t tile = 0; tile < size_t(tiles); ++tile) {
         if (w.analysis.tileEmpty(tile)) {
             continue;
         }
-        const qint64 colBegin = origin + qint64(tile) * m_plan.tileWidth;
-        const qint64 colEnd = std::min<qint64>(colBegin + m_plan.tileWidth, width);
+        const qint64 colBegin = origin + qint64(tile) * plan.tileWidth;
+        const qint64 colEnd = std::min<qint64>(colBegin + plan.tileWidth, width);
         w.reader->read(colBegin, rowBegin, int(colEnd - colBegin), rows);
-        if (classified()) {
-            w.reader->classify(*m_classes, m_count.table);
+        if (classified) {
+            w.reader->classify(*pass.classes, pass.count.table);
         }
-        w.overlay.apply(m_overlay, tile, rowBegin, colBegin, colEnd, rows, w.reader->cellClass());
-        const int32_t* cellClass = classified() ? w.reader->cellClass() : nullptr;
+        w.overlay.apply(pass.overlay, tile, rowBegin, colBegin, colEnd, rows,
+                        w.reader->cellClass());
+        const int32_t* cellClass = classified ? w.reader->cellClass() : nullptr;
         w.reader->withValues([&](const auto* values) {
             w.counter->addTile(result, w.analysis, tile, rowBegin, colBegin, colEnd, values,
                                cellClass, w.overlay.levels());
@@ -287,41 +407,46 @@ BandCounts AnalysisRun::scanBand(quint32 band, Worker& w) const
     return result;
 }
 
-// The row the band loop must have added up to for a polygon's sums to be complete: the end
-// of the last band it reaches into.
+// The row the last land cover's band loop must have added up to for a polygon's sums to be
+// complete: the end of the last band it reaches into. The other land covers are counted
+// before.
 qint64 AnalysisRun::finalRow(size_t polygon) const
 {
-    const PolygonStore& store = m_analysis.store;
+    const Pass& pass = *m_passes.back();
+    const PolygonStore& store = pass.analysis->store;
     const Coverage rule = m_options.coverage;
     if (polygon >= store.size() || store.empty(polygon)) {
         return 0;
     }
+    const qint64 height = pass.raster.height;
     const qint64 first = std::max<qint64>(store.firstRow(polygon, rule), 0);
-    const qint64 end = std::min<qint64>(store.endRow(polygon, rule), m_raster.height);
+    const qint64 end = std::min<qint64>(store.endRow(polygon, rule), height);
     if (first >= end) {
         return 0;
     }
-    return std::min<qint64>((end + m_plan.bandHeight - 1) / m_plan.bandHeight * m_plan.bandHeight,
-                            m_raster.height);
+    const qint64 bandHeight = pass.plan.bandHeight;
+    return std::min<qint64>((end + bandHeight - 1) / bandHeight * bandHeight, height);
 }
 
-// The output is written while the bands are counted: each feature as soon as the bands its
-// polygon reaches are added up. Polygons in layer order from north to south (as most layers
-// are) are then written almost alongside the count; others wait for the last band.
+// The output is written while the last land cover's bands are counted: each feature as soon
+// as the bands its polygon reaches are added up. Polygons in layer order from north to south
+// (as most layers are) are then written almost alongside the count; others wait for the
+// last band.
 void AnalysisRun::scanAndWrite()
 {
     OutputPlan plan = outputPlan();
+    MergedRows& merged = m_passes.back()->merged;
     std::exception_ptr writeError;
     std::thread writer([&] {
         qint64 known = 0; // rows known to be added, without taking the lock
         try {
-            plan.write(m_target, *m_sums, count(), [&](qint64 n) {
+            plan.write(m_target, sums(), count(), [&](qint64 n) {
                 // The last feature waits for the whole count: the output is put in place
                 // only when the count succeeded.
                 const qint64 needed =
                     n + 1 == count() ? std::numeric_limits<qint64>::max() : finalRow(size_t(n));
                 if (needed > known) {
-                    known = m_merged.waitFor(needed);
+                    known = merged.waitFor(needed);
                 }
             });
         } catch (...) {
@@ -329,22 +454,22 @@ void AnalysisRun::scanAndWrite()
         }
     });
     try {
-        scanBands();
+        scanBands(m_passes.size() - 1);
     } catch (...) {
-        m_merged.fail();
+        merged.fail();
         writer.join();
         throw;
     }
-    m_merged.advance(std::numeric_limits<qint64>::max());
+    merged.advance(std::numeric_limits<qint64>::max());
     writer.join();
     if (writeError) {
         std::rethrow_exception(writeError);
     }
 }
 
-void AnalysisRun::logTotals(const QVector<PolygonResult>& polygons) const
+void AnalysisRun::logTotals(const Pass& pass, const QVector<PolygonResult>& polygons) const
 {
-    for (const auto& [value, cells] : m_sums->unknownValues()) {
+    for (const auto& [value, cells] : pass.sums->unknownValues()) {
         if (const qint64 n = std::llround(cells)) { // shares of cells under the exact rule
             log(QStringLiteral("Class value %1 has no CLASS line: %2 cells weigh 0")
                     .arg(value)
@@ -359,7 +484,8 @@ void AnalysisRun::logTotals(const QVector<PolygonResult>& polygons) const
     }
     log(QStringLiteral("Output %1: %2 polygons, land cover area %3, impervious area %4 "
                        "square %5")
-            .arg(m_target.path)
+            .arg(isChange() ? QStringLiteral("%1, %2").arg(m_target.path, named(pass))
+                            : m_target.path)
             .arg(polygons.size())
             .arg(areaText(lcTotal), areaText(isTotal), ModelParams::unitsText(p.lcUnits)));
 }
@@ -376,7 +502,8 @@ ImperviousAnalysis::Result ImperviousAnalysis::run()
     initGdal();
     Result result;
     try {
-        result = AnalysisRun(m_params, m_catalog, m_options, m_minimumBandHeight, m_log, m_progress)
+        result = AnalysisRun(m_params, m_catalog, m_options, m_landCovers, m_icm,
+                             m_minimumBandHeight, m_log, m_progress)
                      .run();
     } catch (const AnalysisError& error) {
         result.error = error.message;

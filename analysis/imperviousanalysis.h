@@ -11,9 +11,15 @@
 #include <functional>
 
 // The impervious surface analysis: land cover cells weighed by their class's coefficient,
-// summed per analysis polygon, written to the output.
+// summed per analysis polygon, written to the output. A change run does so for several land
+// covers at once (years of a series), reading the polygons once, and writes each one's sums
+// and the change from the first to the last.
 class ImperviousAnalysis {
 public:
+    struct LandCover {
+        QString label; // names its output fields
+        QString theme; // a grid theme of the catalogue
+    };
     struct Options {
         Coverage coverage = Coverage::Centre; // of the analysis polygons only
         int threads = 0;                      // 0: the cores available
@@ -27,12 +33,20 @@ public:
         QString error; // one line, for the user
         QString outputPath;
         QVector<PolygonResult> polygons; // one per analysis feature, in layer order
+        // A change run's: the polygons' results of each land cover, in order (polygons then
+        // holds the last one's).
+        QVector<QVector<PolygonResult>> landCovers;
     };
     using LogFunction = std::function<void(const QString&)>;
     using ProgressFunction = std::function<void(int percent)>;
 
     ImperviousAnalysis(ModelParams params, DataCatalog catalog);
     void setOptions(const Options& options) { m_options = options; }
+    // Two or more: a change run of these land covers, in this order, in place of the
+    // parameters' LCTHEME.
+    void setLandCovers(QVector<LandCover> landCovers) { m_landCovers = std::move(landCovers); }
+    // Adds the watershed classes of the impervious cover model by IS_PCT.
+    void setWatershedClasses(bool on) { m_icm = on; }
     void setLog(LogFunction log) { m_log = std::move(log); }
     void setProgress(ProgressFunction progress) { m_progress = std::move(progress); }
     // Rows of cells processed at once; at least the raster's block height. Tests make it
@@ -45,6 +59,8 @@ private:
     ModelParams m_params;
     DataCatalog m_catalog;
     Options m_options;
+    QVector<LandCover> m_landCovers;
+    bool m_icm = false;
     LogFunction m_log;
     ProgressFunction m_progress;
     int m_minimumBandHeight = 64;

@@ -117,35 +117,41 @@ std::optional<PreparedRun> Preparation::prepare(QString* error)
     return m_run;
 }
 
+// Each land cover a grid theme named by its label (by default the file's name); two or more
+// make a change run, whose labels name its fields.
 bool Preparation::landCover()
 {
-    // One land cover raster per run; runs over several labelled rasters go here.
-    if (r.landCovers.size() != 1) {
-        return fail(QStringLiteral("--land-cover is given %1 times; a run reads one land cover "
-                                   "raster")
-                        .arg(r.landCovers.size()));
-    }
-    const RunRequest::LandCover& given = r.landCovers.constFirst();
-    if (!QFileInfo(given.file).isFile()) {
-        return fail(QStringLiteral("%1 not found (--land-cover)").arg(given.file));
-    }
-    QString why;
-    auto grid = DataCatalog::gridOf(given.file, &why);
-    if (!grid) {
-        return fail(QStringLiteral("%1 (--land-cover): %2").arg(given.file, why));
-    }
-    if (!given.label.isNull()) {
-        if (given.label.trimmed().isEmpty()) {
-            return fail(QStringLiteral("--land-cover %1=%2: the label is empty")
-                            .arg(given.label, given.file));
+    for (const RunRequest::LandCover& given : r.landCovers) {
+        if (!QFileInfo(given.file).isFile()) {
+            return fail(QStringLiteral("%1 not found (--land-cover)").arg(given.file));
         }
-        grid->name = given.label;
+        QString why;
+        auto grid = DataCatalog::gridOf(given.file, &why);
+        if (!grid) {
+            return fail(QStringLiteral("%1 (--land-cover): %2").arg(given.file, why));
+        }
+        if (!given.label.isNull()) {
+            if (given.label.trimmed().isEmpty()) {
+                return fail(QStringLiteral("--land-cover %1=%2: the label is empty")
+                                .arg(given.label, given.file));
+            }
+            grid->name = given.label;
+        }
+        grid->name = themeName(grid->name);
+        if (m_run.catalog.findGrid(grid->name)) {
+            return fail(QStringLiteral("--land-cover %1: the label %2 is given twice")
+                            .arg(given.file, grid->name));
+        }
+        if (m_run.catalog.grids.isEmpty()) {
+            m_gridUnits = grid->units;
+            m_run.params.lcTheme = grid->name;
+        }
+        if (r.landCovers.size() > 1) {
+            m_run.landCovers.push_back({grid->name, grid->name});
+        }
+        m_run.catalog.grids << *grid;
+        m_run.reads << given.file;
     }
-    grid->name = themeName(grid->name);
-    m_gridUnits = grid->units;
-    m_run.params.lcTheme = grid->name;
-    m_run.catalog.grids << *grid;
-    m_run.reads << given.file;
     return true;
 }
 

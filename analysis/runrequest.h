@@ -1,5 +1,6 @@
 #pragma once
 
+#include "analysis/imperviousanalysis.h"
 #include "catalog/datacatalog.h"
 #include "model/modelparams.h"
 
@@ -56,6 +57,8 @@ struct PreparedRun {
     DataCatalog catalog;
     QStringList notes; // which layer of a file is read, where the coefficients come from
     QStringList reads; // the files the run reads, with their layers
+    // Two or more: a change run of these land covers (the first is also the params' LCTHEME).
+    QVector<ImperviousAnalysis::LandCover> landCovers;
 };
 
 // Opens every file the request names and makes its parameters and themes. Nothing, with

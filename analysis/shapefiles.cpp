@@ -257,7 +257,7 @@ std::optional<DbfTable> readTable(const QString& path, int fieldCount)
 } // namespace
 
 bool readShapefilePolygons(const QString& shpPath, OGRLayer* layer, const QString& theme,
-                           const double inverse[6], Coverage rule, PolygonStore& store)
+                           const std::vector<StoreTarget>& targets, Coverage rule)
 {
     const QString shxPath = part(shpPath, ".shx");
     const QString dbfPath = part(shpPath, ".dbf");
@@ -295,9 +295,13 @@ bool readShapefilePolygons(const QString& shpPath, OGRLayer* layer, const QStrin
                                      ? QStringLiteral("feature %1 is missing").arg(fid)
                                      : problem));
         }
-        store.add(feature->GetGeometryRef(), inverse, rule);
+        for (const StoreTarget& t : targets) {
+            t.store->add(feature->GetGeometryRef(), t.inverse, rule);
+        }
     };
-    store.reserve(store.size() + size_t(count));
+    for (const StoreTarget& t : targets) {
+        t.store->reserve(t.store->size() + size_t(count));
+    }
     Window records(shp, shpSize);
     Window table(dbf, QFileInfo(dbfPath).size());
     for (qint64 i = 0; i < count; ++i) {
@@ -316,7 +320,9 @@ bool readShapefilePolygons(const QString& shpPath, OGRLayer* layer, const QStrin
                                   : nullptr;
         const quint32 type = content ? qFromLittleEndian<quint32>(content) : 0xffffffff;
         if (type == 0) {
-            store.add(nullptr, inverse, rule);
+            for (const StoreTarget& t : targets) {
+                t.store->add(nullptr, t.inverse, rule);
+            }
             continue;
         }
         // Polygon, PolygonZ and PolygonM begin alike: type, box, parts, points, part starts.
@@ -325,7 +331,9 @@ bool readShapefilePolygons(const QString& shpPath, OGRLayer* layer, const QStrin
             qFromLittleEndian<quint32>(content + 44) == 0) {
             const qint64 points = qFromLittleEndian<quint32>(content + 40);
             if (points >= 4 && points <= (length - 48) / 16) {
-                store.addRing(content + 48, int(points), inverse);
+                for (const StoreTarget& t : targets) {
+                    t.store->addRing(content + 48, int(points), t.inverse);
+                }
                 continue;
             }
         }

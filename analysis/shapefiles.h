@@ -14,14 +14,20 @@
 // and geometry objects for every record read, and formats every number of a table through
 // printf.
 
-// Reads the polygons of a shapefile theme (layer, read from shpPath) into store, in cell
-// coordinates through inverse, as readPolygons would through GDAL: records of one ring are
+// Where a theme's polygons go: a store in the cell coordinates of one raster grid.
+struct StoreTarget {
+    const double* inverse; // the grid's inverse geotransform
+    PolygonStore* store;
+};
+
+// Reads the polygons of a shapefile theme (layer, read from shpPath) into each target's
+// store, in its cell coordinates, as readPolygons would through GDAL: records of one ring are
 // taken from the .shp here, others (holes, several parts, other shape types, damaged
 // records) from GDAL feature by feature, and records deleted in the table are left out, as
 // GDAL leaves them out. False, with nothing added, when the files are not what this reads:
 // GDAL reads the theme then.
 bool readShapefilePolygons(const QString& shpPath, OGRLayer* layer, const QString& theme,
-                           const double inverse[6], Coverage rule, PolygonStore& store);
+                           const std::vector<StoreTarget>& targets, Coverage rule);
 
 // The layout of a shapefile's table (.dbf): where records start, their length and count, and
 // each field's place.

@@ -7,6 +7,9 @@ parcels.shp         parcels: PARCEL_ID (integer), APN and ZONING (string), ACRES
 census_blocks.shp   census blocks: BLOCK_ID (string), POP2010 (integer), POP_DENS (real,
                     persons per hectare)
 new_development.shp a planned development, for a land cover change scenario
+landcover_2021.tif  the 2016 land cover with the planned development built: the cells whose
+                    centre lies in it are class 24 (NoData stays), as the scenario line
+                    DS#1#new_development#Developed High Intensity#24 makes them
 
 All in UTM zone 18N (NAD83, metres). The output is the same on every run.
 Needs python3-gdal (Debian); run with /usr/bin/python3.
@@ -162,8 +165,27 @@ def write_development():
     ds = None
 
 
+def write_raster_2021():
+    """The 2016 grid with the development applied: gdal_rasterize's cell-centre rule."""
+    src = gdal.Open(os.path.join(OUT, "landcover_2016.tif"))
+    path = os.path.join(OUT, "landcover_2021.tif")
+    ds = gdal.GetDriverByName("GTiff").CreateCopy(path, src, options=[
+        "COMPRESS=DEFLATE", "TILED=YES", "BLOCKXSIZE=128", "BLOCKYSIZE=128"])
+    band = ds.GetRasterBand(1)
+    before = bytearray(band.ReadRaster())
+    dev = ogr.Open(os.path.join(OUT, "new_development.shp"))
+    gdal.RasterizeLayer(ds, [1], dev.GetLayer(0), burn_values=[24])
+    after = bytearray(band.ReadRaster())
+    for k, value in enumerate(before):
+        if value == 0:
+            after[k] = 0
+    band.WriteRaster(0, 0, COLS, ROWS, bytes(after))
+    ds = None
+
+
 write_raster()
 write_parcels()
 write_blocks()
 write_development()
+write_raster_2021()
 print("demo data written to", os.path.abspath(OUT))

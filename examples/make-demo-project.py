@@ -40,14 +40,20 @@ def main():
     project = QgsProject.instance()
     project.setCrs(QgsCoordinateReferenceSystem("EPSG:26918"))
 
-    landcover = QgsRasterLayer(os.path.join(DATA, "landcover_2016.tif"), "landcover_2016")
-    present = {int(c.value) for c in QgsPalettedRasterRenderer.classDataFromRaster(
-        landcover.dataProvider(), 1)}
-    classes = [QgsPalettedRasterRenderer.Class(value, QColor(colour), "%d %s" % (value, name))
-               for value, (name, colour) in sorted(LAND_COVER.items()) if value in present]
-    landcover.setRenderer(QgsPalettedRasterRenderer(landcover.dataProvider(), 1, classes))
+    # The second year under the first, hidden: for change runs.
+    years = []
+    for year in ("2021", "2016"):
+        landcover = QgsRasterLayer(os.path.join(DATA, "landcover_%s.tif" % year),
+                                   "landcover_" + year)
+        present = {int(c.value) for c in QgsPalettedRasterRenderer.classDataFromRaster(
+            landcover.dataProvider(), 1)}
+        classes = [QgsPalettedRasterRenderer.Class(value, QColor(colour),
+                                                   "%d %s" % (value, name))
+                   for value, (name, colour) in sorted(LAND_COVER.items()) if value in present]
+        landcover.setRenderer(QgsPalettedRasterRenderer(landcover.dataProvider(), 1, classes))
+        years.append(landcover)
 
-    layers = [landcover]
+    layers = list(years)
     for name, symbol in [("census_blocks", outline("#6a3d9a", 0.6, "dash")),
                          ("parcels", outline("#303030", 0.3)),
                          ("new_development", outline("#ff7f00", 0.8, fill="255,127,0,90"))]:
@@ -62,6 +68,7 @@ def main():
     root = project.layerTreeRoot()
     for layer in reversed(layers):
         root.addLayer(layer)
+    root.findLayer(years[0].id()).setItemVisibilityChecked(False)
     # Opens on the whole town.
     extent = QgsRectangle(landcover.extent())
     extent.scale(1.05)

@@ -20,6 +20,11 @@ and system, all threads) side by side, with the ratios of each run to the bare r
 many threads. The exact rule is checked too: every block clear of the NoData rows must get
 an LC_AREA equal to its own area.
 
+Change: a run of two land covers (the raster and a later year with the developments built)
+against a run of the first alone, both described by options (--land-cover), on THREADS
+threads: the cost of the second land cover, which must stay within twice a single run, and
+the check that the change run's first-year areas are the single run's.
+
 --against OTHER times another tarn-analyze build in the same turns and prints its ratios to
 this one, after checking that both write the same bytes. --args passes options on to both
 (for instance "--keep-fields --class-areas"); --output names the output's extension.
@@ -78,6 +83,20 @@ def run_tarn(tarn, folder, name, threads, coverage, extra):
     benchdata.write_params(params, out)
     return Run([tarn, params, "--data", folder, "--threads", str(threads),
                 "--coverage", coverage] + shlex.split(extra.args))
+
+
+def run_described(tarn, folder, name, threads, land_covers, extra):
+    """A run said by options: land_covers [(label, file)], the High coefficients."""
+    coefficients = os.path.join(folder, "coefficients.csv")
+    benchdata.write_coefficients(coefficients)
+    out = os.path.join(folder, "out-" + name, "result.shp")
+    os.makedirs(os.path.dirname(out), exist_ok=True)
+    args = [tarn]
+    for label, path in land_covers:
+        args += ["--land-cover", "%s=%s" % (label, path)]
+    return Run(args + ["--polygons", os.path.join(folder, "blocks.shp"), "--field", "PID",
+                       "--coefficients", coefficients, "--coefficient", "high", "-o", out,
+                       "--threads", str(threads)] + shlex.split(extra.args))
 
 
 def outputs(folder, name):
@@ -149,6 +168,7 @@ def main():
         args.size, args.polygons, args.unknown))
     t = time.perf_counter()
     raster, shp = benchdata.make_data(folder, args.size, args.polygons, args.unknown)
+    later = benchdata.make_later_year(folder)
     blocks = ogr.Open(shp)  # kept: a layer dies with its data source
     features = blocks.GetLayer(0).GetFeatureCount()
     blocks = None
@@ -169,6 +189,10 @@ def main():
                 key = "%s%s %d" % (who, coverage, threads)
                 runs.setdefault(key, []).append(run_tarn(
                     tarn, folder, key.replace(" ", "-"), threads, coverage, args))
+        for key, land_covers in (("one land cover %d" % n, [("y1", raster)]),
+                                 ("change of two %d" % n, [("y1", raster), ("y2", later)])):
+            runs.setdefault(key, []).append(run_described(
+                args.tarn_analyze, folder, key.replace(" ", "-"), n, land_covers, args))
     m = {key: median(values) for key, values in runs.items()}
     print("%-28s %8s %8s %8s %8s" % ("median of %d" % args.repeat, "wall s", "CPU s",
                                      "/ read", "peak MB"))
@@ -181,8 +205,18 @@ def main():
              m["exact %d" % n].cpu / m["centre %d" % n].cpu))
     print("per polygon beyond the read:       %.2f us of CPU"
           % ((m["centre %d" % n].cpu - m["read %d" % n].cpu) / features * 1e6))
+    one, two = m["one land cover %d" % n], m["change of two %d" % n]
+    print("second land cover: change of two / one land cover (%d threads): wall %.2f, CPU %.2f"
+          % (n, two.wall / one.wall, two.cpu / one.cpu))
     print("load average after: %.2f %.2f %.2f" % os.getloadavg())
     status = 0
+    if args.output == "shp":
+        single = read_result(folder, "one-land-cover-%d" % n, "IS_AREA")
+        first = read_result(folder, "change-of-two-%d" % n, "ISA_y1")
+        same = single == first
+        print("change run's first land cover equals the single run: %s" % ("yes" if same else
+                                                                             "NO"))
+        status |= 0 if same else 1
     if args.against:
         for key in ("centre %d" % n, "exact %d" % n, "centre 1"):
             mine = outputs(folder, key.replace(" ", "-"))

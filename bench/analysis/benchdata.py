@@ -13,6 +13,9 @@ blocks of their own and half the second part of the neighbouring block (2% multi
 Fields PID (1, 2, ...), GEOID (text), POP (integer) and DENS (persons per hectare, real).
 
 Developments: rectangles over about one block in 200, the scenario theme.
+
+A later year (landcover_later.tif, for change runs): the land cover with the developments
+built as class 24, the same grid and compression.
 """
 import math
 import os
@@ -177,6 +180,20 @@ def make_developments(path, size, polygons):
     out = None
 
 
+def make_later_year(folder):
+    """landcover_later.tif beside landcover.tif (kept when there already)."""
+    later = os.path.join(folder, "landcover_later.tif")
+    if not os.path.exists(later):
+        src = gdal.Open(os.path.join(folder, "landcover.tif"))
+        ds = gdal.GetDriverByName("GTiff").CreateCopy(
+            later, src, options=["TILED=YES", "BLOCKXSIZE=256", "BLOCKYSIZE=256",
+                                 "COMPRESS=DEFLATE", "BIGTIFF=IF_SAFER"])
+        dev = ogr.Open(os.path.join(folder, "developments.shp"))
+        gdal.RasterizeLayer(ds, [1], dev.GetLayer(0), burn_values=[24])
+        ds = None
+    return later
+
+
 def make_data(folder, size, polygons, unknown=0.02):
     """The raster, blocks and developments in folder (kept when there already)."""
     os.makedirs(folder, exist_ok=True)
@@ -205,3 +222,10 @@ def write_params(path, out, popdensity=0, scenarios=(), theme="blocks"):
               for k, (theme, cls) in enumerate(scenarios)]
     with open(path, "w", newline="") as f:
         f.write("\r\n".join(lines) + "\r\n")
+
+
+def write_coefficients(path):
+    """CLASSES as a coefficient text file, for runs described by options."""
+    with open(path, "w", newline="") as f:
+        f.write("Value,ClassName,High,Medium,Low\r\n")
+        f.writelines("%d,c%d,%g,%g,%g\r\n" % ((k, k) + v) for k, v in CLASSES.items())

@@ -6,8 +6,9 @@ import re
 import shutil
 import subprocess
 
-from qgis.core import (QgsBlockingProcess, QgsClassificationRange, QgsCoordinateTransformContext,
-                       QgsFeedback, QgsGraduatedSymbolRenderer, QgsProviderRegistry,
+from qgis.core import (QgsBlockingProcess, QgsCategorizedSymbolRenderer,
+                       QgsClassificationRange, QgsCoordinateTransformContext, QgsFeedback,
+                       QgsGraduatedSymbolRenderer, QgsProviderRegistry, QgsRendererCategory,
                        QgsRendererRange, QgsSymbol, QgsTask, QgsVectorFileWriter,
                        QgsVectorLayerFeatureSource)
 from qgis.PyQt.QtCore import QProcess
@@ -27,6 +28,14 @@ _WARNING = re.compile(r"has no CLASS line|does not overlap|coordinate system unk
 # Impervious percent classes: under 10 % streams stay healthy, over 25 % they degrade.
 CLASSES = [(0, 10), (10, 25), (25, 50), (50, 75), (75, 100)]
 COLOURS = ["#ffffcc", "#fed976", "#fd8d3c", "#e31a1c", "#800026"]
+# The impervious cover model's classes (tarn-analyze --icm), by their ICM_CLASS value.
+ICM_CLASSES = [(1, "sensitive", "#1a9850"), (2, "impacted", "#fee08b"),
+               (3, "non-supporting", "#f46d43"), (4, "urban drainage", "#a50026"),
+               (0, "no land cover", "#d9d9d9")]
+# The change of IS_PCT in percentage points, on a diverging ramp: less impervious cover blue,
+# no change white, more red.
+CHANGE_CLASSES = [(-100, -10), (-10, -1), (-1, 1), (1, 10), (10, 100)]
+CHANGE_COLOURS = ["#2166ac", "#92c5de", "#f7f7f7", "#f4a582", "#b2182b"]
 
 
 def last_error(text, fallback):
@@ -119,16 +128,36 @@ def warnings(log_lines):
     return [line for line in log_lines if _WARNING.search(line)]
 
 
-def style_output(layer):
-    if not layer.isSpatial():  # a CSV output is a table
-        return
+def _graduated(layer, field, classes, colours, label):
     ranges = []
-    for (low, high), colour in zip(CLASSES, COLOURS):
+    for (low, high), colour in zip(classes, colours):
         symbol = QgsSymbol.defaultSymbol(layer.geometryType())
         symbol.setColor(QColor(colour))
         ranges.append(QgsRendererRange(QgsClassificationRange(
-            "%d – %d %%" % (low, high), low, high), symbol))
-    renderer = QgsGraduatedSymbolRenderer("IS_PCT", ranges)
+            label.format(low, high), low, high), symbol))
+    return QgsGraduatedSymbolRenderer(field, ranges)
+
+
+def style_output(layer, by=None):
+    """Colours an output by `by`: "IS_PCT" in five classes, "ICM_CLASS" (or a change run's
+    ICM_<label>) in the impervious cover model's four classes, "IS_CHG_PCT" on a diverging
+    ramp. Without `by`: a change run's output by IS_CHG_PCT, one with ICM_CLASS by it, others
+    by IS_PCT."""
+    if not layer.isSpatial():  # a CSV output is a table
+        return
+    names = layer.fields().names()
+    by = by or next((name for name in ("IS_CHG_PCT", "ICM_CLASS") if name in names), "IS_PCT")
+    if by.startswith("ICM_"):
+        categories = []
+        for value, name, colour in ICM_CLASSES:
+            symbol = QgsSymbol.defaultSymbol(layer.geometryType())
+            symbol.setColor(QColor(colour))
+            categories.append(QgsRendererCategory(value, symbol, tr(name)))
+        renderer = QgsCategorizedSymbolRenderer(by, categories)
+    elif by == "IS_CHG_PCT":
+        renderer = _graduated(layer, by, CHANGE_CLASSES, CHANGE_COLOURS, "{:+d} – {:+d} points")
+    else:
+        renderer = _graduated(layer, by, CLASSES, COLOURS, "{:d} – {:d} %")
     layer.setRenderer(renderer)
     layer.triggerRepaint()
 

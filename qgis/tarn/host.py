@@ -355,6 +355,8 @@ class Host(QObject):
                      "--coverage", settings.coverage()]
         if settings.keep_fields():
             arguments.append("--keep-fields")
+        if settings.watershed_classes():
+            arguments.append("--icm")
         self.starting = True
         # Out of the request's handler, so a question asked there runs no nested event loop
         # inside it.

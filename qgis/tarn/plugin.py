@@ -39,6 +39,10 @@ class SettingsDialog(QDialog):
         self.keep_fields = QCheckBox(tr("Keep every field of the polygon layer in the output"))
         self.keep_fields.setChecked(settings.keep_fields())
         form.addRow("", self.keep_fields)
+        self.watershed = QCheckBox(tr("Add the impervious cover model's classes (ICM_CLASS) "
+                                      "and colour results by them"))
+        self.watershed.setChecked(settings.watershed_classes())
+        form.addRow("", self.watershed)
         self.found = QLabel()
         form.addRow(tr("Programs found:"), self.found)
         self.programs.fileChanged.connect(self.show_found)
@@ -60,6 +64,7 @@ class SettingsDialog(QDialog):
         settings.set_value("workFolder", self.work.filePath())
         settings.set_value("coverage", self.coverage.currentData())
         settings.set_value("keepFields", self.keep_fields.isChecked())
+        settings.set_value("watershedClasses", self.watershed.isChecked())
         super().accept()
 
 

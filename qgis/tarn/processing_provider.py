@@ -71,6 +71,14 @@ def layer_argument(source):
     return "%s:%s" % (path, layer) if layer else path
 
 
+def raster_file(raster):
+    """The file of a land cover raster layer; a layer that is no raster file is refused."""
+    path = os.path.abspath(raster.source()) if raster else ""
+    if raster is None or raster.providerType() != "gdal" or not os.path.isfile(path):
+        raise QgsProcessingException(tr("The land cover raster must be a raster file"))
+    return path
+
+
 class ScratchLayers:
     """Layers that are no files (memory layers, selections, filtered layers), written to one
     GeoPackage of the run, each as a layer named after the user's layer, so that messages
@@ -122,6 +130,7 @@ class ImperviousSurfaceAlgorithm(QgsProcessingAlgorithm):
     COVERAGE = "COVERAGE"
     CLASS_AREAS = "CLASS_AREAS"
     KEEP_FIELDS = "KEEP_FIELDS"
+    ICM = "ICM"
     OUTPUT = "OUTPUT"
 
     @staticmethod
@@ -145,8 +154,11 @@ class ImperviousSurfaceAlgorithm(QgsProcessingAlgorithm):
             "example \"22,24\"). The coverage rule says which cells belong to a polygon: "
             "those whose centre lies inside, each cell by its share inside, or every cell "
             "touched; it defaults to the rule of TARN > Settings. The output holds LC_AREA, "
-            "IS_AREA, IS_PCT, NODATA_CT and UNK_CT per polygon, and with class areas one "
-            "field per land cover class, A_ and its value (A_21).")
+            "IS_AREA, IS_PCT, NODATA_CT and UNK_CT per polygon, with class areas one field "
+            "per land cover class, A_ and its value (A_21), and with watershed classes "
+            "ICM_CLASS, the impervious cover model's class by IS_PCT: 1 sensitive (up to "
+            "10 %), 2 impacted (up to 25 %), 3 non-supporting (up to 60 %), 4 urban drainage "
+            "(over 60 %), 0 without land cover.")
 
     def createInstance(self):
         return ImperviousSurfaceAlgorithm()
@@ -222,6 +234,9 @@ class ImperviousSurfaceAlgorithm(QgsProcessingAlgorithm):
         self.addParameter(QgsProcessingParameterBoolean(
             self.KEEP_FIELDS, self.tr("Keep every field of the polygon layer"),
             defaultValue=settings.keep_fields()))
+        self.addParameter(QgsProcessingParameterBoolean(
+            self.ICM, self.tr("Watershed classes of the impervious cover model (ICM_CLASS)"),
+            defaultValue=settings.watershed_classes()))
         self.addParameter(QgsProcessingParameterFeatureSink(
             self.OUTPUT, self.tr("Impervious surface"), QgsProcessing.TypeVectorPolygon))
 
@@ -258,6 +273,14 @@ class ImperviousSurfaceAlgorithm(QgsProcessingAlgorithm):
                 or os.path.splitext(value)[1][1:].lower() not in DIRECT_OUTPUTS):
             return ""
         return os.path.abspath(self.parameterAsOutputLayer(parameters, self.OUTPUT, context))
+
+    def _land_cover_arguments(self, parameters, context):
+        """--land-cover for the raster, labelled by its layer's name, which the analysis's
+        messages then use."""
+        raster = self.parameterAsRasterLayer(parameters, self.LANDCOVER, context)
+        path = raster_file(raster)
+        label = re.sub(r"[=#\x00-\x1f\x7f]", "_", raster.name()).strip() or "landcover"
+        return ["--land-cover", "%s=%s" % (label, path)]
 
     def _coefficient_arguments(self, parameters, context, feedback, scratch):
         """--coefficient, or the population density options."""
@@ -301,19 +324,14 @@ class ImperviousSurfaceAlgorithm(QgsProcessingAlgorithm):
         if not program:
             raise QgsProcessingException(self.tr(
                 "tarn-analyze not found: set the TARN programs' folder in TARN > Settings…"))
-        raster = self.parameterAsRasterLayer(parameters, self.LANDCOVER, context)
-        raster_path = os.path.abspath(raster.source()) if raster else ""
-        if raster is None or raster.providerType() != "gdal" or not os.path.isfile(raster_path):
-            raise QgsProcessingException(self.tr("The land cover raster must be a raster file"))
+        land_covers = self._land_cover_arguments(parameters, context)
         coefficient_set = set_name(self.parameterAsString(parameters, self.SET, context))
         folder = tempfile.mkdtemp(prefix="tarn-processing-")
         try:
             scratch = ScratchLayers(folder)
-            # The raster's layer name labels it in the analysis's messages.
-            label = re.sub(r"[=#\x00-\x1f\x7f]", "_", raster.name()).strip() or "landcover"
             (path, layer_name), layer = self._vector_source(parameters, self.POLYGONS, context,
                                                             feedback, scratch)
-            arguments = ["--land-cover", "%s=%s" % (label, raster_path), "--polygons", path]
+            arguments = land_covers + ["--polygons", path]
             arguments += ["--layer", layer_name] if layer_name else []
             arguments += ["--field", self._field(parameters, self.FIELD, layer, 2, context),
                           "--set", coefficient_set,
@@ -330,6 +348,8 @@ class ImperviousSurfaceAlgorithm(QgsProcessingAlgorithm):
                 arguments.append("--class-areas")
             if self.parameterAsBoolean(parameters, self.KEEP_FIELDS, context):
                 arguments.append("--keep-fields")
+            if self.parameterAsBoolean(parameters, self.ICM, context):
+                arguments.append("--icm")
             status, error, log = analysis.run_analysis(
                 program, arguments, output, feedback,
                 lambda percent: feedback.setProgress(percent * (1 if direct else 0.9)),
@@ -399,4 +419,6 @@ class TarnProvider(QgsProcessingProvider):
         return QIcon(os.path.join(settings.PLUGIN_DIR, "icon.svg"))
 
     def loadAlgorithms(self):
+        from .processing_change import ImperviousSurfaceChangeAlgorithm
         self.addAlgorithm(ImperviousSurfaceAlgorithm())
+        self.addAlgorithm(ImperviousSurfaceChangeAlgorithm())

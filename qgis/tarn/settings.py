@@ -75,3 +75,9 @@ def coverage():
 def keep_fields():
     """Whether outputs keep every field of the polygon layer (tarn-analyze --keep-fields)."""
     return QgsSettings().value(KEY + "keepFields", False, type=bool)
+
+
+def watershed_classes():
+    """Whether runs add the impervious cover model's classes (tarn-analyze --icm) and their
+    results are coloured by them."""
+    return QgsSettings().value(KEY + "watershedClasses", False, type=bool)

@@ -303,10 +303,17 @@ void TestCommandLine::preparesTheRunTheOptionsSay_data()
                                                 "Space#21"}
         << "";
 
+    QTest::newRow("two land covers, the first the parameters' one")
+        << with(run, "--land-cover", "y16=" + Demo + "/landcover_2016.tif") +
+               QStringList{"--land-cover", "y21=" + Demo + "/landcover_2021.tif"}
+        << QStringList{"LCTHEME#y16"} << "";
+
     const auto error = [](const QString& text) { return QStringList{"error: " + text}; };
-    QTest::newRow("two land cover rasters")
-        << run + QStringList{"--land-cover", "b=" + Demo + "/landcover_2016.tif"}
-        << error("--land-cover is given 2 times; a run reads one land cover raster") << "";
+    QTest::newRow("two land covers of one label")
+        << run + QStringList{"--land-cover", "landcover_2016=" + Demo + "/landcover_2021.tif"}
+        << error("--land-cover " + Demo +
+                 "/landcover_2021.tif: the label landcover_2016 is given twice")
+        << "";
     QTest::newRow("land cover file missing")
         << with(run, "--land-cover", Demo + "/none.tif")
         << error(Demo + "/none.tif not found (--land-cover)") << "";

@@ -96,6 +96,12 @@ def features(layer):
                   for v in (f.attributes()[i] for i in kept)) for f in layer.getFeatures()]
 
 
+def records(layer):
+    """A layer's features as dictionaries by field name, without a GeoPackage's fid."""
+    names = [name for name in layer.fields().names() if name != "fid"]
+    return [dict(zip(names, row)) for row in features(layer)]
+
+
 def direct_run(folder, classes=None, out="direct.shp", arguments=(), density=False):
     """tarn-analyze on the demo folder: the values a run must give; density: by the census
     blocks' POP_DENS, High from 30, Low up to 5."""
@@ -646,6 +652,8 @@ class TestPlugin(unittest.TestCase):
             ("exact coverage and every field, from Settings", "parcels", "PARCEL_ID", ".shp",
              "exact", True, "Submitted"),
             ("GeoPackage output", "parcels", "PARCEL_ID", ".gpkg", "centre", False, "Submitted"),
+            ("watershed classes from Settings, coloured by them", "parcels", "PARCEL_ID", ".shp",
+             "centre", False, "Submitted"),
             ("CSV output, a table", "parcels", "PARCEL_ID", ".csv", "centre", False,
              "Submitted"),
             ("unknown field", "parcels", "NOPE", ".shp", "centre", False,
@@ -664,6 +672,8 @@ class TestPlugin(unittest.TestCase):
                     dialog = SettingsDialog()  # TARN > Settings…
                     dialog.coverage.setCurrentIndex(dialog.coverage.findData(coverage))
                     dialog.keep_fields.setChecked(keep)
+                    icm = name.startswith("watershed")
+                    dialog.watershed.setChecked(icm)
                     dialog.accept()
                     folder = tempfile.mkdtemp(dir=self.tmp)
                     params = os.path.join(folder, "model_params.txt")
@@ -688,11 +698,14 @@ class TestPlugin(unittest.TestCase):
                     self.assertEqual(layer.source(), analysis.layer_source(out))
                     self.assertIn(layer.id(), self.project.mapLayers())
                     if extension != ".csv":
-                        self.assertEqual(layer.renderer().type(), "graduatedSymbol")
-                        self.assertEqual(layer.renderer().classAttribute(), "IS_PCT")
+                        self.assertEqual(layer.renderer().type(), "categorizedSymbol" if icm
+                                         else "graduatedSymbol")
+                        self.assertEqual(layer.renderer().classAttribute(),
+                                         "ICM_CLASS" if icm else "IS_PCT")
                     self.assertEqual(features(layer), direct_run(
                         self.tmp, out="direct" + extension,
-                        arguments=["--coverage", coverage] + ["--keep-fields"] * keep))
+                        arguments=["--coverage", coverage] + ["--keep-fields"] * keep
+                        + ["--icm"] * icm))
                     # The output file is named; warnings of the log reach the message bar.
                     self.assertIn("48 polygons", self.messages[-2])
                     self.assertIn("written to " + out, self.messages[-2])
@@ -700,6 +713,7 @@ class TestPlugin(unittest.TestCase):
         finally:
             settings.set_value("coverage", "")
             settings.set_value("keepFields", False)
+            settings.set_value("watershedClasses", False)
             launcher.close()
             self.host.server.close()
 
@@ -867,7 +881,7 @@ class TestPlugin(unittest.TestCase):
                             release()
                         host.stop()
 
-    def run_qgis_process(self, parameters):
+    def run_qgis_process(self, parameters, algorithm="tarn:impervioussurface"):
         """qgis_process in a fresh home, the plugin enabled in its default profile."""
         home = tempfile.mkdtemp(dir=self.tmp)
         plugins = os.path.join(home, ".local/share/QGIS/QGIS3/profiles/default/python/plugins")
@@ -877,9 +891,10 @@ class TestPlugin(unittest.TestCase):
         env.pop("QGIS_CUSTOM_CONFIG_PATH", None)  # set by start_app for this process only
         subprocess.run(["qgis_process.bin", "plugins", "enable", "tarn"], env=env,
                        capture_output=True)
-        done = subprocess.run(["qgis_process.bin", "run", "tarn:impervioussurface", "--"]
-                              + ["%s=%s" % item for item in parameters.items()], env=env,
-                              capture_output=True)
+        done = subprocess.run(["qgis_process.bin", "run", algorithm, "--"]
+                              + ["%s=%s" % (name, value) for name, values in parameters.items()
+                                 for value in (values if isinstance(values, list) else [values])],
+                              env=env, capture_output=True)
         return done.returncode == 0
 
     def processing_parameters(self, **more):
@@ -952,6 +967,77 @@ class TestPlugin(unittest.TestCase):
                 extension = os.path.splitext(out)[1] or ".fgb"
                 self.assertEqual(features(result), direct_run(
                     self.tmp, classes, "direct" + extension, arguments, more is density))
+
+    def run_algorithm(self, name, parameters, out):
+        """Runs a TARN algorithm as the Toolbox does: the output's records, and the field it
+        is coloured by as QGIS loads it."""
+        algorithm = QgsApplication.processingRegistry().createAlgorithmById(name)
+        context = QgsProcessingContext()
+        feedback = QgsProcessingFeedback()
+        results, ok = algorithm.run(dict(parameters, OUTPUT=QgsProcessingOutputLayerDefinition(
+            out, self.project)), context, feedback)
+        self.assertTrue(ok)
+        result = QgsProcessingUtils.mapLayerFromString(results["OUTPUT"], context)
+        context.layerToLoadOnCompletionDetails(results["OUTPUT"]).postProcessor() \
+            .postProcessLayer(result, context, feedback)
+        return records(result), result.renderer().classAttribute()
+
+    def test_processing_change_algorithm(self):
+        years = {year: os.path.join(self.data, "landcover_%s.tif" % year)
+                 for year in ("2016", "2021")}
+        folder = tempfile.mkdtemp(dir=self.tmp)
+        common = self.processing_parameters(SCENARIOS=[], SCENARIO_CLASSES="", ICM=True)
+        del common["LANDCOVER"]
+        single = {}
+        for year, path in years.items():
+            single[year], styled = self.run_algorithm(
+                "tarn:impervioussurface", dict(common, LANDCOVER=path),
+                os.path.join(folder, "single%s.gpkg" % year))
+            self.assertEqual(styled, "ICM_CLASS")
+        rows = [  # name, how, labels given, labels of the fields
+            ("labels from the layers' years", "run", "", ["2016", "2021"]),
+            ("qgis_process, labels given", "qgis_process", "Y16, Y21", ["Y16", "Y21"]),
+        ]
+        for name, how, labels, named in rows:
+            with self.subTest(name):
+                out = os.path.join(folder, "change-%s.gpkg" % how)
+                parameters = dict(common, LANDCOVERS=list(years.values()), LABELS=labels)
+                if how == "qgis_process":
+                    self.assertTrue(self.run_qgis_process(
+                        dict(parameters, OUTPUT=out), "tarn:impervioussurfacechange"))
+                    change = records(QgsVectorLayer(out, "change", "ogr"))
+                else:
+                    change, styled = self.run_algorithm("tarn:impervioussurfacechange",
+                                                        parameters, out)
+                    self.assertEqual(styled, "IS_CHG_PCT")
+                self.assertEqual(len(change), len(single["2016"]))
+                for k, row in enumerate(change):
+                    for label, year in zip(named, years):
+                        for prefix, field in (("LCA_", "LC_AREA"), ("ISA_", "IS_AREA"),
+                                              ("ISP_", "IS_PCT"), ("ICM_", "ICM_CLASS")):
+                            self.assertEqual(row[prefix + label], single[year][k][field])
+                    self.assertAlmostEqual(row["IS_CHG"], single["2021"][k]["IS_AREA"]
+                                           - single["2016"][k]["IS_AREA"], 5)
+                self.assertTrue(any(row["IS_CHG_PCT"] > 0 for row in change))
+        refusals = [  # rasters, labels, message
+            ([years["2016"]], "", "A change needs two land cover rasters or more; 1 given"),
+            (list(years.values()), "a,b,c",
+             "Give one label for each land cover raster: 2 rasters, 3 labels"),
+            (list(years.values()), "2016,20-21", 'Land cover label "20-21" cannot name output '
+                                                 'fields'),
+        ]
+        for rasters, labels, message in refusals:
+            with self.subTest(message):
+                algorithm = QgsApplication.processingRegistry().createAlgorithmById(
+                    "tarn:impervioussurfacechange")
+                context = QgsProcessingContext()
+                feedback = QgsProcessingFeedback()
+                ok = algorithm.run(dict(common, LANDCOVERS=rasters, LABELS=labels,
+                                        OUTPUT=os.path.join(folder, "refused.gpkg")),
+                                   context, feedback)[1]
+                self.assertFalse(ok)
+                self.assertIn(message, feedback.textLog())
+                self.assertFalse(os.path.exists(os.path.join(folder, "refused.gpkg")))
 
     def test_processing_refuses_with_the_reason_and_the_users_names(self):
         added = [QgsVectorLayer(self.extra + "|layername=parcels_gpkg", "parcels_gpkg", "ogr"),
