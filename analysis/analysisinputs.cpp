@@ -164,6 +164,28 @@ static void checkFeatureCount(GDALDataset* dataset, OGRLayer* layer, qint64 read
     }
 }
 
+namespace {
+
+// Polygons with a vertex that is not a finite number (or that is not one once in the land
+// cover's cells) take no cells; the user is told which, the first few by feature id.
+void logNonFinite(const QString& theme, const std::vector<qint64>& features, const LogFunction& log)
+{
+    constexpr size_t Named = 10;
+    for (size_t i = 0; i < std::min(features.size(), Named); ++i) {
+        log(QStringLiteral("Theme %1: feature %2 has a vertex that is not a finite number; it "
+                           "is counted as covering no cells")
+                .arg(theme)
+                .arg(features[i]));
+    }
+    if (features.size() > Named) {
+        log(QStringLiteral("Theme %1: %2 more features have such a vertex and cover no cells")
+                .arg(theme)
+                .arg(features.size() - Named));
+    }
+}
+
+} // namespace
+
 PolygonSet readPolygons(const DataCatalog& catalog, const QString& theme, const QString& field,
                         bool keepValues, const Raster& raster, Coverage rule,
                         const LogFunction& log)
@@ -187,9 +209,11 @@ PolygonSet readPolygons(const DataCatalog& catalog, const QString& theme, const 
     layer->ResetReading();
     takeGdalError();
     const DataCatalog::Source& source = polygonSource(catalog, theme);
-    const bool direct =
-        !transform && !keepValues && EQUAL(dataset->GetDriverName(), "ESRI Shapefile") &&
-        readShapefilePolygons(source.path, layer, theme, raster.inverse, rule, set.store);
+    std::vector<qint64> nonFinite; // features kept empty
+    const bool direct = !transform && !keepValues &&
+                        EQUAL(dataset->GetDriverName(), "ESRI Shapefile") &&
+                        readShapefilePolygons(source.path, layer, theme, raster.inverse, rule,
+                                              set.store, nonFinite);
     while (FeaturePtr feature = direct ? nullptr : nextFeature(layer, theme)) {
         const OGRGeometry* geometry = feature->GetGeometryRef();
         std::unique_ptr<OGRGeometry> copy;
@@ -203,13 +227,16 @@ PolygonSet readPolygons(const DataCatalog& catalog, const QString& theme, const 
             }
             geometry = copy.get();
         }
-        set.store.add(geometry, raster.inverse, rule);
+        if (!set.store.add(geometry, raster.inverse, rule)) {
+            nonFinite.push_back(feature->GetFID());
+        }
         if (keepValues) {
             set.values.push_back(feature->IsFieldSetAndNotNull(valueField)
                                      ? feature->GetFieldAsDouble(valueField)
                                      : std::nan(""));
         }
     }
+    logNonFinite(theme, nonFinite, log);
     for (size_t i = 0; i < set.store.size() && !set.overlapsRaster; ++i) {
         set.overlapsRaster = !set.store.empty(i) && set.store.endRow(i, rule) > 0 &&
                              set.store.firstRow(i, rule) < raster.height &&

@@ -37,12 +37,13 @@ class PolygonStore {
 public:
     // Appends one polygon (or multipolygon; none for a feature without geometry). inverse:
     // the raster's inverse geotransform (map coordinates to column and row). Multipolygons
-    // whose parts overlap are merged first for the exact and touched rules.
-    void add(const OGRGeometry* geometry, const double inverse[6], Coverage rule);
+    // whose parts overlap are merged first for the exact and touched rules. False when a
+    // vertex is not a finite number in cell coordinates: the polygon is then kept empty.
+    bool add(const OGRGeometry* geometry, const double inverse[6], Coverage rule);
     // Appends a polygon of one ring of n points, packed as (x, y) pairs of doubles in the
     // machine's byte order (a shapefile's on this platform), not necessarily aligned: the
     // same as add() of that polygon.
-    void addRing(const char* xy, int n, const double inverse[6]);
+    bool addRing(const char* xy, int n, const double inverse[6]);
 
     size_t size() const { return m_polygons.size(); }
     bool empty(size_t i) const { return m_polygons[i].ringCount == 0; }
@@ -107,7 +108,10 @@ private:
     void addRing(const OGRGeometry& ring, const double inverse[6], bool hole, Polygon& polygon);
     template <class X, class Y>
     void addRingPoints(int n, X x, Y y, const double inverse[6], bool hole, Polygon& polygon);
-    void finish(Polygon& polygon);
+    bool finish(Polygon& polygon);
+    // Whether the parts of the polygon being added may share some area: false only when no
+    // two of their boundaries meet and no part lies within another.
+    bool newPartsMayOverlap() const;
     // The polygon's edges that reach into rows [rowBegin, rowEnd), sorted by y0; horizontal
     // ones, which cross no row and bound no area, are left out.
     void edgesIn(const Polygon& p, qint64 rowBegin, qint64 rowEnd, std::vector<Edge>& out) const;
@@ -121,5 +125,6 @@ private:
     Chunked<Ring> m_rings;
     std::vector<Vertex> m_newVertices; // of the polygon being added
     std::vector<Ring> m_newRings;
+    bool m_newNonFinite = false;
     std::vector<Polygon> m_polygons;
 };

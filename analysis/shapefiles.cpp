@@ -256,7 +256,8 @@ std::optional<DbfTable> readTable(const QString& path, int fieldCount)
 } // namespace
 
 bool readShapefilePolygons(const QString& shpPath, OGRLayer* layer, const QString& theme,
-                           const double inverse[6], Coverage rule, PolygonStore& store)
+                           const double inverse[6], Coverage rule, PolygonStore& store,
+                           std::vector<qint64>& nonFinite)
 {
     const QString shxPath = part(shpPath, ".shx");
     const QString dbfPath = part(shpPath, ".dbf");
@@ -294,7 +295,9 @@ bool readShapefilePolygons(const QString& shpPath, OGRLayer* layer, const QStrin
                                      ? QStringLiteral("feature %1 is missing").arg(fid)
                                      : problem));
         }
-        store.add(feature->GetGeometryRef(), inverse, rule);
+        if (!store.add(feature->GetGeometryRef(), inverse, rule)) {
+            nonFinite.push_back(fid);
+        }
     };
     store.reserve(store.size() + size_t(count));
     Window records(shp, shpSize);
@@ -319,12 +322,18 @@ bool readShapefilePolygons(const QString& shpPath, OGRLayer* layer, const QStrin
             continue;
         }
         // Polygon, PolygonZ and PolygonM begin alike: type, box, parts, points, part starts.
+        // GDAL calls a record corrupt when it is shorter than its points (and for PolygonZ
+        // their heights, which PolygonM's measures need not follow) or holds more than 50
+        // million: those go to GDAL, which says so.
         if ((type == 5 || type == 15 || type == 25) && length >= 48 &&
             qFromLittleEndian<quint32>(content + 36) == 1 &&
             qFromLittleEndian<quint32>(content + 44) == 0) {
             const qint64 points = qFromLittleEndian<quint32>(content + 40);
-            if (points >= 4 && points <= (length - 48) / 16) {
-                store.addRing(content + 48, int(points), inverse);
+            const qint64 needed = 48 + 16 * points + (type == 15 ? 16 + 8 * points : 0);
+            if (points >= 4 && points <= 50000000 && needed <= length) {
+                if (!store.addRing(content + 48, int(points), inverse)) {
+                    nonFinite.push_back(i);
+                }
                 continue;
             }
         }

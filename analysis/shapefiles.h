@@ -19,9 +19,12 @@
 // taken from the .shp here, others (holes, several parts, other shape types, damaged
 // records) from GDAL feature by feature, and records deleted in the table are left out, as
 // GDAL leaves them out. False, with nothing added, when the files are not what this reads:
-// GDAL reads the theme then.
+// GDAL reads the theme then. Records GDAL refuses end the run with GDAL's message. The
+// feature ids of polygons with a vertex that is not a finite number, kept empty, are added to
+// nonFinite.
 bool readShapefilePolygons(const QString& shpPath, OGRLayer* layer, const QString& theme,
-                           const double inverse[6], Coverage rule, PolygonStore& store);
+                           const double inverse[6], Coverage rule, PolygonStore& store,
+                           std::vector<qint64>& nonFinite);
 
 // The layout of a shapefile's table (.dbf): where records start, their length and count, and
 // each field's place.
