@@ -86,15 +86,20 @@ private:
         double minX = 0, minY = 0, maxX = 0, maxY = 0;
     };
     // Items appended in runs that each stay in one chunk, so the store grows a chunk at a
-    // time and never copies what it holds.
+    // time and never copies what it holds. Chunks start small and double up to a size, so
+    // that a store of a few polygons costs little.
     template <class T> struct Chunked {
         std::vector<std::vector<T>> chunks;
         std::pair<quint32, quint32> append(const std::vector<T>& items)
         {
+            constexpr size_t FirstChunkItems = 1 << 8;
             constexpr size_t ChunkItems = 1 << 16;
             if (chunks.empty() || chunks.back().capacity() - chunks.back().size() < items.size()) {
+                const size_t size = chunks.empty()
+                                        ? FirstChunkItems
+                                        : std::min(ChunkItems, 2 * chunks.back().capacity());
                 chunks.emplace_back();
-                chunks.back().reserve(std::max(ChunkItems, items.size()));
+                chunks.back().reserve(std::max(size, items.size()));
             }
             const auto at =
                 std::make_pair(quint32(chunks.size() - 1), quint32(chunks.back().size()));

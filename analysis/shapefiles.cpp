@@ -303,7 +303,8 @@ bool readShapefilePolygons(const QString& shpPath, OGRLayer* layer, const QStrin
     Window records(shp, shpSize);
     Window table(dbf, QFileInfo(dbfPath).size());
     for (qint64 i = 0; i < count; ++i) {
-        const char* flag = table.at(dbfStart + i * dbfRecord, 1);
+        // GDAL reads each record whole, even for its deletion flag alone.
+        const char* flag = table.at(dbfStart + i * dbfRecord, std::max<qint64>(dbfRecord, 1));
         if (!flag) {
             fail(QStringLiteral("Theme %1 cannot be read: %2 ends early").arg(theme, dbfPath));
         }
