@@ -10,6 +10,20 @@
 
 class OGRGeometry;
 
+// Memory for a store's large arrays, in huge pages where the system gives them on request:
+// millions of vertices written once would otherwise take a page fault every 4 KB.
+void* allocateStoreMemory(size_t bytes);
+void freeStoreMemory(void* memory, size_t bytes);
+template <class T> struct StoreAllocator {
+    using value_type = T;
+    StoreAllocator() = default;
+    template <class U> StoreAllocator(const StoreAllocator<U>&) {}
+    T* allocate(size_t n) { return static_cast<T*>(allocateStoreMemory(n * sizeof(T))); }
+    void deallocate(T* memory, size_t n) { freeStoreMemory(memory, n * sizeof(T)); }
+    template <class U> bool operator==(const StoreAllocator<U>&) const { return true; }
+    template <class U> bool operator!=(const StoreAllocator<U>&) const { return false; }
+};
+
 // A run of cells [begin, end) of one row. weights < 0: each cell counts whole; otherwise the
 // offset of the cells' weights in the weight list the spans were made with.
 // Cell indices are 64-bit: rasters may be more than 2^31 cells long in all.
@@ -89,11 +103,11 @@ private:
     // time and never copies what it holds. Chunks start small and double up to a size, so
     // that a store of a few polygons costs little.
     template <class T> struct Chunked {
-        std::vector<std::vector<T>> chunks;
+        std::vector<std::vector<T, StoreAllocator<T>>> chunks;
         std::pair<quint32, quint32> append(const std::vector<T>& items)
         {
             constexpr size_t FirstChunkItems = 1 << 8;
-            constexpr size_t ChunkItems = 1 << 16;
+            constexpr size_t ChunkItems = (size_t(4) << 20) / sizeof(T);
             if (chunks.empty() || chunks.back().capacity() - chunks.back().size() < items.size()) {
                 const size_t size = chunks.empty()
                                         ? FirstChunkItems
@@ -131,5 +145,5 @@ private:
     std::vector<Vertex> m_newVertices; // of the polygon being added
     std::vector<Ring> m_newRings;
     bool m_newNonFinite = false;
-    std::vector<Polygon> m_polygons;
+    std::vector<Polygon, StoreAllocator<Polygon>> m_polygons;
 };
