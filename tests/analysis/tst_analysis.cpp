@@ -1,7 +1,10 @@
 // The analysis on generated data, against gdal_rasterize cell-centre masks.
+#include "analysis/analysiserror.h"
 #include "analysis/imperviousanalysis.h"
+#include "analysis/shapefiles.h"
 #include "analysisdata.h"
 #include "catalog/datacatalog.h"
+#include "catalog/gdalsupport.h"
 #include "model/modelparams.h"
 
 #include <QCoreApplication>
@@ -927,6 +930,22 @@ void TestAnalysis::readsShapefilesAsGdalDoes()
         }
         QVERIFY(shpFile.seek(0) && shpFile.write(shapes) == shapes.size());
         QVERIFY(shxFile.seek(0) && shxFile.write(index) == index.size());
+    }
+    if (!error.isEmpty()) {
+        // The direct reader itself refuses, not only a later reading through GDAL.
+        GdalDatasetPtr dataset = openVector(shp);
+        QVERIFY(dataset);
+        PolygonStore store;
+        std::vector<qint64> nonFinite;
+        const double identity[6] = {0, 1, 0, 0, 0, 1};
+        QString refused;
+        try {
+            readShapefilePolygons(shp, dataset->GetLayer(0), "units", identity, Coverage::Centre,
+                                  store, nonFinite);
+        } catch (const AnalysisError& e) {
+            refused = e.message;
+        }
+        QCOMPARE(refused, error);
     }
     const QString gpkg = m_out->filePath("theme.gpkg");
     QVERIFY(!error.isEmpty() || copyLayer(shp, gpkg, "GPKG", "theme"));
