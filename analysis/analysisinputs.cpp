@@ -166,6 +166,28 @@ static void checkFeatureCount(GDALDataset* dataset, OGRLayer* layer, qint64 read
     }
 }
 
+namespace {
+
+// Polygons with a vertex that is not a finite number (or that is not one once in the land
+// cover's cells) take no cells; the user is told which, the first few by feature id.
+void logNonFinite(const QString& theme, const std::vector<qint64>& features, const LogFunction& log)
+{
+    constexpr size_t Named = 10;
+    for (size_t i = 0; i < std::min(features.size(), Named); ++i) {
+        log(QStringLiteral("Theme %1: feature %2 has a vertex that is not a finite number; it "
+                           "is counted as covering no cells")
+                .arg(theme)
+                .arg(features[i]));
+    }
+    if (features.size() > Named) {
+        log(QStringLiteral("Theme %1: %2 more features have such a vertex and cover no cells")
+                .arg(theme)
+                .arg(features.size() - Named));
+    }
+}
+
+} // namespace
+
 std::vector<PolygonSet> readPolygons(const DataCatalog& catalog, const QString& theme,
                                      const QString& field, bool keepValues,
                                      const std::vector<const Raster*>& rasters, Coverage rule,
@@ -199,10 +221,12 @@ std::vector<PolygonSet> readPolygons(const DataCatalog& catalog, const QString& 
     layer->ResetReading();
     takeGdalError();
     const DataCatalog::Source& source = polygonSource(catalog, theme);
+    std::vector<qint64> nonFinite; // features kept empty
     const bool direct = !transformed && !keepValues &&
                         EQUAL(dataset->GetDriverName(), "ESRI Shapefile") &&
-                        readShapefilePolygons(source.path, layer, theme, targets, rule);
+                        readShapefilePolygons(source.path, layer, theme, targets, rule, nonFinite);
     while (FeaturePtr feature = direct ? nullptr : nextFeature(layer, theme)) {
+        bool finite = true;
         for (size_t r = 0; r < rasters.size(); ++r) {
             const OGRGeometry* geometry = feature->GetGeometryRef();
             std::unique_ptr<OGRGeometry> copy;
@@ -216,14 +240,18 @@ std::vector<PolygonSet> readPolygons(const DataCatalog& catalog, const QString& 
                 }
                 geometry = copy.get();
             }
-            sets[r].store.add(geometry, rasters[r]->inverse, rule);
+            finite = sets[r].store.add(geometry, rasters[r]->inverse, rule) && finite;
             if (keepValues) {
                 sets[r].values.push_back(feature->IsFieldSetAndNotNull(valueField)
                                              ? feature->GetFieldAsDouble(valueField)
                                              : std::nan(""));
             }
         }
+        if (!finite) {
+            nonFinite.push_back(feature->GetFID());
+        }
     }
+    logNonFinite(theme, nonFinite, log);
     for (size_t r = 0; r < rasters.size(); ++r) {
         PolygonSet& set = sets[r];
         const Raster& raster = *rasters[r];

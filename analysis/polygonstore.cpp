@@ -4,10 +4,43 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <memory>
+#include <new>
 #include <utility>
+
+#include <sys/mman.h>
+
+namespace {
+
+constexpr size_t HugePage = size_t(2) << 20;
+
+} // namespace
+
+void* allocateStoreMemory(size_t bytes)
+{
+    if (bytes < HugePage) {
+        return ::operator new(bytes);
+    }
+    const size_t rounded = (bytes + HugePage - 1) / HugePage * HugePage;
+    void* memory = std::aligned_alloc(HugePage, rounded);
+    if (!memory) {
+        throw std::bad_alloc();
+    }
+    ::madvise(memory, rounded, MADV_HUGEPAGE); // advice: without it, small pages serve
+    return memory;
+}
+
+void freeStoreMemory(void* memory, size_t bytes)
+{
+    if (bytes < HugePage) {
+        ::operator delete(memory);
+    } else {
+        std::free(memory);
+    }
+}
 
 namespace {
 
@@ -17,7 +50,8 @@ qint64 clampedFloor(double value)
 {
     constexpr double limit = 1e15;
     // floor() by hand: the conversion cuts towards zero, and is exact within the limit.
-    const double v = std::min(std::max(value, -limit), limit); // without branches
+    // Not a number goes to -limit; vertices never are, but values made from them can be.
+    const double v = value > -limit ? std::min(value, limit) : -limit;
     const auto cut = static_cast<qint64>(v);
     return double(cut) > v ? cut - 1 : cut;
 }
@@ -29,21 +63,39 @@ qint64 firstCentreAfter(double value)
     return clampedFloor(shifted) + (shifted > std::floor(shifted) ? 1 : 0);
 }
 
-// Parts of a multipolygon that may overlap: their envelopes do.
-bool partsMayOverlap(const OGRGeometryCollection& parts)
+// Whether the closed segments [a, b] and [c, d] meet, or come too close to tell in doubles.
+template <class P> bool segmentsMayMeet(const P& a, const P& b, const P& c, const P& d)
 {
-    std::vector<OGREnvelope> envelopes;
-    for (const OGRGeometry* part : parts) {
-        OGREnvelope e;
-        part->getEnvelope(&e);
-        for (const OGREnvelope& other : envelopes) {
-            if (e.Intersects(other)) {
-                return true;
+    if (std::max(a.x, b.x) < std::min(c.x, d.x) || std::max(c.x, d.x) < std::min(a.x, b.x) ||
+        std::max(a.y, b.y) < std::min(c.y, d.y) || std::max(c.y, d.y) < std::min(a.y, b.y)) {
+        return false;
+    }
+    // The side of line pq that r lies on, 0 within the products' rounding.
+    const auto side = [](const P& p, const P& q, const P& r) {
+        const double u = (q.x - p.x) * (r.y - p.y);
+        const double v = (q.y - p.y) * (r.x - p.x);
+        const double margin = 1e-12 * (std::abs(u) + std::abs(v));
+        return u - v > margin ? 1 : u - v < -margin ? -1 : 0;
+    };
+    return side(a, b, c) * side(a, b, d) <= 0 && side(c, d, a) * side(c, d, b) <= 0;
+}
+
+// Whether p lies inside the rings [first, last) by the even-odd rule.
+template <class P, class R>
+bool insideRings(const P& p, const P* vertices, const R* first, const R* last)
+{
+    bool inside = false;
+    for (const R* ring = first; ring != last; ++ring) {
+        for (quint32 i = 0; i < ring->count; ++i) {
+            const P& a = vertices[i];
+            const P& b = vertices[i + 1 == ring->count ? 0 : i + 1];
+            if ((a.y > p.y) != (b.y > p.y) && p.x < a.x + (p.y - a.y) * (b.x - a.x) / (b.y - a.y)) {
+                inside = !inside;
             }
         }
-        envelopes.push_back(e);
+        vertices += ring->count;
     }
-    return false;
+    return inside;
 }
 
 // Coordinate k (0: x, 1: y) of point i of packed (x, y) pairs of doubles, unaligned.
@@ -61,39 +113,131 @@ constexpr double TouchedShare = 1e-9;
 
 } // namespace
 
-void PolygonStore::add(const OGRGeometry* geometry, const double inverse[6], Coverage rule)
+bool PolygonStore::add(const OGRGeometry* geometry, const double inverse[6], Coverage rule)
 {
     Polygon polygon;
     m_newVertices.clear();
     m_newRings.clear();
+    m_newNonFinite = false;
     if (geometry && !geometry->IsEmpty()) {
-        std::unique_ptr<OGRGeometry> merged;
+        addGeometry(*geometry, inverse, polygon);
         const auto type = wkbFlatten(geometry->getGeometryType());
-        if (rule != Coverage::Centre && (type == wkbMultiPolygon || type == wkbMultiSurface) &&
-            partsMayOverlap(*geometry->toGeometryCollection())) {
+        if (rule != Coverage::Centre && !m_newNonFinite &&
+            (type == wkbMultiPolygon || type == wkbMultiSurface) && newPartsMayOverlap()) {
             // Areas of overlapping parts would add up; their union counts each place once.
-            merged.reset(geometry->UnionCascaded());
+            const std::unique_ptr<OGRGeometry> merged(geometry->UnionCascaded());
+            if (merged) {
+                polygon = Polygon();
+                m_newVertices.clear();
+                m_newRings.clear();
+                addGeometry(*merged, inverse, polygon);
+            }
         }
-        addGeometry(merged ? *merged : *geometry, inverse, polygon);
     }
-    finish(polygon);
+    return finish(polygon);
 }
 
-void PolygonStore::addRing(const char* xy, int n, const double inverse[6])
+bool PolygonStore::addRing(const char* xy, int n, const double inverse[6])
 {
     Polygon polygon;
     m_newVertices.clear();
     m_newRings.clear();
+    m_newNonFinite = false;
     addRingPoints(
         n, [xy](int i) { return pointAt(xy, i, 0); }, [xy](int i) { return pointAt(xy, i, 1); },
         inverse, false, polygon);
     ++polygon.parts;
-    finish(polygon);
+    return finish(polygon);
 }
 
-void PolygonStore::finish(Polygon& polygon)
+bool PolygonStore::newPartsMayOverlap() const
 {
-    if (!m_newRings.empty()) {
+    // Parts as runs of rings, each with its box.
+    struct Part {
+        size_t ringBegin, ringEnd, vertexBegin;
+        double minX, minY, maxX, maxY;
+    };
+    std::vector<Part> parts;
+    size_t vertex = 0;
+    for (size_t r = 0; r < m_newRings.size(); ++r) {
+        if (parts.empty() || m_newRings[r].part != m_newRings[parts.back().ringBegin].part) {
+            parts.push_back({r, r, vertex, std::numeric_limits<double>::max(),
+                             std::numeric_limits<double>::max(),
+                             std::numeric_limits<double>::lowest(),
+                             std::numeric_limits<double>::lowest()});
+        }
+        Part& part = parts.back();
+        part.ringEnd = r + 1;
+        for (quint32 i = 0; i < m_newRings[r].count; ++i, ++vertex) {
+            const Vertex& v = m_newVertices[vertex];
+            part.minX = std::min(part.minX, v.x);
+            part.maxX = std::max(part.maxX, v.x);
+            part.minY = std::min(part.minY, v.y);
+            part.maxY = std::max(part.maxY, v.y);
+        }
+    }
+    // Beyond this many pairs of edges to compare, GEOS's union is the cheaper way.
+    constexpr double MaxPairs = 1e6;
+    double pairs = 0;
+    for (size_t i = 0; i < parts.size(); ++i) {
+        const Part& p = parts[i];
+        const size_t pEnd = i + 1 < parts.size() ? parts[i + 1].vertexBegin : m_newVertices.size();
+        for (size_t j = i + 1; j < parts.size(); ++j) {
+            const Part& q = parts[j];
+            if (p.maxX < q.minX || q.maxX < p.minX || p.maxY < q.minY || q.maxY < p.minY) {
+                continue;
+            }
+            const size_t qEnd =
+                j + 1 < parts.size() ? parts[j + 1].vertexBegin : m_newVertices.size();
+            pairs += double(pEnd - p.vertexBegin) * double(qEnd - q.vertexBegin);
+            if (pairs > MaxPairs) {
+                return true;
+            }
+            // Boundaries that meet anywhere may bound a shared area.
+            size_t a0 = p.vertexBegin;
+            for (size_t ra = p.ringBegin; ra < p.ringEnd; a0 += m_newRings[ra++].count) {
+                const quint32 na = m_newRings[ra].count;
+                for (quint32 a = 0; a < na; ++a) {
+                    const Vertex& a1 = m_newVertices[a0 + a];
+                    const Vertex& a2 = m_newVertices[a0 + (a + 1 == na ? 0 : a + 1)];
+                    size_t b0 = q.vertexBegin;
+                    for (size_t rb = q.ringBegin; rb < q.ringEnd; b0 += m_newRings[rb++].count) {
+                        const quint32 nb = m_newRings[rb].count;
+                        for (quint32 b = 0; b < nb; ++b) {
+                            if (segmentsMayMeet(a1, a2, m_newVertices[b0 + b],
+                                                m_newVertices[b0 + (b + 1 == nb ? 0 : b + 1)])) {
+                                return true;
+                            }
+                        }
+                    }
+                }
+            }
+            // Boundaries apart: the parts overlap only when one holds a ring of the other,
+            // an outer ring among them (an island in the other's hole is outside it).
+            const auto holds = [&](const Part& outer, const Part& inner) {
+                size_t v = inner.vertexBegin;
+                for (size_t r = inner.ringBegin; r < inner.ringEnd; v += m_newRings[r++].count) {
+                    if (insideRings(m_newVertices[v], m_newVertices.data() + outer.vertexBegin,
+                                    m_newRings.data() + outer.ringBegin,
+                                    m_newRings.data() + outer.ringEnd)) {
+                        return true;
+                    }
+                }
+                return false;
+            };
+            if (holds(p, q) || holds(q, p)) {
+                return true;
+            }
+        }
+    }
+    return false;
+}
+
+bool PolygonStore::finish(Polygon& polygon)
+{
+    if (m_newNonFinite) {
+        polygon = Polygon(); // nothing to count: its cells cannot be told
+    } else if (!m_newRings.empty()) {
         polygon.minX = polygon.minY = std::numeric_limits<double>::max();
         polygon.maxX = polygon.maxY = std::numeric_limits<double>::lowest();
         for (const Vertex& v : m_newVertices) {
@@ -107,6 +251,7 @@ void PolygonStore::finish(Polygon& polygon)
         polygon.ringCount = quint32(m_newRings.size());
     }
     m_polygons.push_back(polygon);
+    return !m_newNonFinite;
 }
 
 void PolygonStore::squeeze()
@@ -200,8 +345,10 @@ void PolygonStore::addRingPoints(int n, X x, Y y, const double inverse[6], bool 
     for (int i = 0; i < count; ++i) {
         const double px = x(i);
         const double py = y(i);
-        m_newVertices.push_back({inverse[0] + px * inverse[1] + py * inverse[2],
-                                 inverse[3] + px * inverse[4] + py * inverse[5]});
+        const Vertex& v =
+            m_newVertices.emplace_back(Vertex{inverse[0] + px * inverse[1] + py * inverse[2],
+                                              inverse[3] + px * inverse[4] + py * inverse[5]});
+        m_newNonFinite |= !std::isfinite(v.x) || !std::isfinite(v.y);
     }
     double area = 0; // twice the signed area, in cell coordinates
     for (size_t i = first; i < m_newVertices.size(); ++i) {

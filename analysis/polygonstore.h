@@ -10,6 +10,20 @@
 
 class OGRGeometry;
 
+// Memory for a store's large arrays, in huge pages where the system gives them on request:
+// millions of vertices written once would otherwise take a page fault every 4 KB.
+void* allocateStoreMemory(size_t bytes);
+void freeStoreMemory(void* memory, size_t bytes);
+template <class T> struct StoreAllocator {
+    using value_type = T;
+    StoreAllocator() = default;
+    template <class U> StoreAllocator(const StoreAllocator<U>&) {}
+    T* allocate(size_t n) { return static_cast<T*>(allocateStoreMemory(n * sizeof(T))); }
+    void deallocate(T* memory, size_t n) { freeStoreMemory(memory, n * sizeof(T)); }
+    template <class U> bool operator==(const StoreAllocator<U>&) const { return true; }
+    template <class U> bool operator!=(const StoreAllocator<U>&) const { return false; }
+};
+
 // A run of cells [begin, end) of one row. weights < 0: each cell counts whole; otherwise the
 // offset of the cells' weights in the weight list the spans were made with.
 // Cell indices are 64-bit: rasters may be more than 2^31 cells long in all.
@@ -37,12 +51,13 @@ class PolygonStore {
 public:
     // Appends one polygon (or multipolygon; none for a feature without geometry). inverse:
     // the raster's inverse geotransform (map coordinates to column and row). Multipolygons
-    // whose parts overlap are merged first for the exact and touched rules.
-    void add(const OGRGeometry* geometry, const double inverse[6], Coverage rule);
+    // whose parts overlap are merged first for the exact and touched rules. False when a
+    // vertex is not a finite number in cell coordinates: the polygon is then kept empty.
+    bool add(const OGRGeometry* geometry, const double inverse[6], Coverage rule);
     // Appends a polygon of one ring of n points, packed as (x, y) pairs of doubles in the
     // machine's byte order (a shapefile's on this platform), not necessarily aligned: the
     // same as add() of that polygon.
-    void addRing(const char* xy, int n, const double inverse[6]);
+    bool addRing(const char* xy, int n, const double inverse[6]);
 
     size_t size() const { return m_polygons.size(); }
     bool empty(size_t i) const { return m_polygons[i].ringCount == 0; }
@@ -85,15 +100,20 @@ private:
         double minX = 0, minY = 0, maxX = 0, maxY = 0;
     };
     // Items appended in runs that each stay in one chunk, so the store grows a chunk at a
-    // time and never copies what it holds.
+    // time and never copies what it holds. Chunks start small and double up to a size, so
+    // that a store of a few polygons costs little.
     template <class T> struct Chunked {
-        std::vector<std::vector<T>> chunks;
+        std::vector<std::vector<T, StoreAllocator<T>>> chunks;
         std::pair<quint32, quint32> append(const std::vector<T>& items)
         {
-            constexpr size_t ChunkItems = 1 << 16;
+            constexpr size_t FirstChunkItems = 1 << 8;
+            constexpr size_t ChunkItems = (size_t(4) << 20) / sizeof(T);
             if (chunks.empty() || chunks.back().capacity() - chunks.back().size() < items.size()) {
+                const size_t size = chunks.empty()
+                                        ? FirstChunkItems
+                                        : std::min(ChunkItems, 2 * chunks.back().capacity());
                 chunks.emplace_back();
-                chunks.back().reserve(std::max(ChunkItems, items.size()));
+                chunks.back().reserve(std::max(size, items.size()));
             }
             const auto at =
                 std::make_pair(quint32(chunks.size() - 1), quint32(chunks.back().size()));
@@ -107,7 +127,10 @@ private:
     void addRing(const OGRGeometry& ring, const double inverse[6], bool hole, Polygon& polygon);
     template <class X, class Y>
     void addRingPoints(int n, X x, Y y, const double inverse[6], bool hole, Polygon& polygon);
-    void finish(Polygon& polygon);
+    bool finish(Polygon& polygon);
+    // Whether the parts of the polygon being added may share some area: false only when no
+    // two of their boundaries meet and no part lies within another.
+    bool newPartsMayOverlap() const;
     // The polygon's edges that reach into rows [rowBegin, rowEnd), sorted by y0; horizontal
     // ones, which cross no row and bound no area, are left out.
     void edgesIn(const Polygon& p, qint64 rowBegin, qint64 rowEnd, std::vector<Edge>& out) const;
@@ -121,5 +144,6 @@ private:
     Chunked<Ring> m_rings;
     std::vector<Vertex> m_newVertices; // of the polygon being added
     std::vector<Ring> m_newRings;
-    std::vector<Polygon> m_polygons;
+    bool m_newNonFinite = false;
+    std::vector<Polygon, StoreAllocator<Polygon>> m_polygons;
 };

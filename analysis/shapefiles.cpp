@@ -257,7 +257,8 @@ std::optional<DbfTable> readTable(const QString& path, int fieldCount)
 } // namespace
 
 bool readShapefilePolygons(const QString& shpPath, OGRLayer* layer, const QString& theme,
-                           const std::vector<StoreTarget>& targets, Coverage rule)
+                           const std::vector<StoreTarget>& targets, Coverage rule,
+                           std::vector<qint64>& nonFinite)
 {
     const QString shxPath = part(shpPath, ".shx");
     const QString dbfPath = part(shpPath, ".dbf");
@@ -295,8 +296,12 @@ bool readShapefilePolygons(const QString& shpPath, OGRLayer* layer, const QStrin
                                      ? QStringLiteral("feature %1 is missing").arg(fid)
                                      : problem));
         }
+        bool finite = true;
         for (const StoreTarget& t : targets) {
-            t.store->add(feature->GetGeometryRef(), t.inverse, rule);
+            finite = t.store->add(feature->GetGeometryRef(), t.inverse, rule) && finite;
+        }
+        if (!finite) {
+            nonFinite.push_back(fid);
         }
     };
     for (const StoreTarget& t : targets) {
@@ -305,7 +310,8 @@ bool readShapefilePolygons(const QString& shpPath, OGRLayer* layer, const QStrin
     Window records(shp, shpSize);
     Window table(dbf, QFileInfo(dbfPath).size());
     for (qint64 i = 0; i < count; ++i) {
-        const char* flag = table.at(dbfStart + i * dbfRecord, 1);
+        // GDAL reads each record whole, even for its deletion flag alone.
+        const char* flag = table.at(dbfStart + i * dbfRecord, std::max<qint64>(dbfRecord, 1));
         if (!flag) {
             fail(QStringLiteral("Theme %1 cannot be read: %2 ends early").arg(theme, dbfPath));
         }
@@ -326,13 +332,21 @@ bool readShapefilePolygons(const QString& shpPath, OGRLayer* layer, const QStrin
             continue;
         }
         // Polygon, PolygonZ and PolygonM begin alike: type, box, parts, points, part starts.
+        // GDAL calls a record corrupt when it is shorter than its points (and for PolygonZ
+        // their heights, which PolygonM's measures need not follow) or holds more than 50
+        // million: those go to GDAL, which says so.
         if ((type == 5 || type == 15 || type == 25) && length >= 48 &&
             qFromLittleEndian<quint32>(content + 36) == 1 &&
             qFromLittleEndian<quint32>(content + 44) == 0) {
             const qint64 points = qFromLittleEndian<quint32>(content + 40);
-            if (points >= 4 && points <= (length - 48) / 16) {
+            const qint64 needed = 48 + 16 * points + (type == 15 ? 16 + 8 * points : 0);
+            if (points >= 4 && points <= 50000000 && needed <= length) {
+                bool finite = true;
                 for (const StoreTarget& t : targets) {
-                    t.store->addRing(content + 48, int(points), t.inverse);
+                    finite = t.store->addRing(content + 48, int(points), t.inverse) && finite;
+                }
+                if (!finite) {
+                    nonFinite.push_back(i);
                 }
                 continue;
             }

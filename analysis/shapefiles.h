@@ -25,9 +25,12 @@ struct StoreTarget {
 // taken from the .shp here, others (holes, several parts, other shape types, damaged
 // records) from GDAL feature by feature, and records deleted in the table are left out, as
 // GDAL leaves them out. False, with nothing added, when the files are not what this reads:
-// GDAL reads the theme then.
+// GDAL reads the theme then. Records GDAL refuses end the run with GDAL's message. The
+// feature ids of polygons with a vertex that is not a finite number, kept empty, are added to
+// nonFinite.
 bool readShapefilePolygons(const QString& shpPath, OGRLayer* layer, const QString& theme,
-                           const std::vector<StoreTarget>& targets, Coverage rule);
+                           const std::vector<StoreTarget>& targets, Coverage rule,
+                           std::vector<qint64>& nonFinite);
 
 // The layout of a shapefile's table (.dbf): where records start, their length and count, and
 // each field's place.
@@ -56,10 +59,9 @@ public:
     // the output: a part missing, a table and shape index that do not hold count records, a
     // copied field of another type than C, N, F, D or L or with a name beyond ASCII, a table
     // too wide for the result fields, or a user's own SHAPE_ENCODING.
-    static std::optional<ShapefileCopy> prepare(const QString& shpPath, int sourceFieldCount,
-                                                const std::vector<int>& copiedFields,
-                                                const std::vector<OutputField>& fields,
-                                                qint64 count, const QString& outPath);
+    static std::optional<ShapefileCopy> prepare(
+        const QString& shpPath, int sourceFieldCount, const std::vector<int>& copiedFields,
+        const std::vector<OutputField>& fields, qint64 count, const QString& outPath);
 
     // Writes the output as outShp and its other parts beside it; fill(index, values) gives
     // the result fields of a feature in the order of fields. False when the theme holds what

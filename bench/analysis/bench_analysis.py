@@ -69,7 +69,10 @@ class Run:
 
 
 def median(runs):
-    return sorted(runs, key=lambda r: r.wall)[len(runs) // 2]
+    """The run of median wall time, with the median CPU time of all."""
+    middle = sorted(runs, key=lambda r: r.wall)[len(runs) // 2]
+    middle.cpu = sorted(r.cpu for r in runs)[len(runs) // 2]
+    return middle
 
 
 def run_read(tarn, raster, threads):
@@ -194,12 +197,13 @@ def main():
             runs.setdefault(key, []).append(run_described(
                 args.tarn_analyze, folder, key.replace(" ", "-"), n, land_covers, args))
     m = {key: median(values) for key, values in runs.items()}
-    print("%-28s %8s %8s %8s %8s" % ("median of %d" % args.repeat, "wall s", "CPU s",
-                                     "/ read", "peak MB"))
+    print("%-28s %8s %8s %8s %10s %8s" % ("median of %d" % args.repeat, "wall s", "CPU s",
+                                          "/ read", "CPU / read", "peak MB"))
     for key, r in m.items():
-        threads = key.split()[-1]
-        ratio = "" if key.startswith("read") else "%8.2f" % (r.wall / m["read " + threads].wall)
-        print("%-28s %8.2f %8.2f %8s %8.0f" % (key, r.wall, r.cpu, ratio, r.mb))
+        read = m["read " + key.split()[-1]]
+        ratio, cpu_ratio = ("", "") if key.startswith("read") else (
+            "%8.2f" % (r.wall / read.wall), "%10.2f" % (r.cpu / read.cpu))
+        print("%-28s %8.2f %8.2f %8s %10s %8.0f" % (key, r.wall, r.cpu, ratio, cpu_ratio, r.mb))
     print("exact / centre (%d threads):       wall %.2f, CPU %.2f"
           % (n, m["exact %d" % n].wall / m["centre %d" % n].wall,
              m["exact %d" % n].cpu / m["centre %d" % n].cpu))

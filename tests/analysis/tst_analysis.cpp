@@ -1,7 +1,10 @@
 // The analysis on generated data, against gdal_rasterize cell-centre masks.
+#include "analysis/analysiserror.h"
 #include "analysis/imperviousanalysis.h"
+#include "analysis/shapefiles.h"
 #include "analysisdata.h"
 #include "catalog/datacatalog.h"
+#include "catalog/gdalsupport.h"
 #include "model/modelparams.h"
 
 #include <QCoreApplication>
@@ -856,31 +859,100 @@ void TestAnalysis::writesShapefilesAsGdalDoes()
 
 void TestAnalysis::readsShapefilesAsGdalDoes_data()
 {
-    QTest::addColumn<QString>("type"); // of the shapefile's shapes
-    QTest::addColumn<int>("deleted");  // a record marked deleted in the table, or -1
-    QTest::newRow("polygons, holes and parts") << "POLYGON" << -1;
-    QTest::newRow("a record deleted in the table") << "POLYGON" << 2;
-    QTest::newRow("polygons with heights") << "POLYGONZ" << -1;
+    QTest::addColumn<QString>("type");   // of the shapefile's shapes
+    QTest::addColumn<int>("deleted");    // a record marked deleted in the table, or -1
+    QTest::addColumn<QString>("damage"); // done to the first record of one ring
+    QTest::newRow("polygons, holes and parts") << "POLYGON" << -1 << "";
+    QTest::newRow("a record deleted in the table") << "POLYGON" << 2 << "";
+    QTest::newRow("polygons with heights") << "POLYGONZ" << -1 << "";
+    QTest::newRow("a vertex not a number") << "POLYGON" << -1 << "nan";
+    QTest::newRow("an infinite vertex") << "POLYGONZ" << -1 << "inf";
+    QTest::newRow("heights missing from a record") << "POLYGONZ" << -1 << "no heights";
+    QTest::newRow("table's last record cut short") << "POLYGON" << -1 << "table cut";
 }
 
 // Polygons of one ring are read from the .shp directly, the others through GDAL: the results
-// equal those of the same polygons read from a GeoPackage, under every rule.
+// equal those of the same polygons read from a GeoPackage, under every rule, and a record
+// GDAL calls corrupt ends the run with GDAL's message.
 void TestAnalysis::readsShapefilesAsGdalDoes()
 {
     QFETCH(QString, type);
     QFETCH(int, deleted);
+    QFETCH(QString, damage);
     const QString shp = m_out->filePath("theme.shp");
     QVERIFY(copyLayer(m_tiled.filePath("units.shp"), shp, "ESRI Shapefile", "theme",
                       {"SHPT=" + type.toUtf8()}));
+    const auto le16 = [](const QByteArray& b, int at) {
+        return uchar(b[at]) | uchar(b[at + 1]) << 8;
+    };
+    const auto le32 = [&](const QByteArray& b, int at) {
+        return le16(b, at) | le16(b, at + 2) << 16;
+    };
+    const auto be32 = [](const QByteArray& b, int at) {
+        return int(uchar(b[at]) << 24 | uchar(b[at + 1]) << 16 | uchar(b[at + 2]) << 8 |
+                   uchar(b[at + 3]));
+    };
     if (deleted >= 0) {
         QFile dbf(m_out->filePath("theme.dbf"));
         QVERIFY(dbf.open(QIODevice::ReadWrite));
         const QByteArray header = dbf.read(12);
-        const auto le16 = [&](int at) { return uchar(header[at]) | uchar(header[at + 1]) << 8; };
-        QVERIFY(dbf.seek(le16(8) + deleted * le16(10)) && dbf.write("*") == 1);
+        QVERIFY(dbf.seek(le16(header, 8) + deleted * le16(header, 10)) && dbf.write("*") == 1);
+    }
+    QString error;
+    int damaged = -1;
+    if (damage == "table cut") {
+        // GDAL reads a record whole, even for its deletion flag.
+        QFile dbf(m_out->filePath("theme.dbf"));
+        QVERIFY(dbf.resize(dbf.size() - 3));
+        error = "Theme units cannot be read: " + dbf.fileName() + " ends early";
+    } else if (!damage.isEmpty()) {
+        QFile shpFile(shp);
+        QFile shxFile(m_out->filePath("theme.shx"));
+        QVERIFY(shpFile.open(QIODevice::ReadWrite) && shxFile.open(QIODevice::ReadWrite));
+        QByteArray shapes = shpFile.readAll();
+        QByteArray index = shxFile.readAll();
+        int content = 0;
+        for (damaged = 0; 100 + 8 * damaged < index.size(); ++damaged) {
+            content = be32(index, 100 + 8 * damaged) * 2 + 8;
+            if (le32(shapes, content + 36) == 1)
+                break;
+        }
+        const int points = le32(shapes, content + 40);
+        if (damage == "no heights") {
+            // The index gives the record the length of its points alone.
+            const int length = 44 + 4 + 16 * points;
+            index[100 + 8 * damaged + 6] = char(length / 2 >> 8);
+            index[100 + 8 * damaged + 7] = char(length / 2 & 0xff);
+            error = QStringLiteral("Theme units cannot be read: Corrupted .shp file : shape %1, "
+                                   "nPoints=%2, nParts=1, nEntitySize=%3.")
+                        .arg(damaged)
+                        .arg(points)
+                        .arg(length + 8);
+        } else {
+            const double value = damage == "nan" ? std::nan("") : -HUGE_VAL;
+            std::memcpy(shapes.data() + content + 48 + 16 * 2, &value, 8);
+        }
+        QVERIFY(shpFile.seek(0) && shpFile.write(shapes) == shapes.size());
+        QVERIFY(shxFile.seek(0) && shxFile.write(index) == index.size());
+    }
+    if (!error.isEmpty()) {
+        // The direct reader itself refuses, not only a later reading through GDAL.
+        GdalDatasetPtr dataset = openVector(shp);
+        QVERIFY(dataset);
+        PolygonStore store;
+        std::vector<qint64> nonFinite;
+        const double identity[6] = {0, 1, 0, 0, 0, 1};
+        QString refused;
+        try {
+            readShapefilePolygons(shp, dataset->GetLayer(0), "units", {{identity, &store}},
+                                  Coverage::Centre, nonFinite);
+        } catch (const AnalysisError& e) {
+            refused = e.message;
+        }
+        QCOMPARE(refused, error);
     }
     const QString gpkg = m_out->filePath("theme.gpkg");
-    QVERIFY(copyLayer(shp, gpkg, "GPKG", "theme"));
+    QVERIFY(!error.isEmpty() || copyLayer(shp, gpkg, "GPKG", "theme"));
 
     for (const Coverage rule : {Coverage::Centre, Coverage::Exact, Coverage::Touched}) {
         std::vector<std::vector<double>> results;
@@ -888,15 +960,31 @@ void TestAnalysis::readsShapefilesAsGdalDoes()
              {DataCatalog::Source{shp, {}}, DataCatalog::Source{gpkg, "theme"}}) {
             DataCatalog data = catalog(m_tiled.path());
             setUnitsSource(data, file);
+            QStringList log;
             const auto result = analyse(paramsFor(Row{}, m_out->filePath("res.csv")), data,
-                                        {rule, 1, {}, false, false});
+                                        {rule, 1, {}, false, false}, 0, &log);
+            if (!error.isEmpty()) {
+                QCOMPARE(result.error, error);
+                break;
+            }
             QVERIFY2(result.ok, qPrintable(result.error));
+            QCOMPARE(log.filter("not a finite number"),
+                     damaged < 0
+                         ? QStringList()
+                         : QStringList(QStringLiteral("Theme units: feature %1 has a vertex that "
+                                                      "is not a finite number; it is counted as "
+                                                      "covering no cells")
+                                           .arg(damaged)));
+            if (damaged >= 0)
+                QCOMPARE(result.polygons[damaged].cells, 0);
             results.emplace_back();
             for (const auto& r : result.polygons)
                 results.back().insert(results.back().end(), {double(r.cells), r.lcArea, r.isArea});
         }
-        QCOMPARE(results[0].size(), size_t(themes().at("units").size() - (deleted >= 0)) * 3);
-        QCOMPARE(results[0], results[1]);
+        if (error.isEmpty()) {
+            QCOMPARE(results[0].size(), size_t(themes().at("units").size() - (deleted >= 0)) * 3);
+            QCOMPARE(results[0], results[1]);
+        }
     }
 }
 

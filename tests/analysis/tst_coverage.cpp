@@ -150,6 +150,8 @@ private slots:
     void initTestCase() { GDALAllRegister(); }
     void matchesIndependentComputations_data();
     void matchesIndependentComputations();
+    void keepsPolygonsWithoutFiniteVerticesEmpty_data();
+    void keepsPolygonsWithoutFiniteVerticesEmpty();
     void conservesAreaAcrossATessellation_data();
     void conservesAreaAcrossATessellation();
 };
@@ -173,6 +175,15 @@ void TestCoverage::matchesIndependentComputations_data()
         << QByteArray("POLYGON((7.15 7.2,7.55 7.25,7.4 7.65,7.15 7.2))");
     QTest::newRow("across the raster's corner")
         << QByteArray("POLYGON((-3.3 10.2,6.7 10.4,5.9 19.1,-3.4 18.8,-3.3 10.2))");
+    QTest::newRow("island in a hole") << QByteArray(
+        "MULTIPOLYGON(((1.2 1.1,18.3 1.1,18.3 14.2,1.2 14.2,1.2 1.1),(4.1 4.3,15.2 4.3,"
+        "15.2 11.4,4.1 11.4,4.1 4.3)),((6.3 5.7,12.2 6.1,9.4 9.8,6.3 5.7)))");
+    QTest::newRow("part within another")
+        << QByteArray("MULTIPOLYGON(((1.2 1.1,18.3 1.1,18.3 14.2,1.2 14.2,1.2 1.1)),"
+                      "((6.3 5.7,12.2 6.1,9.4 9.8,6.3 5.7)))");
+    QTest::newRow("parts sharing an edge")
+        << QByteArray("MULTIPOLYGON(((2.5 2.5,8.5 2.5,8.5 9.5,2.5 9.5,2.5 2.5)),"
+                      "((8.5 3.7,15.2 3.7,15.2 12.1,8.5 12.1,8.5 3.7)))");
     QTest::newRow("concave star") << QByteArray(
         "POLYGON((10.1 1.2,11.9 6.1,17.8 6.3,13.1 9.2,15.2 14.1,10.3 11.1,"
         "5.2 14.3,7.4 9.1,2.3 6.2,8.3 6.05,10.1 1.2))");
@@ -235,6 +246,60 @@ void TestCoverage::matchesIndependentComputations()
                                 .arg(i % Width)
                                 .arg(touched[i])
                                 .arg(mask[i])));
+    }
+}
+
+void TestCoverage::keepsPolygonsWithoutFiniteVerticesEmpty_data()
+{
+    QTest::addColumn<QByteArray>("wkt"); // 99 stands for the value
+    QTest::addColumn<double>("value");
+    const double nan = std::nan("");
+    const QByteArray polygon = "POLYGON((1.3 1.7,12.9 3.2,6.1 99,1.3 1.7))";
+    const QByteArray hole = "POLYGON((1 1,18 1,18 14,1 14,1 1),(5 5,99 5,9 9,5 5))";
+    const QByteArray overlapping = "MULTIPOLYGON(((2.1 2.3,9.7 2.3,9.7 9.4,2.1 9.4,2.1 2.3)),"
+                                   "((6.4 5.2,13.8 5.2,13.8 12.6,99 12.6,6.4 5.2)))";
+    QTest::newRow("not a number in a polygon") << polygon << nan;
+    QTest::newRow("infinity in a polygon") << polygon << HUGE_VAL;
+    QTest::newRow("minus infinity in a hole") << hole << -HUGE_VAL;
+    QTest::newRow("not a number in one of overlapping parts") << overlapping << nan;
+    QTest::newRow("beyond doubles once in cells") << polygon << -1.7e308;
+}
+
+// Such a polygon covers no cell under any rule and is told apart; the next one counts as usual.
+void TestCoverage::keepsPolygonsWithoutFiniteVerticesEmpty()
+{
+    QFETCH(QByteArray, wkt);
+    QFETCH(double, value);
+    const auto polygon = geometryOf(wkt);
+    QVERIFY(polygon);
+    OGRGeometry* parts[2] = {polygon.get(), nullptr};
+    if (wkbFlatten(polygon->getGeometryType()) == wkbMultiPolygon)
+        parts[1] = polygon->toMultiPolygon()->getGeometryRef(1);
+    for (OGRGeometry* part : parts) {
+        if (part && wkbFlatten(part->getGeometryType()) == wkbPolygon) {
+            for (OGRLinearRing* ring : *part->toPolygon()) {
+                for (int i = 0; i < ring->getNumPoints(); ++i) {
+                    if (ring->getX(i) == 99)
+                        ring->setPoint(i, value, ring->getY(i));
+                    if (ring->getY(i) == 99)
+                        ring->setPoint(i, ring->getX(i), value);
+                }
+            }
+        }
+    }
+    const double inverse[6] = {0, 2, 0, 0, 0, 2}; // so that -1.7e308 overflows
+    const auto square = geometryOf("POLYGON((1 1,3 1,3 3,1 3,1 1))");
+    for (const Coverage rule : {Coverage::Centre, Coverage::Exact, Coverage::Touched}) {
+        PolygonStore store;
+        QVERIFY(!store.add(polygon.get(), inverse, rule));
+        QVERIFY(store.add(square.get(), inverse, rule));
+        QVERIFY(store.empty(0));
+        std::vector<CellSpan> spans;
+        std::vector<double> weights;
+        store.spans(0, rule, 0, 100, 100, spans, weights);
+        QVERIFY(spans.empty());
+        store.spans(1, rule, 0, 100, 100, spans, weights);
+        QVERIFY(!spans.empty());
     }
 }
 

@@ -244,6 +244,8 @@ class Caller:
             return True
         except BlockingIOError:  # the server's backlog is full
             return False
+        except FileNotFoundError:  # between a removed socket file and the host's re-listen
+            return False
 
     def send(self, data):
         """Sends it all, or False once the peer has closed."""
