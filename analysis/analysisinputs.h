@@ -43,6 +43,9 @@ struct Raster {
     bool hasNoData = false;
     double noData = 0;
 
+    // In degrees (or another angle): cells differ in area by row, longitudes go round.
+    bool geographic() const { return srs && srs->IsGeographic(); }
+
     // The NoData value where it is a whole number, as cells of an integer raster hold it.
     std::optional<qint64> wholeNoData() const
     {
@@ -142,9 +145,6 @@ private:
 using LogFunction = std::function<void(const QString&)>;
 
 Raster openLandCover(const DataCatalog& catalog, const QString& theme);
-// The area of a cell in square units, converted from the raster's unit where it has another
-// (and logged so).
-double cellArea(const Raster& raster, ModelParams::Units units, const LogFunction& log);
 // Reads a theme's polygons into cell coordinates under a coverage rule. field, when given,
 // must exist; with keepValues its numeric values are kept (null: NaN).
 PolygonSet readPolygons(const DataCatalog& catalog, const QString& theme, const QString& field,

@@ -6,6 +6,7 @@
 #include "analysis/bandloop.h"
 #include "analysis/bandreader.h"
 #include "analysis/bandspans.h"
+#include "analysis/cellareas.h"
 #include "analysis/outputplan.h"
 #include "analysis/overlay.h"
 
@@ -112,7 +113,7 @@ private:
     OutputTarget m_target;
     const DataCatalog::Source* m_analysisSource = nullptr;
     Raster m_raster;
-    double m_cellArea = 0; // in square LCUNITS
+    CellAreas m_areas; // in square LCUNITS
     PolygonSet m_analysis;
     Overlay m_overlay;
     std::optional<ClassTable> m_classes;
@@ -150,12 +151,19 @@ void AnalysisRun::checkOutput()
 void AnalysisRun::openRaster()
 {
     m_raster = openLandCover(m_catalog, p.lcTheme);
-    m_cellArea = cellArea(m_raster, p.lcUnits, m_log);
+    m_areas = CellAreas::of(m_raster, p.lcUnits, m_log);
+    if (m_areas.byRow()) {
+        log(QStringLiteral("Land cover %1: %2 x %3 cells")
+                .arg(p.lcTheme)
+                .arg(m_raster.width)
+                .arg(m_raster.height));
+        return;
+    }
     log(QStringLiteral("Land cover %1: %2 x %3 cells of %4 square %5")
             .arg(p.lcTheme)
             .arg(m_raster.width)
             .arg(m_raster.height)
-            .arg(m_cellArea)
+            .arg(m_areas.uniform())
             .arg(ModelParams::unitsText(p.lcUnits)));
 }
 
@@ -186,8 +194,9 @@ void AnalysisRun::prepareCounting()
     std::vector<double> weights = coefficients(p, m_count);
     m_overlay.prepare(p, *m_classes, m_log);
     m_count.scenarioValues = m_overlay.scenarioValues();
+    m_count.rowAreas = m_areas.rows();
     m_sums.emplace(m_analysis.store.size(), m_count, std::move(weights), m_options.classAreas,
-                   m_cellArea);
+                   m_areas);
 }
 
 void AnalysisRun::planBands()
