@@ -5,20 +5,26 @@
 
 namespace {
 
-// The area between the equator and latitude phi on the ellipsoid, per radian of longitude
-// (b² sin of the authalic latitude times its q / 2). The area of a cell between two
-// parallels and two meridians is the difference of two of these times its width: exact
-// whatever the cell's size, where a polygon of geodesic edges would bend away from the
-// parallels.
-double zoneArea(double a, double e2, double phi)
+// The area between the parallels phi0 and phi1 on the ellipsoid, per radian of longitude:
+// the difference of b²/2 (s / (1 - e² s²) + atanh(e s) / e) at s = sin phi1 and sin phi0,
+// taken in a form that keeps its digits between close parallels. A cell between two
+// parallels and two meridians has this area times its width, whatever its size, where a
+// polygon of geodesic edges would bend away from the parallels.
+double zoneArea(double a, double e2, double phi0, double phi1)
 {
-    const double s = std::sin(std::clamp(phi, -M_PI / 2, M_PI / 2));
+    phi0 = std::clamp(phi0, -M_PI / 2, M_PI / 2);
+    phi1 = std::clamp(phi1, -M_PI / 2, M_PI / 2);
+    const double d = 2 * std::cos((phi0 + phi1) / 2) * std::sin((phi1 - phi0) / 2);
     if (e2 == 0) {
-        return a * a * s;
+        return a * a * d;
     }
+    const double s0 = std::sin(phi0);
+    const double s1 = std::sin(phi1);
     const double e = std::sqrt(e2);
     const double b2 = a * a * (1 - e2);
-    return b2 / 2 * (s / (1 - e2 * s * s) + std::atanh(e * s) / e);
+    return b2 / 2 *
+           (d * (1 + e2 * s0 * s1) / ((1 - e2 * s0 * s0) * (1 - e2 * s1 * s1)) +
+            std::atanh(e * d / (1 - e2 * s0 * s1)) / e);
 }
 
 } // namespace
@@ -33,18 +39,15 @@ CellAreas CellAreas::geographic(double a, double inverseFlattening, double top, 
     areas.m_top = top;
     areas.m_rowHeight = rowHeight;
     areas.m_rows.resize(size_t(rows));
-    double upper = areas.zone(0);
     for (qint64 r = 0; r < rows; ++r) {
-        const double lower = areas.zone(double(r + 1));
-        areas.m_rows[size_t(r)] = std::abs(width * (upper - lower)) / unitArea;
-        upper = lower;
+        areas.m_rows[size_t(r)] = std::abs(width * areas.zone(double(r), double(r + 1))) / unitArea;
     }
     return areas;
 }
 
-double CellAreas::zone(double row) const
+double CellAreas::zone(double from, double to) const
 {
-    return zoneArea(m_a, m_e2, m_top + row * m_rowHeight);
+    return zoneArea(m_a, m_e2, m_top + from * m_rowHeight, m_top + to * m_rowHeight);
 }
 
 double CellAreas::equalAreaRow(double y) const
@@ -53,9 +56,8 @@ double CellAreas::equalAreaRow(double y) const
         return y;
     }
     const double r = std::floor(y);
-    const double top = zone(r);
-    const double height = zone(r + 1) - top;
-    return height == 0 || !std::isfinite(height) ? y : r + (zone(y) - top) / height;
+    const double row = zone(r, r + 1);
+    return row == 0 || !std::isfinite(row) ? y : r + zone(r, y) / row;
 }
 
 CellAreas CellAreas::of(const Raster& raster, ModelParams::Units units, const LogFunction& log)

@@ -37,7 +37,8 @@ public:
     double equalAreaRow(double y) const;
 
 private:
-    double zone(double row) const;
+    // The area between two row coordinates, per radian of longitude.
+    double zone(double from, double to) const;
 
     double m_uniform = 0;
     std::vector<double> m_rows;
