@@ -170,15 +170,22 @@ void BandCounter::addTile(BandCounts& counts, const BandSpans& spans, size_t til
                           qint64 colBegin, qint64 colEnd, const T* values, const int32_t* cellClass,
                           const uint8_t* levels)
 {
+    // rowArea(offset): the area of the cells of the span starting there; a constant 0 where
+    // cells have one area, so that projected rasters run the code they always ran.
+    const auto add = [&](auto rowArea) {
+        spans.forSpans(
+            tile, rowBegin, colBegin, colEnd,
+            [&](size_t group, size_t offset, size_t length, const double* weights) {
+                addSpan(counts, group, values + offset, cellClass ? cellClass + offset : nullptr,
+                        levels ? levels + offset : nullptr, weights, length, rowArea(offset));
+            });
+    };
+    if (!m_setup.rowAreas) {
+        add([](size_t) { return 0.0; });
+        return;
+    }
     const size_t cols = size_t(colEnd - colBegin);
-    spans.forSpans(
-        tile, rowBegin, colBegin, colEnd,
-        [&](size_t group, size_t offset, size_t length, const double* weights) {
-            const double rowArea =
-                m_setup.rowAreas ? m_setup.rowAreas[rowBegin + qint64(offset / cols)] : 0.0;
-            addSpan(counts, group, values + offset, cellClass ? cellClass + offset : nullptr,
-                    levels ? levels + offset : nullptr, weights, length, rowArea);
-        });
+    add([&](size_t offset) { return m_setup.rowAreas[rowBegin + qint64(offset / cols)]; });
 }
 
 template void BandCounter::addTile(BandCounts&, const BandSpans&, size_t, qint64, qint64, qint64,

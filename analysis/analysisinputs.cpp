@@ -218,9 +218,10 @@ PolygonSet readPolygons(const DataCatalog& catalog, const QString& theme, const 
     const double* t = raster.geoTransform;
     const double west = std::min(t[0], t[0] + raster.width * t[1]);
     const double east = std::max(t[0], t[0] + raster.width * t[1]);
-    const double turn = raster.geographic() ? 2 * M_PI / raster.srs->GetAngularUnits(nullptr) : 0;
+    const bool geographic = raster.geographic();
+    const double turn = geographic ? 2 * M_PI / raster.srs->GetAngularUnits(nullptr) : 0;
     std::optional<EqualAreaRows> equalAreaRows;
-    if (raster.geographic() && rule == Coverage::Exact) {
+    if (geographic && rule == Coverage::Exact) {
         equalAreaRows.emplace(raster);
     }
 
@@ -231,7 +232,7 @@ PolygonSet readPolygons(const DataCatalog& catalog, const QString& theme, const 
     const DataCatalog::Source& source = polygonSource(catalog, theme);
     // On a geographic raster polygons are placed on its longitudes, which needs them whole.
     const bool direct =
-        !transform && !keepValues && !raster.geographic() &&
+        !transform && !keepValues && !geographic &&
         EQUAL(dataset->GetDriverName(), "ESRI Shapefile") &&
         readShapefilePolygons(source.path, layer, theme, raster.inverse, rule, set.store);
     while (FeaturePtr feature = direct ? nullptr : nextFeature(layer, theme)) {
@@ -247,7 +248,7 @@ PolygonSet readPolygons(const DataCatalog& catalog, const QString& theme, const 
             }
             geometry = copy.get();
         }
-        if (geometry && raster.geographic()) {
+        if (geometry && geographic) {
             if (auto placed = placeOnLongitudes(*geometry, west, east, turn)) {
                 copy = std::move(placed);
                 geometry = copy.get();
