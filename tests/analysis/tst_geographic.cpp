@@ -3,6 +3,7 @@
 #include "analysis/cellareas.h"
 #include "analysis/imperviousanalysis.h"
 #include "analysis/longitudes.h"
+#include "analysisdata.h"
 #include "catalog/datacatalog.h"
 #include "model/modelparams.h"
 
@@ -101,14 +102,6 @@ Points wrapped(const Points& ring)
     return out;
 }
 
-OGRSpatialReference srsOf(int epsg)
-{
-    OGRSpatialReference srs;
-    srs.importFromEPSG(epsg);
-    srs.SetAxisMappingStrategy(OAMS_TRADITIONAL_GIS_ORDER);
-    return srs;
-}
-
 struct Grid {
     double west;
     double north;
@@ -124,7 +117,7 @@ void writeLandCover(const QString& path, const Grid& grid)
         path.toUtf8().constData(), grid.cols, grid.rows, 1, GDT_Byte, const_cast<char**>(options));
     double transform[6] = {grid.west, grid.cell, 0, grid.north, 0, -grid.cell};
     ds->SetGeoTransform(transform);
-    const OGRSpatialReference srs = srsOf(4326);
+    const OGRSpatialReference srs = AnalysisData::srsFor(4326);
     ds->SetSpatialRef(&srs);
     ds->GetRasterBand(1)->Fill(1);
     GDALClose(ds);
@@ -135,7 +128,7 @@ bool writeZones(const QString& path, int epsg, const QByteArray& wkt)
     GDALDataset* ds = GetGDALDriverManager()
                           ->GetDriverByName("ESRI Shapefile")
                           ->Create(path.toUtf8().constData(), 0, 0, 0, GDT_Unknown, nullptr);
-    OGRSpatialReference srs = srsOf(epsg);
+    OGRSpatialReference srs = AnalysisData::srsFor(epsg);
     OGRLayer* layer = ds->CreateLayer("zones", &srs, wkbMultiPolygon, nullptr);
     OGRFieldDefn id("ID", OFTInteger);
     layer->CreateField(&id);
@@ -344,8 +337,8 @@ void TestGeographic::polygonGetsItsGeodesicArea()
     // The reference, from the polygon's vertices in degrees.
     QVector<Points> lonLat = parts;
     if (epsg != 4326) {
-        const OGRSpatialReference from = srsOf(epsg);
-        const OGRSpatialReference to = srsOf(4326);
+        const OGRSpatialReference from = AnalysisData::srsFor(epsg);
+        const OGRSpatialReference to = AnalysisData::srsFor(4326);
         std::unique_ptr<OGRCoordinateTransformation> transform(
             OGRCreateCoordinateTransformation(&from, &to));
         for (Points& ring : lonLat) {
