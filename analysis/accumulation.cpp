@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <type_traits>
 
 namespace {
 
@@ -79,15 +80,14 @@ void BandCounter::start(BandCounts& counts, const std::vector<BandSpans::Group>&
 }
 
 // Adds cells [0, length) of a span; slotOf(i, n) gives cell i's class index, tallying it by
-// value when its class has no CLASS line. rowArea: the area of the span's cells where they
-// differ by row, else 0.
-template <class SlotOf>
+// value when its class has no CLASS line.
+template <bool ByRow, class SlotOf>
 void BandCounter::accumulate(BandCounts& counts, size_t group, size_t length, const uint8_t* level,
                              const double* weights, double rowArea, SlotOf slotOf) const
 {
     const size_t indexCount = size_t(m_setup.indexCount);
     const size_t histogramSize = m_setup.histogramSize();
-    if (rowArea != 0) {
+    if constexpr (ByRow) {
         const bool whole = m_setup.whole || !weights;
         qint64* c = counts.counts.data() + group * histogramSize * 2;
         double* h = whole ? nullptr : counts.histograms.data() + group * histogramSize;
@@ -124,7 +124,7 @@ void BandCounter::accumulate(BandCounts& counts, size_t group, size_t length, co
     }
 }
 
-template <class T>
+template <bool ByRow, class T>
 void BandCounter::addSpan(BandCounts& counts, size_t group, const T* v, const int32_t* cls,
                           const uint8_t* level, const double* weights, size_t length,
                           double rowArea)
@@ -132,7 +132,7 @@ void BandCounter::addSpan(BandCounts& counts, size_t group, const T* v, const in
     const int32_t* table = m_setup.table.data();
     const qint64 lowest = m_setup.classes->lowest();
     if (cls) {
-        accumulate(counts, group, length, level, weights, rowArea, [&](size_t i, double n) {
+        accumulate<ByRow>(counts, group, length, level, weights, rowArea, [&](size_t i, double n) {
             const int32_t k = cls[i];
             if (Q_LIKELY(quint32(k - 1) < quint32(m_setup.indexCount - 1))) {
                 return size_t(k); // NoData or a class with a CLASS line
@@ -146,7 +146,7 @@ void BandCounter::addSpan(BandCounts& counts, size_t group, const T* v, const in
         return;
     }
     qint64* cellsByValue = m_unknown.cellsByValue.data();
-    if (!level && (m_setup.whole || !weights) && rowArea == 0) {
+    if (!ByRow && !level && (m_setup.whole || !weights)) {
         qint64* c = counts.counts.data() + group * m_setup.histogramSize() * 2;
         countCells(v, length, table, lowest, c, c + m_setup.histogramSize(), cellsByValue,
                    cellsByValue + m_setup.table.size());
@@ -154,7 +154,7 @@ void BandCounter::addSpan(BandCounts& counts, size_t group, const T* v, const in
     }
     const bool whole = m_setup.whole;
     double* sharesByValue = m_unknown.sharesByValue.data();
-    accumulate(counts, group, length, level, weights, rowArea, [=](size_t i, double n) {
+    accumulate<ByRow>(counts, group, length, level, weights, rowArea, [=](size_t i, double n) {
         const size_t at = size_t(qint64(v[i]) - lowest);
         if (whole) {
             ++cellsByValue[at];
@@ -170,22 +170,24 @@ void BandCounter::addTile(BandCounts& counts, const BandSpans& spans, size_t til
                           qint64 colBegin, qint64 colEnd, const T* values, const int32_t* cellClass,
                           const uint8_t* levels)
 {
-    // rowArea(offset): the area of the cells of the span starting there; a constant 0 where
-    // cells have one area, so that projected rasters run the code they always ran.
-    const auto add = [&](auto rowArea) {
-        spans.forSpans(
-            tile, rowBegin, colBegin, colEnd,
-            [&](size_t group, size_t offset, size_t length, const double* weights) {
-                addSpan(counts, group, values + offset, cellClass ? cellClass + offset : nullptr,
-                        levels ? levels + offset : nullptr, weights, length, rowArea(offset));
-            });
+    // byRow: std::true_type where cells differ in area by row, rowArea(offset) then the area
+    // of the cells of the span starting there; projected rasters run the count without it.
+    const auto add = [&](auto byRow, auto rowArea) {
+        spans.forSpans(tile, rowBegin, colBegin, colEnd,
+                       [&](size_t group, size_t offset, size_t length, const double* weights) {
+                           addSpan<decltype(byRow)::value>(counts, group, values + offset,
+                                                           cellClass ? cellClass + offset : nullptr,
+                                                           levels ? levels + offset : nullptr,
+                                                           weights, length, rowArea(offset));
+                       });
     };
     if (!m_setup.rowAreas) {
-        add([](size_t) { return 0.0; });
+        add(std::false_type(), [](size_t) { return 0.0; });
         return;
     }
     const size_t cols = size_t(colEnd - colBegin);
-    add([&](size_t offset) { return m_setup.rowAreas[rowBegin + qint64(offset / cols)]; });
+    add(std::true_type(),
+        [&](size_t offset) { return m_setup.rowAreas[rowBegin + qint64(offset / cols)]; });
 }
 
 template void BandCounter::addTile(BandCounts&, const BandSpans&, size_t, qint64, qint64, qint64,

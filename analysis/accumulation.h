@@ -100,10 +100,12 @@ private:
         void add(qint64 value, double n);
         void take(std::vector<std::pair<qint64, double>>& out, const std::vector<int32_t>& table);
     };
-    template <class SlotOf>
+    // ByRow: cells differ in area by row, and rowArea is that of the span's cells; the
+    // counting of other rasters is compiled without it.
+    template <bool ByRow, class SlotOf>
     void accumulate(BandCounts& counts, size_t group, size_t length, const uint8_t* level,
                     const double* weights, double rowArea, SlotOf slotOf) const;
-    template <class T>
+    template <bool ByRow, class T>
     void addSpan(BandCounts& counts, size_t group, const T* v, const int32_t* cls,
                  const uint8_t* level, const double* weights, size_t length, double rowArea);
 
