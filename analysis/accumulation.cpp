@@ -3,11 +3,12 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <type_traits>
 
 namespace {
 
 // Per polygon, the sums kept across bands; class areas follow when asked for.
-enum Sum { AllCells, NoDataCells, UnknownCells, Weighted, FirstClassSlot };
+enum Sum { AllCells, NoDataCells, UnknownCells, Weighted, LandArea, FirstClassSlot };
 
 } // namespace
 
@@ -73,16 +74,36 @@ void BandCounter::start(BandCounts& counts, const std::vector<BandSpans::Group>&
     if (!m_setup.whole) {
         counts.histograms.assign(groups.size() * m_setup.histogramSize(), 0.0);
     }
+    if (m_setup.rowAreas) {
+        counts.areas.assign(groups.size() * m_setup.histogramSize(), 0.0);
+    }
 }
 
 // Adds cells [0, length) of a span; slotOf(i, n) gives cell i's class index, tallying it by
 // value when its class has no CLASS line.
-template <class SlotOf>
+template <bool ByRow, class SlotOf>
 void BandCounter::accumulate(BandCounts& counts, size_t group, size_t length, const uint8_t* level,
-                             const double* weights, SlotOf slotOf) const
+                             const double* weights, double rowArea, SlotOf slotOf) const
 {
     const size_t indexCount = size_t(m_setup.indexCount);
     const size_t histogramSize = m_setup.histogramSize();
+    if constexpr (ByRow) {
+        const bool whole = m_setup.whole || !weights;
+        qint64* c = counts.counts.data() + group * histogramSize * 2;
+        double* h = whole ? nullptr : counts.histograms.data() + group * histogramSize;
+        double* a = counts.areas.data() + group * histogramSize;
+        for (size_t i = 0; i < length; ++i) {
+            const double n = whole ? 1.0 : weights[i];
+            const size_t k = (level ? size_t(level[i]) * indexCount : 0) + slotOf(i, n);
+            if (whole) {
+                ++c[k];
+            } else {
+                h[k] += n;
+            }
+            a[k] += n * rowArea;
+        }
+        return;
+    }
     if (m_setup.whole || !weights) {
         qint64* c = counts.counts.data() + group * histogramSize * 2;
         if (level) {
@@ -103,14 +124,15 @@ void BandCounter::accumulate(BandCounts& counts, size_t group, size_t length, co
     }
 }
 
-template <class T>
+template <bool ByRow, class T>
 void BandCounter::addSpan(BandCounts& counts, size_t group, const T* v, const int32_t* cls,
-                          const uint8_t* level, const double* weights, size_t length)
+                          const uint8_t* level, const double* weights, size_t length,
+                          double rowArea)
 {
     const int32_t* table = m_setup.table.data();
     const qint64 lowest = m_setup.classes->lowest();
     if (cls) {
-        accumulate(counts, group, length, level, weights, [&](size_t i, double n) {
+        accumulate<ByRow>(counts, group, length, level, weights, rowArea, [&](size_t i, double n) {
             const int32_t k = cls[i];
             if (Q_LIKELY(quint32(k - 1) < quint32(m_setup.indexCount - 1))) {
                 return size_t(k); // NoData or a class with a CLASS line
@@ -124,7 +146,7 @@ void BandCounter::addSpan(BandCounts& counts, size_t group, const T* v, const in
         return;
     }
     qint64* cellsByValue = m_unknown.cellsByValue.data();
-    if (!level && (m_setup.whole || !weights)) {
+    if (!ByRow && !level && (m_setup.whole || !weights)) {
         qint64* c = counts.counts.data() + group * m_setup.histogramSize() * 2;
         countCells(v, length, table, lowest, c, c + m_setup.histogramSize(), cellsByValue,
                    cellsByValue + m_setup.table.size());
@@ -132,7 +154,7 @@ void BandCounter::addSpan(BandCounts& counts, size_t group, const T* v, const in
     }
     const bool whole = m_setup.whole;
     double* sharesByValue = m_unknown.sharesByValue.data();
-    accumulate(counts, group, length, level, weights, [=](size_t i, double n) {
+    accumulate<ByRow>(counts, group, length, level, weights, rowArea, [=](size_t i, double n) {
         const size_t at = size_t(qint64(v[i]) - lowest);
         if (whole) {
             ++cellsByValue[at];
@@ -148,12 +170,24 @@ void BandCounter::addTile(BandCounts& counts, const BandSpans& spans, size_t til
                           qint64 colBegin, qint64 colEnd, const T* values, const int32_t* cellClass,
                           const uint8_t* levels)
 {
-    spans.forSpans(tile, rowBegin, colBegin, colEnd,
-                   [&](size_t group, size_t offset, size_t length, const double* weights) {
-                       addSpan(counts, group, values + offset,
-                               cellClass ? cellClass + offset : nullptr,
-                               levels ? levels + offset : nullptr, weights, length);
-                   });
+    // byRow: std::true_type where cells differ in area by row, rowArea(offset) then the area
+    // of the cells of the span starting there; projected rasters run the count without it.
+    const auto add = [&](auto byRow, auto rowArea) {
+        spans.forSpans(tile, rowBegin, colBegin, colEnd,
+                       [&](size_t group, size_t offset, size_t length, const double* weights) {
+                           addSpan<decltype(byRow)::value>(counts, group, values + offset,
+                                                           cellClass ? cellClass + offset : nullptr,
+                                                           levels ? levels + offset : nullptr,
+                                                           weights, length, rowArea(offset));
+                       });
+    };
+    if (!m_setup.rowAreas) {
+        add(std::false_type(), [](size_t) { return 0.0; });
+        return;
+    }
+    const size_t cols = size_t(colEnd - colBegin);
+    add(std::true_type(),
+        [&](size_t offset) { return m_setup.rowAreas[rowBegin + qint64(offset / cols)]; });
 }
 
 template void BandCounter::addTile(BandCounts&, const BandSpans&, size_t, qint64, qint64, qint64,
@@ -169,8 +203,9 @@ void BandCounter::finish(BandCounts& counts)
 }
 
 PolygonSums::PolygonSums(size_t polygons, const CountSetup& setup, std::vector<double> weights,
-                         bool classAreas, double cellArea)
-    : m_setup(setup), m_weights(std::move(weights)), m_cellArea(cellArea)
+                         bool classAreas, const CellAreas& areas)
+    : m_setup(setup), m_weights(std::move(weights)), m_byRow(areas.byRow()),
+      m_cellArea(m_byRow ? 1.0 : areas.uniform())
 {
     // Class areas: a slot per class with a CLASS line, and one for the others.
     const size_t classSlots = classAreas ? size_t(setup.indexCount - FirstClassIndex + 1) : 0;
@@ -196,18 +231,23 @@ void PolygonSums::add(const BandCounts& band)
             if (n == 0) {
                 continue;
             }
+            // In cells, or where cells differ by row, in area.
+            const double area = band.areas.empty() ? n : band.areas[at + k];
             sums[AllCells] += n;
             if (index == NoDataIndex) {
                 sums[NoDataCells] += n;
-            } else if (index == UnknownIndex) {
+                continue;
+            }
+            sums[LandArea] += area;
+            if (index == UnknownIndex) {
                 sums[UnknownCells] += n;
                 if (classAreas) {
-                    sums[otherSlot] += n;
+                    sums[otherSlot] += area;
                 }
             } else {
-                sums[Weighted] += n * m_weights[k];
+                sums[Weighted] += area * m_weights[k];
                 if (classAreas) {
-                    sums[FirstClassSlot + index - FirstClassIndex] += n;
+                    sums[FirstClassSlot + index - FirstClassIndex] += area;
                 }
             }
         }
@@ -224,7 +264,7 @@ PolygonResult PolygonSums::result(size_t polygon) const
     r.cells = std::llround(sums[AllCells]);
     r.noData = std::llround(sums[NoDataCells]);
     r.unknown = std::llround(sums[UnknownCells]);
-    r.lcArea = (sums[AllCells] - sums[NoDataCells]) * m_cellArea;
+    r.lcArea = m_byRow ? sums[LandArea] : (sums[AllCells] - sums[NoDataCells]) * m_cellArea;
     r.isArea = sums[Weighted] * m_cellArea / 100.0;
     r.isPct = r.lcArea > 0 ? r.isArea / r.lcArea * 100.0 : 0.0;
     return r;

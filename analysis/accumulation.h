@@ -2,6 +2,7 @@
 
 #include "analysis/analysisinputs.h"
 #include "analysis/bandspans.h"
+#include "analysis/cellareas.h"
 #include "analysis/polygonresult.h"
 
 #include <QByteArray>
@@ -28,6 +29,9 @@ struct CountSetup {
     std::vector<int32_t> table;
     // The class value of cells a scenario gave the class index indexCount + its place.
     std::vector<qint64> scenarioValues;
+    // The area of each row's cells where they differ by row (CellAreas::rows()); null where
+    // every cell has one area, which then multiplies the counts at the end.
+    const double* rowAreas = nullptr;
 
     size_t histogramSize() const { return size_t(levels * indexCount); }
 };
@@ -38,6 +42,7 @@ struct BandCounts {
     std::vector<quint32> polygons;
     std::vector<double> histograms; // histogramSize per polygon, with shares of cells
     std::vector<qint64> counts;     // the same, in two copies, with whole cells
+    std::vector<double> areas;      // with rowAreas: the area of those cells, histogramSize each
     std::vector<std::pair<qint64, double>> unknownValues; // cells by class value
 };
 
@@ -96,12 +101,14 @@ private:
         void add(qint64 value, double n);
         void take(std::vector<std::pair<qint64, double>>& out, const std::vector<int32_t>& table);
     };
-    template <class SlotOf>
+    // ByRow: cells differ in area by row, and rowArea is that of the span's cells; the
+    // counting of other rasters is compiled without it.
+    template <bool ByRow, class SlotOf>
     void accumulate(BandCounts& counts, size_t group, size_t length, const uint8_t* level,
-                    const double* weights, SlotOf slotOf) const;
-    template <class T>
+                    const double* weights, double rowArea, SlotOf slotOf) const;
+    template <bool ByRow, class T>
     void addSpan(BandCounts& counts, size_t group, const T* v, const int32_t* cls,
-                 const uint8_t* level, const double* weights, size_t length);
+                 const uint8_t* level, const double* weights, size_t length, double rowArea);
 
     const CountSetup& m_setup;
     UnknownTally m_unknown;
@@ -109,12 +116,14 @@ private:
 
 // The sums of each analysis polygon, added band by band: its cells, NoData cells, unknown
 // cells and weighed cells, and with class areas one per class with a CLASS line and one for
-// the others.
+// the others. Where cells differ in area by row, the weighed cells and class areas are sums
+// of areas, and the land cover area one more.
 class PolygonSums {
 public:
-    // weights: the coefficient of each level and class index; cellArea in square units.
+    // weights: the coefficient of each level and class index; areas: those of the cells, by
+    // row where the setup has rowAreas.
     PolygonSums(size_t polygons, const CountSetup& setup, std::vector<double> weights,
-                bool classAreas, double cellArea);
+                bool classAreas, const CellAreas& areas);
     void add(const BandCounts& band);
 
     PolygonResult result(size_t polygon) const;
@@ -131,7 +140,8 @@ public:
 private:
     const CountSetup& m_setup;
     const std::vector<double> m_weights;
-    const double m_cellArea;
+    const bool m_byRow;
+    const double m_cellArea; // 1 where sums are of areas
     size_t m_stride = 0;
     std::vector<double> m_sums;
     std::map<qint64, double> m_unknownValues;

@@ -1,6 +1,8 @@
 #include "analysis/analysisinputs.h"
 
 #include "analysis/analysiserror.h"
+#include "analysis/cellareas.h"
+#include "analysis/longitudes.h"
 #include "analysis/shapefiles.h"
 
 #include <QFile>
@@ -20,6 +22,37 @@ struct TransformDeleter {
     }
 };
 using TransformPtr = std::unique_ptr<OGRCoordinateTransformation, TransformDeleter>;
+
+// Latitudes moved within their row of a geographic raster so that the exact rule's shares
+// of cells are shares of their area (CellAreas::equalAreaRow); longitudes stay.
+class EqualAreaRows : public OGRCoordinateTransformation {
+public:
+    explicit EqualAreaRows(const Raster& raster)
+        : m_areas(CellAreas::of(raster, ModelParams::Units::Meters, {}))
+    {
+        std::copy(raster.geoTransform, raster.geoTransform + 6, m_transform);
+    }
+    using OGRCoordinateTransformation::Transform;
+    OGRSpatialReference* GetSourceCS() override { return nullptr; }
+    OGRSpatialReference* GetTargetCS() override { return nullptr; }
+    int Transform(int count, double*, double* y, double*, double*, int* success) override
+    {
+        for (int i = 0; i < count; ++i) {
+            const double row = (y[i] - m_transform[3]) / m_transform[5];
+            y[i] = m_transform[3] + m_areas.equalAreaRow(row) * m_transform[5];
+            if (success) {
+                success[i] = TRUE;
+            }
+        }
+        return TRUE;
+    }
+    OGRCoordinateTransformation* Clone() const override { return new EqualAreaRows(*this); }
+    OGRCoordinateTransformation* GetInverse() const override { return nullptr; }
+
+private:
+    CellAreas m_areas;
+    double m_transform[6];
+};
 
 const char* typeName(GDALDataType type)
 {
@@ -212,6 +245,29 @@ std::vector<PolygonSet> readPolygons(const DataCatalog& catalog, const QString& 
     // Only the geometry and the value field are needed here.
     readOnlyFields(layer, valueField >= 0 ? std::vector<int>{valueField} : std::vector<int>{});
 
+    // On a geographic raster polygons are placed on its longitudes, and under the exact rule
+    // on rows of equal area.
+    struct Placement {
+        double west = 0, east = 0, turn = 0;
+        bool geographic = false;
+        std::optional<EqualAreaRows> equalAreaRows;
+    };
+    std::vector<Placement> placements(rasters.size());
+    bool geographic = false;
+    for (size_t r = 0; r < rasters.size(); ++r) {
+        const Raster& raster = *rasters[r];
+        Placement& p = placements[r];
+        const double* t = raster.geoTransform;
+        p.west = std::min(t[0], t[0] + raster.width * t[1]);
+        p.east = std::max(t[0], t[0] + raster.width * t[1]);
+        p.geographic = raster.geographic();
+        p.turn = p.geographic ? 2 * M_PI / raster.srs->GetAngularUnits(nullptr) : 0;
+        if (p.geographic && rule == Coverage::Exact) {
+            p.equalAreaRows.emplace(raster);
+        }
+        geographic = geographic || p.geographic;
+    }
+
     std::vector<PolygonSet> sets(rasters.size());
     std::vector<StoreTarget> targets;
     for (size_t r = 0; r < rasters.size(); ++r) {
@@ -222,7 +278,8 @@ std::vector<PolygonSet> readPolygons(const DataCatalog& catalog, const QString& 
     takeGdalError();
     const DataCatalog::Source& source = polygonSource(catalog, theme);
     std::vector<qint64> nonFinite; // features kept empty
-    const bool direct = !transformed && !keepValues &&
+    // Placing polygons on a geographic raster's longitudes needs them whole.
+    const bool direct = !transformed && !keepValues && !geographic &&
                         EQUAL(dataset->GetDriverName(), "ESRI Shapefile") &&
                         readShapefilePolygons(source.path, layer, theme, targets, rule, nonFinite);
     while (FeaturePtr feature = direct ? nullptr : nextFeature(layer, theme)) {
@@ -239,6 +296,20 @@ std::vector<PolygonSet> readPolygons(const DataCatalog& catalog, const QString& 
                              .arg(feature->GetFID()));
                 }
                 geometry = copy.get();
+            }
+            Placement& p = placements[r];
+            if (geometry && p.geographic) {
+                if (auto placed = placeOnLongitudes(*geometry, p.west, p.east, p.turn)) {
+                    copy = std::move(placed);
+                    geometry = copy.get();
+                }
+                if (p.equalAreaRows) {
+                    if (!copy) {
+                        copy.reset(geometry->clone());
+                    }
+                    copy->transform(&*p.equalAreaRows);
+                    geometry = copy.get();
+                }
             }
             finite = sets[r].store.add(geometry, rasters[r]->inverse, rule) && finite;
             if (keepValues) {
@@ -329,11 +400,6 @@ Raster openLandCoverFile(const QString& path)
         fail(QStringLiteral("Land cover raster %1 has a cell size of 0").arg(path));
     }
     if (const OGRSpatialReference* srs = raster.dataset->GetSpatialRef()) {
-        if (srs->IsGeographic()) {
-            fail(QStringLiteral("Land cover raster %1 is in a geographic coordinate system "
-                                "(degrees); cell areas need a projected one")
-                     .arg(path));
-        }
         raster.srs.reset(srs->Clone());
         raster.srs->SetAxisMappingStrategy(OAMS_TRADITIONAL_GIS_ORDER);
     }
@@ -341,31 +407,4 @@ Raster openLandCoverFile(const QString& path)
     raster.noData = raster.band->GetNoDataValue(&hasNoData);
     raster.hasNoData = hasNoData != 0;
     return raster;
-}
-
-double cellArea(const Raster& raster, ModelParams::Units units, const LogFunction& log)
-{
-    const double area = std::abs(raster.geoTransform[1] * raster.geoTransform[5]);
-    const QString unitsText = ModelParams::unitsText(units);
-    if (!raster.srs) {
-        if (log) {
-            log(QStringLiteral("The land cover raster has no coordinate system; its unit is "
-                               "taken to be %1")
-                    .arg(unitsText));
-        }
-        return area;
-    }
-    const double rasterMetres = raster.srs->GetLinearUnits();
-    const double areaFactor = std::pow(rasterMetres / ModelParams::metresPerUnit(units), 2);
-    if (std::abs(areaFactor - 1) > 1e-9 && log) {
-        QString rasterUnits = unitsName(raster.srs.get());
-        if (rasterUnits == unitsText) { // the US survey foot against the foot
-            rasterUnits.clear();
-        }
-        log(QStringLiteral("The land cover raster's unit is %1, not %2: areas are "
-                           "converted to square %2")
-                .arg(rasterUnits.isEmpty() ? QStringLiteral("%1 m").arg(rasterMetres) : rasterUnits,
-                     unitsText));
-    }
-    return area * areaFactor;
 }

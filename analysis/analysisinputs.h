@@ -43,6 +43,9 @@ struct Raster {
     bool hasNoData = false;
     double noData = 0;
 
+    // In degrees (or another angle): cells differ in area by row, longitudes go round.
+    bool geographic() const { return srs && srs->IsGeographic(); }
+
     // The NoData value where it is a whole number, as cells of an integer raster hold it.
     std::optional<qint64> wholeNoData() const
     {
@@ -145,9 +148,6 @@ Raster openLandCover(const DataCatalog& catalog, const QString& theme);
 Raster openLandCoverFile(const QString& path);
 // Whether two rasters share their cells: size, georeference and coordinate system.
 bool sameGrid(const Raster& a, const Raster& b);
-// The area of a cell in square units, converted from the raster's unit where it has another
-// (and logged so).
-double cellArea(const Raster& raster, ModelParams::Units units, const LogFunction& log);
 // Reads a theme's polygons into cell coordinates under a coverage rule. field, when given,
 // must exist; with keepValues its numeric values are kept (null: NaN).
 PolygonSet readPolygons(const DataCatalog& catalog, const QString& theme, const QString& field,

@@ -6,6 +6,7 @@
 #include "analysis/bandloop.h"
 #include "analysis/bandreader.h"
 #include "analysis/bandspans.h"
+#include "analysis/cellareas.h"
 #include "analysis/outputplan.h"
 #include "analysis/overlay.h"
 #include "catalog/workfolder.h"
@@ -48,7 +49,7 @@ struct Pass {
     QString label; // of a change run
     QString theme;
     Raster raster;
-    double cellArea = 0; // in square LCUNITS
+    CellAreas areas; // in square LCUNITS
     const PolygonSet* analysis = nullptr;
     Overlay overlay;
     std::optional<ClassTable> classes;
@@ -236,12 +237,19 @@ void AnalysisRun::checkOutput()
 void AnalysisRun::openRaster(Pass& pass)
 {
     pass.raster = openLandCover(m_catalog, pass.theme);
-    pass.cellArea = cellArea(pass.raster, p.lcUnits, m_log);
+    pass.areas = CellAreas::of(pass.raster, p.lcUnits, m_log);
+    if (pass.areas.byRow()) {
+        log(QStringLiteral("Land cover %1: %2 x %3 cells")
+                .arg(named(pass))
+                .arg(pass.raster.width)
+                .arg(pass.raster.height));
+        return;
+    }
     log(QStringLiteral("Land cover %1: %2 x %3 cells of %4 square %5")
             .arg(named(pass))
             .arg(pass.raster.width)
             .arg(pass.raster.height)
-            .arg(pass.cellArea)
+            .arg(pass.areas.uniform())
             .arg(ModelParams::unitsText(p.lcUnits)));
 }
 
@@ -294,8 +302,8 @@ void AnalysisRun::prepareCounting(Pass& pass)
     std::vector<double> weights = coefficients(p, setup);
     pass.overlay.prepare(p, *pass.classes, m_log);
     setup.scenarioValues = pass.overlay.scenarioValues();
-    pass.sums.emplace(size_t(count()), setup, std::move(weights), m_options.classAreas,
-                      pass.cellArea);
+    setup.rowAreas = pass.areas.rows();
+    pass.sums.emplace(size_t(count()), setup, std::move(weights), m_options.classAreas, pass.areas);
 }
 
 void AnalysisRun::planBands(Pass& pass)

@@ -107,7 +107,7 @@ const DataCatalog::PolygonTheme* DataCatalog::findPolygon(const QString& name) c
 QString DataCatalog::mapUnits() const
 {
     for (const GridTheme& grid : grids) {
-        if (!grid.units.isEmpty()) {
+        if (!grid.units.isEmpty() && grid.units != QLatin1String("Degrees")) {
             return grid.units;
         }
     }

@@ -40,7 +40,8 @@ struct DataCatalog {
 
     const GridTheme* findGrid(const QString& name) const;
     const PolygonTheme* findPolygon(const QString& name) const;
-    // The unit of the first grid that has one; "Meters" when none has.
+    // The linear unit of the first grid that has one; "Meters" when none has, also where
+    // grids are in degrees, whose cells the analysis measures in square metres.
     QString mapUnits() const;
 
     // Each single-band integer raster is a grid theme named by its file stem; each polygon

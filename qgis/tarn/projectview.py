@@ -178,12 +178,14 @@ class ProjectView:
 
     def units(self):
         """The project's unit; where that is no length (a new project is in degrees), the
-        unit of the first land cover grid in metres or feet."""
+        unit of the first land cover grid in metres or feet, else metres: the analysis
+        measures cells in degrees in square metres."""
         unit = unit_name(self.project.crs())
         if unit in ("Meters", "Feet"):
             return unit
         grid_units = [unit_name(t.layer.crs()) for t in self.grids]
-        return next((u for u in grid_units if u in ("Meters", "Feet")), unit or "Meters")
+        return next((u for u in grid_units if u in ("Meters", "Feet")),
+                    "Meters" if unit in ("", "Degrees") else unit)
 
     def polygon(self, name):
         return next((t for t in self.polygons if t.name == name), None)

@@ -85,6 +85,8 @@ std::map<QString, QVector<Feature>> makeThemes()
     return t;
 }
 
+} // namespace
+
 OGRSpatialReference srsFor(int epsg)
 {
     OGRSpatialReference srs;
@@ -92,8 +94,6 @@ OGRSpatialReference srsFor(int epsg)
     srs.SetAxisMappingStrategy(OAMS_TRADITIONAL_GIS_ORDER);
     return srs;
 }
-
-} // namespace
 
 bool writeLayer(const QString& path, const QVector<Feature>& features, int epsg, QString* error)
 {

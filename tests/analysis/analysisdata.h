@@ -4,6 +4,8 @@
 #include <QStringList>
 #include <QVector>
 
+#include <ogr_spatialref.h>
+
 #include <map>
 #include <vector>
 
@@ -36,6 +38,9 @@ const std::map<QString, QVector<Feature>>& themes();
 
 // A shapefile of features (in the projected system), written in the system of epsg.
 bool writeLayer(const QString& path, const QVector<Feature>& features, int epsg, QString* error);
+
+// A coordinate system by EPSG code, longitude (or easting) first.
+OGRSpatialReference srsFor(int epsg);
 
 // A raster file of the given GDAL type name and EPSG code, for the bad-input cases.
 bool writeRaster(const QString& path, const char* type, int epsg, QString* error);

@@ -317,9 +317,10 @@ void TestAnalysis::cataloguesADataFolder()
     QStringList grids;
     for (const auto& g : c.grids)
         grids << g.name;
-    // Geographic integer rasters are listed (the run refuses them); real ones are not.
+    // Geographic integer rasters are listed, real ones are not; cells in degrees are
+    // measured in square metres, so the view's unit comes from the projected one.
     QCOMPARE(grids, QStringList({"degrees", "landcover"}));
-    QCOMPARE(c.mapUnits(), QStringLiteral("Degrees"));
+    QCOMPARE(c.mapUnits(), QStringLiteral("Meters"));
     QVERIFY(c.notes.join('\n').contains("real.tif: not a single-band integer raster"));
     QVERIFY(c.notes.contains("generic.gpkg: layer mixed of generic geometry type holds Point "
                              "geometries, not polygons only"));
@@ -584,10 +585,6 @@ void TestAnalysis::refusesBadInput_data()
         << QByteArray("LCTHEME#landcover") << QByteArray("LCTHEME#real")
         << "Land cover raster @DIR@/real.tif is not an integer raster (band 1 holds Float32 "
            "values)";
-    QTest::newRow("raster in degrees")
-        << QByteArray("LCTHEME#landcover") << QByteArray("LCTHEME#degrees")
-        << "Land cover raster @DIR@/degrees.tif is in a geographic coordinate system (degrees); "
-           "cell areas need a projected one";
     QTest::newRow("analysis field missing")
         << QByteArray("ANALYSISUNIT#NAME") << QByteArray("ANALYSISUNIT#PARCEL")
         << "Field PARCEL not found in theme units";

@@ -30,6 +30,7 @@ from qgis.core import (QgsApplication, QgsCoordinateReferenceSystem,  # noqa: E4
                        QgsCoordinateTransformContext, QgsFeature, QgsFeedback, QgsGeometry,
                        QgsProcessingContext, QgsProcessingFeedback,
                        QgsProcessingOutputLayerDefinition, QgsProcessingUtils, QgsProject,
+                       QgsRasterLayer,
                        QgsSingleSymbolRenderer, QgsSymbol, QgsVectorFileWriter, QgsVectorLayer,
                        QgsWkbTypes)
 from qgis.PyQt import sip  # noqa: E402
@@ -514,6 +515,20 @@ class TestPlugin(unittest.TestCase):
                     self.assertTrue(os.path.isdir(expected))
         finally:
             settings.set_value("workFolder", os.path.join(self.tmp, "work"))
+
+    def test_land_cover_in_degrees_gives_square_metres(self):
+        # A new project is in degrees; its grid too: the analysis measures such cells in
+        # square metres, so the launcher is offered Meters, not a unit it cannot choose.
+        path = os.path.join(self.tmp, "lc_degrees.tif")
+        subprocess.run(["gdal_translate", "-q", "-a_srs", "EPSG:4326", "-a_ullr", "10", "46",
+                        "11", "45", os.path.join(DEMO, "landcover_2016.tif"), path],
+                       check=True)
+        project = QgsProject()
+        project.setCrs(QgsCoordinateReferenceSystem("EPSG:4326"))
+        project.addMapLayer(QgsRasterLayer(path, "lc_degrees"))
+        view = ProjectView(project, self.tmp)
+        self.assertEqual([t.name for t in view.grids], ["lc_degrees"])
+        self.assertEqual(view.answer('av.Run("isGetViewUnits",{"View1"})')[0], "Meters")
 
     def test_starts_the_real_launcher_which_asks_its_questions_then_quits(self):
         asked = []
