@@ -59,9 +59,10 @@ public:
     // the output: a part missing, a table and shape index that do not hold count records, a
     // copied field of another type than C, N, F, D or L or with a name beyond ASCII, a table
     // too wide for the result fields, or a user's own SHAPE_ENCODING.
-    static std::optional<ShapefileCopy> prepare(
-        const QString& shpPath, int sourceFieldCount, const std::vector<int>& copiedFields,
-        const std::vector<OutputField>& fields, qint64 count, const QString& outPath);
+    static std::optional<ShapefileCopy> prepare(const QString& shpPath, int sourceFieldCount,
+                                                const std::vector<int>& copiedFields,
+                                                const std::vector<OutputField>& fields,
+                                                qint64 count, const QString& outPath);
 
     // Writes the output as outShp and its other parts beside it; fill(index, values) gives
     // the result fields of a feature in the order of fields. False when the theme holds what
