@@ -79,8 +79,8 @@ private:
     bool scenarios();
     bool units();
     // The theme of a polygon layer, added to the catalogue once per file and layer.
-    const DataCatalog::PolygonTheme* polygons(const RunRequest::Layer& spec, const QString& option,
-                                              const QString& chooser);
+    const DataCatalog::PolygonTheme* polygons(const RunRequest::Layer& wanted,
+                                              const QString& option, const QString& chooser);
     // The file, and the layer where the file has layers of its own names.
     QString where(const DataCatalog::PolygonTheme& theme) const;
     bool field(const DataCatalog::PolygonTheme& theme, const QString& name, bool identifier,
@@ -196,18 +196,19 @@ bool Preparation::coefficients()
     return true;
 }
 
-const DataCatalog::PolygonTheme*
-Preparation::polygons(const RunRequest::Layer& spec, const QString& option, const QString& chooser)
+const DataCatalog::PolygonTheme* Preparation::polygons(const RunRequest::Layer& wanted,
+                                                       const QString& option,
+                                                       const QString& chooser)
 {
-    if (!QFileInfo(spec.file).isFile()) {
-        fail(QStringLiteral("%1 not found (%2)").arg(spec.file, option));
+    if (!QFileInfo(wanted.file).isFile()) {
+        fail(QStringLiteral("%1 not found (%2)").arg(wanted.file, option));
         return nullptr;
     }
     QVector<std::pair<QString, QString>> leftOut;
     QString why;
-    const auto layers = DataCatalog::polygonLayersOf(spec.file, &leftOut, &why);
+    const auto layers = DataCatalog::polygonLayersOf(wanted.file, &leftOut, &why);
     if (!layers) {
-        fail(QStringLiteral("%1 (%2): %3").arg(spec.file, option, why));
+        fail(QStringLiteral("%1 (%2): %3").arg(wanted.file, option, why));
         return nullptr;
     }
     QStringList names;
@@ -215,10 +216,10 @@ Preparation::polygons(const RunRequest::Layer& spec, const QString& option, cons
         names << layer.source.layer;
     }
     const DataCatalog::PolygonTheme* chosen = nullptr;
-    if (spec.layer.isEmpty()) {
+    if (wanted.layer.isEmpty()) {
         if (layers->isEmpty()) {
             fail(QStringLiteral("%1 (%2) holds no polygon layer%3")
-                     .arg(spec.file, option,
+                     .arg(wanted.file, option,
                           leftOut.isEmpty() ? QString()
                                             : QStringLiteral(": ") + leftOut.first().second));
             return nullptr;
@@ -227,25 +228,25 @@ Preparation::polygons(const RunRequest::Layer& spec, const QString& option, cons
         if (layers->size() > 1) {
             m_run.notes << QStringLiteral("%1 has %2 polygon layers (%3): %4 is read; %5 "
                                           "chooses another")
-                               .arg(spec.file)
+                               .arg(wanted.file)
                                .arg(layers->size())
                                .arg(names.join(QStringLiteral(", ")), names.first(), chooser);
         }
     } else {
         for (const DataCatalog::PolygonTheme& layer : *layers) {
-            if (layer.source.layer == spec.layer) {
+            if (layer.source.layer == wanted.layer) {
                 chosen = &layer;
             }
         }
         for (const auto& [name, reason] : leftOut) {
-            if (!chosen && name == spec.layer) {
+            if (!chosen && name == wanted.layer) {
                 fail(QStringLiteral("%1 (%2)").arg(reason, option));
                 return nullptr;
             }
         }
         if (!chosen) {
             fail(QStringLiteral("%1 has no polygon layer %2 (%3); its polygon layers: %4")
-                     .arg(spec.file, spec.layer, option,
+                     .arg(wanted.file, wanted.layer, option,
                           names.isEmpty() ? QStringLiteral("none") : names.join(", ")));
             return nullptr;
         }
@@ -261,16 +262,16 @@ Preparation::polygons(const RunRequest::Layer& spec, const QString& option, cons
     const QString base = themeName(theme.name);
     theme.name = base;
     for (int n = 2; catalog.findPolygon(theme.name); ++n) {
-        theme.name = QStringLiteral("%1 (%2)").arg(base, QFileInfo(spec.file).fileName());
+        theme.name = QStringLiteral("%1 (%2)").arg(base, QFileInfo(wanted.file).fileName());
         if (n > 2) {
             theme.name += QStringLiteral(" %1").arg(n - 1);
         }
     }
     catalog.polygons << theme;
     m_where.insert(theme.name,
-                   names.size() > 1 || !spec.layer.isEmpty()
-                       ? QStringLiteral("%1, layer %2").arg(spec.file, theme.source.layer)
-                       : spec.file);
+                   names.size() > 1 || !wanted.layer.isEmpty()
+                       ? QStringLiteral("%1, layer %2").arg(wanted.file, theme.source.layer)
+                       : wanted.file);
     m_run.reads << m_where.value(theme.name);
     return &catalog.polygons.last();
 }
