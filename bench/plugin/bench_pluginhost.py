@@ -34,10 +34,10 @@ def load_hostlink():
     """The hostlink module to measure: the plugin's, or the one --hostlink names."""
     if "--hostlink" not in sys.argv:
         return tarn.hostlink
-    spec = importlib.util.spec_from_file_location(
+    found = importlib.util.spec_from_file_location(
         "tarn.hostlink", sys.argv[sys.argv.index("--hostlink") + 1])
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
     return module
 
 
