@@ -65,6 +65,8 @@ BandCounter::BandCounter(const CountSetup& setup) : m_setup(setup)
 
 void BandCounter::start(BandCounts& counts, const std::vector<BandSpans::Group>& groups) const
 {
+    counts.polygons.clear();
+    counts.unknownValues.clear();
     for (const BandSpans::Group& g : groups) {
         counts.polygons.push_back(g.polygon);
     }

@@ -36,7 +36,9 @@ struct CountSetup {
     size_t histogramSize() const { return size_t(levels * indexCount); }
 };
 
-// What one band adds to its polygons: cells (or shares) by level and class index.
+// What one band adds to its polygons: cells (or shares) by level and class index. Megabytes
+// a band: the band loop hands them on to later bands, since memory new to the process costs a
+// page fault and a zeroing every 4 KB.
 struct BandCounts {
     qint64 rowEnd = 0;
     std::vector<quint32> polygons;
@@ -143,7 +145,7 @@ private:
     const bool m_byRow;
     const double m_cellArea; // 1 where sums are of areas
     size_t m_stride = 0;
-    std::vector<double> m_sums;
+    std::vector<double, StoreAllocator<double>> m_sums;
     std::map<qint64, double> m_unknownValues;
 };
 

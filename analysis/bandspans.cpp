@@ -6,6 +6,7 @@
 void BandIndex::build(const PolygonStore& store, Coverage rule, qint64 bandHeight, qint64 width,
                       qint64 height)
 {
+    m_entries.reserve(store.size()); // most polygons lie in one band
     for (size_t i = 0; i < store.size(); ++i) {
         if (store.empty(i) || store.endColumn(i, rule) <= 0 ||
             store.firstColumn(i, rule) >= width) {

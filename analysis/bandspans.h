@@ -25,7 +25,7 @@ private:
     // Entries [first, second) of a band.
     std::pair<size_t, size_t> range(quint32 band) const;
 
-    std::vector<std::pair<quint32, quint32>> m_entries;
+    std::vector<std::pair<quint32, quint32>, StoreAllocator<std::pair<quint32, quint32>>> m_entries;
 };
 
 // Spans of one polygon set within a band of rows, grouped by polygon.
@@ -75,7 +75,7 @@ public:
 
 private:
     std::vector<Group> m_groups;
-    std::vector<CellSpan> m_spans;
+    CellSpans m_spans;
     std::vector<double> m_weights;
     // The groups in each tile of columns, in group order: those of tile t are
     // m_tileGroups[m_tileStart[t], m_tileStart[t + 1]).

@@ -18,6 +18,7 @@
 #include <algorithm>
 #include <limits>
 #include <memory>
+#include <mutex>
 #include <thread>
 
 // The run: the polygons are read and indexed by band (bandspans), then each band of the
@@ -114,6 +115,7 @@ public:
         ImperviousAnalysis::Result result;
         for (const auto& pass : m_passes) {
             result.polygons.clear();
+            result.polygons.reserve(qsizetype(count()));
             for (size_t i = 0; i < size_t(count()); ++i) {
                 result.polygons << pass->sums->result(i);
             }
@@ -157,7 +159,7 @@ private:
     void prepareCounting(Pass& pass);
     void planBands(Pass& pass);
     void scanBands(size_t k);
-    BandCounts scanBand(const Pass& pass, quint32 band, Worker& w) const;
+    BandCounts scanBand(const Pass& pass, quint32 band, Worker& w, BandCounts result) const;
     OutputPlan outputPlan() const
     {
         return OutputPlan(*m_analysisSource, p, m_options.keepFields,
@@ -351,13 +353,27 @@ void AnalysisRun::scanBands(size_t k)
         return int((qint64(k) * 100 + rows * 100 / pass.raster.height) / passes);
     };
     int lastPercent = -1;
+    std::mutex spareMutex;
+    std::vector<BandCounts> spare; // of bands added up, for later bands to fill
     runInOrder<BandCounts>(
         bands.size(), threads,
         [&](size_t task, int worker) {
-            return scanBand(pass, bands[task], workers[size_t(worker)]);
+            BandCounts counts;
+            {
+                std::lock_guard<std::mutex> lock(spareMutex);
+                if (!spare.empty()) {
+                    counts = std::move(spare.back());
+                    spare.pop_back();
+                }
+            }
+            return scanBand(pass, bands[task], workers[size_t(worker)], std::move(counts));
         },
         [&](size_t, BandCounts&& band) {
             pass.sums->add(band);
+            {
+                std::lock_guard<std::mutex> lock(spareMutex);
+                spare.push_back(std::move(band));
+            }
             pass.merged.advance(band.rowEnd);
             const int percent = percentOf(band.rowEnd);
             if (m_progress && percent != lastPercent) {
@@ -370,21 +386,20 @@ void AnalysisRun::scanBands(size_t k)
     }
 }
 
-BandCounts AnalysisRun::scanBand(const Pass& pass, quint32 band, Worker& w) const
+BandCounts AnalysisRun::scanBand(const Pass& pass, quint32 band, Worker& w, BandCounts result) const
 {
     const BandPlan& plan = pass.plan;
     const qint64 rowBegin = qint64(band) * plan.bandHeight;
     const qint64 rowEnd = std::min<qint64>(rowBegin + plan.bandHeight, pass.raster.height);
     const int rows = int(rowEnd - rowBegin);
     const qint64 width = pass.raster.width;
-    BandCounts result;
     result.rowEnd = rowEnd;
     w.analysis.build(pass.analysis->store, *pass.index, m_options.coverage, band, rowBegin, rowEnd,
                      width);
+    w.counter->start(result, w.analysis.groups());
     if (w.analysis.groups().empty()) {
         return result;
     }
-    w.counter->start(result, w.analysis.groups());
     w.overlay.build(pass.overlay, band, rowBegin, rowEnd, width, plan.tileCells());
     // Only the columns the analysis polygons of this band reach.
     const auto [firstColumn, endColumn] = w.analysis.columns();

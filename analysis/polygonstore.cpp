@@ -385,7 +385,7 @@ qint64 PolygonStore::endColumn(size_t i, Coverage rule) const
 }
 
 void PolygonStore::spans(size_t i, Coverage rule, qint64 rowBegin, qint64 rowEnd, qint64 width,
-                         std::vector<CellSpan>& out, std::vector<double>& weights) const
+                         CellSpans& out, std::vector<double>& weights) const
 {
     if (empty(i)) {
         return;
@@ -426,7 +426,7 @@ template <class T> void sortFew(T* first, T* last)
 } // namespace
 
 void PolygonStore::centreSpans(const Polygon& p, const std::vector<Edge>& edges, qint64 rowBegin,
-                               qint64 rowEnd, qint64 width, std::vector<CellSpan>& out) const
+                               qint64 rowEnd, qint64 width, CellSpans& out) const
 {
     // A scanline: edges join the active ones as the rows reach their top (they come sorted
     // by y0) and leave once passed, so each row looks only at the edges crossing it. The
@@ -640,8 +640,8 @@ struct RowAreas {
 } // namespace
 
 void PolygonStore::coverSpans(const Polygon& p, const std::vector<Edge>& edges, Coverage rule,
-                              qint64 rowBegin, qint64 rowEnd, qint64 width,
-                              std::vector<CellSpan>& out, std::vector<double>& weights) const
+                              qint64 rowBegin, qint64 rowEnd, qint64 width, CellSpans& out,
+                              std::vector<double>& weights) const
 {
     const qint64 c0 = std::max<qint64>(clampedFloor(p.minX), 0);
     const qint64 c1 = std::min(clampedFloor(p.maxX) + 1, width);

@@ -33,6 +33,8 @@ struct CellSpan {
     qint64 end;
     qint64 weights = -1;
 };
+// A band's spans run to hundreds of thousands: huge pages spare their page faults.
+using CellSpans = std::vector<CellSpan, StoreAllocator<CellSpan>>;
 
 // The polygons of one theme in cell coordinates, held flat: one list of edges for all, and a
 // small record per polygon, so millions of polygons cost little beyond their vertices.
@@ -70,7 +72,7 @@ public:
     // Appends the spans of polygon i in rows [rowBegin, rowEnd), clipped to columns
     // [0, width); weighted spans keep their weights in weights.
     void spans(size_t i, Coverage rule, qint64 rowBegin, qint64 rowEnd, qint64 width,
-               std::vector<CellSpan>& out, std::vector<double>& weights) const;
+               CellSpans& out, std::vector<double>& weights) const;
 
     // Room for this many polygons in all, when the count is known beforehand.
     void reserve(size_t polygons) { m_polygons.reserve(polygons); }
@@ -135,9 +137,9 @@ private:
     // ones, which cross no row and bound no area, are left out.
     void edgesIn(const Polygon& p, qint64 rowBegin, qint64 rowEnd, std::vector<Edge>& out) const;
     void centreSpans(const Polygon& p, const std::vector<Edge>& edges, qint64 rowBegin,
-                     qint64 rowEnd, qint64 width, std::vector<CellSpan>& out) const;
+                     qint64 rowEnd, qint64 width, CellSpans& out) const;
     void coverSpans(const Polygon& p, const std::vector<Edge>& edges, Coverage rule,
-                    qint64 rowBegin, qint64 rowEnd, qint64 width, std::vector<CellSpan>& out,
+                    qint64 rowBegin, qint64 rowEnd, qint64 width, CellSpans& out,
                     std::vector<double>& weights) const;
 
     Chunked<Vertex> m_vertices;

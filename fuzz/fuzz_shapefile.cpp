@@ -16,7 +16,7 @@ namespace {
 QByteArray spansOf(const PolygonStore& store)
 {
     QByteArray text;
-    std::vector<CellSpan> spans;
+    CellSpans spans;
     std::vector<double> weights;
     for (size_t i = 0; i < store.size(); ++i) {
         spans.clear();

@@ -37,7 +37,7 @@ std::vector<double> weightsOf(const OGRGeometry& geometry, Coverage rule)
     }
     PolygonStore store;
     store.add(&geometry, inverse, rule);
-    std::vector<CellSpan> spans;
+    CellSpans spans;
     std::vector<double> weights;
     store.spans(0, rule, 0, Height, Width, spans, weights);
     std::vector<double> cells(size_t(Width * Height), 0.0);
@@ -131,7 +131,7 @@ std::vector<double> aloneShares(const PolygonStore& store, Coverage rule)
 {
     std::vector<double> polygons;
     for (size_t i = 0; i < store.size(); ++i) {
-        std::vector<CellSpan> spans;
+        CellSpans spans;
         std::vector<double> weights;
         store.spans(i, rule, 0, Side, Side, spans, weights);
         polygons.push_back(0);
@@ -294,7 +294,7 @@ void TestCoverage::keepsPolygonsWithoutFiniteVerticesEmpty()
         QVERIFY(!store.add(polygon.get(), inverse, rule));
         QVERIFY(store.add(square.get(), inverse, rule));
         QVERIFY(store.empty(0));
-        std::vector<CellSpan> spans;
+        CellSpans spans;
         std::vector<double> weights;
         store.spans(0, rule, 0, 100, 100, spans, weights);
         QVERIFY(spans.empty());
