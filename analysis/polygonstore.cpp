@@ -261,10 +261,8 @@ void PolygonStore::squeeze()
     m_polygons.shrink_to_fit();
 }
 
-void PolygonStore::edgesIn(const Polygon& p, qint64 rowBegin, qint64 rowEnd,
-                           std::vector<Edge>& out) const
+template <class F> void PolygonStore::forEachEdge(const Polygon& p, F&& f) const
 {
-    out.clear();
     const Vertex* v = m_vertices.at(p.vertexChunk, p.vertexOffset);
     const Ring* rings = m_rings.at(p.ringChunk, p.ringOffset);
     for (quint32 r = 0; r < p.ringCount; ++r) {
@@ -272,19 +270,26 @@ void PolygonStore::edgesIn(const Polygon& p, qint64 rowBegin, qint64 rowEnd,
         for (quint32 i = 0; i < ring.count; ++i) {
             const Vertex& a = v[i];
             const Vertex& b = v[i + 1 == ring.count ? 0 : i + 1];
-            if (!(a.y < b.y || b.y < a.y)) {
-                continue; // horizontal, or a coordinate that is not a number
-            }
-            const bool down = a.y < b.y;
-            const Vertex& top = down ? a : b;
-            const Vertex& bottom = down ? b : a;
-            if (top.y < double(rowEnd) && bottom.y > double(rowBegin)) {
-                out.push_back(
-                    {top.x, top.y, bottom.x, bottom.y, ring.part, down ? ring.sign : -ring.sign});
+            // Horizontal edges, and coordinates that are not numbers, are left out.
+            if (a.y < b.y) {
+                f(a, b, ring);
+            } else if (b.y < a.y) {
+                f(b, a, Ring{ring.count, ring.part, -ring.sign});
             }
         }
         v += ring.count;
     }
+}
+
+void PolygonStore::edgesIn(const Polygon& p, qint64 rowBegin, qint64 rowEnd,
+                           std::vector<Edge>& out) const
+{
+    out.clear();
+    forEachEdge(p, [&](const Vertex& top, const Vertex& bottom, const Ring& ring) {
+        if (top.y < double(rowEnd) && bottom.y > double(rowBegin)) {
+            out.push_back({top.x, top.y, bottom.x, bottom.y, ring.part, ring.sign});
+        }
+    });
     std::sort(out.begin(), out.end(), [](const Edge& a, const Edge& b) { return a.y0 < b.y0; });
 }
 
@@ -395,13 +400,13 @@ void PolygonStore::spans(size_t i, Coverage rule, qint64 rowBegin, qint64 rowEnd
     if (rowBegin >= rowEnd) {
         return;
     }
+    if (rule == Coverage::Centre) {
+        centreSpans(m_polygons[i], rowBegin, rowEnd, width, out);
+        return;
+    }
     thread_local std::vector<Edge> edges;
     edgesIn(m_polygons[i], rowBegin, rowEnd, edges);
-    if (rule == Coverage::Centre) {
-        centreSpans(m_polygons[i], edges, rowBegin, rowEnd, width, out);
-    } else {
-        coverSpans(m_polygons[i], edges, rule, rowBegin, rowEnd, width, out, weights);
-    }
+    coverSpans(m_polygons[i], edges, rule, rowBegin, rowEnd, width, out, weights);
 }
 
 namespace {
@@ -425,31 +430,65 @@ template <class T> void sortFew(T* first, T* last)
 
 } // namespace
 
-void PolygonStore::centreSpans(const Polygon& p, const std::vector<Edge>& edges, qint64 rowBegin,
-                               qint64 rowEnd, qint64 width, CellSpans& out) const
+void PolygonStore::centreSpans(const Polygon& p, qint64 rowBegin, qint64 rowEnd, qint64 width,
+                               CellSpans& out) const
 {
-    // A scanline: edges join the active ones as the rows reach their top (they come sorted
-    // by y0) and leave once passed, so each row looks only at the edges crossing it. The
-    // buffers hold every edge at most; they are used through plain pointers and counts, which
-    // stay in registers.
-    thread_local std::vector<const Edge*> activeBuffer;
-    thread_local std::vector<double> xBuffer;                        // one part: columns
-    thread_local std::vector<std::pair<int, double>> crossingBuffer; // several: part, column
+    // Each edge puts its crossings of the rows' centre lines straight into the rows' lists,
+    // counted first and then placed, so that only the few crossings of a row are sorted. An
+    // edge crosses the centre line y when y0 <= y < y1.
+    struct Reach {
+        const Vertex* top;
+        const Vertex* bottom;
+        qint32 part;
+        qint64 first, end; // rows
+    };
+    thread_local std::vector<Reach> reaches;
+    thread_local std::vector<qint64> rowEnds; // of each row's crossings, once placed
+    thread_local std::vector<std::pair<qint32, double>> crossings; // part, column
     thread_local std::vector<std::pair<qint64, qint64>> runs;
-    const bool onePart = p.parts <= 1;
-    const size_t edgeCount = edges.size();
-    if (activeBuffer.size() < edgeCount) {
-        activeBuffer.resize(edgeCount);
-        xBuffer.resize(edgeCount);
+    // The first row from rowBegin on whose centre is at or below y; rowEnd if none.
+    const auto rowFrom = [rowBegin, rowEnd](double y) {
+        qint64 r = std::clamp(firstCentreAfter(y), rowBegin, rowEnd);
+        while (r < rowEnd && double(r) + 0.5 < y) {
+            ++r; // y - 0.5 rounded down
+        }
+        while (r > rowBegin && double(r - 1) + 0.5 >= y) {
+            --r; // or up
+        }
+        return r;
+    };
+    const size_t rows = size_t(rowEnd - rowBegin);
+    reaches.clear();
+    rowEnds.assign(rows + 1, 0);
+    forEachEdge(p, [&](const Vertex& top, const Vertex& bottom, const Ring& ring) {
+        const qint64 first = rowFrom(top.y);
+        const qint64 end = rowFrom(bottom.y);
+        if (first < end) {
+            reaches.push_back({&top, &bottom, ring.part, first, end});
+            ++rowEnds[size_t(first - rowBegin)];
+            --rowEnds[size_t(end - rowBegin)];
+        }
+    });
+    // Where each row's crossings begin, then their places.
+    qint64 total = 0;
+    qint64 crossing = 0;
+    for (size_t k = 0; k < rows; ++k) {
+        crossing += rowEnds[k];
+        rowEnds[k] = total;
+        total += crossing;
     }
-    if (!onePart && crossingBuffer.size() < edgeCount) {
-        crossingBuffer.resize(edgeCount);
+    if (crossings.size() < size_t(total)) {
+        crossings.resize(size_t(total));
     }
-    const Edge** active = activeBuffer.data();
-    double* xs = xBuffer.data();
-    std::pair<int, double>* crossings = crossingBuffer.data();
-    size_t activeCount = 0;
-    size_t next = 0;
+    for (const Reach& e : reaches) {
+        for (qint64 r = e.first; r < e.end; ++r) {
+            const double y = double(r) + 0.5;
+            const double x =
+                e.top->x + (y - e.top->y) * (e.bottom->x - e.top->x) / (e.bottom->y - e.top->y);
+            crossings[size_t(rowEnds[size_t(r - rowBegin)]++)] = {e.part, x};
+        }
+    }
+
     const auto cells = [width](double from, double to) {
         return std::make_pair(std::max<qint64>(clampedFloor(from + 0.5), 0),
                               std::min(clampedFloor(to + 0.5), width));
@@ -461,71 +500,42 @@ void PolygonStore::centreSpans(const Polygon& p, const std::vector<Edge>& edges,
         span.begin = begin;
         span.end = end;
     };
-    // Cells [begin, end) of row r, joined to the row's run before (from rowStart on) when they
-    // touch it; runs come sorted by their start.
-    const auto addRun = [&](size_t rowStart, qint64 r, qint64 begin, qint64 end) {
-        if (out.size() > rowStart && begin <= out.back().end) {
-            out.back().end = std::max(out.back().end, end);
-        } else {
-            newSpan(r, begin, end);
-        }
-    };
-
-    for (qint64 r = rowBegin; r < rowEnd; ++r) {
-        const double y = double(r) + 0.5;
-        // An edge crosses the centre line when y0 <= y < y1.
-        for (; next < edgeCount && edges[next].y0 <= y; ++next) {
-            if (edges[next].y1 > y) {
-                active[activeCount++] = &edges[next];
-            }
-        }
-        size_t n = 0;
-        size_t kept = 0;
-        for (size_t i = 0; i < activeCount; ++i) {
-            const Edge* e = active[i];
-            if (e->y1 <= y) {
-                continue;
-            }
-            active[kept++] = e;
-            const double x = e->x0 + (y - e->y0) * (e->x1 - e->x0) / (e->y1 - e->y0);
-            if (onePart) {
-                xs[n++] = x;
-            } else {
-                crossings[n++] = {e->part, x};
-            }
-        }
-        activeCount = kept;
-        // Even-odd within each part; the runs of all parts are then joined.
-        const size_t rowStart = out.size();
+    const bool onePart = p.parts <= 1;
+    for (size_t k = 0; k < rows; ++k) {
+        const qint64 r = rowBegin + qint64(k);
+        std::pair<qint32, double>* c = crossings.data() + (k == 0 ? 0 : rowEnds[k - 1]);
+        const size_t n = size_t(rowEnds[k] - (k == 0 ? 0 : rowEnds[k - 1]));
         if (onePart && n == 2) { // the common case, without a branch on the order
-            const auto [begin, end] = cells(std::min(xs[0], xs[1]), std::max(xs[0], xs[1]));
+            const auto [begin, end] =
+                cells(std::min(c[0].second, c[1].second), std::max(c[0].second, c[1].second));
             if (begin < end) {
                 newSpan(r, begin, end);
             }
-        } else if (onePart) {
-            sortFew(xs, xs + n);
-            for (size_t i = 0; i + 1 < n; i += 2) {
-                const auto [begin, end] = cells(xs[i], xs[i + 1]);
-                if (begin < end) {
-                    addRun(rowStart, r, begin, end);
-                }
+            continue;
+        }
+        // Even-odd within each part; the runs of all parts are then joined.
+        sortFew(c, c + n);
+        runs.clear();
+        for (size_t i = 0; i + 1 < n; ++i) {
+            if (c[i].first != c[i + 1].first) {
+                continue; // an odd crossing left over: an unclosed part
             }
-        } else {
-            sortFew(crossings, crossings + n);
-            runs.clear();
-            for (size_t i = 0; i + 1 < n; ++i) {
-                if (crossings[i].first != crossings[i + 1].first) {
-                    continue; // an odd crossing left over: an unclosed part
-                }
-                const auto run = cells(crossings[i].second, crossings[i + 1].second);
-                if (run.first < run.second) {
-                    runs.push_back(run);
-                }
-                ++i;
+            const auto run = cells(c[i].second, c[i + 1].second);
+            if (run.first < run.second) {
+                runs.push_back(run);
             }
+            ++i;
+        }
+        if (!onePart) {
             std::sort(runs.begin(), runs.end());
-            for (const auto& [begin, end] : runs) {
-                addRun(rowStart, r, begin, end);
+        }
+        const size_t rowStart = out.size();
+        for (const auto& [begin, end] : runs) {
+            // Joined to the row's run before when they touch it.
+            if (out.size() > rowStart && begin <= out.back().end) {
+                out.back().end = std::max(out.back().end, end);
+            } else {
+                newSpan(r, begin, end);
             }
         }
     }

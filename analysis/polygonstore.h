@@ -133,11 +133,14 @@ private:
     // Whether the parts of the polygon being added may share some area: false only when no
     // two of their boundaries meet and no part lies within another.
     bool newPartsMayOverlap() const;
+    // Calls f(top, bottom, ring) for each edge of p but the horizontal ones, its ends in the
+    // order of rising y; ring.sign is the edge's in that direction.
+    template <class F> void forEachEdge(const Polygon& p, F&& f) const;
     // The polygon's edges that reach into rows [rowBegin, rowEnd), sorted by y0; horizontal
     // ones, which cross no row and bound no area, are left out.
     void edgesIn(const Polygon& p, qint64 rowBegin, qint64 rowEnd, std::vector<Edge>& out) const;
-    void centreSpans(const Polygon& p, const std::vector<Edge>& edges, qint64 rowBegin,
-                     qint64 rowEnd, qint64 width, CellSpans& out) const;
+    void centreSpans(const Polygon& p, qint64 rowBegin, qint64 rowEnd, qint64 width,
+                     CellSpans& out) const;
     void coverSpans(const Polygon& p, const std::vector<Edge>& edges, Coverage rule,
                     qint64 rowBegin, qint64 rowEnd, qint64 width, CellSpans& out,
                     std::vector<double>& weights) const;
