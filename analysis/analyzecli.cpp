@@ -210,10 +210,7 @@ int analyse(const ModelParams& params, const DataCatalog& catalog, const Analyze
         error(result.error);
         return ExitFailed;
     }
-    const bool noCell =
-        std::all_of(result.polygons.begin(), result.polygons.end(),
-                    [](const ImperviousAnalysis::PolygonResult& p) { return p.cells == 0; });
-    if (options.coverage == Coverage::Centre && !result.polygons.isEmpty() && noCell) {
+    if (options.coverage == Coverage::Centre && result.noCellTaken) {
         out(QStringLiteral("The polygons of theme %1 take no cell: each lies between cell "
                            "centres, so their areas are 0; --coverage exact counts the share of "
                            "each cell inside")
@@ -401,6 +398,7 @@ std::optional<AnalyzeArguments> parseAnalyzeArguments(const QStringList& argumen
     }
     args.options.format = parser.value("format");
     args.options.keepFields = parser.isSet("keep-fields");
+    args.options.polygonResults = false; // the output holds them
     args.options.classAreas = parser.isSet("class-areas");
     args.check = parser.isSet("check");
     args.icm = parser.isSet("icm");

@@ -115,12 +115,24 @@ public:
         ImperviousAnalysis::Result result;
         for (const auto& pass : m_passes) {
             result.polygons.clear();
-            result.polygons.reserve(qsizetype(count()));
-            for (size_t i = 0; i < size_t(count()); ++i) {
-                result.polygons << pass->sums->result(i);
+            if (m_options.polygonResults) {
+                result.polygons.reserve(qsizetype(count()));
             }
-            logTotals(*pass, result.polygons);
-            if (isChange()) {
+            double lcTotal = 0;
+            double isTotal = 0;
+            bool cellTaken = false;
+            for (size_t i = 0; i < size_t(count()); ++i) {
+                const PolygonResult r = pass->sums->result(i);
+                lcTotal += r.lcArea;
+                isTotal += r.isArea;
+                cellTaken = cellTaken || r.cells > 0;
+                if (m_options.polygonResults) {
+                    result.polygons << r;
+                }
+            }
+            result.noCellTaken = count() > 0 && !cellTaken;
+            logTotals(*pass, lcTotal, isTotal);
+            if (isChange() && m_options.polygonResults) {
                 result.landCovers << result.polygons;
             }
         }
@@ -169,7 +181,7 @@ private:
     }
     qint64 finalRow(size_t polygon) const;
     void scanAndWrite();
-    void logTotals(const Pass& pass, const QVector<PolygonResult>& polygons) const;
+    void logTotals(const Pass& pass, double lcTotal, double isTotal) const;
 
     const ModelParams& p;
     const DataCatalog& m_catalog;
@@ -490,7 +502,7 @@ void AnalysisRun::scanAndWrite()
     }
 }
 
-void AnalysisRun::logTotals(const Pass& pass, const QVector<PolygonResult>& polygons) const
+void AnalysisRun::logTotals(const Pass& pass, double lcTotal, double isTotal) const
 {
     for (const auto& [value, cells] : pass.sums->unknownValues()) {
         if (const qint64 n = std::llround(cells)) { // shares of cells under the exact rule
@@ -499,17 +511,11 @@ void AnalysisRun::logTotals(const Pass& pass, const QVector<PolygonResult>& poly
                     .arg(n));
         }
     }
-    double lcTotal = 0;
-    double isTotal = 0;
-    for (const PolygonResult& r : polygons) {
-        lcTotal += r.lcArea;
-        isTotal += r.isArea;
-    }
     log(QStringLiteral("Output %1: %2 polygons, land cover area %3, impervious area %4 "
                        "square %5")
             .arg(isChange() ? QStringLiteral("%1, %2").arg(m_target.path, named(pass))
                             : m_target.path)
-            .arg(polygons.size())
+            .arg(count())
             .arg(areaText(lcTotal), areaText(isTotal), ModelParams::unitsText(p.lcUnits)));
 }
 

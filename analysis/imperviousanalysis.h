@@ -26,6 +26,9 @@ public:
         QString format;                       // a GDAL vector driver; "": by the extension
         bool keepFields = false;              // every field of the analysis theme, not one
         bool classAreas = false;              // an A_<value> field per class present
+        // Result::polygons and landCovers filled: 48 bytes a polygon, which a caller that
+        // reads the output instead need not hold.
+        bool polygonResults = true;
     };
     using PolygonResult = ::PolygonResult;
     struct Result {
@@ -36,6 +39,9 @@ public:
         // A change run's: the polygons' results of each land cover, in order (polygons then
         // holds the last one's).
         QVector<QVector<PolygonResult>> landCovers;
+        // There are polygons, and none took a cell of the last land cover (PolygonResult::cells:
+        // under the exact rule, shares rounded).
+        bool noCellTaken = false;
     };
     using LogFunction = std::function<void(const QString&)>;
     using ProgressFunction = std::function<void(int percent)>;

@@ -73,7 +73,9 @@ def run(tarn, folder, case, work):
                            theme)
     done = subprocess.run([tarn, params, "--data", folder] + options, stdout=subprocess.PIPE,
                           stderr=subprocess.PIPE)
-    log = (done.stdout + done.stderr).decode().replace(work, "WORK")
+    # The store beside each build is named by its folder.
+    log = (done.stdout + done.stderr).decode().replace(work, "WORK").replace(
+        os.path.dirname(os.path.abspath(tarn)), "PROGRAMS")
     return done.returncode, log, os.path.dirname(out)
 
 

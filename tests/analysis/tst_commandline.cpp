@@ -431,13 +431,19 @@ void TestCommandLine::polygonsBetweenCellCentresGetZeroAreas_data()
     QTest::addColumn<QString>("coverage");
     QTest::addColumn<QStringList>("polygons");
     QTest::addColumn<QString>("expected"); // the polygons' LC_AREA, or the error
+    QTest::addColumn<bool>("noCell");      // told so
     // Squares of 6 m in cells of 30 m, away from the centres.
     const QStringList tiny{square(10, 10, 2, 20, 6), square(40, 30, 20, 2, 6)};
-    QTest::newRow("centre rule: zero areas") << "centre" << tiny << "0 0";
-    QTest::newRow("exact rule: their areas") << "exact" << tiny << "36 36";
+    QTest::newRow("centre rule: zero areas") << "centre" << tiny << "0 0" << true;
+    // Shares of cells count as cells rounded; the command line tells only under the centre rule.
+    QTest::newRow("exact rule: their areas") << "exact" << tiny << "36 36" << true;
+    QTest::newRow("one takes a cell")
+        << "centre" << QStringList{square(10, 10, 2, 20, 6), square(40, 40, 20, 2, 30)} << "0 900"
+        << false;
     QTest::newRow("off the raster") << "centre" << QStringList{square(-10, -10, 0, 0, 6)}
                                     << "The polygons of theme tiny do not overlap the land "
-                                       "cover raster";
+                                       "cover raster"
+                                    << false;
 }
 
 void TestCommandLine::polygonsBetweenCellCentresGetZeroAreas()
@@ -445,6 +451,7 @@ void TestCommandLine::polygonsBetweenCellCentresGetZeroAreas()
     QFETCH(QString, coverage);
     QFETCH(QStringList, polygons);
     QFETCH(QString, expected);
+    QFETCH(bool, noCell);
     const QString path = m_tmp.filePath("tiny.shp");
     for (const QString& part : shapefileParts(path)) {
         QFile::remove(part);
@@ -456,8 +463,12 @@ void TestCommandLine::polygonsBetweenCellCentresGetZeroAreas()
     const auto run = prepareRun(parsed->request, &error);
     QVERIFY2(run, qPrintable(error));
     ImperviousAnalysis analysis(run->params, run->catalog);
-    analysis.setOptions(parsed->options);
+    ImperviousAnalysis::Options options = parsed->options;
+    QVERIFY(!options.polygonResults); // the command line has its output
+    options.polygonResults = true;
+    analysis.setOptions(options);
     const auto result = analysis.run();
+    QCOMPARE(result.noCellTaken, noCell);
     QStringList areas;
     for (const PolygonResult& polygon : result.polygons) {
         areas << QString::number(polygon.lcArea, 'g', 9);
