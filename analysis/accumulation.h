@@ -145,7 +145,7 @@ private:
     const bool m_byRow;
     const double m_cellArea; // 1 where sums are of areas
     size_t m_stride = 0;
-    std::vector<double, StoreAllocator<double>> m_sums;
+    std::vector<double> m_sums;
     std::map<qint64, double> m_unknownValues;
 };
 
