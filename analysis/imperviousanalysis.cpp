@@ -382,12 +382,13 @@ void AnalysisRun::scanBands(size_t k)
         },
         [&](size_t, BandCounts&& band) {
             pass.sums->add(band);
+            const qint64 rowEnd = band.rowEnd;
             {
                 std::lock_guard<std::mutex> lock(spareMutex);
                 spare.push_back(std::move(band));
             }
-            pass.merged.advance(band.rowEnd);
-            const int percent = percentOf(band.rowEnd);
+            pass.merged.advance(rowEnd);
+            const int percent = percentOf(rowEnd);
             if (m_progress && percent != lastPercent) {
                 m_progress(percent);
             }
