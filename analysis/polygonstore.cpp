@@ -430,12 +430,12 @@ template <class T> void sortFew(T* first, T* last)
 
 } // namespace
 
-void PolygonStore::centreSpans(const Polygon& p, qint64 rowBegin, qint64 rowEnd, qint64 width,
-                               CellSpans& out) const
+void PolygonStore::centreCrossings(const Polygon& p, qint64 rowBegin, qint64 rowEnd,
+                                   std::vector<qint64>& rowEnds,
+                                   std::vector<std::pair<qint32, double>>& crossings) const
 {
-    // Each edge puts its crossings of the rows' centre lines straight into the rows' lists,
-    // counted first and then placed, so that only the few crossings of a row are sorted. An
-    // edge crosses the centre line y when y0 <= y < y1.
+    // Each edge puts its crossings straight into the rows' lists, counted first and then
+    // placed, so that only the few crossings of a row are ever sorted.
     struct Reach {
         const Vertex* top;
         const Vertex* bottom;
@@ -443,9 +443,6 @@ void PolygonStore::centreSpans(const Polygon& p, qint64 rowBegin, qint64 rowEnd,
         qint64 first, end; // rows
     };
     thread_local std::vector<Reach> reaches;
-    thread_local std::vector<qint64> rowEnds; // of each row's crossings, once placed
-    thread_local std::vector<std::pair<qint32, double>> crossings; // part, column
-    thread_local std::vector<std::pair<qint64, qint64>> runs;
     // The first row from rowBegin on whose centre is at or below y; rowEnd if none.
     const auto rowFrom = [rowBegin, rowEnd](double y) {
         qint64 r = std::clamp(firstCentreAfter(y), rowBegin, rowEnd);
@@ -488,7 +485,15 @@ void PolygonStore::centreSpans(const Polygon& p, qint64 rowBegin, qint64 rowEnd,
             crossings[size_t(rowEnds[size_t(r - rowBegin)]++)] = {e.part, x};
         }
     }
+}
 
+void PolygonStore::centreSpans(const Polygon& p, qint64 rowBegin, qint64 rowEnd, qint64 width,
+                               CellSpans& out) const
+{
+    thread_local std::vector<qint64> rowEnds;
+    thread_local std::vector<std::pair<qint32, double>> crossings;
+    thread_local std::vector<std::pair<qint64, qint64>> runs;
+    centreCrossings(p, rowBegin, rowEnd, rowEnds, crossings);
     const auto cells = [width](double from, double to) {
         return std::make_pair(std::max<qint64>(clampedFloor(from + 0.5), 0),
                               std::min(clampedFloor(to + 0.5), width));
@@ -501,7 +506,7 @@ void PolygonStore::centreSpans(const Polygon& p, qint64 rowBegin, qint64 rowEnd,
         span.end = end;
     };
     const bool onePart = p.parts <= 1;
-    for (size_t k = 0; k < rows; ++k) {
+    for (size_t k = 0; k < size_t(rowEnd - rowBegin); ++k) {
         const qint64 r = rowBegin + qint64(k);
         std::pair<qint32, double>* c = crossings.data() + (k == 0 ? 0 : rowEnds[k - 1]);
         const size_t n = size_t(rowEnds[k] - (k == 0 ? 0 : rowEnds[k - 1]));

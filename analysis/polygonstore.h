@@ -139,6 +139,12 @@ private:
     // The polygon's edges that reach into rows [rowBegin, rowEnd), sorted by y0; horizontal
     // ones, which cross no row and bound no area, are left out.
     void edgesIn(const Polygon& p, qint64 rowBegin, qint64 rowEnd, std::vector<Edge>& out) const;
+    // The crossings of the centre lines of rows [rowBegin, rowEnd) with p's edges, as (part,
+    // column): row rowBegin + k's are crossings[rowEnds[k - 1], rowEnds[k]) (from 0 for the
+    // first). An edge crosses the centre line y when y0 <= y < y1.
+    void centreCrossings(const Polygon& p, qint64 rowBegin, qint64 rowEnd,
+                         std::vector<qint64>& rowEnds,
+                         std::vector<std::pair<qint32, double>>& crossings) const;
     void centreSpans(const Polygon& p, qint64 rowBegin, qint64 rowEnd, qint64 width,
                      CellSpans& out) const;
     void coverSpans(const Polygon& p, const std::vector<Edge>& edges, Coverage rule,
