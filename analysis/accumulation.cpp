@@ -72,13 +72,20 @@ void BandCounter::start(BandCounts& counts, const std::vector<BandSpans::Group>&
     }
     // Whole cells are counted in integers, with shorter chains of additions; under the exact
     // rule, the shares of cells a polygon covers in part are added up apart.
-    counts.counts.assign(groups.size() * m_setup.histogramSize() * 2, 0);
-    if (!m_setup.whole) {
-        counts.histograms.assign(groups.size() * m_setup.histogramSize(), 0.0);
-    }
-    if (m_setup.rowAreas) {
-        counts.areas.assign(groups.size() * m_setup.histogramSize(), 0.0);
-    }
+    const size_t size = groups.size() * m_setup.histogramSize();
+    const auto zeroes = [&counts](auto& items, size_t n) {
+        if (!counts.zero) {
+            items.clear();
+        }
+        if (items.capacity() < n) {
+            items.reserve(n + n / 4); // bands differ a little in size
+        }
+        items.resize(n); // the items it adds are zero
+    };
+    zeroes(counts.counts, size * 2);
+    zeroes(counts.histograms, m_setup.whole ? 0 : size);
+    zeroes(counts.areas, m_setup.rowAreas ? size : 0);
+    counts.zero = false;
 }
 
 // Adds cells [0, length) of a span; slotOf(i, n) gives cell i's class index, tallying it by
@@ -215,7 +222,7 @@ PolygonSums::PolygonSums(size_t polygons, const CountSetup& setup, std::vector<d
     m_sums.assign(polygons * m_stride, 0.0);
 }
 
-void PolygonSums::add(const BandCounts& band)
+void PolygonSums::add(BandCounts& band)
 {
     const size_t indexCount = size_t(m_setup.indexCount);
     const size_t histogramSize = m_setup.histogramSize();
@@ -253,7 +260,15 @@ void PolygonSums::add(const BandCounts& band)
                 }
             }
         }
+        std::fill_n(band.counts.data() + 2 * at, 2 * histogramSize, 0);
+        if (!band.histograms.empty()) {
+            std::fill_n(band.histograms.data() + at, histogramSize, 0.0);
+        }
+        if (!band.areas.empty()) {
+            std::fill_n(band.areas.data() + at, histogramSize, 0.0);
+        }
     }
+    band.zero = true;
     for (const auto& [value, n] : band.unknownValues) {
         m_unknownValues[value] += n;
     }

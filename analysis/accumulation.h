@@ -38,8 +38,10 @@ struct CountSetup {
 
 // What one band adds to its polygons: cells (or shares) by level and class index. Megabytes
 // a band: the band loop hands them on to later bands, since memory new to the process costs a
-// page fault and a zeroing every 4 KB.
+// page fault and a zeroing every 4 KB, and PolygonSums::add zeroes them as it reads them, while
+// they are in the cache, so that the next band need not.
 struct BandCounts {
+    bool zero = true; // counts, histograms and areas hold nothing but zeros
     qint64 rowEnd = 0;
     std::vector<quint32> polygons;
     std::vector<double> histograms; // histogramSize per polygon, with shares of cells
@@ -126,7 +128,8 @@ public:
     // row where the setup has rowAreas.
     PolygonSums(size_t polygons, const CountSetup& setup, std::vector<double> weights,
                 bool classAreas, const CellAreas& areas);
-    void add(const BandCounts& band);
+    // Leaves the band's counts zero.
+    void add(BandCounts& band);
 
     PolygonResult result(size_t polygon) const;
     // The class area fields: (slot, name) for each class some polygon has cells of, by
