@@ -443,25 +443,31 @@ void PolygonStore::centreCrossings(const Polygon& p, qint64 rowBegin, qint64 row
         qint64 first, end; // rows
     };
     thread_local std::vector<Reach> reaches;
-    // The first row from rowBegin on whose centre is at or below y; rowEnd if none.
+    // The first row from rowBegin on whose centre is at or below y; rowEnd if none. Row
+    // centres are exact in doubles, y - 0.5 may not be.
     const auto rowFrom = [rowBegin, rowEnd](double y) {
-        qint64 r = std::clamp(firstCentreAfter(y), rowBegin, rowEnd);
-        while (r < rowEnd && double(r) + 0.5 < y) {
-            ++r; // y - 0.5 rounded down
-        }
-        while (r > rowBegin && double(r - 1) + 0.5 >= y) {
-            --r; // or up
-        }
-        return r;
+        const qint64 r = clampedFloor(y);
+        return std::clamp(double(r) + 0.5 < y ? r + 1 : r, rowBegin, rowEnd);
     };
     const size_t rows = size_t(rowEnd - rowBegin);
-    reaches.clear();
-    rowEnds.assign(rows + 1, 0);
+    size_t edges = 0;
+    const Ring* rings = m_rings.at(p.ringChunk, p.ringOffset);
+    for (quint32 r = 0; r < p.ringCount; ++r) {
+        edges += rings[r].count;
+    }
+    if (reaches.size() < edges) {
+        reaches.resize(edges);
+    }
+    if (rowEnds.size() < rows + 1) {
+        rowEnds.resize(rows + 1);
+    }
+    std::fill_n(rowEnds.begin(), rows + 1, 0);
+    size_t reached = 0;
     forEachEdge(p, [&](const Vertex& top, const Vertex& bottom, const Ring& ring) {
         const qint64 first = rowFrom(top.y);
         const qint64 end = rowFrom(bottom.y);
         if (first < end) {
-            reaches.push_back({&top, &bottom, ring.part, first, end});
+            reaches[reached++] = {&top, &bottom, ring.part, first, end};
             ++rowEnds[size_t(first - rowBegin)];
             --rowEnds[size_t(end - rowBegin)];
         }
@@ -477,7 +483,8 @@ void PolygonStore::centreCrossings(const Polygon& p, qint64 rowBegin, qint64 row
     if (crossings.size() < size_t(total)) {
         crossings.resize(size_t(total));
     }
-    for (const Reach& e : reaches) {
+    for (size_t i = 0; i < reached; ++i) {
+        const Reach& e = reaches[i];
         for (qint64 r = e.first; r < e.end; ++r) {
             const double y = double(r) + 0.5;
             const double x =
@@ -634,7 +641,7 @@ struct RowAreas {
     // fell there, so they share the sum of the pieces to their right).
     template <class F> void resolve(F f)
     {
-        std::sort(touched.begin(), touched.end());
+        sortFew(touched.data(), touched.data() + touched.size());
         double run = carry;
         size_t end = partial.size();
         for (size_t i = touched.size(); i-- > 0;) {
@@ -665,7 +672,12 @@ void PolygonStore::coverSpans(const Polygon& p, const std::vector<Edge>& edges, 
     }
     // The edges a row crosses, by a scanline over the edges in order of their top: each
     // row looks only at those, still in that order.
-    thread_local std::vector<const Edge*> active;
+    // With each edge the last point worked out on it: a row's bottom is the next one's top.
+    struct Active {
+        const Edge* edge;
+        double y, x;
+    };
+    thread_local std::vector<Active> active;
     thread_local RowAreas row;
     active.clear();
     size_t next = 0;
@@ -684,17 +696,21 @@ void PolygonStore::coverSpans(const Polygon& p, const std::vector<Edge>& edges, 
         const double bottom = double(r + 1);
         for (; next < edges.size() && edges[next].y0 < bottom; ++next) {
             if (edges[next].y1 > top) {
-                active.push_back(&edges[next]);
+                active.push_back({&edges[next], edges[next].y0, edges[next].x0});
             }
         }
         active.erase(std::remove_if(active.begin(), active.end(),
-                                    [top](const Edge* e) { return e->y1 <= top; }),
+                                    [top](const Active& a) { return a.edge->y1 <= top; }),
                      active.end());
-        for (const Edge* e : active) {
-            const double ya = std::max(e->y0, top);
-            const double yb = std::min(e->y1, bottom);
+        for (Active& a : active) {
+            const Edge& e = *a.edge;
+            const double ya = std::max(e.y0, top);
+            const double yb = std::min(e.y1, bottom);
             if (ya < yb) {
-                row.add(xAt(*e, ya), ya, xAt(*e, yb), yb, double(e->sign));
+                const double xa = ya == a.y ? a.x : xAt(e, ya);
+                a.y = yb;
+                a.x = xAt(e, yb);
+                row.add(xa, ya, a.x, yb, double(e.sign));
             }
         }
         runs.clear();
@@ -726,7 +742,11 @@ void PolygonStore::coverSpans(const Polygon& p, const std::vector<Edge>& edges, 
             } else {
                 out.push_back({r, b, e, qint64(weights.size())});
             }
-            weights.insert(weights.end(), size_t(e - b), share);
+            if (e - b == 1) {
+                weights.push_back(share);
+            } else {
+                weights.insert(weights.end(), size_t(e - b), share);
+            }
         }
     }
 }
