@@ -560,42 +560,50 @@ namespace {
 // boundary within a cell adds dy * (its mean x - column) to that cell and dy whole to every
 // cell on its left, which the suffix sums collect; pieces right of the range add to all.
 struct RowAreas {
+    struct Cell {
+        double partial = 0;
+        double suffix = 0;
+        bool crossed = false;
+    };
     qint64 c0 = 0;
-    std::vector<double> partial;
-    std::vector<double> suffix;
-    std::vector<quint8> crossed;
-    std::vector<size_t> touched; // cells pieces fell in, each once
+    std::vector<Cell> cells;     // one cache line for all a piece changes
+    std::vector<size_t> touched; // cells pieces fell in, each once: the first touchedCount
+    size_t touchedCount = 0;
     double carry = 0;
 
     // Zeroed here once for a polygon's columns; rows clear only the cells they touched.
     void reset(qint64 first, size_t n)
     {
         c0 = first;
-        partial.assign(n, 0.0);
-        suffix.assign(n, 0.0);
-        crossed.assign(n, 0);
-        touched.clear();
+        cells.assign(n, Cell());
+        if (touched.size() < n) {
+            touched.resize(n);
+        }
+        touchedCount = 0;
         carry = 0;
     }
 
     void clearRow()
     {
-        for (size_t k : touched) {
-            partial[k] = 0;
-            suffix[k] = 0;
-            crossed[k] = 0;
+        for (size_t i = 0; i < touchedCount; ++i) {
+            cells[touched[i]] = Cell();
         }
-        touched.clear();
+        touchedCount = 0;
         carry = 0;
     }
 
     // The segment (xa, ya) -> (xb, yb) of a ring within the row, weighed by sign.
     void add(double xa, double ya, double xb, double yb, double sign)
     {
-        const qint64 c1 = c0 + qint64(partial.size());
+        const qint64 c1 = c0 + qint64(cells.size());
         const double dy = (yb - ya) * sign;
         if (xa == xb) {
-            piece(clampedFloor(xa), c1, dy, xa);
+            const qint64 j = clampedFloor(xa);
+            if (j >= c1) {
+                carry += dy;
+            } else if (j >= c0) {
+                piece(j, dy, xa);
+            }
             return;
         }
         const double left = std::min(xa, xb);
@@ -605,6 +613,7 @@ struct RowAreas {
         if (u >= right) {
             return; // wholly left of the range
         }
+        // From here on j >= c0, since u is.
         qint64 j = clampedFloor(u);
         while (u < right) {
             if (j >= c1) {
@@ -612,27 +621,22 @@ struct RowAreas {
                 return;
             }
             const double v = std::min(double(j + 1), right);
-            piece(j, c1, (v - u) * perX, (u + v) / 2);
+            piece(j, (v - u) * perX, (u + v) / 2);
             u = v;
             ++j;
         }
     }
 
-    void piece(qint64 j, qint64 c1, double dy, double meanX)
+    // A piece of boundary in cell j of the range.
+    void piece(qint64 j, double dy, double meanX)
     {
-        if (j >= c1) {
-            carry += dy;
-            return;
-        }
-        if (j < c0) {
-            return;
-        }
         const size_t k = size_t(j - c0);
-        partial[k] += dy * (meanX - double(j));
-        suffix[k] += dy;
-        if (!crossed[k]) {
-            crossed[k] = 1;
-            touched.push_back(k);
+        Cell& cell = cells[k];
+        cell.partial += dy * (meanX - double(j));
+        cell.suffix += dy;
+        if (!cell.crossed) {
+            cell.crossed = true;
+            touched[touchedCount++] = k;
         }
     }
 
@@ -641,16 +645,16 @@ struct RowAreas {
     // fell there, so they share the sum of the pieces to their right).
     template <class F> void resolve(F f)
     {
-        sortFew(touched.data(), touched.data() + touched.size());
+        sortFew(touched.data(), touched.data() + touchedCount);
         double run = carry;
-        size_t end = partial.size();
-        for (size_t i = touched.size(); i-- > 0;) {
+        size_t end = cells.size();
+        for (size_t i = touchedCount; i-- > 0;) {
             const size_t k = touched[i];
             if (k + 1 < end) {
                 f(k + 1, end, run, false);
             }
-            f(k, k + 1, partial[k] + run, true);
-            run += suffix[k];
+            f(k, k + 1, cells[k].partial + run, true);
+            run += cells[k].suffix;
             end = k;
         }
         if (end > 0) {
@@ -686,9 +690,17 @@ void PolygonStore::coverSpans(const Polygon& p, const std::vector<Edge>& edges, 
                : y == e.y1 ? e.x1
                            : e.x0 + (y - e.y0) * (e.x1 - e.x0) / (e.y1 - e.y0);
     };
-    // Runs of a row come from right to left; they are put in order before they are added.
-    thread_local std::vector<std::pair<std::pair<qint64, qint64>, double>> runs;
+    // Runs of a row come from right to left; they are put in order before they are added. A
+    // row has at most two for each touched cell, and one more.
+    struct Run {
+        qint64 begin, end;
+        double share; // -1: whole cells
+    };
+    thread_local std::vector<Run> runs;
     row.reset(c0, size_t(c1 - c0));
+    if (runs.size() < 2 * size_t(c1 - c0) + 1) {
+        runs.resize(2 * size_t(c1 - c0) + 1);
+    }
     // Spans of other polygons may come before these in out: a run never joins one of them.
     const size_t ownFirst = out.size();
     for (qint64 r = rowBegin; r < rowEnd; ++r) {
@@ -713,20 +725,21 @@ void PolygonStore::coverSpans(const Polygon& p, const std::vector<Edge>& edges, 
                 row.add(xa, ya, a.x, yb, double(e.sign));
             }
         }
-        runs.clear();
+        size_t runCount = 0;
         row.resolve([&](size_t begin, size_t end, double share, bool crossed) {
             const bool whole =
                 rule == Coverage::Touched ? crossed || share > TouchedShare : share >= WholeCell;
             if (whole) {
-                runs.push_back({{c0 + qint64(begin), c0 + qint64(end)}, -1.0});
+                runs[runCount++] = {c0 + qint64(begin), c0 + qint64(end), -1.0};
             } else if (rule == Coverage::Exact && share > 0) {
-                runs.push_back({{c0 + qint64(begin), c0 + qint64(end)}, share});
+                runs[runCount++] = {c0 + qint64(begin), c0 + qint64(end), share};
             }
         });
         row.clearRow();
-        for (auto it = runs.rbegin(); it != runs.rend(); ++it) {
-            const auto [b, e] = it->first;
-            const double share = it->second;
+        for (size_t i = runCount; i-- > 0;) {
+            const qint64 b = runs[i].begin;
+            const qint64 e = runs[i].end;
+            const double share = runs[i].share;
             if (share < 0) {
                 if (out.size() > ownFirst && out.back().row == r && out.back().end == b &&
                     out.back().weights < 0) {
