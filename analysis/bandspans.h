@@ -60,8 +60,8 @@ public:
             const Group& g = m_groups[gi];
             for (size_t k = g.begin; k < g.end; ++k) {
                 const CellSpan& s = m_spans[k];
-                const qint64 b = std::max(s.begin, colBegin);
-                const qint64 e = std::min(s.end, colEnd);
+                const qint64 b = std::max<qint64>(s.begin, colBegin);
+                const qint64 e = std::min<qint64>(s.end, colEnd);
                 if (b >= e) {
                     continue;
                 }

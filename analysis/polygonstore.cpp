@@ -508,9 +508,9 @@ void PolygonStore::centreSpans(const Polygon& p, qint64 rowBegin, qint64 rowEnd,
     // A new span, written in place: built aside, it would be copied through the stack.
     const auto newSpan = [&out](qint64 r, qint64 begin, qint64 end) {
         CellSpan& span = out.emplace_back();
-        span.row = r;
-        span.begin = begin;
-        span.end = end;
+        span.row = qint32(r);
+        span.begin = qint32(begin);
+        span.end = qint32(end);
     };
     const bool onePart = p.parts <= 1;
     for (size_t k = 0; k < size_t(rowEnd - rowBegin); ++k) {
@@ -545,7 +545,7 @@ void PolygonStore::centreSpans(const Polygon& p, qint64 rowBegin, qint64 rowEnd,
         for (const auto& [begin, end] : runs) {
             // Joined to the row's run before when they touch it.
             if (out.size() > rowStart && begin <= out.back().end) {
-                out.back().end = std::max(out.back().end, end);
+                out.back().end = qint32(std::max<qint64>(out.back().end, end));
             } else {
                 newSpan(r, begin, end);
             }
@@ -743,17 +743,17 @@ void PolygonStore::coverSpans(const Polygon& p, const std::vector<Edge>& edges, 
             if (share < 0) {
                 if (out.size() > ownFirst && out.back().row == r && out.back().end == b &&
                     out.back().weights < 0) {
-                    out.back().end = e;
+                    out.back().end = qint32(e);
                 } else {
-                    out.push_back({r, b, e, -1});
+                    out.push_back({qint32(r), qint32(b), qint32(e), -1});
                 }
                 continue;
             }
             if (out.size() > ownFirst && out.back().row == r && out.back().end == b &&
                 out.back().weights >= 0) {
-                out.back().end = e;
+                out.back().end = qint32(e);
             } else {
-                out.push_back({r, b, e, qint64(weights.size())});
+                out.push_back({qint32(r), qint32(b), qint32(e), qint64(weights.size())});
             }
             if (e - b == 1) {
                 weights.push_back(share);

@@ -25,12 +25,12 @@ template <class T> struct StoreAllocator {
 };
 
 // A run of cells [begin, end) of one row. weights < 0: each cell counts whole; otherwise the
-// offset of the cells' weights in the weight list the spans were made with.
-// Cell indices are 64-bit: rasters may be more than 2^31 cells long in all.
+// offset of the cells' weights in the weight list the spans were made with. Rows and columns
+// fit 32 bits, as a raster's height and width do; a band may hold more than 2^31 weights.
 struct CellSpan {
-    qint64 row;
-    qint64 begin;
-    qint64 end;
+    qint32 row;
+    qint32 begin;
+    qint32 end;
     qint64 weights = -1;
 };
 // A band's spans run to hundreds of thousands: huge pages spare their page faults.
