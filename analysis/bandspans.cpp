@@ -6,21 +6,31 @@
 void BandIndex::build(const PolygonStore& store, Coverage rule, qint64 bandHeight, qint64 width,
                       qint64 height)
 {
-    m_entries.reserve(store.size()); // most polygons lie in one band
-    for (size_t i = 0; i < store.size(); ++i) {
-        if (store.empty(i) || store.endColumn(i, rule) <= 0 ||
-            store.firstColumn(i, rule) >= width) {
-            continue;
+    // The bands of each polygon, counted first and then placed: entries come out by band and
+    // by polygon within a band, without a sort of millions of them.
+    std::vector<size_t> bandEnds(height > 0 ? size_t((height - 1) / bandHeight) + 2 : 1, 0);
+    const auto forBands = [&](auto f) {
+        for (size_t i = 0; i < store.size(); ++i) {
+            if (store.empty(i) || store.endColumn(i, rule) <= 0 ||
+                store.firstColumn(i, rule) >= width) {
+                continue;
+            }
+            const qint64 first = std::max<qint64>(store.firstRow(i, rule), 0);
+            const qint64 end = std::min<qint64>(store.endRow(i, rule), height);
+            for (qint64 band = first / bandHeight; first < end && band <= (end - 1) / bandHeight;
+                 ++band) {
+                f(size_t(band), i);
+            }
         }
-        const qint64 first = std::max<qint64>(store.firstRow(i, rule), 0);
-        const qint64 end = std::min<qint64>(store.endRow(i, rule), height);
-        for (qint64 band = first / bandHeight; first < end && band <= (end - 1) / bandHeight;
-             ++band) {
-            m_entries.push_back({quint32(band), quint32(i)});
-        }
+    };
+    forBands([&](size_t band, size_t) { ++bandEnds[band + 1]; });
+    for (size_t band = 1; band < bandEnds.size(); ++band) {
+        bandEnds[band] += bandEnds[band - 1];
     }
-    std::sort(m_entries.begin(), m_entries.end());
-    m_entries.shrink_to_fit();
+    m_entries.assign(bandEnds.back(), {});
+    forBands([&](size_t band, size_t i) {
+        m_entries[bandEnds[band]++] = {quint32(band), quint32(i)};
+    });
 }
 
 std::pair<size_t, size_t> BandIndex::range(quint32 band) const
