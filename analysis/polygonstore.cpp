@@ -411,6 +411,17 @@ void PolygonStore::spans(size_t i, Coverage rule, qint64 rowBegin, qint64 rowEnd
 
 namespace {
 
+// A new span, written in place: built aside, it would be copied through the stack, and its
+// narrow fields stored apart then loaded whole would stall the copy.
+void appendSpan(CellSpans& out, qint64 row, qint64 begin, qint64 end, qint64 weights = -1)
+{
+    CellSpan& span = out.emplace_back();
+    span.row = qint32(row);
+    span.begin = qint32(begin);
+    span.end = qint32(end);
+    span.weights = weights;
+}
+
 // Sorts a few items in place: rows cross a polygon's boundary a few times.
 template <class T> void sortFew(T* first, T* last)
 {
@@ -505,13 +516,6 @@ void PolygonStore::centreSpans(const Polygon& p, qint64 rowBegin, qint64 rowEnd,
         return std::make_pair(std::max<qint64>(clampedFloor(from + 0.5), 0),
                               std::min(clampedFloor(to + 0.5), width));
     };
-    // A new span, written in place: built aside, it would be copied through the stack.
-    const auto newSpan = [&out](qint64 r, qint64 begin, qint64 end) {
-        CellSpan& span = out.emplace_back();
-        span.row = qint32(r);
-        span.begin = qint32(begin);
-        span.end = qint32(end);
-    };
     const bool onePart = p.parts <= 1;
     for (size_t k = 0; k < size_t(rowEnd - rowBegin); ++k) {
         const qint64 r = rowBegin + qint64(k);
@@ -521,7 +525,7 @@ void PolygonStore::centreSpans(const Polygon& p, qint64 rowBegin, qint64 rowEnd,
             const auto [begin, end] =
                 cells(std::min(c[0].second, c[1].second), std::max(c[0].second, c[1].second));
             if (begin < end) {
-                newSpan(r, begin, end);
+                appendSpan(out, r, begin, end);
             }
             continue;
         }
@@ -547,7 +551,7 @@ void PolygonStore::centreSpans(const Polygon& p, qint64 rowBegin, qint64 rowEnd,
             if (out.size() > rowStart && begin <= out.back().end) {
                 out.back().end = qint32(std::max<qint64>(out.back().end, end));
             } else {
-                newSpan(r, begin, end);
+                appendSpan(out, r, begin, end);
             }
         }
     }
@@ -745,7 +749,7 @@ void PolygonStore::coverSpans(const Polygon& p, const std::vector<Edge>& edges, 
                     out.back().weights < 0) {
                     out.back().end = qint32(e);
                 } else {
-                    out.push_back({qint32(r), qint32(b), qint32(e), -1});
+                    appendSpan(out, r, b, e);
                 }
                 continue;
             }
@@ -753,7 +757,7 @@ void PolygonStore::coverSpans(const Polygon& p, const std::vector<Edge>& edges, 
                 out.back().weights >= 0) {
                 out.back().end = qint32(e);
             } else {
-                out.push_back({qint32(r), qint32(b), qint32(e), qint64(weights.size())});
+                appendSpan(out, r, b, e, qint64(weights.size()));
             }
             if (e - b == 1) {
                 weights.push_back(share);
