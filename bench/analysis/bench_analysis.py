@@ -25,8 +25,9 @@ against a run of the first alone, both described by options (--land-cover), on T
 threads: the cost of the second land cover, which must stay within twice a single run, and
 the check that the change run's first-year areas are the single run's.
 
---against OTHER times another tarn-analyze build in the same turns and prints its ratios to
-this one, after checking that both write the same bytes. --args passes options on to both
+--against OTHER times another tarn-analyze build in the same turns, each case of both builds
+side by side and each first in every other turn, and prints its ratios to this one, after
+checking that both write the same bytes. --args passes options on to both
 (for instance "--keep-fields --class-areas"); --output names the output's extension.
 
 usage: bench_analysis.py TARN_ANALYZE [--size N] [--polygons N] [--dir DIR] [--threads N]
@@ -188,11 +189,13 @@ def main():
         programs["other "] = args.against
     run_read(args.tarn_analyze, raster, 1)  # the file into the page cache for everyone
     runs = {}
-    for _ in range(max(1, args.repeat)):
+    for turn in range(max(1, args.repeat)):
         runs.setdefault("read 1", []).append(run_read(args.tarn_analyze, raster, 1))
         runs.setdefault("read %d" % n, []).append(run_read(args.tarn_analyze, raster, n))
-        for who, tarn in programs.items():
-            for coverage, threads in (("centre", n), ("exact", n), ("centre", 1)):
+        for coverage, threads in (("centre", n), ("exact", n), ("centre", 1)):
+            # The builds side by side, first in turn: a run's cost of fresh memory depends on
+            # what ran just before it.
+            for who, tarn in list(programs.items())[::-1 if turn % 2 else 1]:
                 key = "%s%s %d" % (who, coverage, threads)
                 runs.setdefault(key, []).append(run_tarn(
                     tarn, folder, key.replace(" ", "-"), threads, coverage, args))
