@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
-#include <new>
 #include <type_traits>
 
 namespace {
@@ -220,12 +219,7 @@ PolygonSums::PolygonSums(size_t polygons, const CountSetup& setup, std::vector<d
     // Class areas: a slot per class with a CLASS line, and one for the others.
     const size_t classSlots = classAreas ? size_t(setup.indexCount - FirstClassIndex + 1) : 0;
     m_stride = FirstClassSlot + classSlots;
-    m_polygons = polygons;
-    m_sums.reset(static_cast<double*>(
-        std::calloc(std::max<size_t>(polygons * m_stride, 1), sizeof(double))));
-    if (!m_sums) {
-        throw std::bad_alloc();
-    }
+    m_sums.assign(polygons * m_stride, 0.0);
 }
 
 void PolygonSums::add(BandCounts& band)
@@ -236,7 +230,7 @@ void PolygonSums::add(BandCounts& band)
     const size_t otherSlot = FirstClassSlot + indexCount - FirstClassIndex;
     for (size_t g = 0; g < band.polygons.size(); ++g) {
         const size_t at = g * histogramSize;
-        double* sums = m_sums.get() + size_t(band.polygons[g]) * m_stride;
+        double* sums = m_sums.data() + size_t(band.polygons[g]) * m_stride;
         // k runs over levels and class indices: index is k % indexCount.
         for (size_t k = 0, index = 0; k < histogramSize;
              ++k, index = index + 1 == indexCount ? 0 : index + 1) {
@@ -282,7 +276,7 @@ void PolygonSums::add(BandCounts& band)
 
 PolygonResult PolygonSums::result(size_t polygon) const
 {
-    const double* sums = m_sums.get() + polygon * m_stride;
+    const double* sums = m_sums.data() + polygon * m_stride;
     PolygonResult r;
     r.cells = std::llround(sums[AllCells]);
     r.noData = std::llround(sums[NoDataCells]);
@@ -297,11 +291,11 @@ std::vector<std::pair<int, QByteArray>> PolygonSums::classFields() const
 {
     std::vector<std::pair<qint64, int>> present; // value, slot
     const int slotCount = int(m_stride) - FirstClassSlot;
-    const size_t polygons = m_polygons;
+    const size_t polygons = m_sums.size() / m_stride;
     for (int slot = 0; slot < slotCount; ++slot) {
         bool used = false;
         for (size_t i = 0; i < polygons && !used; ++i) {
-            used = m_sums.get()[i * m_stride + size_t(FirstClassSlot + slot)] != 0;
+            used = m_sums[i * m_stride + size_t(FirstClassSlot + slot)] != 0;
         }
         if (used && slot + 1 < slotCount) {
             present.push_back({m_setup.classes->cls(FirstClassIndex + slot).id, slot});

@@ -7,9 +7,7 @@
 
 #include <QByteArray>
 
-#include <cstdlib>
 #include <map>
-#include <memory>
 #include <optional>
 #include <unordered_map>
 #include <utility>
@@ -139,7 +137,7 @@ public:
     std::vector<std::pair<int, QByteArray>> classFields() const;
     double slotArea(size_t polygon, int slot) const
     {
-        return m_sums.get()[polygon * m_stride + size_t(slot)] * m_cellArea;
+        return m_sums[polygon * m_stride + size_t(slot)] * m_cellArea;
     }
     // Cells (or shares) of each class value without a CLASS line, over all polygons.
     const std::map<qint64, double>& unknownValues() const { return m_unknownValues; }
@@ -150,9 +148,7 @@ private:
     const bool m_byRow;
     const double m_cellArea; // 1 where sums are of areas
     size_t m_stride = 0;
-    size_t m_polygons = 0;
-    // From calloc: the system hands large blocks out zeroed, and they are not zeroed twice.
-    std::unique_ptr<double, void (*)(void*)> m_sums{nullptr, std::free};
+    std::vector<double> m_sums;
     std::map<qint64, double> m_unknownValues;
 };
 
