@@ -228,44 +228,58 @@ void PolygonSums::add(BandCounts& band)
     const size_t histogramSize = m_setup.histogramSize();
     const bool classAreas = m_stride > FirstClassSlot;
     const size_t otherSlot = FirstClassSlot + indexCount - FirstClassIndex;
+    qint64* const counts = band.counts.data();
+    double* const histograms = band.histograms.empty() ? nullptr : band.histograms.data();
+    double* const areas = band.areas.empty() ? nullptr : band.areas.data();
+    const double* const weights = m_weights.data();
     for (size_t g = 0; g < band.polygons.size(); ++g) {
         const size_t at = g * histogramSize;
+        qint64* const c = counts + 2 * at;
         double* sums = m_sums.data() + size_t(band.polygons[g]) * m_stride;
+        // Added up in registers, and classes without cells too, since a branch on them costs
+        // more than adding them: a zero added leaves every bit of a sum as it was (a sum is
+        // never -0, and coefficients are finite, so zero times one is zero).
+        double all = sums[AllCells];
+        double noData = sums[NoDataCells];
+        double unknown = sums[UnknownCells];
+        double weighted = sums[Weighted];
+        double land = sums[LandArea];
         // k runs over levels and class indices: index is k % indexCount.
         for (size_t k = 0, index = 0; k < histogramSize;
              ++k, index = index + 1 == indexCount ? 0 : index + 1) {
-            const double cells =
-                double(band.counts[2 * at + k] + band.counts[2 * at + histogramSize + k]);
-            const double n = band.histograms.empty() ? cells : cells + band.histograms[at + k];
-            if (n == 0) {
-                continue;
-            }
+            const double cells = double(c[k] + c[histogramSize + k]);
+            const double n = histograms ? cells + histograms[at + k] : cells;
             // In cells, or where cells differ by row, in area.
-            const double area = band.areas.empty() ? n : band.areas[at + k];
-            sums[AllCells] += n;
+            const double area = areas ? areas[at + k] : n;
+            all += n;
             if (index == NoDataIndex) {
-                sums[NoDataCells] += n;
+                noData += n;
                 continue;
             }
-            sums[LandArea] += area;
+            land += area;
             if (index == UnknownIndex) {
-                sums[UnknownCells] += n;
+                unknown += n;
                 if (classAreas) {
                     sums[otherSlot] += area;
                 }
             } else {
-                sums[Weighted] += area * m_weights[k];
+                weighted += area * weights[k];
                 if (classAreas) {
                     sums[FirstClassSlot + index - FirstClassIndex] += area;
                 }
             }
         }
-        std::fill_n(band.counts.data() + 2 * at, 2 * histogramSize, 0);
-        if (!band.histograms.empty()) {
-            std::fill_n(band.histograms.data() + at, histogramSize, 0.0);
+        sums[AllCells] = all;
+        sums[NoDataCells] = noData;
+        sums[UnknownCells] = unknown;
+        sums[Weighted] = weighted;
+        sums[LandArea] = land;
+        std::fill_n(c, 2 * histogramSize, 0);
+        if (histograms) {
+            std::fill_n(histograms + at, histogramSize, 0.0);
         }
-        if (!band.areas.empty()) {
-            std::fill_n(band.areas.data() + at, histogramSize, 0.0);
+        if (areas) {
+            std::fill_n(areas + at, histogramSize, 0.0);
         }
     }
     band.zero = true;
