@@ -137,16 +137,23 @@ bool PolygonStore::add(const OGRGeometry* geometry, const double inverse[6], Cov
     return finish(polygon);
 }
 
-bool PolygonStore::addRing(const char* xy, int n, const double inverse[6])
+bool PolygonStore::addRings(const char* xy, const int* starts, int rings, int n, bool separate,
+                            const double inverse[6])
 {
     Polygon polygon;
     m_newVertices.clear();
     m_newRings.clear();
     m_newNonFinite = false;
-    addRingPoints(
-        n, [xy](int i) { return pointAt(xy, i, 0); }, [xy](int i) { return pointAt(xy, i, 1); },
-        inverse, false, polygon);
-    ++polygon.parts;
+    for (int r = 0; r < rings; ++r) {
+        const char* ring = xy + size_t(starts[r]) * 16;
+        addRingPoints((r + 1 < rings ? starts[r + 1] : n) - starts[r],
+                      [ring](int i) { return pointAt(ring, i, 0); },
+                      [ring](int i) { return pointAt(ring, i, 1); }, inverse, !separate && r > 0,
+                      polygon);
+        if (separate || r + 1 == rings) {
+            ++polygon.parts;
+        }
+    }
     return finish(polygon);
 }
 

@@ -56,10 +56,13 @@ public:
     // whose parts overlap are merged first for the exact and touched rules. False when a
     // vertex is not a finite number in cell coordinates: the polygon is then kept empty.
     bool add(const OGRGeometry* geometry, const double inverse[6], Coverage rule);
-    // Appends a polygon of one ring of n points, packed as (x, y) pairs of doubles in the
-    // machine's byte order (a shapefile's on this platform), not necessarily aligned: the
-    // same as add() of that polygon.
-    bool addRing(const char* xy, int n, const double inverse[6]);
+    // Appends a polygon of n points packed as (x, y) pairs of doubles in the machine's byte
+    // order (a shapefile's on this platform), not necessarily aligned, in rings that start
+    // at starts[0] = 0 < starts[1] < ...: the first ring its outer and the others its holes,
+    // or with separate each ring a polygon of a multipolygon. The same as add() of that
+    // polygon or multipolygon, under the centre rule for a multipolygon.
+    bool addRings(const char* xy, const int* starts, int rings, int n, bool separate,
+                  const double inverse[6]);
 
     size_t size() const { return m_polygons.size(); }
     bool empty(size_t i) const { return m_polygons[i].ringCount == 0; }

@@ -8,6 +8,7 @@
 #include <QtEndian>
 
 #include <cpl_conv.h>
+#include <ogr_geometry.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -254,6 +255,108 @@ std::optional<DbfTable> readTable(const QString& path, int fieldCount)
     return table;
 }
 
+// The rings of a shapefile record of several, where the polygon GDAL makes of them is plain:
+// one outer ring (clockwise, as GDAL judges it) and then holes (counter-clockwise) with every
+// vertex inside it, one polygon; or under the centre rule, outer rings alone with boxes apart,
+// a polygon each. GDAL alone decides how other rings go together.
+class RecordRings {
+public:
+    // Whether the record of type at content, length bytes, is such a polygon.
+    bool read(const char* content, qint64 length, quint32 type, Coverage rule);
+    const char* points() const { return m_xy; }
+    const std::vector<int>& starts() const { return m_starts; }
+    int count() const { return m_count; }
+    bool separate() const { return m_separate; }
+
+private:
+    bool inside(int ring, const OGRRawPoint& p) const;
+
+    const char* m_xy = nullptr;
+    int m_count = 0;
+    bool m_separate = false;
+    std::vector<int> m_starts;
+    std::vector<OGRRawPoint> m_points;
+    std::vector<OGREnvelope> m_boxes;
+    OGRLinearRing m_ring;
+};
+
+bool RecordRings::read(const char* content, qint64 length, quint32 type, Coverage rule)
+{
+    // Beyond these, GDAL's own reading costs little beside the record's size.
+    constexpr qint64 MaxRings = 1000;
+    constexpr double MaxTests = 1e6;
+    const qint64 rings = qFromLittleEndian<quint32>(content + 36);
+    const qint64 points = qFromLittleEndian<quint32>(content + 40);
+    if (rings < 2 || rings > MaxRings || points > 50000000 ||
+        44 + 4 * rings + 16 * points + (type == 15 ? 16 + 8 * points : 0) > length) {
+        return false;
+    }
+    m_starts.resize(size_t(rings));
+    for (qint64 r = 0; r < rings; ++r) {
+        const qint64 start = qFromLittleEndian<quint32>(content + 44 + 4 * r);
+        const qint64 end =
+            r + 1 < rings ? qFromLittleEndian<quint32>(content + 48 + 4 * r) : points;
+        if ((r == 0 && start != 0) || end - start < 4 || end > points) {
+            return false;
+        }
+        m_starts[size_t(r)] = int(start);
+    }
+    m_xy = content + 44 + 4 * rings;
+    m_count = int(points);
+    m_points.resize(size_t(points));
+    std::memcpy(static_cast<void*>(m_points.data()), m_xy, size_t(points) * 16);
+    m_boxes.resize(size_t(rings));
+    bool outerFirst = true;
+    bool outerAll = true;
+    for (qint64 r = 0; r < rings; ++r) {
+        const int start = m_starts[size_t(r)];
+        const int end = r + 1 < rings ? m_starts[size_t(r) + 1] : m_count;
+        m_ring.setPoints(end - start, m_points.data() + start);
+        m_ring.getEnvelope(&m_boxes[size_t(r)]);
+        const bool clockwise = m_ring.isClockwise();
+        outerFirst = outerFirst && clockwise == (r == 0);
+        outerAll = outerAll && clockwise;
+    }
+    m_separate = outerAll && rule == Coverage::Centre;
+    if (m_separate) {
+        for (size_t a = 0; a < m_boxes.size(); ++a) {
+            for (size_t b = a + 1; b < m_boxes.size(); ++b) {
+                if (m_boxes[a].Intersects(m_boxes[b])) {
+                    return false;
+                }
+            }
+        }
+        return true;
+    }
+    const double outer = m_starts[1];
+    if (!outerFirst || outer * double(m_count - m_starts[1]) > MaxTests) {
+        return false;
+    }
+    for (int i = m_starts[1]; i < m_count; ++i) {
+        if (!inside(0, m_points[size_t(i)])) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// By the even-odd rule, which a hole's vertex lying on the ring may fail either way: that
+// record then goes to GDAL.
+bool RecordRings::inside(int ring, const OGRRawPoint& p) const
+{
+    const int start = m_starts[size_t(ring)];
+    const int end = ring + 1 < int(m_starts.size()) ? m_starts[size_t(ring) + 1] : m_count;
+    bool in = false;
+    for (int i = start, j = end - 1; i < end; j = i++) {
+        const OGRRawPoint& a = m_points[size_t(i)];
+        const OGRRawPoint& b = m_points[size_t(j)];
+        if ((a.y > p.y) != (b.y > p.y) && p.x < a.x + (p.y - a.y) * (b.x - a.x) / (b.y - a.y)) {
+            in = !in;
+        }
+    }
+    return in;
+}
+
 } // namespace
 
 bool readShapefilePolygons(const QString& shpPath, OGRLayer* layer, const QString& theme,
@@ -309,6 +412,9 @@ bool readShapefilePolygons(const QString& shpPath, OGRLayer* layer, const QStrin
     }
     Window records(shp, shpSize);
     Window table(dbf, QFileInfo(dbfPath).size());
+    RecordRings rings;
+    // The user's own way of putting rings together is GDAL's to follow.
+    const bool readRings = !CPLGetConfigOption("OGR_ORGANIZE_POLYGONS", nullptr);
     for (qint64 i = 0; i < count; ++i) {
         // GDAL reads each record whole, even for its deletion flag alone.
         const char* flag = table.at(dbfStart + i * dbfRecord, std::max<qint64>(dbfRecord, 1));
@@ -335,21 +441,32 @@ bool readShapefilePolygons(const QString& shpPath, OGRLayer* layer, const QStrin
         // GDAL calls a record corrupt when it is shorter than its points (and for PolygonZ
         // their heights, which PolygonM's measures need not follow) or holds more than 50
         // million: those go to GDAL, which says so.
-        if ((type == 5 || type == 15 || type == 25) && length >= 48 &&
-            qFromLittleEndian<quint32>(content + 36) == 1 &&
+        const bool polygon = type == 5 || type == 15 || type == 25;
+        const auto addRings = [&](const char* xy, const int* starts, int count, int points,
+                                  bool separate) {
+            bool finite = true;
+            for (const StoreTarget& t : targets) {
+                finite =
+                    t.store->addRings(xy, starts, count, points, separate, t.inverse) && finite;
+            }
+            if (!finite) {
+                nonFinite.push_back(i);
+            }
+        };
+        if (polygon && length >= 48 && qFromLittleEndian<quint32>(content + 36) == 1 &&
             qFromLittleEndian<quint32>(content + 44) == 0) {
             const qint64 points = qFromLittleEndian<quint32>(content + 40);
             const qint64 needed = 48 + 16 * points + (type == 15 ? 16 + 8 * points : 0);
             if (points >= 4 && points <= 50000000 && needed <= length) {
-                bool finite = true;
-                for (const StoreTarget& t : targets) {
-                    finite = t.store->addRing(content + 48, int(points), t.inverse) && finite;
-                }
-                if (!finite) {
-                    nonFinite.push_back(i);
-                }
+                const int start = 0;
+                addRings(content + 48, &start, 1, int(points), false);
                 continue;
             }
+        } else if (polygon && length >= 44 && readRings &&
+                   rings.read(content, length, type, rule)) {
+            addRings(rings.points(), rings.starts().data(), int(rings.starts().size()),
+                     rings.count(), rings.separate());
+            continue;
         }
         viaGdal(i);
     }

@@ -21,8 +21,9 @@ struct StoreTarget {
 };
 
 // Reads the polygons of a shapefile theme (layer, read from shpPath) into each target's
-// store, in its cell coordinates, as readPolygons would through GDAL: records of one ring are
-// taken from the .shp here, others (holes, several parts, other shape types, damaged
+// store, in its cell coordinates, as readPolygons would through GDAL: records of one ring,
+// of an outer ring and its holes, and (centre rule) of outer rings apart are taken from the
+// .shp here, others (rings GDAL alone knows how to put together, other shape types, damaged
 // records) from GDAL feature by feature, and records deleted in the table are left out, as
 // GDAL leaves them out. False, with nothing added, when the files are not what this reads:
 // GDAL reads the theme then. Records GDAL refuses end the run with GDAL's message. The

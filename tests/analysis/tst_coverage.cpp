@@ -83,7 +83,8 @@ Tessellation tessellate(const QVector<double>& dx, const QVector<double>& dy)
         }
         std::vector<char> xy(ring.size() * 16);
         std::memcpy(xy.data(), ring.data(), xy.size());
-        t.store.addRing(xy.data(), int(ring.size()), identity);
+        const int start = 0;
+        t.store.addRings(xy.data(), &start, 1, int(ring.size()), false, identity);
     };
     for (int j = 0; j < Steps; ++j) {
         for (int i = 0; i < Steps; ++i) {
