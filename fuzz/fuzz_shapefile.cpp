@@ -12,19 +12,24 @@
 
 namespace {
 
-// Every span of every polygon on a grid of 64 x 64 cells, as text.
-QByteArray spansOf(const PolygonStore& store)
+// Every span of every polygon on a grid of 64 x 64 cells under a rule, with its weights, as
+// text.
+QByteArray spansOf(const PolygonStore& store, Coverage rule)
 {
     QByteArray text;
     CellSpans spans;
     std::vector<double> weights;
     for (size_t i = 0; i < store.size(); ++i) {
         spans.clear();
-        store.spans(i, Coverage::Centre, 0, 64, 64, spans, weights);
+        weights.clear();
+        store.spans(i, rule, 0, 64, 64, spans, weights);
         text += QByteArray::number(qulonglong(i)) + ':';
         for (const CellSpan& s : spans) {
             text += ' ' + QByteArray::number(s.row) + '/' + QByteArray::number(s.begin) + '-' +
                     QByteArray::number(s.end);
+        }
+        for (double w : weights) {
+            text += ' ' + QByteArray::number(w, 'g', 17);
         }
         text += '\n';
     }
@@ -48,62 +53,64 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     writeFuzzFile(input.mid(8 + int(shpSize), int(shxSize)), "t.shx");
     writeFuzzFile(input.mid(8 + int(shpSize + shxSize)), "t.dbf");
 
-    // Each input starts with GDAL's error state clear: a message left by the one before
-    // would read as this one's.
-    CPLErrorReset();
-    takeGdalError();
-    // The analysis reads a theme directly only when GDAL opens it as a shapefile.
-    initGdal();
-    const char* const shapefiles[] = {"ESRI Shapefile", nullptr};
-    GdalDatasetPtr dataset(
-        GDALDataset::Open(shp.toUtf8().constData(), GDAL_OF_VECTOR | GDAL_OF_READONLY, shapefiles));
-    OGRLayer* layer = dataset && dataset->GetLayerCount() == 1 ? dataset->GetLayer(0) : nullptr;
-    if (!layer) {
-        takeGdalError();
-        return 0;
-    }
-    readOnlyFields(layer, {}); // as the analysis reads polygons
-    // Both ways end in spans or in a refusal; a way that refuses what the other reads, or
-    // reads it otherwise, is a fault.
+    // Both ways end in spans or in a refusal, under each rule; a way that refuses what the
+    // other reads, or reads it otherwise, is a fault.
     const double identity[6] = {0, 1, 0, 0, 0, 1};
-    const auto outcome = [&](const std::function<void(PolygonStore&)>& read) {
-        PolygonStore store;
-        try {
-            read(store);
-        } catch (const AnalysisError& e) {
-            return "refused: " + e.message.toUtf8();
+    for (const Coverage rule : {Coverage::Centre, Coverage::Exact}) {
+        // Each run opens the theme afresh, with GDAL's error state clear: a message left
+        // before would read as this one's.
+        CPLErrorReset();
+        takeGdalError();
+        // The analysis reads a theme directly only when GDAL opens it as a shapefile.
+        initGdal();
+        const char* const shapefiles[] = {"ESRI Shapefile", nullptr};
+        GdalDatasetPtr dataset(GDALDataset::Open(shp.toUtf8().constData(),
+                                                 GDAL_OF_VECTOR | GDAL_OF_READONLY, shapefiles));
+        OGRLayer* layer = dataset && dataset->GetLayerCount() == 1 ? dataset->GetLayer(0) : nullptr;
+        if (!layer) {
+            takeGdalError();
+            return 0;
         }
-        return spansOf(store);
-    };
-    bool declined = false;
-    std::vector<qint64> nonFinite;
-    const QByteArray direct = outcome([&](PolygonStore& store) {
-        declined = !readShapefilePolygons(shp, layer, QStringLiteral("t"), {{identity, &store}},
-                                          Coverage::Centre, nonFinite);
-        if (declined && store.size() != 0) {
-            fuzzFailure("a reader that gave up kept polygons");
-        }
-    });
-    if (declined) {
-        return 0; // GDAL reads the theme
-    }
-    CPLErrorReset();
-    takeGdalError();
-    layer->ResetReading();
-    std::vector<qint64> gdalNonFinite;
-    const QByteArray viaGdal = outcome([&](PolygonStore& store) {
-        while (FeaturePtr feature = nextFeature(layer, QStringLiteral("t"))) {
-            if (!store.add(feature->GetGeometryRef(), identity, Coverage::Centre)) {
-                gdalNonFinite.push_back(feature->GetFID());
+        readOnlyFields(layer, {}); // as the analysis reads polygons
+        const auto outcome = [&](const std::function<void(PolygonStore&)>& read) {
+            PolygonStore store;
+            try {
+                read(store);
+            } catch (const AnalysisError& e) {
+                return "refused: " + e.message.toUtf8();
             }
+            return spansOf(store, rule);
+        };
+        bool declined = false;
+        std::vector<qint64> nonFinite;
+        const QByteArray direct = outcome([&](PolygonStore& store) {
+            declined = !readShapefilePolygons(shp, layer, QStringLiteral("t"), {{identity, &store}},
+                                              rule, nonFinite);
+            if (declined && store.size() != 0) {
+                fuzzFailure("a reader that gave up kept polygons");
+            }
+        });
+        if (declined) {
+            return 0; // GDAL reads the theme
         }
-    });
-    const bool directRefused = direct.startsWith("refused: ");
-    const bool gdalRefused = viaGdal.startsWith("refused: ");
-    if (directRefused != gdalRefused ||
-        (!directRefused && (direct != viaGdal || nonFinite != gdalNonFinite))) {
-        fuzzFailure("the polygons differ from GDAL's",
-                    QString::fromUtf8(direct + "--\n" + viaGdal));
+        CPLErrorReset();
+        takeGdalError();
+        layer->ResetReading();
+        std::vector<qint64> gdalNonFinite;
+        const QByteArray viaGdal = outcome([&](PolygonStore& store) {
+            while (FeaturePtr feature = nextFeature(layer, QStringLiteral("t"))) {
+                if (!store.add(feature->GetGeometryRef(), identity, rule)) {
+                    gdalNonFinite.push_back(feature->GetFID());
+                }
+            }
+        });
+        const bool directRefused = direct.startsWith("refused: ");
+        const bool gdalRefused = viaGdal.startsWith("refused: ");
+        if (directRefused != gdalRefused ||
+            (!directRefused && (direct != viaGdal || nonFinite != gdalNonFinite))) {
+            fuzzFailure("the polygons differ from GDAL's",
+                        QString::fromUtf8(direct + "--\n" + viaGdal));
+        }
     }
     return 0;
 }
