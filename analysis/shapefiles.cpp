@@ -269,7 +269,7 @@ public:
     bool separate() const { return m_separate; }
 
 private:
-    bool inside(int ring, const OGRRawPoint& p) const;
+    bool insideOuter(const OGRRawPoint& p) const;
 
     const char* m_xy = nullptr;
     int m_count = 0;
@@ -333,21 +333,20 @@ bool RecordRings::read(const char* content, qint64 length, quint32 type, Coverag
         return false;
     }
     for (int i = m_starts[1]; i < m_count; ++i) {
-        if (!inside(0, m_points[size_t(i)])) {
+        if (!insideOuter(m_points[size_t(i)])) {
             return false;
         }
     }
     return true;
 }
 
-// By the even-odd rule, which a hole's vertex lying on the ring may fail either way: that
-// record then goes to GDAL.
-bool RecordRings::inside(int ring, const OGRRawPoint& p) const
+// Whether p lies inside the first ring, by the even-odd rule; a hole's vertex on that ring may
+// fail either way, and its record then goes to GDAL.
+bool RecordRings::insideOuter(const OGRRawPoint& p) const
 {
-    const int start = m_starts[size_t(ring)];
-    const int end = ring + 1 < int(m_starts.size()) ? m_starts[size_t(ring) + 1] : m_count;
+    const int end = m_starts[1];
     bool in = false;
-    for (int i = start, j = end - 1; i < end; j = i++) {
+    for (int i = 0, j = end - 1; i < end; j = i++) {
         const OGRRawPoint& a = m_points[size_t(i)];
         const OGRRawPoint& b = m_points[size_t(j)];
         if ((a.y > p.y) != (b.y > p.y) && p.x < a.x + (p.y - a.y) * (b.x - a.x) / (b.y - a.y)) {
