@@ -880,6 +880,8 @@ class TestPlugin(unittest.TestCase):
                         if release:
                             release = release()
                         if does == "connections":  # the others are kept
+                            # The refusal is logged before its socket is closed.
+                            wait_for(lambda: any(c.closed() for c in callers))
                             self.assertEqual(sum(c.closed() for c in callers), 1)
                         elif does == "megabytes" and not sanitized:  # unbounded: 205 MB
                             self.assertLess(rss_kb(host.pid) - before, 100 * 1024)
