@@ -224,7 +224,7 @@ void logNonFinite(const QString& theme, const std::vector<qint64>& features, con
 std::vector<PolygonSet> readPolygons(const DataCatalog& catalog, const QString& theme,
                                      const QString& field, bool keepValues,
                                      const std::vector<const Raster*>& rasters, Coverage rule,
-                                     const LogFunction& log)
+                                     const LogFunction& log, bool keepInFile)
 {
     GdalDatasetPtr dataset;
     OGRLayer* layer = openLayer(polygonSource(catalog, theme), dataset, theme);
@@ -279,9 +279,10 @@ std::vector<PolygonSet> readPolygons(const DataCatalog& catalog, const QString& 
     const DataCatalog::Source& source = polygonSource(catalog, theme);
     std::vector<qint64> nonFinite; // features kept empty
     // Placing polygons on a geographic raster's longitudes needs them whole.
-    const bool direct = !transformed && !keepValues && !geographic &&
-                        EQUAL(dataset->GetDriverName(), "ESRI Shapefile") &&
-                        readShapefilePolygons(source.path, layer, theme, targets, rule, nonFinite);
+    const bool direct =
+        !transformed && !keepValues && !geographic &&
+        EQUAL(dataset->GetDriverName(), "ESRI Shapefile") &&
+        readShapefilePolygons(source.path, layer, theme, targets, rule, nonFinite, keepInFile);
     while (FeaturePtr feature = direct ? nullptr : nextFeature(layer, theme)) {
         bool finite = true;
         for (size_t r = 0; r < rasters.size(); ++r) {

@@ -154,11 +154,13 @@ PolygonSet readPolygons(const DataCatalog& catalog, const QString& theme, const 
                         bool keepValues, const Raster& raster, Coverage rule,
                         const LogFunction& log);
 // The same for several rasters at once: the theme is read once, each polygon put into the
-// cell coordinates of each raster; one set per raster, in their order.
+// cell coordinates of each raster; one set per raster, in their order. With keepInFile a
+// shapefile's polygons may keep their points in its .shp (PolygonStore::checkFiles says
+// whether it changed since).
 std::vector<PolygonSet> readPolygons(const DataCatalog& catalog, const QString& theme,
                                      const QString& field, bool keepValues,
                                      const std::vector<const Raster*>& rasters, Coverage rule,
-                                     const LogFunction& log);
+                                     const LogFunction& log, bool keepInFile = false);
 const DataCatalog::Source& polygonSource(const DataCatalog& catalog, const QString& theme);
 OGRLayer* openLayer(const DataCatalog::Source& source, GdalDatasetPtr& dataset,
                     const QString& theme);

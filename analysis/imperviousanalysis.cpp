@@ -284,7 +284,7 @@ void AnalysisRun::readThemes()
         gridOf.push_back(g);
     }
     m_analysis = readPolygons(m_catalog, p.analysisTheme, p.analysisUnit, false, grids,
-                              m_options.coverage, m_log);
+                              m_options.coverage, m_log, true);
     for (size_t k = 0; k < m_passes.size(); ++k) {
         Pass& pass = *m_passes[k];
         pass.analysis = &m_analysis[gridOf[k]];
@@ -394,6 +394,9 @@ void AnalysisRun::scanBands(size_t k)
             }
             lastPercent = percent;
         });
+    // Polygons whose points were read back from their file as the bands went: the same only
+    // when the file is.
+    pass.analysis->store.checkFiles();
     if (m_progress && lastPercent != percentOf(pass.raster.height)) {
         m_progress(percentOf(pass.raster.height));
     }

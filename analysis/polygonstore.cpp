@@ -1,8 +1,14 @@
 #include "analysis/polygonstore.h"
 
+#include "analysis/analysiserror.h"
+
+#include <QFile>
+
 #include <ogr_geometry.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cerrno>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -11,7 +17,10 @@
 #include <new>
 #include <utility>
 
+#include <fcntl.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -40,6 +49,94 @@ void freeStoreMemory(void* memory, size_t bytes)
     } else {
         std::free(memory);
     }
+}
+
+VertexFile::VertexFile(const QString& path, const QString& theme) : m_path(path), m_theme(theme)
+{
+    static std::atomic<quint64> files{0};
+    m_id = ++files;
+    m_fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
+    struct stat info {};
+    if (m_fd < 0 || ::fstat(m_fd, &info) != 0) {
+        const int error = errno;
+        if (m_fd >= 0) {
+            ::close(m_fd);
+        }
+        errno = error;
+        fail(QStringLiteral("Theme %1 cannot be read: %2: %3")
+                 .arg(theme, path, QString::fromLocal8Bit(std::strerror(errno))));
+    }
+    m_size = info.st_size;
+    m_modified = qint64(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
+}
+
+VertexFile::~VertexFile()
+{
+    if (m_fd >= 0) {
+        ::close(m_fd);
+    }
+}
+
+const char* VertexFile::read(qint64 offset, size_t size) const
+{
+    // Polygons are asked for band by band, mostly in the file's order: each thread reads
+    // ahead in a window, and a polygon behind it alone.
+    constexpr qint64 WindowSize = 4 << 20;
+    struct Window {
+        quint64 file = 0;
+        qint64 start = 0;
+        std::vector<char> data;
+    };
+    thread_local Window window;
+    thread_local std::vector<char> behind;
+    const qint64 end = offset + qint64(size);
+    if (window.file == m_id && offset >= window.start &&
+        end <= window.start + qint64(window.data.size())) {
+        return window.data.data() + (offset - window.start);
+    }
+    std::vector<char>* into = &behind;
+    size_t length = size;
+    if (window.file != m_id || offset >= window.start) {
+        window.file = 0; // until it holds this file's bytes
+        window.start = offset;
+        into = &window.data;
+        length = size_t(std::max(qint64(size), std::min(WindowSize, m_size - offset)));
+    }
+    into->resize(length);
+    size_t got = 0;
+    while (got < length) {
+        const ssize_t n =
+            ::pread(m_fd, into->data() + got, length - got, off_t(offset) + off_t(got));
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            break;
+        }
+        got += size_t(n);
+    }
+    if (got < size) {
+        failChanged();
+    }
+    into->resize(got);
+    if (into == &window.data) {
+        window.file = m_id;
+    }
+    return into->data();
+}
+
+void VertexFile::checkUnchanged() const
+{
+    struct stat info {};
+    if (::fstat(m_fd, &info) != 0 || info.st_size != m_size ||
+        qint64(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec != m_modified) {
+        failChanged();
+    }
+}
+
+void VertexFile::failChanged() const
+{
+    fail(QStringLiteral("Theme %1 changed while it was read: %2").arg(m_theme, m_path));
 }
 
 namespace {
@@ -157,6 +254,94 @@ bool PolygonStore::addRings(const char* xy, const int* starts, int rings, int n,
     return finish(polygon);
 }
 
+bool PolygonStore::addRingInFile(const char* xy, int n, const double inverse[6],
+                                 const std::shared_ptr<const VertexFile>& file, qint64 offset)
+{
+    m_file = file;
+    std::copy_n(inverse, 6, m_fileInverse);
+    Polygon polygon;
+    m_newVertices.clear();
+    m_newRings.clear();
+    m_newNonFinite = false;
+    addRingPoints(
+        n, [xy](int i) { return pointAt(xy, i, 0); }, [xy](int i) { return pointAt(xy, i, 1); },
+        inverse, false, polygon);
+    ++polygon.parts;
+    return finish(polygon, offset);
+}
+
+void PolygonStore::settleFileVertices()
+{
+    if (!m_file) {
+        return;
+    }
+    // Rows a polygon may start north of one before it and still be read from the window a
+    // band's polygons are read through: more than a band.
+    constexpr double Behind = 1024;
+    size_t kept = 0;
+    size_t behind = 0;
+    double south = std::numeric_limits<double>::lowest();
+    for (const Polygon& p : m_polygons) {
+        if (inFile(p)) {
+            ++kept;
+            behind += p.minY < south - Behind ? 1 : 0;
+            south = std::max(south, p.minY);
+        }
+    }
+    if (behind * 100 <= kept) {
+        return;
+    }
+    for (Polygon& p : m_polygons) {
+        if (inFile(p)) {
+            const Vertex* v = verticesOf(p);
+            const Ring ring = *ringsOf(p);
+            m_newVertices.assign(v, v + ring.count);
+            m_newRings.assign(1, ring);
+            std::tie(p.vertexChunk, p.vertexOffset) = m_vertices.append(m_newVertices);
+            std::tie(p.ringChunk, p.ringOffset) = m_rings.append(m_newRings);
+        }
+    }
+    m_file.reset();
+}
+
+void PolygonStore::checkFiles() const
+{
+    if (m_file) {
+        m_file->checkUnchanged();
+    }
+}
+
+const PolygonStore::Vertex* PolygonStore::verticesOf(const Polygon& p) const
+{
+    if (!inFile(p)) {
+        return m_vertices.at(p.vertexChunk, p.vertexOffset);
+    }
+    thread_local std::vector<Vertex> vertices;
+    const quint32 n = p.ringOffset;
+    const char* xy = m_file->read(qint64(p.vertexChunk) << 32 | p.vertexOffset, size_t(n) * 16);
+    if (vertices.size() < n) {
+        vertices.resize(n);
+    }
+    const double* inverse = m_fileInverse;
+    for (quint32 i = 0; i < n; ++i) {
+        const double px = pointAt(xy, int(i), 0);
+        const double py = pointAt(xy, int(i), 1);
+        vertices[i] = Vertex{inverse[0] + px * inverse[1] + py * inverse[2],
+                             inverse[3] + px * inverse[4] + py * inverse[5]};
+    }
+    return vertices.data();
+}
+
+const PolygonStore::Ring* PolygonStore::ringsOf(const Polygon& p) const
+{
+    if (!inFile(p)) {
+        return m_rings.at(p.ringChunk, p.ringOffset);
+    }
+    thread_local Ring ring;
+    ring = Ring{p.ringOffset, 0, p.ringChunk == InFile ? 1 : -1};
+    return &ring;
+}
+
 bool PolygonStore::newPartsMayOverlap() const
 {
     // Parts as runs of rings, each with its box.
@@ -240,7 +425,7 @@ bool PolygonStore::newPartsMayOverlap() const
     return false;
 }
 
-bool PolygonStore::finish(Polygon& polygon)
+bool PolygonStore::finish(Polygon& polygon, qint64 fileOffset)
 {
     if (m_newNonFinite) {
         polygon = Polygon(); // nothing to count: its cells cannot be told
@@ -253,8 +438,15 @@ bool PolygonStore::finish(Polygon& polygon)
             polygon.minY = std::min(polygon.minY, v.y);
             polygon.maxY = std::max(polygon.maxY, v.y);
         }
-        std::tie(polygon.vertexChunk, polygon.vertexOffset) = m_vertices.append(m_newVertices);
-        std::tie(polygon.ringChunk, polygon.ringOffset) = m_rings.append(m_newRings);
+        if (fileOffset >= 0) {
+            polygon.vertexChunk = quint32(quint64(fileOffset) >> 32);
+            polygon.vertexOffset = quint32(fileOffset);
+            polygon.ringChunk = m_newRings[0].sign > 0 ? InFile : InFile - 1;
+            polygon.ringOffset = m_newRings[0].count;
+        } else {
+            std::tie(polygon.vertexChunk, polygon.vertexOffset) = m_vertices.append(m_newVertices);
+            std::tie(polygon.ringChunk, polygon.ringOffset) = m_rings.append(m_newRings);
+        }
         polygon.ringCount = quint32(m_newRings.size());
     }
     m_polygons.push_back(polygon);
@@ -270,8 +462,8 @@ void PolygonStore::squeeze()
 
 template <class F> void PolygonStore::forEachEdge(const Polygon& p, F&& f) const
 {
-    const Vertex* v = m_vertices.at(p.vertexChunk, p.vertexOffset);
-    const Ring* rings = m_rings.at(p.ringChunk, p.ringOffset);
+    const Vertex* v = verticesOf(p);
+    const Ring* rings = ringsOf(p);
     for (quint32 r = 0; r < p.ringCount; ++r) {
         const Ring& ring = rings[r];
         for (quint32 i = 0; i < ring.count; ++i) {
@@ -469,7 +661,7 @@ void PolygonStore::centreCrossings(const Polygon& p, qint64 rowBegin, qint64 row
     };
     const size_t rows = size_t(rowEnd - rowBegin);
     size_t edges = 0;
-    const Ring* rings = m_rings.at(p.ringChunk, p.ringOffset);
+    const Ring* rings = ringsOf(p);
     for (quint32 r = 0; r < p.ringCount; ++r) {
         edges += rings[r].count;
     }

@@ -2,9 +2,11 @@
 
 #include "catalog/coverage.h"
 
+#include <QString>
 #include <QtGlobal>
 
 #include <algorithm>
+#include <memory>
 #include <utility>
 #include <vector>
 
@@ -36,6 +38,31 @@ struct CellSpan {
 // A band's spans run to hundreds of thousands: huge pages spare their page faults.
 using CellSpans = std::vector<CellSpan, StoreAllocator<CellSpan>>;
 
+// A shapefile's .shp, left open for the vertices of the stores that keep them there. Fails
+// (AnalysisError) where it cannot be opened.
+class VertexFile {
+public:
+    VertexFile(const QString& path, const QString& theme);
+    ~VertexFile();
+    VertexFile(const VertexFile&) = delete;
+    VertexFile& operator=(const VertexFile&) = delete;
+    // The bytes [offset, offset + size), valid until the next call on this thread; fails
+    // (AnalysisError) when the file no longer holds them.
+    const char* read(qint64 offset, size_t size) const;
+    // Fails (AnalysisError) when the file was written since it was opened.
+    void checkUnchanged() const;
+
+private:
+    [[noreturn]] void failChanged() const;
+
+    int m_fd = -1;
+    quint64 m_id = 0; // tells this file's bytes from another's in a thread's window
+    QString m_path;
+    QString m_theme;
+    qint64 m_size = 0;
+    qint64 m_modified = 0; // nanoseconds
+};
+
 // The polygons of one theme in cell coordinates, held flat: one list of edges for all, and a
 // small record per polygon, so millions of polygons cost little beyond their vertices.
 //
@@ -63,6 +90,15 @@ public:
     // polygon or multipolygon, under the centre rule for a multipolygon.
     bool addRings(const char* xy, const int* starts, int rings, int n, bool separate,
                   const double inverse[6]);
+    // The same for a polygon of one ring whose points lie at offset in file, and stay there:
+    // they are read back and put in cell coordinates again when its cells are asked for.
+    bool addRingInFile(const char* xy, int n, const double inverse[6],
+                       const std::shared_ptr<const VertexFile>& file, qint64 offset);
+    // Reads the vertices left in the file into the store unless the polygons follow one
+    // another from north to south closely enough to be read back band by band.
+    void settleFileVertices();
+    // Fails (AnalysisError) when a file the store keeps vertices in was written since.
+    void checkFiles() const;
 
     size_t size() const { return m_polygons.size(); }
     bool empty(size_t i) const { return m_polygons[i].ringCount == 0; }
@@ -95,6 +131,10 @@ private:
         qint32 part;
         qint32 sign; // +1 for an outer ring running the way of rising area, else -1
     };
+    // A polygon whose points stay in m_file has ringChunk InFile (its ring running the way
+    // of rising area) or InFile - 1, its points' offset in vertexChunk (high) and
+    // vertexOffset (low), and their count in ringOffset.
+    static constexpr quint32 InFile = 0xffffffff;
     struct Polygon {
         quint32 vertexChunk = 0;
         quint32 vertexOffset = 0;
@@ -128,11 +168,16 @@ private:
         const T* at(quint32 chunk, quint32 offset) const { return chunks[chunk].data() + offset; }
     };
 
+    static bool inFile(const Polygon& p) { return p.ringChunk >= InFile - 1; }
+    // A polygon's vertices and rings, those kept in the file read back into this thread's
+    // buffers, valid until its next call.
+    const Vertex* verticesOf(const Polygon& p) const;
+    const Ring* ringsOf(const Polygon& p) const;
     void addGeometry(const OGRGeometry& geometry, const double inverse[6], Polygon& polygon);
     void addRing(const OGRGeometry& ring, const double inverse[6], bool hole, Polygon& polygon);
     template <class X, class Y>
     void addRingPoints(int n, X x, Y y, const double inverse[6], bool hole, Polygon& polygon);
-    bool finish(Polygon& polygon);
+    bool finish(Polygon& polygon, qint64 fileOffset = -1);
     // Whether the parts of the polygon being added may share some area: false only when no
     // two of their boundaries meet and no part lies within another.
     bool newPartsMayOverlap() const;
@@ -160,4 +205,6 @@ private:
     std::vector<Ring> m_newRings;
     bool m_newNonFinite = false;
     std::vector<Polygon, StoreAllocator<Polygon>> m_polygons;
+    std::shared_ptr<const VertexFile> m_file;
+    double m_fileInverse[6] = {};
 };

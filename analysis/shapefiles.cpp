@@ -360,7 +360,7 @@ bool RecordRings::insideOuter(const OGRRawPoint& p) const
 
 bool readShapefilePolygons(const QString& shpPath, OGRLayer* layer, const QString& theme,
                            const std::vector<StoreTarget>& targets, Coverage rule,
-                           std::vector<qint64>& nonFinite)
+                           std::vector<qint64>& nonFinite, bool keepInFile)
 {
     const QString shxPath = part(shpPath, ".shx");
     const QString dbfPath = part(shpPath, ".dbf");
@@ -414,6 +414,8 @@ bool readShapefilePolygons(const QString& shpPath, OGRLayer* layer, const QStrin
     RecordRings rings;
     // The user's own way of putting rings together is GDAL's to follow.
     const bool readRings = !CPLGetConfigOption("OGR_ORGANIZE_POLYGONS", nullptr);
+    const auto file = keepInFile ? std::make_shared<const VertexFile>(shpPath, theme)
+                                 : std::shared_ptr<const VertexFile>();
     for (qint64 i = 0; i < count; ++i) {
         // GDAL reads each record whole, even for its deletion flag alone.
         const char* flag = table.at(dbfStart + i * dbfRecord, std::max<qint64>(dbfRecord, 1));
@@ -441,12 +443,10 @@ bool readShapefilePolygons(const QString& shpPath, OGRLayer* layer, const QStrin
         // their heights, which PolygonM's measures need not follow) or holds more than 50
         // million: those go to GDAL, which says so.
         const bool polygon = type == 5 || type == 15 || type == 25;
-        const auto addRings = [&](const char* xy, const int* starts, int count, int points,
-                                  bool separate) {
+        const auto addAll = [&](const auto& add) {
             bool finite = true;
             for (const StoreTarget& t : targets) {
-                finite =
-                    t.store->addRings(xy, starts, count, points, separate, t.inverse) && finite;
+                finite = add(*t.store, t.inverse) && finite;
             }
             if (!finite) {
                 nonFinite.push_back(i);
@@ -457,17 +457,28 @@ bool readShapefilePolygons(const QString& shpPath, OGRLayer* layer, const QStrin
             const qint64 points = qFromLittleEndian<quint32>(content + 40);
             const qint64 needed = 48 + 16 * points + (type == 15 ? 16 + 8 * points : 0);
             if (points >= 4 && points <= 50000000 && needed <= length) {
-                const int start = 0;
-                addRings(content + 48, &start, 1, int(points), false);
+                addAll([&](PolygonStore& store, const double* inverse) {
+                    const int start = 0;
+                    return file ? store.addRingInFile(content + 48, int(points), inverse, file,
+                                                      offset + 8 + 48)
+                                : store.addRings(content + 48, &start, 1, int(points), false,
+                                                 inverse);
+                });
                 continue;
             }
         } else if (polygon && length >= 44 && readRings &&
                    rings.read(content, length, type, rule)) {
-            addRings(rings.points(), rings.starts().data(), int(rings.starts().size()),
-                     rings.count(), rings.separate());
+            addAll([&](PolygonStore& store, const double* inverse) {
+                return store.addRings(rings.points(), rings.starts().data(),
+                                      int(rings.starts().size()), rings.count(), rings.separate(),
+                                      inverse);
+            });
             continue;
         }
         viaGdal(i);
+    }
+    for (const StoreTarget& t : targets) {
+        t.store->settleFileVertices();
     }
     return true;
 }

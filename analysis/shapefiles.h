@@ -28,10 +28,11 @@ struct StoreTarget {
 // GDAL leaves them out. False, with nothing added, when the files are not what this reads:
 // GDAL reads the theme then. Records GDAL refuses end the run with GDAL's message. The
 // feature ids of polygons with a vertex that is not a finite number, kept empty, are added to
-// nonFinite.
+// nonFinite. With keepInFile the points of polygons of one ring stay in the .shp, read back
+// band by band, when the records follow one another from north to south.
 bool readShapefilePolygons(const QString& shpPath, OGRLayer* layer, const QString& theme,
                            const std::vector<StoreTarget>& targets, Coverage rule,
-                           std::vector<qint64>& nonFinite);
+                           std::vector<qint64>& nonFinite, bool keepInFile = false);
 
 // The layout of a shapefile's table (.dbf): where records start, their length and count, and
 // each field's place.

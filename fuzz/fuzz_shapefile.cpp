@@ -53,10 +53,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     writeFuzzFile(input.mid(8 + int(shpSize), int(shxSize)), "t.shx");
     writeFuzzFile(input.mid(8 + int(shpSize + shxSize)), "t.dbf");
 
-    // Both ways end in spans or in a refusal, under each rule; a way that refuses what the
-    // other reads, or reads it otherwise, is a fault.
+    // Both ways end in spans or in a refusal, under each rule, with points kept in the file
+    // or not; a way that refuses what the other reads, or reads it otherwise, is a fault.
     const double identity[6] = {0, 1, 0, 0, 0, 1};
-    for (const Coverage rule : {Coverage::Centre, Coverage::Exact}) {
+    for (int run = 0; run < 4; ++run) {
+        const Coverage rule = run % 2 ? Coverage::Exact : Coverage::Centre;
+        const bool keepInFile = run >= 2;
         // Each run opens the theme afresh, with GDAL's error state clear: a message left
         // before would read as this one's.
         CPLErrorReset();
@@ -85,7 +87,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         std::vector<qint64> nonFinite;
         const QByteArray direct = outcome([&](PolygonStore& store) {
             declined = !readShapefilePolygons(shp, layer, QStringLiteral("t"), {{identity, &store}},
-                                              rule, nonFinite);
+                                              rule, nonFinite, keepInFile);
             if (declined && store.size() != 0) {
                 fuzzFailure("a reader that gave up kept polygons");
             }

@@ -224,6 +224,7 @@ private slots:
     void writesShapefilesAsGdalDoes_data();
     void readsShapefilesAsGdalDoes_data();
     void readsShapefilesAsGdalDoes();
+    void noticesAShapefileWrittenDuringTheRun();
     void writesShapefilesAsGdalDoes();
     void givesTheSameResultsOnAnyNumberOfThreads_data();
     void givesTheSameResultsOnAnyNumberOfThreads();
@@ -988,6 +989,42 @@ void TestAnalysis::readsShapefilesAsGdalDoes()
             QCOMPARE(results[0].size(), size_t(themes().at("units").size() - (deleted >= 0)) * 3);
             QCOMPARE(results[0], results[1]);
         }
+    }
+}
+
+// Polygons whose points stay in the .shp: a file cut short or written since is named, not
+// read as other polygons.
+void TestAnalysis::noticesAShapefileWrittenDuringTheRun()
+{
+    const QString shp = m_out->filePath("kept.shp");
+    QVERIFY(copyLayer(m_tiled.filePath("units.shp"), shp, "ESRI Shapefile", "kept"));
+    const QString changed = "Theme units changed while it was read: " + shp;
+    const double inverse[6] = {-X0 / CellW, 1 / CellW, 0, Y0 / CellH, 0, -1 / CellH};
+    for (const bool cut : {false, true}) {
+        GdalDatasetPtr dataset = openVector(shp);
+        QVERIFY(dataset);
+        PolygonStore store;
+        std::vector<qint64> nonFinite;
+        QVERIFY(readShapefilePolygons(shp, dataset->GetLayer(0), "units", {{inverse, &store}},
+                                      Coverage::Centre, nonFinite, true));
+        store.checkFiles();
+        QFile file(shp);
+        QVERIFY(file.open(QIODevice::ReadWrite));
+        const QByteArray bytes = file.readAll();
+        QVERIFY(cut ? file.resize(100) : file.seek(bytes.size()) && file.write("x") == 1);
+        file.close();
+        QString refused;
+        try {
+            CellSpans spans;
+            std::vector<double> weights;
+            for (size_t i = 0; i < store.size(); ++i)
+                store.spans(i, Coverage::Centre, 0, Rows, Cols, spans, weights);
+            store.checkFiles();
+        } catch (const AnalysisError& e) {
+            refused = e.message;
+        }
+        QCOMPARE(refused, changed);
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size());
     }
 }
 

@@ -3,6 +3,7 @@
 // all-touched burning; and the polygons of a tessellation taken band by band.
 #include "analysis/bandspans.h"
 
+#include <QTemporaryDir>
 #include <QTest>
 
 #include <gdal_alg.h>
@@ -155,6 +156,7 @@ private slots:
     void keepsPolygonsWithoutFiniteVerticesEmpty();
     void conservesAreaAcrossATessellation_data();
     void conservesAreaAcrossATessellation();
+    void readsBackVerticesKeptInAFile();
 };
 
 void TestCoverage::matchesIndependentComputations_data()
@@ -345,6 +347,56 @@ void TestCoverage::conservesAreaAcrossATessellation()
         }
         QCOMPARE(bandShares(t.store, Coverage::Touched, bandHeight).second,
                  aloneShares(t.store, Coverage::Touched));
+    }
+}
+
+// Points kept in their file are read back as they were taken; polygons out of north-to-south
+// order have theirs read in at once, so that a band need not read behind its window.
+void TestCoverage::readsBackVerticesKeptInAFile()
+{
+    const auto square = [](double x, double y) {
+        return std::vector<double>{x,       y,       x + 3.3, y + 0.2, x + 3.1,
+                                   y + 3.4, x - 0.2, y + 3.1, x,       y};
+    };
+    // Rows 0, 2000, then 5: the third lies far behind the second.
+    const std::vector<std::vector<double>> squares = {square(1.2, 0.3), square(4.4, 2000.6),
+                                                      square(9.7, 5.1)};
+    QTemporaryDir dir;
+    const QString path = dir.filePath("points");
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    for (const auto& points : squares)
+        file.write(reinterpret_cast<const char*>(points.data()), qint64(points.size() * 8));
+    file.close();
+    const double identity[6] = {0, 1, 0, 0, 0, 1};
+    for (const size_t count : {size_t(2), size_t(3)}) {
+        PolygonStore inMemory;
+        PolygonStore kept;
+        const auto vertexFile = std::make_shared<const VertexFile>(path, "squares");
+        for (size_t k = 0; k < count; ++k) {
+            const auto* xy = reinterpret_cast<const char*>(squares[k].data());
+            const int start = 0;
+            inMemory.addRings(xy, &start, 1, 5, false, identity);
+            kept.addRingInFile(xy, 5, identity, vertexFile, qint64(k * 80));
+        }
+        kept.settleFileVertices();
+        if (count == 3)
+            QVERIFY(QFile(path).resize(0)); // read in: the file is no longer needed
+        for (const Coverage rule : {Coverage::Centre, Coverage::Exact}) {
+            std::vector<double> cells[2];
+            for (int s = 0; s < 2; ++s) {
+                CellSpans spans;
+                std::vector<double> weights;
+                for (size_t i = 0; i < count; ++i)
+                    (s ? kept : inMemory).spans(i, rule, 0, 2010, 20, spans, weights);
+                for (const CellSpan& c : spans)
+                    cells[s].insert(cells[s].end(),
+                                    {double(c.row), double(c.begin), double(c.end)});
+                cells[s].insert(cells[s].end(), weights.begin(), weights.end());
+            }
+            QVERIFY(!cells[0].empty());
+            QCOMPARE(cells[1], cells[0]);
+        }
     }
 }
 
