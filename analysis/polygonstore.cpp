@@ -80,8 +80,9 @@ VertexFile::~VertexFile()
 const char* VertexFile::read(qint64 offset, size_t size) const
 {
     // Polygons are asked for band by band, mostly in the file's order: each thread reads
-    // ahead in a window, and a polygon behind it alone.
-    constexpr qint64 WindowSize = 4 << 20;
+    // ahead in a window, and a polygon behind it alone. The window is small enough that a
+    // band whose polygons lie in many places of the file does not read much beyond them.
+    constexpr qint64 WindowSize = 256 << 10;
     struct Window {
         quint64 file = 0;
         qint64 start = 0;
