@@ -238,6 +238,21 @@ bool PolygonStore::add(const OGRGeometry* geometry, const double inverse[6], Cov
 bool PolygonStore::addRings(const char* xy, const int* starts, int rings, int n, bool separate,
                             const double inverse[6])
 {
+    return addRingsAt(xy, starts, rings, n, separate, inverse, -1);
+}
+
+bool PolygonStore::addRingInFile(const char* xy, int n, const double inverse[6],
+                                 const std::shared_ptr<const VertexFile>& file, qint64 offset)
+{
+    m_file = file;
+    std::copy_n(inverse, 6, m_fileInverse);
+    const int start = 0;
+    return addRingsAt(xy, &start, 1, n, false, inverse, offset);
+}
+
+bool PolygonStore::addRingsAt(const char* xy, const int* starts, int rings, int n, bool separate,
+                              const double inverse[6], qint64 fileOffset)
+{
     Polygon polygon;
     m_newVertices.clear();
     m_newRings.clear();
@@ -252,23 +267,7 @@ bool PolygonStore::addRings(const char* xy, const int* starts, int rings, int n,
             ++polygon.parts;
         }
     }
-    return finish(polygon);
-}
-
-bool PolygonStore::addRingInFile(const char* xy, int n, const double inverse[6],
-                                 const std::shared_ptr<const VertexFile>& file, qint64 offset)
-{
-    m_file = file;
-    std::copy_n(inverse, 6, m_fileInverse);
-    Polygon polygon;
-    m_newVertices.clear();
-    m_newRings.clear();
-    m_newNonFinite = false;
-    addRingPoints(
-        n, [xy](int i) { return pointAt(xy, i, 0); }, [xy](int i) { return pointAt(xy, i, 1); },
-        inverse, false, polygon);
-    ++polygon.parts;
-    return finish(polygon, offset);
+    return finish(polygon, fileOffset);
 }
 
 void PolygonStore::settleFileVertices()
@@ -323,12 +322,8 @@ const PolygonStore::Vertex* PolygonStore::verticesOf(const Polygon& p) const
     if (vertices.size() < n) {
         vertices.resize(n);
     }
-    const double* inverse = m_fileInverse;
     for (quint32 i = 0; i < n; ++i) {
-        const double px = pointAt(xy, int(i), 0);
-        const double py = pointAt(xy, int(i), 1);
-        vertices[i] = Vertex{inverse[0] + px * inverse[1] + py * inverse[2],
-                             inverse[3] + px * inverse[4] + py * inverse[5]};
+        vertices[i] = cellOf(pointAt(xy, int(i), 0), pointAt(xy, int(i), 1), m_fileInverse);
     }
     return vertices.data();
 }
@@ -550,9 +545,7 @@ void PolygonStore::addRingPoints(int n, X x, Y y, const double inverse[6], bool 
     for (int i = 0; i < count; ++i) {
         const double px = x(i);
         const double py = y(i);
-        const Vertex& v =
-            m_newVertices.emplace_back(Vertex{inverse[0] + px * inverse[1] + py * inverse[2],
-                                              inverse[3] + px * inverse[4] + py * inverse[5]});
+        const Vertex& v = m_newVertices.emplace_back(cellOf(px, py, inverse));
         m_newNonFinite |= !std::isfinite(v.x) || !std::isfinite(v.y);
     }
     double area = 0; // twice the signed area, in cell coordinates

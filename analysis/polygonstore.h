@@ -169,6 +169,15 @@ private:
     };
 
     static bool inFile(const Polygon& p) { return p.ringChunk >= InFile - 1; }
+    // A point in cell coordinates: one expression wherever points are placed, so that points
+    // read back from a file get the same bits as when they were first read.
+    static Vertex cellOf(double x, double y, const double inverse[6])
+    {
+        return {inverse[0] + x * inverse[1] + y * inverse[2],
+                inverse[3] + x * inverse[4] + y * inverse[5]};
+    }
+    bool addRingsAt(const char* xy, const int* starts, int rings, int n, bool separate,
+                    const double inverse[6], qint64 fileOffset);
     // A polygon's vertices and rings, those kept in the file read back into this thread's
     // buffers, valid until its next call.
     const Vertex* verticesOf(const Polygon& p) const;
