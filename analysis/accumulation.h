@@ -3,6 +3,7 @@
 #include "analysis/analysisinputs.h"
 #include "analysis/bandspans.h"
 #include "analysis/cellareas.h"
+#include "analysis/hugepages.h"
 #include "analysis/polygonresult.h"
 
 #include <QByteArray>
@@ -43,10 +44,10 @@ struct CountSetup {
 struct BandCounts {
     bool zero = true; // counts, histograms and areas hold nothing but zeros
     qint64 rowEnd = 0;
-    std::vector<quint32> polygons;
-    std::vector<double> histograms; // histogramSize per polygon, with shares of cells
-    std::vector<qint64> counts;     // the same, in two copies, with whole cells
-    std::vector<double> areas;      // with rowAreas: the area of those cells, histogramSize each
+    LargeVector<quint32> polygons;
+    LargeVector<double> histograms; // histogramSize per polygon, with shares of cells
+    LargeVector<qint64> counts;     // the same, in two copies, with whole cells
+    LargeVector<double> areas;      // with rowAreas: the area of those cells, histogramSize each
     std::vector<std::pair<qint64, double>> unknownValues; // cells by class value
 };
 
@@ -148,7 +149,7 @@ private:
     const bool m_byRow;
     const double m_cellArea; // 1 where sums are of areas
     size_t m_stride = 0;
-    std::vector<double> m_sums;
+    LargeVector<double> m_sums;
     std::map<qint64, double> m_unknownValues;
 };
 

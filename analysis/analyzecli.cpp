@@ -2,6 +2,7 @@
 
 #include "analysis/outputplan.h"
 #include "catalog/datacatalog.h"
+#include "catalog/gdalsupport.h"
 #include "catalog/hostproject.h"
 #include "catalog/outputtarget.h"
 #include "model/modelparams.h"
@@ -469,5 +470,7 @@ int runAnalyzeCli(const QStringList& arguments)
         error(args->problem + QStringLiteral(" (tarn-analyze --help shows how)"));
         return ExitUsage;
     }
+    // The run's polygon files are listed, read and copied to the output, each opened once.
+    const VectorReuse reuse;
     return args->described ? runDescribed(*args) : runParams(*args);
 }

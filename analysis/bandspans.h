@@ -1,5 +1,6 @@
 #pragma once
 
+#include "analysis/hugepages.h"
 #include "analysis/polygonstore.h"
 
 #include <QtGlobal>
@@ -25,7 +26,7 @@ private:
     // Entries [first, second) of a band.
     std::pair<size_t, size_t> range(quint32 band) const;
 
-    std::vector<std::pair<quint32, quint32>> m_entries;
+    LargeVector<std::pair<quint32, quint32>> m_entries;
 };
 
 // Spans of one polygon set within a band of rows, grouped by polygon.

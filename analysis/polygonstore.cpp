@@ -10,46 +10,14 @@
 #include <atomic>
 #include <cerrno>
 #include <cmath>
-#include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <memory>
-#include <new>
 #include <utility>
 
 #include <fcntl.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-namespace {
-
-constexpr size_t HugePage = size_t(2) << 20;
-
-} // namespace
-
-void* allocateStoreMemory(size_t bytes)
-{
-    if (bytes < HugePage) {
-        return ::operator new(bytes);
-    }
-    const size_t rounded = (bytes + HugePage - 1) / HugePage * HugePage;
-    void* memory = std::aligned_alloc(HugePage, rounded);
-    if (!memory) {
-        throw std::bad_alloc();
-    }
-    ::madvise(memory, rounded, MADV_HUGEPAGE); // advice: without it, small pages serve
-    return memory;
-}
-
-void freeStoreMemory(void* memory, size_t bytes)
-{
-    if (bytes < HugePage) {
-        ::operator delete(memory);
-    } else {
-        std::free(memory);
-    }
-}
 
 VertexFile::VertexFile(const QString& path, const QString& theme) : m_path(path), m_theme(theme)
 {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "analysis/hugepages.h"
 #include "catalog/coverage.h"
 
 #include <QString>
@@ -12,20 +13,6 @@
 
 class OGRGeometry;
 
-// Memory for a store's large arrays, in huge pages where the system gives them on request:
-// millions of vertices written once would otherwise take a page fault every 4 KB.
-void* allocateStoreMemory(size_t bytes);
-void freeStoreMemory(void* memory, size_t bytes);
-template <class T> struct StoreAllocator {
-    using value_type = T;
-    StoreAllocator() = default;
-    template <class U> StoreAllocator(const StoreAllocator<U>&) {}
-    T* allocate(size_t n) { return static_cast<T*>(allocateStoreMemory(n * sizeof(T))); }
-    void deallocate(T* memory, size_t n) { freeStoreMemory(memory, n * sizeof(T)); }
-    template <class U> bool operator==(const StoreAllocator<U>&) const { return true; }
-    template <class U> bool operator!=(const StoreAllocator<U>&) const { return false; }
-};
-
 // A run of cells [begin, end) of one row. weights < 0: each cell counts whole; otherwise the
 // offset of the cells' weights in the weight list the spans were made with. Rows and columns
 // fit 32 bits, as a raster's height and width do; a band may hold more than 2^31 weights.
@@ -35,8 +22,8 @@ struct CellSpan {
     qint32 end;
     qint64 weights = -1;
 };
-// A band's spans run to hundreds of thousands: huge pages spare their page faults.
-using CellSpans = std::vector<CellSpan, StoreAllocator<CellSpan>>;
+// A band's spans run to hundreds of thousands.
+using CellSpans = LargeVector<CellSpan>;
 
 // A shapefile's .shp, left open for the vertices of the stores that keep them there. Fails
 // (AnalysisError) where it cannot be opened.
@@ -148,7 +135,7 @@ private:
     // time and never copies what it holds. Chunks start small and double up to a size, so
     // that a store of a few polygons costs little.
     template <class T> struct Chunked {
-        std::vector<std::vector<T, StoreAllocator<T>>> chunks;
+        std::vector<LargeVector<T>> chunks;
         std::pair<quint32, quint32> append(const std::vector<T>& items)
         {
             constexpr size_t FirstChunkItems = 1 << 8;
@@ -213,7 +200,7 @@ private:
     std::vector<Vertex> m_newVertices; // of the polygon being added
     std::vector<Ring> m_newRings;
     bool m_newNonFinite = false;
-    std::vector<Polygon, StoreAllocator<Polygon>> m_polygons;
+    LargeVector<Polygon> m_polygons;
     std::shared_ptr<const VertexFile> m_file;
     double m_fileInverse[6] = {};
 };

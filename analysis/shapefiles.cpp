@@ -368,19 +368,19 @@ bool readShapefilePolygons(const QString& shpPath, OGRLayer* layer, const QStrin
         dbfPath.isEmpty()) {
         return false;
     }
-    QFile shxFile(shxPath);
-    const QByteArray shx = shxFile.open(QIODevice::ReadOnly) ? shxFile.readAll() : QByteArray();
+    const File shx = openRead(shxPath);
     const File shp = openRead(shpPath);
     const File dbf = openRead(dbfPath);
     const auto layout = readTable(dbfPath, layer->GetLayerDefn()->GetFieldCount());
     // The counts GDAL goes by: records from the index's header, the .shp's length from its.
+    char shxHeader[28];
     char shpHeader[28];
     const qint64 count =
-        shx.size() < 100
+        shx.fd < 0 || !readAt(shx, shxHeader, sizeof shxHeader, 0)
             ? -1
-            : (qint64(qFromBigEndian<quint32>(shx.constData() + 24) & 0x7fffffff) * 2 - 100) / 8;
+            : (qint64(qFromBigEndian<quint32>(shxHeader + 24) & 0x7fffffff) * 2 - 100) / 8;
     if (!layout || layout->count != count || count < 0 || count > 256000000 ||
-        100 + 8 * count > shx.size() || shp.fd < 0 || dbf.fd < 0 ||
+        100 + 8 * count > QFileInfo(shxPath).size() || shp.fd < 0 || dbf.fd < 0 ||
         !readAt(shp, shpHeader, sizeof shpHeader, 0)) {
         return false; // the count check says what is wrong
     }
@@ -409,6 +409,7 @@ bool readShapefilePolygons(const QString& shpPath, OGRLayer* layer, const QStrin
     for (const StoreTarget& t : targets) {
         t.store->reserve(t.store->size() + size_t(count));
     }
+    Window index(shx, 100 + 8 * count);
     Window records(shp, shpSize);
     Window table(dbf, QFileInfo(dbfPath).size());
     RecordRings rings;
@@ -425,9 +426,12 @@ bool readShapefilePolygons(const QString& shpPath, OGRLayer* layer, const QStrin
         if (*flag == '*') {
             continue; // deleted
         }
-        const char* index = shx.constData() + 100 + 8 * i;
-        const qint64 offset = qint64(qFromBigEndian<quint32>(index)) * 2;
-        const qint64 length = qint64(qFromBigEndian<quint32>(index + 4)) * 2;
+        const char* entry = index.at(100 + 8 * i, 8);
+        if (!entry) {
+            fail(QStringLiteral("Theme %1 cannot be read: %2 ends early").arg(theme, shxPath));
+        }
+        const qint64 offset = qint64(qFromBigEndian<quint32>(entry)) * 2;
+        const qint64 length = qint64(qFromBigEndian<quint32>(entry + 4)) * 2;
         const char* content = length >= 4 && offset + 8 + length <= shpSize
                                   ? records.at(offset + 8, length)
                                   : nullptr;

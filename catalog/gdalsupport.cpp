@@ -1,7 +1,12 @@
 #include "catalog/gdalsupport.h"
 
 #include <cmath>
+#include <map>
 #include <mutex>
+#include <tuple>
+#include <vector>
+
+#include <sys/stat.h>
 
 namespace {
 
@@ -53,11 +58,138 @@ GdalDatasetPtr openRaster(const QString& path)
         GDALDataset::Open(path.toUtf8().constData(), GDAL_OF_RASTER | GDAL_OF_READONLY));
 }
 
+namespace {
+
+// What tells a file's contents changed: another file in its place, another size or time.
+struct FileStamp {
+    dev_t device = 0;
+    ino_t inode = 0;
+    off_t size = -1;
+    qint64 modified = 0;
+    bool operator==(const FileStamp& o) const
+    {
+        return std::tie(device, inode, size, modified) ==
+               std::tie(o.device, o.inode, o.size, o.modified);
+    }
+};
+
+std::vector<FileStamp> stampsOf(GDALDataset* dataset)
+{
+    std::vector<FileStamp> stamps;
+    char** list = dataset->GetFileList();
+    for (char** file = list; file && *file; ++file) {
+        struct stat info {};
+        FileStamp stamp;
+        if (::stat(*file, &info) == 0) {
+            stamp = {info.st_dev, info.st_ino, info.st_size,
+                     qint64(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec};
+        }
+        stamps.push_back(stamp);
+    }
+    CSLDestroy(list);
+    return stamps;
+}
+
+struct Reused {
+    QString path;
+    std::vector<FileStamp> stamps; // when opened
+};
+
+// Datasets are handed out whole: one user at a time, on any thread.
+std::mutex reuseMutex;
+int reuseScopes = 0;
+std::map<GDALDataset*, Reused> lent;
+std::vector<std::pair<GDALDataset*, Reused>> kept; // let go last at the end
+constexpr size_t MaxKept = 8;
+
+} // namespace
+
+void GdalDatasetCloser::operator()(GDALDataset* dataset) const
+{
+    if (reusable) {
+        const std::lock_guard<std::mutex> lock(reuseMutex);
+        const auto found = lent.find(dataset);
+        if (found != lent.end()) {
+            if (reuseScopes > 0) {
+                kept.emplace_back(dataset, std::move(found->second));
+                dataset = nullptr;
+                if (kept.size() > MaxKept) {
+                    dataset = kept.front().first;
+                    kept.erase(kept.begin());
+                }
+            }
+            lent.erase(found);
+        }
+    }
+    if (dataset) {
+        GDALClose(dataset);
+    }
+}
+
+VectorReuse::VectorReuse()
+{
+    const std::lock_guard<std::mutex> lock(reuseMutex);
+    ++reuseScopes;
+}
+
+VectorReuse::~VectorReuse()
+{
+    std::vector<std::pair<GDALDataset*, Reused>> closing;
+    {
+        const std::lock_guard<std::mutex> lock(reuseMutex);
+        if (--reuseScopes == 0) {
+            closing.swap(kept);
+        }
+    }
+    for (const auto& entry : closing) {
+        GDALClose(entry.first);
+    }
+}
+
 GdalDatasetPtr openVector(const QString& path)
 {
     initGdal();
-    return GdalDatasetPtr(
-        GDALDataset::Open(path.toUtf8().constData(), GDAL_OF_VECTOR | GDAL_OF_READONLY));
+    std::unique_lock<std::mutex> lock(reuseMutex);
+    if (reuseScopes == 0) {
+        lock.unlock();
+        return GdalDatasetPtr(
+            GDALDataset::Open(path.toUtf8().constData(), GDAL_OF_VECTOR | GDAL_OF_READONLY));
+    }
+    for (auto entry = kept.rbegin(); entry != kept.rend(); ++entry) {
+        if (entry->second.path != path) {
+            continue;
+        }
+        const auto [dataset, reused] = *entry;
+        kept.erase(std::next(entry).base());
+        lock.unlock();
+        if (stampsOf(dataset) != reused.stamps) {
+            GDALClose(dataset);
+            break;
+        }
+        for (OGRLayer* layer : dataset->GetLayers()) {
+            layer->SetSpatialFilter(nullptr);
+            layer->SetAttributeFilter(nullptr);
+            layer->SetIgnoredFields(nullptr);
+            layer->ResetReading();
+        }
+        lock.lock();
+        lent.emplace(dataset, reused);
+        return GdalDatasetPtr(dataset, GdalDatasetCloser{true});
+    }
+    if (lock.owns_lock()) {
+        lock.unlock();
+    }
+    GDALDataset* dataset =
+        GDALDataset::Open(path.toUtf8().constData(), GDAL_OF_VECTOR | GDAL_OF_READONLY);
+    if (!dataset) {
+        return GdalDatasetPtr();
+    }
+    // Taken once open, as GDAL names the files only then; a change after this shows at the
+    // next openVector of the path.
+    Reused reused{path, stampsOf(dataset)};
+    lock.lock();
+    lent.emplace(dataset, std::move(reused));
+    return GdalDatasetPtr(dataset, GdalDatasetCloser{true});
 }
 
 QString unitsName(const OGRSpatialReference* srs)

@@ -32,12 +32,13 @@ QString fileKey(const QString& path)
 }
 
 // The files a theme is read from, by key, with the name a message gives each: its file (also
-// where a link leads, and for a shapefile the other parts) by the theme's path, and every other
-// file GDAL reads for it (the sources of a VRT, sidecar files) by its own.
+// where a link leads, and for a shapefile the other parts) by the theme's path, and for other
+// formats every other file GDAL reads for it (the sources of a VRT, sidecar files) by its own.
 std::vector<std::pair<QString, QString>> themeFiles(const QString& path)
 {
     QStringList own{path, QFileInfo(path).canonicalFilePath()};
-    if (path.endsWith(QLatin1String(".shp"), Qt::CaseInsensitive)) {
+    const bool shapefile = path.endsWith(QLatin1String(".shp"), Qt::CaseInsensitive);
+    if (shapefile) {
         own << OutputTarget{path, QStringLiteral("ESRI Shapefile")}.files();
     }
     std::vector<std::pair<QString, QString>> files;
@@ -52,6 +53,10 @@ std::vector<std::pair<QString, QString>> themeFiles(const QString& path)
     };
     for (const QString& file : own) {
         add(file, path);
+    }
+    // A shapefile's parts are all above; opening it would read its whole shape index.
+    if (shapefile) {
+        return files;
     }
     initGdal();
     GdalDatasetPtr dataset(GDALDataset::Open(QFile::encodeName(path).constData(),

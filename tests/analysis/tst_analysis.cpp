@@ -225,6 +225,7 @@ private slots:
     void readsShapefilesAsGdalDoes_data();
     void readsShapefilesAsGdalDoes();
     void noticesAShapefileWrittenDuringTheRun();
+    void opensAVectorFileOnceWhileUnchanged();
     void writesShapefilesAsGdalDoes();
     void givesTheSameResultsOnAnyNumberOfThreads_data();
     void givesTheSameResultsOnAnyNumberOfThreads();
@@ -1026,6 +1027,46 @@ void TestAnalysis::noticesAShapefileWrittenDuringTheRun()
         QCOMPARE(refused, changed);
         QVERIFY(file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size());
     }
+}
+
+void TestAnalysis::opensAVectorFileOnceWhileUnchanged()
+{
+    const QString path = m_out->filePath("reused.geojson");
+    const auto write = [&](int features) {
+        QByteArray text = R"({"type":"FeatureCollection","features":[)";
+        for (int i = 0; i < features; ++i)
+            text += QByteArray(i ? "," : "") + R"({"type":"Feature","properties":{"ID":)" +
+                    QByteArray::number(i) + R"(},"geometry":{"type":"Point","coordinates":[0,0]}})";
+        QFile file(path);
+        return file.open(QIODevice::WriteOnly) && file.write(text + "]}") > 0;
+    };
+    const auto features = [](GDALDataset* dataset) {
+        int n = 0;
+        for (OGRLayer* layer = dataset->GetLayer(0); FeaturePtr(layer->GetNextFeature());)
+            ++n;
+        return n;
+    };
+    QVERIFY(write(3));
+    const VectorReuse reuse;
+    GdalDatasetPtr first = openVector(path);
+    QVERIFY(first);
+    GDALDataset* kept = first.get();
+    first->GetLayer(0)->SetAttributeFilter("ID = 1");
+    QCOMPARE(features(kept), 1);
+    QVERIFY(FeaturePtr(first->GetLayer(0)->GetNextFeature()) == nullptr);
+    first.reset();
+    // Kept, with its filter gone and its reading from the start; a second user meanwhile gets
+    // its own.
+    GdalDatasetPtr again = openVector(path);
+    QCOMPARE(again.get(), kept);
+    QCOMPARE(features(kept), 3);
+    GdalDatasetPtr other = openVector(path);
+    QVERIFY(other && other.get() != kept);
+    other.reset();
+    again.reset();
+    // Written since: read as it now is.
+    QVERIFY(write(5));
+    QCOMPARE(features(openVector(path).get()), 5);
 }
 
 void TestAnalysis::givesTheSameResultsOnAnyNumberOfThreads_data()
