@@ -100,7 +100,7 @@ std::mutex reuseMutex;
 int reuseScopes = 0;
 std::map<GDALDataset*, Reused> lent;
 std::vector<std::pair<GDALDataset*, Reused>> kept; // let go last at the end
-constexpr size_t MaxKept = 8;
+constexpr size_t MaxKept = 4; // each holds its index: a shapefile's, 8 bytes a record
 
 } // namespace
 
