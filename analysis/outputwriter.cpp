@@ -59,11 +59,11 @@ QByteArray sqlText(QByteArray text)
 // The output written through GDAL's driver of its format.
 class GdalFileWriter : public FeatureFileWriter {
 public:
-    GdalFileWriter(const OutputTarget& target, OGRLayer* source, const QString& theme,
-                   const std::vector<int>& copiedFields, const std::vector<OutputField>& fields,
-                   qint64 count)
-        : m_target(target), m_source(source), m_theme(theme), m_copiedFields(copiedFields),
-          m_fields(fields), m_count(count)
+    GdalFileWriter(const OutputTarget& target, OGRLayer* source, const QString& sourceFile,
+                   const QString& theme, const std::vector<int>& copiedFields,
+                   const std::vector<OutputField>& fields, qint64 count)
+        : m_target(target), m_source(source), m_sourceFile(sourceFile), m_theme(theme),
+          m_copiedFields(copiedFields), m_fields(fields), m_count(count)
     {
     }
 
@@ -133,7 +133,16 @@ public:
             };
             OGRLayer* layer =
                 createLayer(*out, GetGDALDriverManager()->GetDriverByName("GPKG"), temporary);
-            copyFeatures(layer, fill, true);
+            // A theme of this same file is read through this connection: another one's read
+            // lock would keep SQLite from writing out the transaction's pages as it grows, and
+            // the writer would wait for the reader it runs, for ever.
+            OGRLayer* source = m_source;
+            if (QFileInfo(m_sourceFile).canonicalFilePath() ==
+                QFileInfo(m_target.path).canonicalFilePath()) {
+                source = out->GetLayerByName(m_source->GetName());
+                check(source != nullptr);
+            }
+            copyFeatures(layer, fill, true, source);
             // The spatial index and the layer's extent inside the transaction: GDAL would make
             // the index when it closes the file, outside it.
             out->ReleaseResultSet(out->ExecuteSQL("SELECT CreateSpatialIndex(" +
@@ -325,16 +334,18 @@ private:
     }
 
     // strict: every GDAL error fails at once, also one the writer does not report.
-    void copyFeatures(OGRLayer* layer, const Fill& fill, bool strict = false) const
+    void copyFeatures(OGRLayer* layer, const Fill& fill, bool strict = false,
+                      OGRLayer* source = nullptr) const
     {
+        source = source ? source : m_source;
         const bool toMulti = geometryType() == wkbMultiPolygon;
         takeGdalError();
-        readOnlyFields(m_source, m_copiedFields);
-        m_source->ResetReading();
+        readOnlyFields(source, m_copiedFields);
+        source->ResetReading();
         qint64 n = 0;
         const int copied = int(m_copiedFields.size());
         std::vector<double> values(m_fields.size());
-        while (FeaturePtr in = nextFeature(m_source, m_theme)) {
+        while (FeaturePtr in = nextFeature(source, m_theme)) {
             if (n >= m_count) {
                 fail(QStringLiteral("Theme %1 changed during the run").arg(m_theme));
             }
@@ -369,6 +380,7 @@ private:
 
     const OutputTarget& m_target;
     OGRLayer* const m_source;
+    const QString& m_sourceFile;
     const QString& m_theme;
     const std::vector<int>& m_copiedFields;
     const std::vector<OutputField>& m_fields;
@@ -379,7 +391,7 @@ private:
 
 void OutputWriter::write(const Fill& fill, qint64 count)
 {
-    GdalFileWriter gdal(m_target, m_source, m_theme, m_copiedFields, m_fields, count);
+    GdalFileWriter gdal(m_target, m_source, m_sourceFile, m_theme, m_copiedFields, m_fields, count);
     const QFileInfo outInfo(m_target.path);
     // Never a rename over a database another program may hold open.
     if (m_target.driver == QLatin1String("GPKG") && (outInfo.exists() || outInfo.isSymLink())) {

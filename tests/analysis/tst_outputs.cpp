@@ -7,6 +7,7 @@
 
 #include <QDir>
 #include <QProcess>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -182,6 +183,7 @@ private slots:
     void recoversAnInterruptedSwap();
     void writesIntoAGeoPackageInUse_data();
     void writesIntoAGeoPackageInUse();
+    void writesIntoTheGeoPackageItReads();
     void keepsTheEarlierOutputOnAFullDisk_data();
     void keepsTheEarlierOutputOnAFullDisk();
     void writesTablesThatReadBack_data();
@@ -461,6 +463,24 @@ void TestOutputs::writesIntoAGeoPackageInUse()
     }
     QCOMPARE(QDir(m_out->path()).entryList({".tarn*"}, QDir::AllEntries | QDir::Hidden),
              QStringList());
+}
+
+// The theme a layer of the GeoPackage the output goes into, read while the output is written.
+// With a cache of a few pages SQLite writes the transaction's pages out as it goes: a read
+// through a second connection holds that back each time for as long as SQLite waits (this
+// test then takes a minute, a run of 100,000 polygons over ten minutes).
+void TestOutputs::writesIntoTheGeoPackageItReads()
+{
+    const QDir dir(m_out->path());
+    QVERIFY(QFile::copy(m_data.filePath("landcover.tif"), dir.filePath("landcover.tif")));
+    const QString gpkg = dir.filePath("res.gpkg");
+    for (int copy = 0; copy < 20; ++copy)
+        QVERIFY(translate(m_data.filePath("units.shp"), gpkg, {"-nln", "blocks", "-append"}));
+    CPLSetConfigOption("OGR_SQLITE_PRAGMA", "cache_size=10");
+    const auto restore = qScopeGuard([] { CPLSetConfigOption("OGR_SQLITE_PRAGMA", nullptr); });
+    const Run run = analyse(params(gpkg, "blocks"), dir.path());
+    QVERIFY2(run.result.ok, qPrintable(run.result.error));
+    QVERIFY(holdsResults(gpkg, run.result));
 }
 
 void TestOutputs::keepsTheEarlierOutputOnAFullDisk_data()
