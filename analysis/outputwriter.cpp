@@ -134,8 +134,8 @@ public:
             OGRLayer* layer =
                 createLayer(*out, GetGDALDriverManager()->GetDriverByName("GPKG"), temporary);
             // A theme of this same file is read through this connection: another one's read
-            // lock would keep SQLite from writing out the transaction's pages as it grows, and
-            // the writer would wait for the reader it runs, for ever.
+            // lock keeps SQLite from writing out the transaction's pages as it grows, and the
+            // writer would wait out SQLite's busy handler each time, for a reader it runs.
             OGRLayer* source = m_source;
             if (QFileInfo(m_sourceFile).canonicalFilePath() ==
                 QFileInfo(m_target.path).canonicalFilePath()) {
