@@ -1,5 +1,6 @@
 #include "catalog/gdalsupport.h"
 
+#include <algorithm>
 #include <cmath>
 #include <map>
 #include <mutex>
@@ -146,48 +147,59 @@ VectorReuse::~VectorReuse()
     }
 }
 
+namespace {
+
+// The dataset of path let go last, its layers reset, or null; one whose files changed since it
+// was opened is closed.
+GDALDataset* takeKept(const QString& path, Reused& reused)
+{
+    GDALDataset* dataset = nullptr;
+    {
+        const std::lock_guard<std::mutex> lock(reuseMutex);
+        const auto entry = std::find_if(kept.rbegin(), kept.rend(),
+                                        [&](const auto& e) { return e.second.path == path; });
+        if (entry == kept.rend()) {
+            return nullptr;
+        }
+        dataset = entry->first;
+        reused = std::move(entry->second);
+        kept.erase(std::next(entry).base());
+    }
+    if (stampsOf(dataset) != reused.stamps) {
+        GDALClose(dataset);
+        return nullptr;
+    }
+    for (OGRLayer* layer : dataset->GetLayers()) {
+        layer->SetSpatialFilter(nullptr);
+        layer->SetAttributeFilter(nullptr);
+        layer->SetIgnoredFields(nullptr);
+        layer->ResetReading();
+    }
+    return dataset;
+}
+
+} // namespace
+
 GdalDatasetPtr openVector(const QString& path)
 {
     initGdal();
-    std::unique_lock<std::mutex> lock(reuseMutex);
-    if (reuseScopes == 0) {
-        lock.unlock();
-        return GdalDatasetPtr(
-            GDALDataset::Open(path.toUtf8().constData(), GDAL_OF_VECTOR | GDAL_OF_READONLY));
+    bool reuse = false;
+    {
+        const std::lock_guard<std::mutex> lock(reuseMutex);
+        reuse = reuseScopes > 0;
     }
-    for (auto entry = kept.rbegin(); entry != kept.rend(); ++entry) {
-        if (entry->second.path != path) {
-            continue;
-        }
-        const auto [dataset, reused] = *entry;
-        kept.erase(std::next(entry).base());
-        lock.unlock();
-        if (stampsOf(dataset) != reused.stamps) {
-            GDALClose(dataset);
-            break;
-        }
-        for (OGRLayer* layer : dataset->GetLayers()) {
-            layer->SetSpatialFilter(nullptr);
-            layer->SetAttributeFilter(nullptr);
-            layer->SetIgnoredFields(nullptr);
-            layer->ResetReading();
-        }
-        lock.lock();
-        lent.emplace(dataset, reused);
-        return GdalDatasetPtr(dataset, GdalDatasetCloser{true});
-    }
-    if (lock.owns_lock()) {
-        lock.unlock();
-    }
-    GDALDataset* dataset =
-        GDALDataset::Open(path.toUtf8().constData(), GDAL_OF_VECTOR | GDAL_OF_READONLY);
+    Reused reused{path, {}};
+    GDALDataset* dataset = reuse ? takeKept(path, reused) : nullptr;
     if (!dataset) {
-        return GdalDatasetPtr();
+        dataset = GDALDataset::Open(path.toUtf8().constData(), GDAL_OF_VECTOR | GDAL_OF_READONLY);
+        if (!dataset || !reuse) {
+            return GdalDatasetPtr(dataset);
+        }
+        // Taken once open, as GDAL names the files only then; a change after this shows at the
+        // next openVector of the path.
+        reused = {path, stampsOf(dataset)};
     }
-    // Taken once open, as GDAL names the files only then; a change after this shows at the
-    // next openVector of the path.
-    Reused reused{path, stampsOf(dataset)};
-    lock.lock();
+    const std::lock_guard<std::mutex> lock(reuseMutex);
     lent.emplace(dataset, std::move(reused));
     return GdalDatasetPtr(dataset, GdalDatasetCloser{true});
 }
